@@ -1,0 +1,44 @@
+// Entry headers and the archive walk.
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/handles.h"
+
+enum HeaderResult { kHeaderEnd = 0, kHeaderValid = 1, kHeaderFailed = 2 };
+enum WalkMode { kExtractPass = 0, kScanPass = 1 };
+
+// Offsets of the fixed part of a level-2 header.
+enum : uint32_t {
+  kHeaderMethod = 2,
+  kHeaderPackedSize = 7,
+  kHeaderOriginalSize = 11,
+  kHeaderTime = 15,
+  kHeaderAttribute = 19,
+  kHeaderLevel = 20,
+  kHeaderFileCrc = 21,
+  kHeaderOsId = 23,
+  kHeaderFirstExtSize = 24,
+  kHeaderFixedSize = 26,
+};
+
+HeaderResult ReadEntryHeader();
+void ParseExtendedHeader(uint8_t* type, uint16_t size);
+void BuildEntryName();
+// Releases the current header buffer (the walk keeps one at a time).
+void ReleaseEntryHeader();
+
+// Little-endian fields of the current header.
+uint32_t EntryPackedSize();
+uint32_t EntryOriginalSize();
+uint32_t EntryTime();
+void SetEntryTime(uint32_t time);
+uint16_t EntryFileCrc();
+char EntryMethodDigit();   // header byte 5: '0', '4'..'7' or 'd'
+
+int WalkArchive(WindowHandle owner, int mode);
+int SkipEntryData();
+int ReportReadError();
+int ReportMissingData();
+int ReportOpenError();
+int ReportBadHeader();

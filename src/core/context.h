@@ -1,0 +1,167 @@
+// The run's state: one zero-filled record for the whole run, plus the few
+// process-wide values that live outside it. Every fixed-capacity text here is
+// NUL-terminated and is never written past its capacity.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "platform/handles.h"
+
+// Capacities of the texts (terminator included).
+enum : uint32_t {
+  kTitleCap = 41,
+  kInstallFolderCap = 256,
+  kCommandCap = 259,
+  kOwnPathCap = 260,
+  kEntryNameCap = 260,
+  kDestFolderCap = 256,
+  kOutputPathCap = 516,
+  kScriptCap = 4096,
+  kMessageCap = 1024,
+  kBoxTitleCap = 80,
+  kExtensionCap = 20,
+  kClassDescriptionCap = 20,
+  kProgramPathCap = 260,
+  kClassNameCap = 128,
+  kGroupNameCap = 80,
+  kItemNameCap = 80,
+  kIconPathCap = 260,
+  kFormattedCap = 1024,
+};
+
+enum : uint32_t {
+  kConfigOffset = 512,    // file offset of the configuration block
+  kConfigSize = 603,
+  kReadBufferSize = 16384,
+  kWindowSize = 65536,
+  kCharCodeCount = 510,   // 256 literals + 254 match lengths
+  kPosLenCap = 128,
+  kNodeCount = 1019,      // 2 * 510 - 1
+  kCharTableBits = 12,
+  kPosTableBits = 8,
+};
+
+// flags bits of the configuration block
+enum : uint8_t {
+  kFlagAutoStart = 1,
+  kFlagOverwrite = 2,
+  kFlagChecksum = 4,
+};
+
+#pragma pack(push, 1)
+// The configuration block, byte for byte as it stands at file offset 512.
+struct SfxConfig {
+  uint32_t archiveOffset;            // little-endian in the file; the stub runs on x86
+  char windowTitle[kTitleCap];
+  char installTitle[kTitleCap];
+  char installFolder[kInstallFolderCap];
+  char command[kCommandCap];
+  uint8_t flags;
+  uint8_t restoreAttributes;
+};
+#pragma pack(pop)
+static_assert(sizeof(SfxConfig) == kConfigSize, "configuration block is 603 bytes");
+static_assert(offsetof(SfxConfig, installFolder) == 86, "block layout");
+static_assert(offsetof(SfxConfig, command) == 342, "block layout");
+static_assert(offsetof(SfxConfig, flags) == 601, "block layout");
+
+enum MemoryTarget : uint8_t { kMemoryNone = 0, kMemoryNotice = 1, kMemoryScript = 2 };
+
+struct ExtractContext {
+  // --- run and walk state ---
+  int32_t aborted;
+  WindowHandle dialogWindow;
+  FileHandle archiveHandle;
+  uint32_t archiveSize;
+  FileHandle outputHandle;           // kMemoryMarker: the sink fills a text buffer
+  MemoryTarget memoryTarget;
+  uint16_t storedChecksum;
+  SfxConfig config;
+
+  // --- texts ---
+  char ownPath[kOwnPathCap];
+  char entryName[kEntryNameCap];
+  char destFolder[kDestFolderCap];
+  char outputPath[kOutputPathCap];
+  char scriptBuffer[kScriptCap];
+  char messageText[kMessageCap];
+
+  // --- CRC ---
+  uint16_t runningCrc;
+  uint16_t crcTable[256];
+
+  // --- current entry header ---
+  uint8_t* headerBuffer;
+  uint16_t headerSize;               // total header size of headerBuffer
+  uint8_t* headerCrcField;
+  uint16_t headerCrc;
+  const uint8_t* directoryName;
+  uint16_t directoryNameLength;
+  const uint8_t* fileName;
+  uint16_t fileNameLength;
+  uint16_t attribute;
+
+  // --- bit input and read buffer ---
+  uint16_t bitBuffer;
+  uint8_t subBitBuffer;
+  uint8_t bitCount;
+  uint32_t packedLeft;
+  uint32_t readIndex;
+  uint16_t posCodeCount;
+  uint16_t posCountBits;
+  uint8_t readBuffer[kReadBufferSize];
+
+  // --- Huffman tables ---
+  uint8_t charLen[kCharCodeCount];
+  uint8_t posLen[kPosLenCap];
+  uint16_t charTable[1u << kCharTableBits];
+  uint16_t posTable[1u << kPosTableBits];
+  uint16_t leftNode[kNodeCount];
+  uint16_t rightNode[kNodeCount];
+
+  // --- block decoder and window ---
+  uint32_t originalSize;
+  uint32_t decodedCount;
+  uint32_t windowFill;
+  uint32_t windowSize;
+  uint16_t blockCodesLeft;
+  uint8_t window[kWindowSize];
+
+  // --- main dialog ---
+  char groupBoxTitle[kBoxTitleCap];
+  char classBoxTitle[kBoxTitleCap];
+  int32_t groupChecked;
+  int32_t classChecked;
+  int32_t extracting;
+  int32_t cancelRequested;
+
+  // --- setup actions ---
+  char extension[kExtensionCap];
+  char classDescription[kClassDescriptionCap];
+  char programPath[kProgramPathCap];
+  char className[kClassNameCap];
+  char groupName[kGroupNameCap];
+  char itemName[kItemNameCap];
+  char iconPath[kIconPathCap];
+  char formattedText[kFormattedCap];
+};
+
+// The one context of the run; null before start-up allocated it.
+extern ExtractContext* context;
+
+// Process-wide state outside the record.
+extern int isWin32s;
+extern int autoStart;              // 0/11/12 while options are read; then 0 or 1
+extern int skipNotNewer;
+extern int overwriteWithoutAsking;
+extern int destinationGiven;
+extern InstanceHandle instanceHandle;
+extern uint16_t checksumAccumulator;
+extern IconHandle dialogIcon;
+extern int ddeState;               // 0 idle, 1 initiating, 2 executing, -1 finished
+extern WindowHandle ddeServer;
+
+inline bool IsSjisLeadByte(uint8_t b) {
+  return (b >= 0x80 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFD);
+}

@@ -1,0 +1,64 @@
+#include "core/text.h"
+
+#include "core/context.h"
+
+uint32_t TextLength(const char* text) {
+  uint32_t n = 0;
+  while (text[n] != '\0') ++n;
+  return n;
+}
+
+uint32_t WholeCharLength(const char* text, uint32_t limit) {
+  uint32_t i = 0;
+  while (i < limit && text[i] != '\0') {
+    if (IsSjisLeadByte(static_cast<uint8_t>(text[i]))) {
+      if (i + 1 >= limit || text[i + 1] == '\0') break;
+      i += 2;
+    } else {
+      ++i;
+    }
+  }
+  return i;
+}
+
+void CopyText(char* dst, const char* src, uint32_t capacity) {
+  if (capacity == 0) return;
+  uint32_t n = WholeCharLength(src, capacity - 1);
+  memmove(dst, src, n);
+  dst[n] = '\0';
+}
+
+void AppendText(char* dst, const char* src, uint32_t capacity) {
+  uint32_t used = TextLength(dst);
+  if (used + 1 >= capacity) return;
+  CopyText(dst + used, src, capacity - used);
+}
+
+int TextEquals(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
+void FormatQuoted(char* out, uint32_t capacity, const char* subject, const char* message) {
+  if (capacity == 0) return;
+  out[0] = '\0';
+  AppendText(out, "\"", capacity);
+  AppendText(out, subject, capacity);
+  AppendText(out, "\" ", capacity);
+  AppendText(out, message, capacity);
+}
+
+char* FormatUnsigned(char* out, uint32_t value) {
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) *out++ = digits[--n];
+  *out = '\0';
+  return out;
+}

@@ -1,0 +1,28 @@
+// Destination paths, names, directories, time stamps and existing files.
+#pragma once
+
+#include <stdint.h>
+
+void NormaliseSeparators(char* text, char separator);
+char* FindFirstOf(char* text, const char* set);
+char* FindBaseName(char* text);
+int ComparePrefix(const char* text, const char* prefix, uint32_t count);
+void ReadMachineString(const char* subkey, const char* valueName, const char* defaultText,
+                       char* out, uint32_t capacity);
+// Expands a directory macro at the start of text (capacity bytes) in place.
+void ExpandDirMacro(char* text, uint32_t capacity, const char* baseName);
+void EnsureTrailingSeparator(char* path, uint32_t capacity);
+void JoinDestPath(char* output, const char* folder, char* name);
+
+char* CleanNameRun(char* text, uint32_t count, int longNames);
+void SanitiseComponent(char* component, int longNames);
+void SanitisePath(char* path, int longNames);
+void MakeDisplayName(char* output, const char* path, uint32_t limit);
+void CreatePathDirs(const char* path);
+int QueryLongNameVolume(const char* destFolder);
+
+uint32_t UnixTimeToDosTime(uint32_t seconds);
+void ApplyTzOffset(uint32_t* time);
+uint32_t GetExistingFileTime(const char* path);
+enum ExistingDecision { kWriteFile = 0, kSkipEntry = 1, kStopRun = 2 };
+ExistingDecision DecideExisting(const char* outputPath, uint32_t newTime);

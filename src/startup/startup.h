@@ -1,0 +1,16 @@
+// Program entry, command line, options and the configuration block.
+#pragma once
+
+#include "platform/handles.h"
+
+// The whole run after the platform entry: returns the process exit status.
+int RunProgram(InstanceHandle instance, const char* commandTail);
+// The command-line tail: the process command line without the program's own
+// name and the bytes of value 1 to 32 that follow it.
+const char* SkipProgramName(const char* commandLine);
+// Splits the tail into a 1024-slot array of separately allocated arguments.
+char** SplitCommandLine(const char* tail, int* count);
+void FreeArguments(char** arguments, int count);
+// Reads -n, -n-, -c, -c- and the destination folder (into messageText).
+void ReadOptions(char** arguments, int count);
+void ReadConfig();
