@@ -1,0 +1,47 @@
+// Controls of the POSIX platform for host tests: the special folders, the
+// registry and environment the core reads, fault injection, and records of the
+// effects the core asks for. Host-only code.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace hostplatform {
+
+void Reset();   // back to the defaults below, records emptied
+
+void SetPlatformId(uint32_t id);                  // default 2 (Windows NT); 0 = Win32s
+void SetVersionQueryFails(bool fails);
+void SetOwnModulePath(const std::string& path);   // default: the test program's path
+void SetTempDirectory(const std::string& dir);    // default "/tmp/"
+void SetWindowsDirectory(const std::string& dir); // default "/windows"
+void SetSystemDirectory(const std::string& dir);  // default "/windows/system32"
+void SetCurrentDirectoryText(const std::string& dir);  // default: the real one
+void SetMachineString(const std::string& subkey, const std::string& valueName,
+                      const std::string& value);
+void SetEnvironment(const std::string& name, const std::string& value);
+void UnsetEnvironment(const std::string& name);
+void SetMaxComponentLength(uint32_t length);      // default 255; 0 = query fails
+void AddSearchResult(const std::string& name, const std::string& foundPath);
+void SetShortPath(const std::string& path, const std::string& shortPath);
+
+// Fault injection: after this many more bytes, writes to created files fail
+// (a full disk), or reads from any file fail. Negative = never.
+void FailWritesAfter(int64_t bytes);
+void FailReadsAfter(int64_t bytes);
+// Allocations fail once this many more succeeded. Negative = never.
+void FailAllocationsAfter(int64_t count);
+
+struct ClassesRootWrite { std::string key, classString, value; };
+struct ProfileWrite { std::string section, key, value; };
+struct ShellOpenCall { uintptr_t owner; std::string file, parameters, directory; };
+const std::vector<ClassesRootWrite>& ClassesRootWrites();
+const std::vector<ProfileWrite>& ProfileWrites();
+const std::vector<ShellOpenCall>& ShellOpens();
+const std::vector<std::string>& StartedPrograms();
+// Every read request on a file: the byte count asked for.
+const std::vector<uint32_t>& ReadRequests();
+
+}  // namespace hostplatform
