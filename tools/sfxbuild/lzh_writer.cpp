@@ -1,0 +1,141 @@
+#include "lzh_writer.h"
+
+namespace lzhw {
+namespace {
+
+struct CrcTable {
+  uint16_t entry[256];
+  CrcTable() {
+    for (unsigned i = 0; i < 256; ++i) {
+      uint16_t v = static_cast<uint16_t>(i);
+      for (int k = 0; k < 8; ++k) v = (v & 1) ? static_cast<uint16_t>((v >> 1) ^ 0xA001) : (v >> 1);
+      entry[i] = v;
+    }
+  }
+};
+
+void Put16(std::vector<uint8_t>& out, uint32_t v) {
+  out.push_back(static_cast<uint8_t>(v));
+  out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void Put32(std::vector<uint8_t>& out, uint32_t v) {
+  Put16(out, v & 0xFFFF);
+  Put16(out, v >> 16);
+}
+
+uint32_t AnnouncedSize(const ExtendedHeader& e) {
+  if (e.announcedSize >= 0) return static_cast<uint32_t>(e.announcedSize) & 0xFFFF;
+  return static_cast<uint32_t>(3 + e.data.size());
+}
+
+}  // namespace
+
+uint16_t Crc16(const uint8_t* data, size_t size, uint16_t crc) {
+  static const CrcTable table;
+  for (size_t i = 0; i < size; ++i) crc = table.entry[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+  return crc;
+}
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Get32(const uint8_t* p) { return Get16(p) | (static_cast<uint32_t>(Get16(p + 2)) << 16); }
+
+std::string DirectoryField(const std::string& path) {
+  std::string out;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) {
+      out.append(path, start, end - start);
+      out.push_back('\xFF');
+    }
+    start = end + 1;
+  }
+  return out;
+}
+
+EntryHeaderSpec MakeHeaderSpec(const EntryInfo& info) {
+  EntryHeaderSpec spec;
+  spec.method = info.method;
+  spec.packedSize = info.packedSize;
+  spec.originalSize = info.originalSize;
+  spec.time = info.time;
+  spec.attribute = static_cast<uint8_t>(info.attribute);
+  spec.fileCrc = info.fileCrc;
+  spec.osId = info.osId;
+  spec.extensions.push_back({kExtHeaderCrc, {0, 0}, -1});
+  if (!info.fileName.empty())
+    spec.extensions.push_back(
+        {kExtFileName, std::vector<uint8_t>(info.fileName.begin(), info.fileName.end()), -1});
+  std::string dir = DirectoryField(info.directory);
+  if (!dir.empty())
+    spec.extensions.push_back({kExtDirectory, std::vector<uint8_t>(dir.begin(), dir.end()), -1});
+  spec.extensions.push_back({kExtAttribute,
+                             {static_cast<uint8_t>(info.attribute),
+                              static_cast<uint8_t>(info.attribute >> 8)},
+                             -1});
+  return spec;
+}
+
+void RemoveExtensions(EntryHeaderSpec& spec, uint8_t type) {
+  std::vector<ExtendedHeader> kept;
+  for (const ExtendedHeader& e : spec.extensions)
+    if (e.type != type) kept.push_back(e);
+  spec.extensions.swap(kept);
+}
+
+std::vector<uint8_t> WriteEntryHeader(const EntryHeaderSpec& spec) {
+  std::vector<uint8_t> h;
+  Put16(h, 0);  // total size, patched below
+  for (size_t i = 0; i < 5; ++i)
+    h.push_back(i < spec.method.size() ? static_cast<uint8_t>(spec.method[i]) : 0);
+  Put32(h, spec.packedSize);
+  Put32(h, spec.originalSize);
+  Put32(h, spec.time);
+  h.push_back(spec.attribute);
+  h.push_back(spec.level);
+  Put16(h, spec.fileCrc);
+  h.push_back(spec.osId);
+  Put16(h, spec.extensions.empty() ? 0 : AnnouncedSize(spec.extensions[0]));
+
+  // Only the last CRC extension is filled, as a reader takes the last one.
+  size_t crcField = 0;
+  for (size_t i = 0; i < spec.extensions.size(); ++i) {
+    const ExtendedHeader& e = spec.extensions[i];
+    h.push_back(e.type);
+    if (e.type == kExtHeaderCrc && e.data.size() == 2) crcField = h.size();
+    h.insert(h.end(), e.data.begin(), e.data.end());
+    Put16(h, i + 1 < spec.extensions.size() ? AnnouncedSize(spec.extensions[i + 1]) : 0);
+  }
+  h.insert(h.end(), spec.trailing.begin(), spec.trailing.end());
+  if (h.size() > 0xFFFF) return {};
+
+  uint32_t total = spec.totalSizeOverride >= 0 ? static_cast<uint32_t>(spec.totalSizeOverride)
+                                               : static_cast<uint32_t>(h.size());
+  h[0] = static_cast<uint8_t>(total);
+  h[1] = static_cast<uint8_t>(total >> 8);
+
+  if (crcField != 0) {
+    h[crcField] = 0;
+    h[crcField + 1] = 0;
+    uint16_t crc = Crc16(h.data(), h.size());
+    if (spec.headerCrcOverride >= 0) crc = static_cast<uint16_t>(spec.headerCrcOverride);
+    h[crcField] = static_cast<uint8_t>(crc);
+    h[crcField + 1] = static_cast<uint8_t>(crc >> 8);
+  }
+  return h;
+}
+
+bool AppendEntry(std::vector<uint8_t>& archive, const EntryHeaderSpec& spec, const uint8_t* data,
+                 size_t size) {
+  std::vector<uint8_t> h = WriteEntryHeader(spec);
+  if (h.empty()) return false;
+  archive.insert(archive.end(), h.begin(), h.end());
+  if (size != 0) archive.insert(archive.end(), data, data + size);
+  return true;
+}
+
+void AppendEndMark(std::vector<uint8_t>& archive) { archive.push_back(0); }
+
+}  // namespace lzhw
