@@ -1,0 +1,202 @@
+// The main dialog's behaviour. The window system's dialog procedure hands each
+// message here; everything the dialog does to its controls goes through ui.h,
+// so the same handlers run under Win32 and in the scripted host UI.
+#include "ui/dialog.h"
+
+#include "archive/archive.h"
+#include "core/context.h"
+#include "core/text.h"
+#include "ui/texts.h"
+#include "ui/ui.h"
+
+namespace {
+
+constexpr int kAutoStartTimer = 1;
+constexpr uint32_t kAutoStartDelay = 700;
+constexpr uint32_t kFolderChars = kDestFolderCap - 1;   // 255
+
+// The execute step of the Program Manager conversation belongs to the setup
+// actions and is not written yet: until it is, an acknowledge in the initiating
+// state records the server and goes no further.
+void ContinueProgmanConversation(WindowHandle /*dialog*/) {}
+
+void RefuseFolder(WindowHandle dialog) {
+  ShowBox(dialog, TEXT_BAD_FOLDER, context->config.windowTitle, kBoxOk | kIconWarning);
+}
+
+// Reads the folder field into destFolder without its double quotes. The field
+// can hold more than destFolder does (Browse adds quotes around a folder of up
+// to 255 characters), so it is read whole into a larger buffer and the quotes
+// are removed there; only a folder that still does not fit is refused, rather
+// than cut into a different folder than the one the user chose.
+int ReadDestFolder(WindowHandle dialog) {
+  char field[kMessageCap];
+  field[0] = '\0';
+  uint32_t got = GetControlText(dialog, kIdFolderEdit, field, sizeof field);
+  if (got == 0) field[0] = '\0';
+  field[sizeof field - 1] = '\0';
+  context->destFolder[0] = '\0';
+  // A full buffer may mean the field held still more: too long either way.
+  if (got >= sizeof field - 1) return 0;
+  RemoveQuotes(field, sizeof field);
+  if (TextLength(field) > kFolderChars) return 0;
+  CopyText(context->destFolder, field, kDestFolderCap);
+  return 1;
+}
+
+void OnOk(WindowHandle dialog) {
+  // The extraction pumps messages, so a second OK (the automatic start's timer
+  // firing after a click, a posted command) can arrive inside it; a nested walk
+  // would trample the one in progress.
+  if (context->extracting) return;
+  if (!ReadDestFolder(dialog)) {
+    RefuseFolder(dialog);
+    return;
+  }
+  if (context->destFolder[0] == '\\' && context->destFolder[1] == '\\') {
+    RefuseFolder(dialog);
+    return;
+  }
+  EnableControl(dialog, kIdOk, 0);
+  EnableControl(dialog, kIdBrowse, 0);
+  EnableControl(dialog, kIdFolderEdit, 0);
+  EnableControl(dialog, kIdGroupBox, 0);
+  EnableControl(dialog, kIdClassBox, 0);
+  FocusControl(dialog, kIdCancel);
+  MakeDefaultButton(dialog, kIdCancel);
+  context->extracting = 1;
+  // Failures have been shown by the walk; the dialog ends with 1 regardless.
+  WalkArchive(dialog, kExtractPass);
+  FinishDialog(dialog, 1);
+}
+
+void OnCancel(WindowHandle dialog) {
+  // The extraction's progress step acts on the request; ending the dialog here
+  // would pull the window out from under the running walk.
+  if (context->extracting) {
+    context->cancelRequested = 1;
+    return;
+  }
+  FinishDialog(dialog, 0);
+}
+
+void OnBrowse(WindowHandle dialog) {
+  if (ChooseDirectory(dialog) == 0) return;
+  const char* folder = context->outputPath;
+  int hasBlank = 0;
+  for (const char* p = folder; *p != '\0'; ++p) {
+    if (*p == ' ') {
+      hasBlank = 1;
+      break;
+    }
+  }
+  char* out = context->messageText;
+  if (hasBlank) {
+    CopyText(out, "\"", kMessageCap);
+    AppendText(out, folder, kMessageCap);
+    AppendText(out, "\"", kMessageCap);
+  } else {
+    CopyText(out, folder, kMessageCap);
+  }
+  SetControlText(dialog, kIdFolderEdit, out);
+}
+
+void FlipBox(WindowHandle dialog, int id, int32_t* flag) {
+  *flag = *flag ? 0 : 1;
+  SetCheckMark(dialog, id, *flag);
+}
+
+}  // namespace
+
+void OnDialogInit(WindowHandle dialog) {
+  ExtractContext* c = context;
+  ddeState = 0;
+  SetWindowCaption(dialog, c->config.windowTitle);
+  if (c->config.installTitle[0] != '\0') {
+    SetControlText(dialog, kIdFolderLabel, c->config.installTitle);
+  }
+  SetControlText(dialog, kIdFolderEdit, c->config.installFolder);
+  if (c->groupBoxTitle[0] != '\0') SetControlText(dialog, kIdGroupBox, c->groupBoxTitle);
+  if (c->classBoxTitle[0] != '\0') SetControlText(dialog, kIdClassBox, c->classBoxTitle);
+  LimitControlText(dialog, kIdFolderEdit, kFolderChars);
+  SetCheckMark(dialog, kIdGroupBox, c->groupChecked != 0);
+  SetCheckMark(dialog, kIdClassBox, c->classChecked != 0);
+  EnableControl(dialog, kIdGroupBox, c->groupChecked == 1);
+  EnableControl(dialog, kIdClassBox, c->classChecked == 1);
+  CentreWindow(dialog);
+  c->extracting = 0;
+  c->cancelRequested = 0;
+  dialogIcon = LoadDialogIcon(instanceHandle, 101);
+  if (autoStart == 1) StartTimer(dialog, kAutoStartTimer, kAutoStartDelay);
+}
+
+int OnDialogCommand(WindowHandle dialog, int id) {
+  switch (id) {
+    case kIdOk:
+      OnOk(dialog);
+      return 1;
+    case kIdCancel:
+      OnCancel(dialog);
+      return 1;
+    case kIdBrowse:
+      // Only Cancel is usable while extracting; the controls are disabled, and
+      // a command that still arrives must not change the run under the walk.
+      if (!context->extracting) OnBrowse(dialog);
+      return 1;
+    case kIdGroupBox:
+      if (!context->extracting) FlipBox(dialog, kIdGroupBox, &context->groupChecked);
+      return 1;
+    case kIdClassBox:
+      if (!context->extracting) FlipBox(dialog, kIdClassBox, &context->classChecked);
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+void OnDialogTimer(WindowHandle dialog, int timerId) {
+  if (timerId != kAutoStartTimer) return;
+  StopTimer(dialog, kAutoStartTimer);
+  PostCommand(dialog, kIdOk);
+}
+
+void OnDialogClose(WindowHandle /*dialog*/) {
+  // Cleared so that a later paint or a second close never uses a freed icon.
+  if (dialogIcon != 0) ReleaseIcon(dialogIcon);
+  dialogIcon = 0;
+}
+
+void OnDdeAcknowledge(WindowHandle dialog, WindowHandle sender) {
+  if (ddeState == 1) {
+    ddeServer = sender;
+    ContinueProgmanConversation(dialog);
+  } else if (ddeState == 2) {
+    PostDdeTerminate(ddeServer, dialog);
+    ddeState = -1;
+  }
+}
+
+// Removes every double quote from text, whose capacity is limit bytes (the
+// terminator included): at most limit - 1 bytes are examined and the result is
+// always terminated inside the capacity. It compacts in place, since the
+// result is never longer than the text. A double quote is never the second byte
+// of a double-byte character; a cut at the limit still keeps such a character
+// whole.
+void RemoveQuotes(char* text, uint32_t limit) {
+  if (limit == 0) return;
+  uint32_t in = 0;
+  uint32_t out = 0;
+  while (in < limit - 1 && text[in] != '\0') {
+    uint8_t b = static_cast<uint8_t>(text[in]);
+    if (b == '"') {
+      ++in;
+      continue;
+    }
+    if (IsSjisLeadByte(b) && text[in + 1] != '\0') {
+      if (in + 1 >= limit - 1) break;
+      text[out++] = text[in++];
+    }
+    text[out++] = text[in++];
+  }
+  text[out] = '\0';
+}
