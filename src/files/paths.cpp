@@ -1,0 +1,195 @@
+// Destination paths: separators, directory macros and the join of the
+// destination folder with an entry's name. Every scan steps over a Shift-JIS
+// double-byte character whole, so its second byte (often 0x5C) is never taken
+// for a separator.
+#include "core/context.h"
+#include "core/text.h"
+#include "files/files.h"
+#include "platform/platform.h"
+
+namespace {
+
+// The work text of the macro expansion: a directory of the system followed by
+// the rest of the name.
+constexpr uint32_t kWorkCap = 256;
+
+bool IsSeparator(uint8_t b) { return b == '/' || b == '\\' || b == 0xFF; }
+
+bool HasDriveColon(const char* text) { return text[0] != '\0' && text[1] == ':'; }
+
+// Cuts a found path at its last "\" or "/", leaving its directory without a
+// trailing separator; a path without one leaves nothing.
+void CutAtLastSeparator(char* path) {
+  char* last = nullptr;
+  for (char* p = path; *p != '\0';) {
+    uint8_t b = static_cast<uint8_t>(*p);
+    if (IsSjisLeadByte(b)) {
+      if (p[1] == '\0') break;
+      p += 2;
+      continue;
+    }
+    if (b == '\\' || b == '/') last = p;
+    ++p;
+  }
+  if (last != nullptr) {
+    *last = '\0';
+  } else {
+    path[0] = '\0';
+  }
+}
+
+// Fills work with the replacement of the macro at the start of text and
+// returns the macro's length, or 0 when the text starts with none.
+uint32_t ReplaceMacro(const char* text, const char* baseName, char* work) {
+  work[0] = '\0';
+  if (ComparePrefix(text, "%WORK%", 6) == 0) {
+    GetTempDirectory(work, kWorkCap);
+    return 6;
+  }
+  if (ComparePrefix(text, "%WinDir%", 8) == 0) {
+    GetWindowsDirectory(work, kWorkCap);
+    return 8;
+  }
+  if (ComparePrefix(text, "%SystemDir%", 11) == 0) {
+    GetSystemDirectory(work, kWorkCap);
+    return 11;
+  }
+  if (ComparePrefix(text, "%ProgramFiles%", 14) == 0) {
+    if (!isWin32s) {
+      ReadMachineString("SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir", "",
+                        work, kWorkCap);
+    }
+    if (work[0] == '\0') {
+      // The drive of the Windows directory.
+      if (GetWindowsDirectory(work, kWorkCap) >= 2) {
+        work[2] = '\0';
+      } else {
+        work[0] = '\0';
+      }
+    }
+    return 14;
+  }
+  if (baseName != nullptr && baseName[0] != '\0' && ComparePrefix(text, "%Search%", 8) == 0) {
+    // A result that does not fit the work text counts as not found.
+    if (SearchForFile(baseName, work, kWorkCap) != 0) {
+      CutAtLastSeparator(work);
+    } else {
+      GetSystemDirectory(work, kWorkCap);
+    }
+    return 8;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void NormaliseSeparators(char* text, char separator) {
+  for (char* p = text; *p != '\0';) {
+    uint8_t b = static_cast<uint8_t>(*p);
+    if (IsSjisLeadByte(b)) {
+      if (p[1] == '\0') return;
+      p += 2;
+      continue;
+    }
+    if (IsSeparator(b)) *p = separator;
+    ++p;
+  }
+}
+
+char* FindFirstOf(char* text, const char* set) {
+  for (char* p = text; *p != '\0';) {
+    if (IsSjisLeadByte(static_cast<uint8_t>(*p))) {
+      if (p[1] == '\0') return nullptr;
+      p += 2;
+      continue;
+    }
+    for (const char* s = set; *s != '\0'; ++s) {
+      if (*s == *p) return p;
+    }
+    ++p;
+  }
+  return nullptr;
+}
+
+char* FindBaseName(char* text) {
+  static const char kNameEnds[] = {':', '\\', '/', static_cast<char>(0xFF), '\0'};
+  char* base = text;
+  for (char* hit = FindFirstOf(text, kNameEnds); hit != nullptr;
+       hit = FindFirstOf(hit + 1, kNameEnds)) {
+    base = hit + 1;
+  }
+  return base;
+}
+
+int ComparePrefix(const char* text, const char* prefix, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    if (text[i] != prefix[i]) return 1;
+    if (text[i] == '\0') return 0;
+  }
+  return 0;
+}
+
+void ReadMachineString(const char* subkey, const char* valueName, const char* defaultText,
+                       char* out, uint32_t capacity) {
+  if (capacity == 0) return;
+  if (ReadMachineRegistryString(subkey, valueName, out, capacity)) {
+    // A value stored without its terminator must not run past the buffer.
+    out[capacity - 1] = '\0';
+    return;
+  }
+  CopyText(out, defaultText, capacity);
+}
+
+void ExpandDirMacro(char* text, uint32_t capacity, const char* baseName) {
+  char work[kWorkCap];
+  uint32_t drop = ReplaceMacro(text, baseName, work);
+  if (drop != 0) {
+    // When the directory and the rest of the name do not fit the work text (or
+    // the caller's text), the name is kept unexpanded: a shortened path would
+    // name some other file.
+    uint32_t used = TextLength(work);
+    uint32_t rest = TextLength(text + drop);
+    uint32_t room = capacity < kWorkCap ? capacity : kWorkCap;
+    if (used + rest < room) {
+      memcpy(work + used, text + drop, rest + 1);
+      memcpy(text, work, used + rest + 1);
+    }
+  }
+  NormaliseSeparators(text, '\\');
+}
+
+void EnsureTrailingSeparator(char* path, uint32_t capacity) {
+  uint32_t length = TextLength(path);
+  if (length != 0) {
+    const char* last = PreviousChar(path, path + length);
+    if (last + 1 == path + length && (*last == '\\' || *last == '/')) return;
+  }
+  if (length + 1 < capacity) {
+    path[length] = '/';
+    path[length + 1] = '\0';
+  }
+}
+
+void JoinDestPath(char* output, const char* folder, char* name) {
+  const char* baseName = FindBaseName(name);
+  ExpandDirMacro(name, kEntryNameCap, baseName);
+
+  if (HasDriveColon(name)) {
+    CopyText(output, name, kOutputPathCap);
+    return;
+  }
+  if (name[0] == '/' || name[0] == '\\') {
+    output[0] = '\0';
+    if (HasDriveColon(folder)) {
+      output[0] = folder[0];
+      output[1] = ':';
+      output[2] = '\0';
+    }
+    AppendText(output, name, kOutputPathCap);
+    return;
+  }
+  CopyText(output, folder, kOutputPathCap);
+  bool driveOnly = HasDriveColon(folder) && folder[2] == '\0';
+  if (folder[0] != '\0' && !driveOnly) EnsureTrailingSeparator(output, kOutputPathCap);
+  AppendText(output, name, kOutputPathCap);
+}
