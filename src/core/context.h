@@ -90,6 +90,9 @@ struct ExtractContext {
   // --- CRC ---
   uint16_t runningCrc;
   uint16_t crcTable[256];
+  // crcSliceTable[k][i]: the CRC of byte i followed by k + 1 zero bytes, so that
+  // UpdateCrc can fold eight bytes per step. Derived from crcTable.
+  uint16_t crcSliceTable[7][256];
 
   // --- current entry header ---
   uint8_t* headerBuffer;

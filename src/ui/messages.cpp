@@ -1,0 +1,51 @@
+// The error box every failure goes through, and the end of a run from inside
+// decoding.
+#include "ui/messages.h"
+
+#include "core/context.h"
+#include "core/text.h"
+#include "platform/platform.h"
+#include "ui/ui.h"
+
+namespace {
+
+bool LiesInMessageText(const char* text) {
+  const char* begin = context->messageText;
+  return text >= begin && text < begin + kMessageCap;
+}
+
+}  // namespace
+
+void ShowError(const char* message, const char* subject) {
+  // The box text is built in messageText; a subject or message that already
+  // lives there would be overwritten while it is being copied.
+  char subjectCopy[kMessageCap];
+  char messageCopy[kMessageCap];
+  if (LiesInMessageText(subject)) {
+    CopyText(subjectCopy, subject, kMessageCap);
+    subject = subjectCopy;
+  }
+  if (LiesInMessageText(message)) {
+    CopyText(messageCopy, message, kMessageCap);
+    message = messageCopy;
+  }
+  FormatQuoted(context->messageText, kMessageCap, subject, message);
+  ShowBox(context->dialogWindow, context->messageText, context->config.windowTitle,
+          kBoxOk | kIconError);
+}
+
+void AbortRun(int status) {
+  constexpr FileHandle kClosed = ~static_cast<FileHandle>(0);
+  if (context != nullptr) {
+    FileHandle output = context->outputHandle;
+    if (output != 0 && output != kMemoryMarker) {
+      CloseFile(output);
+      DeleteFileAt(context->outputPath);
+    }
+    FileHandle archive = context->archiveHandle;
+    if (archive != 0 && archive != kClosed) CloseFile(archive);
+    context->outputHandle = kClosed;
+    context->archiveHandle = kClosed;
+  }
+  EndProcess(status);
+}

@@ -1,0 +1,107 @@
+#include <string>
+#include <vector>
+
+#include "decode/decode.h"
+#include "test_support.h"
+
+namespace {
+
+// Bit-at-a-time reference: reflected 0x8005, initial 0, no inversion.
+uint16_t ReferenceCrc(uint16_t crc, const uint8_t* data, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  }
+  return crc;
+}
+
+std::vector<uint8_t> PseudoRandomBytes(size_t n) {
+  std::vector<uint8_t> bytes(n);
+  uint32_t x = 0x12345678;
+  for (auto& b : bytes) {
+    x = x * 1103515245 + 12345;
+    b = static_cast<uint8_t>(x >> 16);
+  }
+  return bytes;
+}
+
+class CrcTest : public SfxTest {
+ protected:
+  void SetUp() override {
+    SfxTest::SetUp();
+    MakeCrcTable(kCrcPolynomial);
+  }
+  uint16_t CrcOf(const std::string& text) {
+    context->runningCrc = 0;
+    return UpdateCrc(text.data(), static_cast<int32_t>(text.size()));
+  }
+};
+
+TEST_F(CrcTest, TableHoldsTheRemainderOfEveryByte) {
+  for (int i = 0; i < 256; ++i) {
+    uint8_t byte = static_cast<uint8_t>(i);
+    // The remainder of one byte is the CRC of that byte alone from 0.
+    EXPECT_EQ(context->crcTable[i], ReferenceCrc(0, &byte, 1)) << "entry " << i;
+  }
+  EXPECT_EQ(context->crcTable[1], 0xC0C1);
+  EXPECT_EQ(context->crcTable[128], 0xA001);
+  EXPECT_EQ(context->crcTable[255], 0x4040);
+}
+
+TEST_F(CrcTest, RebuildingTheTableChangesNothing) {
+  std::vector<uint16_t> first(context->crcTable, context->crcTable + 256);
+  MakeCrcTable(kCrcPolynomial);
+  EXPECT_EQ(std::vector<uint16_t>(context->crcTable, context->crcTable + 256), first);
+}
+
+TEST_F(CrcTest, KnownCheckValues) {
+  EXPECT_EQ(CrcOf("123456789"), 0xBB3D);
+  EXPECT_EQ(CrcOf("abc"), 0x9738);
+  EXPECT_EQ(CrcOf(""), 0);
+  EXPECT_EQ(context->runningCrc, 0);
+}
+
+TEST_F(CrcTest, ResultIsAlsoLeftInTheRunningValue) {
+  uint16_t result = CrcOf("123456789");
+  EXPECT_EQ(context->runningCrc, result);
+}
+
+// Every length and every split point across the eight-byte steps and the tail.
+TEST_F(CrcTest, MatchesTheBitwiseReferenceWhereverTheRunIsSplit) {
+  std::vector<uint8_t> data = PseudoRandomBytes(300);
+  for (size_t length = 0; length <= 40; ++length) {
+    for (size_t split = 0; split <= length; ++split) {
+      context->runningCrc = 0;
+      UpdateCrc(data.data(), static_cast<int32_t>(split));
+      uint16_t value = UpdateCrc(data.data() + split, static_cast<int32_t>(length - split));
+      ASSERT_EQ(value, ReferenceCrc(0, data.data(), length))
+          << "length " << length << " split " << split;
+    }
+  }
+  context->runningCrc = 0;
+  EXPECT_EQ(UpdateCrc(data.data() + 3, 297), ReferenceCrc(0, data.data() + 3, 297));
+}
+
+TEST_F(CrcTest, ContinuesFromTheCurrentRunningValue) {
+  std::vector<uint8_t> data = PseudoRandomBytes(64);
+  context->runningCrc = 0x1D0F;
+  EXPECT_EQ(UpdateCrc(data.data(), 64), ReferenceCrc(0x1D0F, data.data(), 64));
+}
+
+TEST_F(CrcTest, ZeroOrNegativeLengthChangesNothing) {
+  context->runningCrc = 0xBEEF;
+  const char byte = 'x';
+  EXPECT_EQ(UpdateCrc(&byte, 0), 0xBEEF);
+  EXPECT_EQ(UpdateCrc(&byte, -1), 0xBEEF);
+  EXPECT_EQ(UpdateCrc(&byte, INT32_MIN), 0xBEEF);
+  EXPECT_EQ(context->runningCrc, 0xBEEF);
+}
+
+TEST_F(CrcTest, LargeRunMatchesReference) {
+  std::vector<uint8_t> data = PseudoRandomBytes(65536 + 5);
+  context->runningCrc = 0;
+  EXPECT_EQ(UpdateCrc(data.data(), static_cast<int32_t>(data.size())),
+            ReferenceCrc(0, data.data(), data.size()));
+}
+
+}  // namespace

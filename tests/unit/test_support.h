@@ -1,0 +1,43 @@
+// Shared support for the unit tests.
+//
+// Derive a fixture from SfxTest to get, for every test:
+//   - `context` pointing at a fresh zero-filled ExtractContext (freed afterwards,
+//     together with one that the code under test may have put in its place);
+//   - the process-wide options back at their start values (skipNotNewer 1, the
+//     rest 0);
+//   - the scripted window system and the host platform reset to their defaults;
+//   - a fresh temporary directory, TempDir(), removed with its contents after
+//     the test.
+// Helpers: TempPath(name) joins a name to TempDir() with "/"; WriteBytes and
+// ReadBytes write and read a whole file; Bytes(literal) keeps embedded NULs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <stdint.h>
+
+#include <string>
+
+#include "core/context.h"
+
+class SfxTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  const std::string& TempDir() const { return tempDir_; }
+  std::string TempPath(const std::string& name) const { return tempDir_ + "/" + name; }
+
+ private:
+  ExtractContext* ownContext_ = nullptr;
+  std::string tempDir_;
+};
+
+void WriteBytes(const std::string& path, const std::string& bytes);
+std::string ReadBytes(const std::string& path);   // empty when unreadable
+bool FileExists(const std::string& path);
+
+template <size_t N>
+std::string Bytes(const char (&literal)[N]) {
+  return std::string(literal, N - 1);
+}
