@@ -1,0 +1,249 @@
+// Destination paths: separator rewriting and the scans that must step over
+// double-byte characters, the case-sensitive prefix test, the directory macros
+// with the host's special folders, and the join of folder and entry name.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/context.h"
+#include "files/files.h"
+#include "platform/posix/host_platform.h"
+
+namespace {
+
+// A text in a buffer of the given capacity, with guard bytes after it that no
+// routine may touch.
+class Buffer {
+ public:
+  Buffer(const std::string& text, size_t capacity) : bytes_(capacity + kGuard, '#') {
+    EXPECT_LT(text.size(), capacity);
+    std::copy(text.begin(), text.end(), bytes_.begin());
+    bytes_[text.size()] = '\0';
+    capacity_ = capacity;
+  }
+  char* data() { return bytes_.data(); }
+  std::string text() const { return std::string(bytes_.data()); }
+  bool GuardIntact() const {
+    for (size_t i = capacity_; i < bytes_.size(); ++i) {
+      if (bytes_[i] != '#') return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr size_t kGuard = 16;
+  std::vector<char> bytes_;
+  size_t capacity_;
+};
+
+class PathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hostplatform::Reset();
+    isWin32s = 0;
+    hostplatform::SetWindowsDirectory("D:\\WINDOWS");
+    hostplatform::SetSystemDirectory("D:\\WINDOWS\\SYSTEM");
+    hostplatform::SetTempDirectory("D:\\TEMP\\");
+  }
+  void TearDown() override { isWin32s = 0; }
+
+  // The expansion as JoinDestPath runs it: the base name is taken first.
+  static std::string Expand(const std::string& name) {
+    Buffer text(name, kEntryNameCap);
+    ExpandDirMacro(text.data(), kEntryNameCap, FindBaseName(text.data()));
+    EXPECT_TRUE(text.GuardIntact());
+    return text.text();
+  }
+
+  static std::string Join(const std::string& folder, const std::string& name) {
+    Buffer output("", kOutputPathCap);
+    Buffer entry(name, kEntryNameCap);
+    JoinDestPath(output.data(), folder.c_str(), entry.data());
+    EXPECT_TRUE(output.GuardIntact());
+    EXPECT_TRUE(entry.GuardIntact());
+    return output.text();
+  }
+};
+
+// "表" is 0x95 0x5C and "ソ" 0x83 0x5C in code page 932: a second byte equal
+// to the backslash.
+const std::string kHyo = "\x95\x5C";
+const std::string kSo = "\x83\x5C";
+
+TEST_F(PathTest, NormaliseRewritesAllThreeSeparatorsButNeverASecondByte) {
+  Buffer text("a\\b/c\xFF" "d" + kHyo + "\\" + kSo + "x", 64);
+  NormaliseSeparators(text.data(), '/');
+  EXPECT_EQ(text.text(), "a/b/c/d" + kHyo + "/" + kSo + "x");
+
+  NormaliseSeparators(text.data(), '\\');
+  EXPECT_EQ(text.text(), "a\\b\\c\\d" + kHyo + "\\" + kSo + "x");
+}
+
+TEST_F(PathTest, NormaliseStopsAtTheTerminatorWhereASecondByteIsExpected) {
+  // The lead byte is last; the backslash after the terminator is not part of the text.
+  std::vector<char> bytes = {'a', '\x95', '\0', '\\', '\0'};
+  NormaliseSeparators(bytes.data(), '/');
+  EXPECT_EQ(bytes[3], '\\');
+  EXPECT_EQ(bytes[1], '\x95');
+}
+
+TEST_F(PathTest, FindFirstOfStepsOverDoubleByteCharacters) {
+  std::string s = kHyo + "ab\\c";
+  std::vector<char> text(s.begin(), s.end());
+  text.push_back('\0');
+  char* hit = FindFirstOf(text.data(), "\\");
+  ASSERT_NE(hit, nullptr);
+  EXPECT_EQ(hit - text.data(), 4);
+  EXPECT_EQ(FindFirstOf(text.data(), "xyz"), nullptr);
+  // The second byte 0x5C of the first character is never a hit for the set "\x5C".
+  std::string only = kHyo + kSo;
+  std::vector<char> text2(only.begin(), only.end());
+  text2.push_back('\0');
+  EXPECT_EQ(FindFirstOf(text2.data(), "\\"), nullptr);
+}
+
+TEST_F(PathTest, BaseNameIsAfterTheLastColonSeparatorOr0xFF) {
+  struct Case {
+    std::string text;
+    std::string base;
+  } cases[] = {
+      {"a/b\\c:d", "d"},
+      {"plain.txt", "plain.txt"},
+      {"dir\xFF" "file", "file"},
+      {"dir/", ""},
+      {"dir/" + kHyo + kSo, kHyo + kSo},   // second bytes 0x5C are not separators
+  };
+  for (const Case& c : cases) {
+    std::vector<char> text(c.text.begin(), c.text.end());
+    text.push_back('\0');
+    EXPECT_EQ(std::string(FindBaseName(text.data())), c.base) << c.text;
+  }
+}
+
+TEST_F(PathTest, ComparePrefixIsCaseSensitiveAndNeedsTheWholePrefix) {
+  EXPECT_EQ(ComparePrefix("%WinDir%/x", "%WinDir%", 8), 0);
+  EXPECT_NE(ComparePrefix("%windir%/x", "%WinDir%", 8), 0);
+  EXPECT_NE(ComparePrefix("%Win", "%WinDir%", 8), 0);          // shorter text
+  EXPECT_EQ(ComparePrefix("ab", "ab", 5), 0);                  // both end together
+  EXPECT_NE(ComparePrefix("abc", "ab", 5), 0);
+  EXPECT_EQ(ComparePrefix("abc", "abd", 2), 0);                // only count bytes
+  EXPECT_EQ(ComparePrefix("x", "y", 0), 0);
+}
+
+TEST_F(PathTest, ReadMachineStringFallsBackToTheDefault) {
+  char out[32];
+  ReadMachineString("SOFTWARE\\X", "V", "default", out, sizeof out);
+  EXPECT_STREQ(out, "default");
+  hostplatform::SetMachineString("SOFTWARE\\X", "V", "value");
+  ReadMachineString("SOFTWARE\\X", "V", "default", out, sizeof out);
+  EXPECT_STREQ(out, "value");
+}
+
+TEST_F(PathTest, MacrosExpandAtTheStartWithBackslashes) {
+  EXPECT_EQ(Expand("%WinDir%/SYSTEM/x.dll"), "D:\\WINDOWS\\SYSTEM\\x.dll");
+  EXPECT_EQ(Expand("%SystemDir%/x.dll"), "D:\\WINDOWS\\SYSTEM\\x.dll");
+  EXPECT_EQ(Expand("%WORK%x.tmp"), "D:\\TEMP\\x.tmp");
+  // No separator is removed at the seam.
+  EXPECT_EQ(Expand("%WORK%/x.tmp"), "D:\\TEMP\\\\x.tmp");
+  // Other case, or not at the start: no macro, but backslashes all the same.
+  EXPECT_EQ(Expand("%windir%/x"), "%windir%\\x");
+  EXPECT_EQ(Expand("dir/%WinDir%/x"), "dir\\%WinDir%\\x");
+}
+
+TEST_F(PathTest, ProgramFilesComesFromTheRegistryOrTheWindowsDrive) {
+  EXPECT_EQ(Expand("%ProgramFiles%/Tool/a.exe"), "D:\\Tool\\a.exe");
+  hostplatform::SetMachineString("SOFTWARE\\Microsoft\\Windows\\CurrentVersion",
+                                 "ProgramFilesDir", "D:\\Program Files");
+  EXPECT_EQ(Expand("%ProgramFiles%/Tool/a.exe"), "D:\\Program Files\\Tool\\a.exe");
+  isWin32s = 1;
+  EXPECT_EQ(Expand("%ProgramFiles%/Tool/a.exe"), "D:\\Tool\\a.exe");
+}
+
+TEST_F(PathTest, SearchMacroUsesTheFoundDirectoryOrTheSystemDirectory) {
+  EXPECT_EQ(Expand("%Search%/x.dll"), "D:\\WINDOWS\\SYSTEM\\x.dll");
+  hostplatform::AddSearchResult("x.dll", "E:\\APPS\\BIN\\x.dll");
+  EXPECT_EQ(Expand("%Search%/x.dll"), "E:\\APPS\\BIN\\x.dll");
+
+  // With an empty base name the macro is not one: nothing is replaced.
+  Buffer folder("%Search%/sub", kInstallFolderCap);
+  ExpandDirMacro(folder.data(), kInstallFolderCap, "");
+  EXPECT_EQ(folder.text(), "%Search%\\sub");
+}
+
+TEST_F(PathTest, AnExpansionThatWouldNotFitLeavesTheNameUnexpanded) {
+  std::string longDir = "D:\\" + std::string(240, 'w');
+  hostplatform::SetWindowsDirectory(longDir);
+  std::string name = "%WinDir%/" + std::string(20, 'n');
+  // 243 + 21 bytes exceed the 255 bytes of the work text.
+  EXPECT_EQ(Expand(name), "%WinDir%\\" + std::string(20, 'n'));
+
+  // Just within the work text it expands.
+  std::string fits = "%WinDir%/" + std::string(11, 'n');
+  EXPECT_EQ(Expand(fits), longDir + "\\" + std::string(11, 'n'));
+
+  // The caller's smaller capacity bounds it too.
+  hostplatform::SetWindowsDirectory("D:\\WINDOWS");
+  Buffer small("%WinDir%/abcdef", 16);
+  ExpandDirMacro(small.data(), 16, "abcdef");
+  EXPECT_EQ(small.text(), "%WinDir%\\abcdef");
+  EXPECT_TRUE(small.GuardIntact());
+}
+
+TEST_F(PathTest, TrailingSeparatorLooksAtTheWholeLastCharacter) {
+  Buffer plain("D:\\Apps", 64);
+  EnsureTrailingSeparator(plain.data(), 64);
+  EXPECT_EQ(plain.text(), "D:\\Apps/");
+
+  Buffer already("D:\\", 64);
+  EnsureTrailingSeparator(already.data(), 64);
+  EXPECT_EQ(already.text(), "D:\\");
+
+  Buffer slash("x/", 64);
+  EnsureTrailingSeparator(slash.data(), 64);
+  EXPECT_EQ(slash.text(), "x/");
+
+  Buffer sjis("D:\\" + kHyo, 64);
+  EnsureTrailingSeparator(sjis.data(), 64);
+  EXPECT_EQ(sjis.text(), "D:\\" + kHyo + "/");
+
+  Buffer full("abc", 4);
+  EnsureTrailingSeparator(full.data(), 4);
+  EXPECT_EQ(full.text(), "abc");
+  EXPECT_TRUE(full.GuardIntact());
+}
+
+TEST_F(PathTest, JoinFollowsTheFormOfTheName) {
+  EXPECT_EQ(Join("D:\\Apps\\Tool", "a/b.txt"), "D:\\Apps\\Tool/a\\b.txt");
+  EXPECT_EQ(Join("D:\\", "a/b.txt"), "D:\\a\\b.txt");
+  EXPECT_EQ(Join("D:\\Apps", "/x.txt"), "D:\\x.txt");
+  EXPECT_EQ(Join("\\Apps", "/x.txt"), "\\x.txt");
+  EXPECT_EQ(Join("D:\\Apps", "E:/x.txt"), "E:\\x.txt");
+  EXPECT_EQ(Join("D:", "a/b.txt"), "D:a\\b.txt");
+  EXPECT_EQ(Join("", "a/b.txt"), "a\\b.txt");
+  EXPECT_EQ(Join("C:\\Elsewhere", "%WinDir%/SYSTEM/x.dll"), "D:\\WINDOWS\\SYSTEM\\x.dll");
+}
+
+TEST_F(PathTest, JoinSearchesForTheBaseNameTakenBeforeTheExpansion) {
+  hostplatform::AddSearchResult("x.dll", "D:\\WINDOWS\\SYSTEM\\x.dll");
+  EXPECT_EQ(Join("C:\\Apps", "%Search%/x.dll"), "D:\\WINDOWS\\SYSTEM\\x.dll");
+}
+
+TEST_F(PathTest, ASecondByte5CInTheFolderSurvivesTheJoinAndNormalisation) {
+  std::string joined = Join("D:\\" + kHyo, "a");
+  EXPECT_EQ(joined, "D:\\" + kHyo + "/a");
+  std::vector<char> text(joined.begin(), joined.end());
+  text.push_back('\0');
+  NormaliseSeparators(text.data(), '/');
+  EXPECT_EQ(std::string(text.data()), "D:/" + kHyo + "/a");
+}
+
+TEST_F(PathTest, TheLongestFolderAndNameFitTheOutputExactly) {
+  std::string folder = "D:\\" + std::string(252, 'f');   // 255 bytes
+  std::string name = std::string(259, 'n');
+  std::string joined = Join(folder, name);
+  EXPECT_EQ(joined.size(), kOutputPathCap - 1);
+  EXPECT_EQ(joined, folder + "/" + name);
+}
+
+}  // namespace
