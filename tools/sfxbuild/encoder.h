@@ -1,0 +1,68 @@
+// LZSS + static Huffman compression in the -lh5- / -lh6- / -lh7- stream format.
+//
+//   std::vector<uint8_t> packed = lzhenc::EncodeLzh(data, size, 7);
+//
+// methodDigit is 5, 6 or 7 (or the characters '5', '6', '7'): the dictionary
+// is 8 KB, 32 KB or 64 KB (14 position codes for 5, 17 for 6 and 7). The result
+// is the entry's compressed data, a stream of blocks (each with its 16-bit code
+// count, then its three code-length tables, then its codes, MSB first), padded
+// with zero bits to the next byte. It decodes back to exactly `size` bytes.
+// An empty input, or a method digit other than those three, gives an empty
+// result. The caller decides whether to store the entry instead (when the
+// result is not smaller than the input).
+//
+// Parsing: matches of 3 to 256 bytes from a binary-tree match finder; each
+// block is parsed optimally (shortest path) under a bit-cost model from the
+// previous block's code lengths (the first block parses twice, the second time
+// with the lengths of its own first parse).
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+namespace lzhenc {
+
+enum : int {
+  kMinMatch = 3,
+  kMaxMatch = 256,
+  kCharSymbols = 510,      // 256 literals + 254 lengths
+  kLengthSymbols = 19,     // alphabet of the code-length code
+  kMaxCodeLength = 16,
+  kMaxBlockCodes = 65535,
+};
+
+// Knobs, mainly for benchmarks and tests; the defaults are what the builder uses.
+struct EncoderOptions {
+  int chainDepth = 16;        // tree nodes visited per position
+  int niceLength = 32;        // from a match this long, the positions it covers are not searched
+  int parsePasses = 1;        // optimal-parse passes per block (the first block gets one more)
+  uint32_t segmentBytes = 131072;  // input bytes parsed per block (before the code cap)
+  uint32_t maxBlockCodes = kMaxBlockCodes;
+};
+
+// What the encoder wrote, block by block; for tests and measurement.
+struct BlockTrace {
+  uint32_t codes = 0;       // literals + matches in the block
+  uint32_t inputBytes = 0;
+  std::vector<uint8_t> charLengths;    // 510
+  std::vector<uint8_t> lengthLengths;  // 19
+  std::vector<uint8_t> posLengths;     // 14 or 17
+};
+
+std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit);
+std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit,
+                               const EncoderOptions& options, std::vector<BlockTrace>* trace);
+
+// Code lengths of a Huffman code for these frequencies, no length above
+// maxLength (package-merge, so optimal under the limit). Unused symbols get 0.
+// With a single used symbol it gets length 1 (callers use the one-value form).
+// Requires (number of used symbols) <= 2^maxLength.
+void HuffmanLengths(const uint32_t* freq, int count, int maxLength, uint8_t* lengths);
+
+// Position code of a distance value d = distance - 1: 0 for 0, else the bit
+// length of d (so codes 2.. carry code - 1 extra bits).
+int PositionCode(uint32_t d);
+
+}  // namespace lzhenc
