@@ -1,0 +1,226 @@
+// Reading and validating one level-2 entry header, and the full entry name.
+// Every offset is checked against the header's own size before it is used, so
+// a damaged archive can never make a read or a write leave headerBuffer.
+#include "archive/archive.h"
+#include "core/context.h"
+#include "core/text.h"
+#include "decode/decode.h"
+#include "files/files.h"
+#include "platform/platform.h"
+#include "ui/messages.h"
+#include "ui/texts.h"
+#include "ui/ui.h"
+
+namespace {
+
+uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t Read32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Sizes from 32768 up are negative as the signed 16-bit field they are taken as.
+constexpr uint32_t kLargestHeader = 0x7FFF;
+
+bool MethodIsAccepted(const uint8_t* h) {
+  if (h[2] != '-' || h[3] != 'l' || h[4] != 'h' || h[6] != '-') return false;
+  switch (h[5]) {
+    case '0': case '4': case '5': case '6': case '7': case 'd':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool OsKeepsDosAttributes(uint8_t osId) { return osId == 'M' || osId == 'W' || osId == 'w'; }
+
+void ClearEntryFields() {
+  context->headerCrcField = nullptr;
+  context->headerCrc = 0;
+  context->directoryName = nullptr;
+  context->directoryNameLength = 0;
+  context->fileName = nullptr;
+  context->fileNameLength = 0;
+}
+
+HeaderResult Invalid() {
+  ReportBadHeader();
+  return kHeaderFailed;
+}
+
+// Walks the chain from the first size field; false when an extended header is
+// shorter than its own type and size fields or reaches past the header.
+bool WalkExtendedHeaders() {
+  uint8_t* h = context->headerBuffer;
+  uint32_t total = context->headerSize;
+  uint32_t at = kHeaderFirstExtSize;   // position of the size field that announces the next
+  for (;;) {
+    uint16_t size = Read16(h + at);
+    if (size == 0) return true;
+    // The announced header spans its type byte, its data and the next size
+    // field, which begins at at + size.
+    if (size < 3 || at + 2u + size > total) return false;
+    ParseExtendedHeader(h + at + 2, size);
+    at += size;
+  }
+}
+
+}  // namespace
+
+HeaderResult ReadEntryHeader() {
+  ReleaseEntryHeader();
+
+  uint8_t sizeBytes[2];
+  uint32_t got = 0;
+  if (!ReadFromFile(context->archiveHandle, sizeBytes, 2, &got) || got < 2) return kHeaderEnd;
+  uint32_t total = Read16(sizeBytes);
+  if (total == 0) return kHeaderEnd;
+
+  uint8_t* h = total <= kLargestHeader ? static_cast<uint8_t*>(AllocZeroed(total)) : nullptr;
+  if (h == nullptr) {
+    ShowBox(context->dialogWindow, TEXT_NO_MEMORY, context->config.windowTitle,
+            kBoxOk | kIconError);
+    context->aborted = 1;
+    return kHeaderFailed;
+  }
+  context->headerBuffer = h;
+  context->headerSize = static_cast<uint16_t>(total);
+
+  // Too short for the fixed fields and the first size: nothing in it can be read.
+  if (total < kHeaderFixedSize) return Invalid();
+
+  h[0] = sizeBytes[0];
+  h[1] = sizeBytes[1];
+  uint32_t rest = total - 2;
+  if (!ReadFromFile(context->archiveHandle, h + 2, rest, &got) || got < rest) return Invalid();
+
+  if (!MethodIsAccepted(h)) return Invalid();
+
+  ClearEntryFields();
+  context->attribute = h[kHeaderAttribute];
+  if (!WalkExtendedHeaders()) return Invalid();
+  if (context->headerCrcField == nullptr) return Invalid();
+
+  // entryName holds both parts and its terminator.
+  if (static_cast<uint32_t>(context->directoryNameLength) + context->fileNameLength >=
+      kEntryNameCap) {
+    return Invalid();
+  }
+
+  context->headerCrcField[0] = 0;
+  context->headerCrcField[1] = 0;
+  context->runningCrc = 0;
+  if (UpdateCrc(h, static_cast<int32_t>(total)) != context->headerCrc) return Invalid();
+  return kHeaderValid;
+}
+
+void ParseExtendedHeader(uint8_t* type, uint16_t size) {
+  if (size < 3) return;
+  uint8_t* data = type + 1;
+  uint16_t length = static_cast<uint16_t>(size - 3);
+  switch (*type) {
+    case 0x00:
+      // Two data bytes are needed; a shorter one carries no CRC.
+      if (length >= 2) {
+        context->headerCrcField = data;
+        context->headerCrc = Read16(data);
+      }
+      break;
+    case 0x01:
+      context->fileName = data;
+      context->fileNameLength = length;
+      break;
+    case 0x02:
+      context->directoryName = data;
+      context->directoryNameLength = length;
+      break;
+    case 0x40:
+      if (length >= 2 && context->headerBuffer != nullptr &&
+          OsKeepsDosAttributes(context->headerBuffer[kHeaderOsId])) {
+        context->attribute = Read16(data);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+void BuildEntryName() {
+  char* name = context->entryName;
+  const uint32_t room = kEntryNameCap - 1;
+  uint32_t dirLength = context->directoryNameLength;
+  if (dirLength > room) dirLength = room;
+
+  // Each part ends at its length or at a NUL among its bytes.
+  uint32_t n = 0;
+  if (context->directoryName != nullptr) {
+    while (n < dirLength && context->directoryName[n] != 0) {
+      name[n] = static_cast<char>(context->directoryName[n]);
+      ++n;
+    }
+  }
+  if (n < dirLength) {
+    // A NUL in the directory part ends the whole name there.
+    name[n] = '\0';
+  } else {
+    uint32_t fileLength = context->fileNameLength;
+    if (fileLength > room - dirLength) fileLength = room - dirLength;
+    uint32_t i = 0;
+    if (context->fileName != nullptr) {
+      while (i < fileLength && context->fileName[i] != 0) {
+        name[dirLength + i] = static_cast<char>(context->fileName[i]);
+        ++i;
+      }
+    }
+    name[dirLength + i] = '\0';
+  }
+  NormaliseSeparators(name, '/');
+}
+
+void ReleaseEntryHeader() {
+  if (context->headerBuffer != nullptr) FreeMemory(context->headerBuffer);
+  context->headerBuffer = nullptr;
+  context->headerSize = 0;
+  // The name fields point into the buffer just released.
+  ClearEntryFields();
+}
+
+uint32_t EntryPackedSize() {
+  return context->headerBuffer ? Read32(context->headerBuffer + kHeaderPackedSize) : 0;
+}
+
+uint32_t EntryOriginalSize() {
+  return context->headerBuffer ? Read32(context->headerBuffer + kHeaderOriginalSize) : 0;
+}
+
+uint32_t EntryTime() {
+  return context->headerBuffer ? Read32(context->headerBuffer + kHeaderTime) : 0;
+}
+
+void SetEntryTime(uint32_t time) {
+  uint8_t* h = context->headerBuffer;
+  if (h == nullptr) return;
+  for (int i = 0; i < 4; ++i) h[kHeaderTime + i] = static_cast<uint8_t>(time >> (8 * i));
+}
+
+uint16_t EntryFileCrc() {
+  return context->headerBuffer ? Read16(context->headerBuffer + kHeaderFileCrc) : 0;
+}
+
+char EntryMethodDigit() {
+  return context->headerBuffer ? static_cast<char>(context->headerBuffer[kHeaderMethod + 3]) : 0;
+}
+
+namespace {
+int Report(const char* message) {
+  ShowError(message, context->ownPath);
+  context->aborted = 1;
+  return 0;
+}
+}  // namespace
+
+int ReportReadError() { return Report(TEXT_READ_ERROR); }
+int ReportMissingData() { return Report(TEXT_MISSING_DATA); }
+int ReportOpenError() { return Report(TEXT_OPEN_ERROR); }
+int ReportBadHeader() { return Report(TEXT_BAD_HEADER); }
