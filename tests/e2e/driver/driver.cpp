@@ -1,0 +1,1017 @@
+// sfxdriver: starts a self-extractor and follows a step script against its
+// windows, writing a UTF-8 transcript of everything it saw.
+//
+//   sfxdriver.exe SCRIPT TRANSCRIPT
+//
+// SCRIPT is written by the runner (tests/e2e/run_scenario.py): UTF-8, one
+// step per line, fields separated by TAB, with the escapes \\ \t \n inside a
+// field. The steps are documented in tests/e2e/README.md. Exit code: 0 when
+// every step held, 1 when one did not, 2 when the script itself is unusable.
+// Every wait is bounded; a self-extractor still running at the end is killed.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using std::wstring;
+
+// ---------------------------------------------------------------- output
+
+HANDLE transcriptFile = INVALID_HANDLE_VALUE;
+DWORD startTick = 0;
+
+std::string ToUtf8(const wstring& text) {
+  if (text.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr,
+                              nullptr);
+  std::string out(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+wstring FromUtf8(const std::string& text) {
+  if (text.empty()) return wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+  wstring out(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n);
+  return out;
+}
+
+wstring Number(long long value) {
+  wchar_t buffer[32];
+  wsprintfW(buffer, L"%I64d", value);
+  return buffer;
+}
+
+// One transcript line, stamped with the milliseconds since the start. Written
+// at once, so that a killed driver still leaves what it saw.
+void Log(const wstring& line) {
+  wchar_t stamp[32];
+  DWORD ms = GetTickCount() - startTick;
+  wsprintfW(stamp, L"%6lu.%03lu ", ms / 1000, ms % 1000);
+  std::string bytes = ToUtf8(stamp + line) + "\n";
+  DWORD written;
+  if (transcriptFile != INVALID_HANDLE_VALUE)
+    WriteFile(transcriptFile, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out != INVALID_HANDLE_VALUE && out != nullptr)
+    WriteFile(out, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
+}
+
+// Texts are shown on one line: CR LF and LF become \n, a lone CR \r.
+wstring Visible(const wstring& text) {
+  wstring out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n') continue;
+    if (text[i] == L'\n') out += L"\\n";
+    else if (text[i] == L'\r') out += L"\\r";
+    else if (text[i] == L'\t') out += L"\\t";
+    else out += text[i];
+  }
+  return out;
+}
+
+// The comparable form of a text: CR LF folded to LF.
+wstring Folded(const wstring& text) {
+  wstring out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n') continue;
+    out += text[i];
+  }
+  return out;
+}
+
+bool failed = false;
+
+void Fail(int line, const wstring& reason) {
+  failed = true;
+  Log(L"FAIL line " + Number(line) + L": " + reason);
+}
+
+// ---------------------------------------------------------------- windows
+
+PROCESS_INFORMATION child = {};
+bool childEnded = false;
+DWORD childStatus = 0;
+
+bool ChildRunning() {
+  if (childEnded) return false;
+  if (WaitForSingleObject(child.hProcess, 0) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(child.hProcess, &childStatus);
+    childEnded = true;
+    Log(L"exit " + Number((long)(int)childStatus));
+    return false;
+  }
+  return true;
+}
+
+wstring ClassOf(HWND window) {
+  wchar_t name[64] = {};
+  GetClassNameW(window, name, 64);
+  return name;
+}
+
+// WM_GETTEXT across processes, bounded.
+bool ReadText(HWND window, wstring* text) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length))
+    return false;
+  std::vector<wchar_t> buffer(length + 2, L'\0');
+  DWORD_PTR got = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, (WPARAM)buffer.size(), (LPARAM)buffer.data(),
+                           SMTO_ABORTIFHUNG, 2000, &got))
+    return false;
+  buffer[buffer.size() - 1] = 0;
+  *text = buffer.data();
+  return true;
+}
+
+wstring TextOf(HWND window) {
+  wstring text;
+  if (!ReadText(window, &text)) return L"<no answer>";
+  return text;
+}
+
+struct Children {
+  std::vector<HWND> list;
+};
+
+BOOL CALLBACK CollectChild(HWND window, LPARAM param) {
+  // Direct children only: a dialog's controls.
+  Children* children = (Children*)param;
+  if (GetParent(window) != nullptr) children->list.push_back(window);
+  return TRUE;
+}
+
+std::vector<HWND> ChildrenOf(HWND window) {
+  Children children;
+  EnumChildWindows(window, CollectChild, (LPARAM)&children);
+  std::vector<HWND> direct;
+  for (HWND h : children.list)
+    if (GetParent(h) == window) direct.push_back(h);
+  return direct;
+}
+
+enum Kind { kMainDialog, kMessageBox, kOtherWindow };
+
+bool IsButtonId(int id) { return (id >= 1 && id <= 7) || id == 10 || id == 11; }
+
+Kind KindOf(HWND window) {
+  bool hasFolderEdit = false, hasBrowse = false, hasBoxText = false, hasOther = false;
+  for (HWND c : ChildrenOf(window)) {
+    int id = GetDlgCtrlID(c);
+    wstring cls = ClassOf(c);
+    if (id == 100 && lstrcmpiW(cls.c_str(), L"Edit") == 0) hasFolderEdit = true;
+    else if (id == 104 && lstrcmpiW(cls.c_str(), L"Button") == 0) hasBrowse = true;
+    else if (id == 0xFFFF && lstrcmpiW(cls.c_str(), L"Static") == 0) hasBoxText = true;
+    else if (lstrcmpiW(cls.c_str(), L"Static") == 0) {
+    } else if (lstrcmpiW(cls.c_str(), L"Button") == 0 && IsButtonId(id)) {
+    } else hasOther = true;
+  }
+  if (hasFolderEdit && hasBrowse) return kMainDialog;
+  if (hasBoxText && !hasOther) return kMessageBox;
+  return kOtherWindow;
+}
+
+struct TopWindows {
+  DWORD pid;
+  std::vector<HWND> list;
+};
+
+BOOL CALLBACK CollectTop(HWND window, LPARAM param) {
+  TopWindows* top = (TopWindows*)param;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid == top->pid && IsWindowVisible(window) && ClassOf(window) == L"#32770")
+    top->list.push_back(window);
+  return TRUE;
+}
+
+std::vector<HWND> ChildDialogs() {
+  TopWindows top;
+  top.pid = child.dwProcessId;
+  EnumWindows(CollectTop, (LPARAM)&top);
+  return top.list;
+}
+
+HWND mainDialog = nullptr;
+
+HWND FindMainDialog() {
+  if (mainDialog && IsWindow(mainDialog) && IsWindowVisible(mainDialog)) return mainDialog;
+  for (HWND w : ChildDialogs())
+    if (KindOf(w) == kMainDialog) return w;
+  return nullptr;
+}
+
+// ---------------------------------------------------------------- icons
+
+// Message-box icons are told apart by their pixels: the box's icon belongs to
+// another process, so its handle cannot be compared or inspected here. The
+// icon static is captured from the screen and compared with each system icon
+// drawn over the same background.
+struct Capture {
+  int width = 0, height = 0;
+  std::vector<DWORD> pixels;
+};
+
+bool CaptureRect(HDC source, int x, int y, int width, int height, Capture* out) {
+  HDC memory = CreateCompatibleDC(source);
+  HBITMAP bitmap = CreateCompatibleBitmap(source, width, height);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, source, x, y, SRCCOPY);
+  SelectObject(memory, old);
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  out->width = width;
+  out->height = height;
+  out->pixels.assign((size_t)width * height, 0);
+  int rows = GetDIBits(memory, bitmap, 0, height, out->pixels.data(), &info, DIB_RGB_COLORS);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  return rows == height;
+}
+
+long DiffWithIcon(const Capture& shot, LPCWSTR iconId) {
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, shot.width, shot.height);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  DWORD corner = shot.pixels[0];
+  HBRUSH brush =
+      CreateSolidBrush(RGB((corner >> 16) & 0xFF, (corner >> 8) & 0xFF, corner & 0xFF));
+  RECT all = {0, 0, shot.width, shot.height};
+  FillRect(memory, &all, brush);
+  DeleteObject(brush);
+  DrawIconEx(memory, 0, 0, LoadIconW(nullptr, iconId), 0, 0, 0, nullptr, DI_NORMAL);
+  SelectObject(memory, old);
+  Capture drawn;
+  HDC memory2 = CreateCompatibleDC(screen);
+  HGDIOBJ old2 = SelectObject(memory2, bitmap);
+  CaptureRect(memory2, 0, 0, shot.width, shot.height, &drawn);
+  SelectObject(memory2, old2);
+  DeleteDC(memory2);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  long differing = 0;
+  for (size_t i = 0; i < shot.pixels.size(); ++i)
+    if ((shot.pixels[i] & 0xFFFFFF) != (drawn.pixels[i] & 0xFFFFFF)) ++differing;
+  return differing;
+}
+
+wstring IdentifyIcon(HWND iconStatic) {
+  RECT rect;
+  if (!GetWindowRect(iconStatic, &rect)) return L"unknown";
+  int width = rect.right - rect.left, height = rect.bottom - rect.top;
+  if (width <= 0 || height <= 0 || width > 256 || height > 256) return L"unknown";
+  struct Candidate {
+    const wchar_t* name;
+    LPCWSTR id;
+  } candidates[] = {{L"error", (LPCWSTR)IDI_HAND},
+                    {L"question", (LPCWSTR)IDI_QUESTION},
+                    {L"warning", (LPCWSTR)IDI_EXCLAMATION},
+                    {L"information", (LPCWSTR)IDI_ASTERISK}};
+  // The box may not be painted yet when it is first seen: retry for a while.
+  DWORD until = GetTickCount() + 3000;
+  for (;;) {
+    HDC screen = GetDC(nullptr);
+    Capture shot;
+    bool ok = CaptureRect(screen, rect.left, rect.top, width, height, &shot);
+    ReleaseDC(nullptr, screen);
+    if (ok) {
+      long best = -1, second = -1;
+      const wchar_t* bestName = L"unknown";
+      for (const Candidate& c : candidates) {
+        long d = DiffWithIcon(shot, c.id);
+        if (best < 0 || d < best) {
+          second = best;
+          best = d;
+          bestName = c.name;
+        } else if (second < 0 || d < second) {
+          second = d;
+        }
+      }
+      long area = (long)width * height;
+      if (best * 20 <= area && second > best * 2 + area / 50) return bestName;
+    }
+    if ((LONG)(GetTickCount() - until) >= 0) return L"unknown";
+    Sleep(50);
+  }
+}
+
+// ---------------------------------------------------------------- snapshots
+
+struct BoxInfo {
+  HWND window = nullptr;
+  wstring caption, text, icon, owner, buttons;
+  std::vector<std::pair<wstring, HWND>> buttonList;
+};
+
+const wchar_t* ButtonName(int id) {
+  switch (id) {
+    case 1: return L"ok";
+    case 2: return L"cancel";
+    case 3: return L"abort";
+    case 4: return L"retry";
+    case 5: return L"ignore";
+    case 6: return L"yes";
+    case 7: return L"no";
+    case 10: return L"tryagain";
+    case 11: return L"continue";
+  }
+  return L"?";
+}
+
+BoxInfo ReadBox(HWND box) {
+  BoxInfo info;
+  info.window = box;
+  info.caption = TextOf(box);
+  HWND owner = GetWindow(box, GW_OWNER);
+  HWND dialog = FindMainDialog();
+  info.owner = owner == nullptr ? L"none" : (owner == dialog ? L"dialog" : L"other");
+  info.icon = L"none";
+  std::vector<std::pair<LONG, std::pair<wstring, HWND>>> buttons;
+  for (HWND c : ChildrenOf(box)) {
+    if (!IsWindowVisible(c)) continue;
+    int id = GetDlgCtrlID(c);
+    wstring cls = ClassOf(c);
+    if (lstrcmpiW(cls.c_str(), L"Static") == 0) {
+      LONG style = GetWindowLongW(c, GWL_STYLE);
+      if (id == 0xFFFF) info.text = TextOf(c);
+      else if ((style & SS_TYPEMASK) == SS_ICON) info.icon = IdentifyIcon(c);
+    } else if (lstrcmpiW(cls.c_str(), L"Button") == 0 && IsButtonId(id)) {
+      RECT r;
+      GetWindowRect(c, &r);
+      buttons.push_back({r.left, {ButtonName(id), c}});
+    }
+  }
+  // Left to right, as the user sees them.
+  for (size_t i = 1; i < buttons.size(); ++i)
+    for (size_t j = i; j > 0 && buttons[j].first < buttons[j - 1].first; --j)
+      std::swap(buttons[j], buttons[j - 1]);
+  for (auto& b : buttons) {
+    if (!info.buttons.empty()) info.buttons += L",";
+    info.buttons += b.second.first;
+    info.buttonList.push_back(b.second);
+  }
+  return info;
+}
+
+void LogBox(const wchar_t* label, int number, const BoxInfo& box) {
+  Log(wstring(label) + L" #" + Number(number) + L" owner=" + box.owner + L" icon=" + box.icon +
+      L" buttons=" + box.buttons + L" caption=\"" + Visible(box.caption) + L"\" text=\"" +
+      Visible(box.text) + L"\"");
+}
+
+struct ControlInfo {
+  int id;
+  wstring cls, text;
+  bool enabled, visible;
+  int checked;  // -1: not a check box
+};
+
+bool ReadControl(HWND dialog, int id, ControlInfo* out) {
+  HWND c = GetDlgItem(dialog, id);
+  if (!c) return false;
+  out->id = id;
+  out->cls = ClassOf(c);
+  out->text = TextOf(c);
+  out->enabled = IsWindowEnabled(c) != FALSE;
+  out->visible = IsWindowVisible(c) != FALSE;
+  out->checked = -1;
+  LONG type = GetWindowLongW(c, GWL_STYLE) & BS_TYPEMASK;
+  if (lstrcmpiW(out->cls.c_str(), L"Button") == 0 &&
+      (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX || type == BS_3STATE ||
+       type == BS_AUTO3STATE)) {
+    DWORD_PTR state = 0;
+    if (SendMessageTimeoutW(c, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 2000, &state))
+      out->checked = (int)state;
+  }
+  return true;
+}
+
+void LogControl(const ControlInfo& c) {
+  wstring line = L"control " + Number(c.id) + L" class=" + c.cls +
+                 L" enabled=" + (c.enabled ? L"1" : L"0") + L" visible=" +
+                 (c.visible ? L"1" : L"0");
+  if (c.checked >= 0) line += L" checked=" + Number(c.checked);
+  line += L" text=\"" + Visible(c.text) + L"\"";
+  Log(line);
+}
+
+const int kDialogControls[] = {103, 100, 104, 105, 106, 101, 102, 1, 2};
+
+void LogDialog(HWND dialog) {
+  Log(L"dialog caption=\"" + Visible(TextOf(dialog)) + L"\"");
+  for (int id : kDialogControls) {
+    ControlInfo c;
+    if (ReadControl(dialog, id, &c)) LogControl(c);
+    else Log(L"control " + Number(id) + L" missing");
+  }
+}
+
+void LogWindow(HWND window) {
+  Log(L"window caption=\"" + Visible(TextOf(window)) + L"\"");
+  for (HWND c : ChildrenOf(window)) {
+    ControlInfo info;
+    if (ReadControl(window, GetDlgCtrlID(c), &info)) LogControl(info);
+  }
+}
+
+// ---------------------------------------------------------------- watching
+
+// What has been seen so far: progress texts in order, and the boxes.
+std::vector<wstring> progressSeen;  // "101 text" / "102 text"
+wstring lastFile, lastPercent;
+std::vector<HWND> boxesHandled;
+int boxCount = 0;
+bool dialogSeen = false;
+
+bool Handled(HWND box) {
+  for (HWND h : boxesHandled)
+    if (h == box) return true;
+  return false;
+}
+
+// One look at the process's windows: records progress changes of the main
+// dialog. Returns a message box not yet handled, if any.
+HWND Poll() {
+  HWND dialog = FindMainDialog();
+  if (dialog) {
+    if (!dialogSeen || dialog != mainDialog) {
+      mainDialog = dialog;
+      dialogSeen = true;
+    }
+    wstring file, percent;
+    HWND f = GetDlgItem(dialog, 101), p = GetDlgItem(dialog, 102);
+    if (f && ReadText(f, &file) && file != lastFile) {
+      lastFile = file;
+      progressSeen.push_back(L"101 " + file);
+      Log(L"progress 101 \"" + Visible(file) + L"\"");
+    }
+    if (p && ReadText(p, &percent) && percent != lastPercent) {
+      lastPercent = percent;
+      progressSeen.push_back(L"102 " + percent);
+      Log(L"progress 102 \"" + Visible(percent) + L"\"");
+    }
+  }
+  // Forget boxes that are gone, so that a reused handle counts as new.
+  std::vector<HWND> still;
+  for (HWND h : boxesHandled)
+    if (IsWindow(h)) still.push_back(h);
+  boxesHandled.swap(still);
+  for (HWND w : ChildDialogs())
+    if (w != dialog && !Handled(w) && KindOf(w) == kMessageBox) return w;
+  return nullptr;
+}
+
+void Pause() { Sleep(2); }
+
+bool Expired(DWORD deadline) { return (LONG)(GetTickCount() - deadline) >= 0; }
+
+// ---------------------------------------------------------------- expectations
+
+struct Expect {
+  wstring key;
+  wchar_t op;  // '=' exact, '~' contains
+  wstring value;
+};
+
+bool ParseExpect(const wstring& arg, Expect* out) {
+  size_t i = 0;
+  while (i < arg.size() && (iswalnum(arg[i]) || arg[i] == L'-' || arg[i] == L'_')) ++i;
+  if (i == 0 || i >= arg.size() || (arg[i] != L'=' && arg[i] != L'~')) return false;
+  out->key = arg.substr(0, i);
+  out->op = arg[i];
+  out->value = arg.substr(i + 1);
+  return true;
+}
+
+bool Matches(const Expect& e, const wstring& actual) {
+  wstring a = Folded(actual), v = Folded(e.value);
+  if (e.op == L'=') return a == v;
+  return a.find(v) != wstring::npos;
+}
+
+void Check(int line, const wchar_t* what, const Expect& e, const wstring& actual) {
+  if (!Matches(e, actual))
+    Fail(line, wstring(what) + L" " + e.key + L": expected " + (e.op == L'=' ? L"" : L"~") +
+                   L"\"" + Visible(e.value) + L"\", saw \"" + Visible(actual) + L"\"");
+}
+
+int ParseInt(const wstring& text, int fallback) {
+  if (text.empty()) return fallback;
+  int value = 0;
+  size_t i = 0;
+  bool negative = false;
+  if (text[0] == L'-') { negative = true; i = 1; }
+  if (i >= text.size()) return fallback;
+  for (; i < text.size(); ++i) {
+    if (text[i] < L'0' || text[i] > L'9') return fallback;
+    value = value * 10 + (text[i] - L'0');
+  }
+  return negative ? -value : value;
+}
+
+// ---------------------------------------------------------------- script
+
+struct Step {
+  int line;
+  wstring keyword;
+  std::vector<wstring> args;
+};
+
+wstring Unescape(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 1 < field.size()) {
+      char c = field[++i];
+      out += c == 'n' ? '\n' : c == 't' ? '\t' : c;
+    } else {
+      out += field[i];
+    }
+  }
+  return FromUtf8(out);
+}
+
+bool ReadScript(const wchar_t* path, std::vector<Step>* steps) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::string data;
+  char buffer[4096];
+  DWORD got;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
+  CloseHandle(file);
+  size_t pos = 0;
+  int lineNumber = 0;
+  while (pos < data.size()) {
+    size_t end = data.find('\n', pos);
+    if (end == std::string::npos) end = data.size();
+    std::string line = data.substr(pos, end - pos);
+    pos = end + 1;
+    ++lineNumber;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    Step step;
+    step.line = lineNumber;
+    size_t start = 0;
+    bool first = true;
+    for (;;) {
+      size_t tab = line.find('\t', start);
+      std::string field = line.substr(start, tab == std::string::npos ? std::string::npos
+                                                                       : tab - start);
+      if (first) step.keyword = Unescape(field);
+      else step.args.push_back(Unescape(field));
+      first = false;
+      if (tab == std::string::npos) break;
+      start = tab + 1;
+    }
+    steps->push_back(step);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- steps
+
+const DWORD kDefaultTimeout = 20000;
+
+// Splits a step's arguments into expectations; timeout= is taken out.
+bool Expectations(const Step& step, size_t from, std::vector<Expect>* out, DWORD* timeout) {
+  for (size_t i = from; i < step.args.size(); ++i) {
+    Expect e;
+    if (!ParseExpect(step.args[i], &e)) {
+      Fail(step.line, L"cannot read the argument \"" + step.args[i] + L"\"");
+      return false;
+    }
+    if (e.key == L"timeout") *timeout = (DWORD)ParseInt(e.value, (int)kDefaultTimeout);
+    else out->push_back(e);
+  }
+  return true;
+}
+
+// Waits for the next message box; fails on timeout or when the process ends.
+HWND WaitForBox(const Step& step, DWORD timeout) {
+  DWORD deadline = GetTickCount() + timeout;
+  for (;;) {
+    HWND box = Poll();
+    if (box) return box;
+    if (!ChildRunning()) {
+      Fail(step.line, L"the process ended while a box was awaited");
+      return nullptr;
+    }
+    if (Expired(deadline)) {
+      Fail(step.line, L"no box within " + Number(timeout) + L" ms");
+      return nullptr;
+    }
+    Pause();
+  }
+}
+
+void WaitGone(HWND window, DWORD timeout) {
+  DWORD deadline = GetTickCount() + timeout;
+  while (IsWindow(window) && IsWindowVisible(window) && !Expired(deadline)) {
+    Poll();
+    Pause();
+  }
+}
+
+// A box that nobody expected: record it and take it away so that the
+// process can go on to its end.
+void ReportUnexpectedBox(int line, HWND box) {
+  BoxInfo info = ReadBox(box);
+  ++boxCount;
+  boxesHandled.push_back(box);
+  LogBox(L"unexpected-box", boxCount, info);
+  Fail(line, L"a box appeared that the scenario did not expect");
+  if (!info.buttonList.empty()) {
+    HWND button = info.buttonList.back().second;
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED), (LPARAM)button);
+  }
+  WaitGone(box, 3000);
+}
+
+void StepBox(const Step& step) {
+  std::vector<Expect> expects;
+  DWORD timeout = kDefaultTimeout;
+  if (!Expectations(step, 0, &expects, &timeout)) return;
+  HWND box = WaitForBox(step, timeout);
+  if (!box) return;
+  BoxInfo info = ReadBox(box);
+  ++boxCount;
+  boxesHandled.push_back(box);
+  LogBox(L"box", boxCount, info);
+  wstring answer;
+  for (const Expect& e : expects) {
+    if (e.key == L"caption") Check(step.line, L"box", e, info.caption);
+    else if (e.key == L"text") Check(step.line, L"box", e, info.text);
+    else if (e.key == L"icon") Check(step.line, L"box", e, info.icon);
+    else if (e.key == L"owner") Check(step.line, L"box", e, info.owner);
+    else if (e.key == L"buttons") Check(step.line, L"box", e, info.buttons);
+    else if (e.key == L"answer") answer = e.value;
+    else Fail(step.line, L"unknown box field " + e.key);
+  }
+  if (answer.empty()) {
+    if (info.buttonList.size() == 1) answer = info.buttonList[0].first;
+    else {
+      Fail(step.line, L"the box has several buttons and the step gives no answer=");
+      answer = info.buttonList.empty() ? L"" : info.buttonList.back().first;
+    }
+  }
+  HWND button = nullptr;
+  for (auto& b : info.buttonList)
+    if (b.first == answer) button = b.second;
+  if (!button) {
+    Fail(step.line, L"the box has no button \"" + answer + L"\"");
+    if (info.buttonList.empty()) return;
+    button = info.buttonList.back().second;
+  }
+  Log(L"answer #" + Number(boxCount) + L" " + answer);
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED), (LPARAM)button);
+  WaitGone(box, 5000);
+  if (IsWindow(box) && IsWindowVisible(box)) Fail(step.line, L"the box did not close");
+}
+
+void StepDialog(const Step& step) {
+  std::vector<Expect> expects;
+  DWORD timeout = kDefaultTimeout;
+  if (!Expectations(step, 0, &expects, &timeout)) return;
+  DWORD deadline = GetTickCount() + timeout;
+  HWND dialog = nullptr;
+  for (;;) {
+    HWND box = Poll();
+    if (box) {
+      ReportUnexpectedBox(step.line, box);
+      return;
+    }
+    dialog = FindMainDialog();
+    if (dialog) break;
+    if (!ChildRunning()) {
+      Fail(step.line, L"the process ended before the main dialog appeared");
+      return;
+    }
+    if (Expired(deadline)) {
+      Fail(step.line, L"no main dialog within " + Number(timeout) + L" ms");
+      return;
+    }
+    Pause();
+  }
+  mainDialog = dialog;
+  LogDialog(dialog);
+  for (const Expect& e : expects) {
+    if (e.key == L"caption") Check(step.line, L"dialog", e, TextOf(dialog));
+    else Fail(step.line, L"unknown dialog field " + e.key);
+  }
+}
+
+HWND NeedDialog(const Step& step) {
+  Poll();
+  HWND dialog = FindMainDialog();
+  if (!dialog) Fail(step.line, L"the main dialog is not there");
+  return dialog;
+}
+
+void StepControl(const Step& step) {
+  if (step.args.empty()) {
+    Fail(step.line, L"control needs an id");
+    return;
+  }
+  HWND dialog = NeedDialog(step);
+  if (!dialog) return;
+  int id = ParseInt(step.args[0], -1);
+  std::vector<Expect> expects;
+  DWORD timeout = 0;
+  if (!Expectations(step, 1, &expects, &timeout)) return;
+  ControlInfo c;
+  if (!ReadControl(dialog, id, &c)) {
+    Fail(step.line, L"no control " + step.args[0]);
+    return;
+  }
+  LogControl(c);
+  for (const Expect& e : expects) {
+    if (e.key == L"text") Check(step.line, L"control", e, c.text);
+    else if (e.key == L"enabled") Check(step.line, L"control", e, c.enabled ? L"1" : L"0");
+    else if (e.key == L"checked") Check(step.line, L"control", e, Number(c.checked));
+    else if (e.key == L"visible") Check(step.line, L"control", e, c.visible ? L"1" : L"0");
+    else Fail(step.line, L"unknown control field " + e.key);
+  }
+}
+
+// The window a set/press step works on: the main dialog, or the last window
+// found by a window step.
+HWND currentWindow = nullptr;
+
+void StepType(const Step& step) {
+  HWND dialog = NeedDialog(step);
+  if (!dialog) return;
+  wstring text = step.args.empty() ? L"" : step.args[0];
+  HWND edit = GetDlgItem(dialog, 100);
+  DWORD_PTR ignored;
+  if (!edit || !SendMessageTimeoutW(edit, WM_SETTEXT, 0, (LPARAM)text.c_str(),
+                                    SMTO_ABORTIFHUNG, 2000, &ignored)) {
+    Fail(step.line, L"cannot set the folder field");
+    return;
+  }
+  Log(L"type \"" + Visible(text) + L"\"");
+}
+
+void PressIn(const Step& step, HWND window, int id) {
+  HWND control = GetDlgItem(window, id);
+  if (!control) {
+    Fail(step.line, L"no control " + Number(id));
+    return;
+  }
+  // A user cannot press what is disabled; neither may a scenario.
+  if (!IsWindowEnabled(control)) {
+    Fail(step.line, L"control " + Number(id) + L" is disabled");
+    return;
+  }
+  Log(L"click " + Number(id));
+  PostMessageW(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)control);
+}
+
+void StepClick(const Step& step) {
+  HWND dialog = NeedDialog(step);
+  if (!dialog || step.args.empty()) return;
+  PressIn(step, dialog, ParseInt(step.args[0], -1));
+}
+
+void StepClose(const Step& step) {
+  HWND dialog = NeedDialog(step);
+  if (!dialog) return;
+  Log(L"close");
+  PostMessageW(dialog, WM_CLOSE, 0, 0);
+}
+
+void StepWaitProgress(const Step& step) {
+  std::vector<Expect> expects;
+  DWORD timeout = kDefaultTimeout;
+  if (!Expectations(step, 0, &expects, &timeout)) return;
+  wstring control = L"102";
+  Expect wanted = {L"text", L'~', L""};
+  for (const Expect& e : expects) {
+    if (e.key == L"control") control = e.value;
+    else if (e.key == L"text") wanted = e;
+    else Fail(step.line, L"unknown wait-progress field " + e.key);
+  }
+  DWORD deadline = GetTickCount() + timeout;
+  for (;;) {
+    HWND box = Poll();
+    for (const wstring& seen : progressSeen) {
+      if (seen.compare(0, control.size() + 1, control + L" ") != 0) continue;
+      wstring text = seen.substr(control.size() + 1);
+      if (!text.empty() && Matches(wanted, text)) return;
+    }
+    if (box) {
+      ReportUnexpectedBox(step.line, box);
+      return;
+    }
+    if (!ChildRunning()) {
+      Fail(step.line, L"the process ended before the progress text was seen");
+      return;
+    }
+    if (Expired(deadline)) {
+      Fail(step.line, L"progress text not seen within " + Number(timeout) + L" ms");
+      return;
+    }
+    Pause();
+  }
+}
+
+void StepSleep(const Step& step) {
+  DWORD ms = step.args.empty() ? 0 : (DWORD)ParseInt(step.args[0], 0);
+  DWORD deadline = GetTickCount() + ms;
+  while (!Expired(deadline)) {
+    Poll();
+    ChildRunning();
+    Pause();
+  }
+}
+
+void StepNoBox(const Step& step) {
+  DWORD ms = step.args.empty() ? 1000 : (DWORD)ParseInt(step.args[0], 1000);
+  DWORD deadline = GetTickCount() + ms;
+  while (!Expired(deadline)) {
+    HWND box = Poll();
+    if (box) {
+      ReportUnexpectedBox(step.line, box);
+      return;
+    }
+    if (!ChildRunning()) return;
+    Pause();
+  }
+}
+
+void StepWindow(const Step& step) {
+  std::vector<Expect> expects;
+  DWORD timeout = kDefaultTimeout;
+  if (!Expectations(step, 0, &expects, &timeout)) return;
+  DWORD deadline = GetTickCount() + timeout;
+  for (;;) {
+    Poll();
+    for (HWND w : ChildDialogs()) {
+      if (w == mainDialog || KindOf(w) != kOtherWindow) continue;
+      bool all = true;
+      for (const Expect& e : expects)
+        if (e.key == L"caption" && !Matches(e, TextOf(w))) all = false;
+      if (!all) continue;
+      currentWindow = w;
+      LogWindow(w);
+      return;
+    }
+    if (!ChildRunning()) {
+      Fail(step.line, L"the process ended while a window was awaited");
+      return;
+    }
+    if (Expired(deadline)) {
+      Fail(step.line, L"no such window within " + Number(timeout) + L" ms");
+      return;
+    }
+    Pause();
+  }
+}
+
+void StepPress(const Step& step) {
+  if (!currentWindow || !IsWindow(currentWindow)) {
+    Fail(step.line, L"press needs a window found by a window step");
+    return;
+  }
+  if (step.args.empty()) return;
+  PressIn(step, currentWindow, ParseInt(step.args[0], -1));
+}
+
+void StepSet(const Step& step) {
+  if (!currentWindow || !IsWindow(currentWindow) || step.args.size() < 2) {
+    Fail(step.line, L"set needs a window found by a window step, an id and a text");
+    return;
+  }
+  HWND control = GetDlgItem(currentWindow, ParseInt(step.args[0], -1));
+  DWORD_PTR ignored;
+  if (!control || !SendMessageTimeoutW(control, WM_SETTEXT, 0, (LPARAM)step.args[1].c_str(),
+                                       SMTO_ABORTIFHUNG, 2000, &ignored)) {
+    Fail(step.line, L"cannot set control " + step.args[0]);
+    return;
+  }
+  Log(L"set " + step.args[0] + L" \"" + Visible(step.args[1]) + L"\"");
+}
+
+void StepSnapshot(const Step& step) {
+  HWND dialog = NeedDialog(step);
+  if (dialog) LogDialog(dialog);
+}
+
+// Waits for the end of the process; a box meanwhile is unexpected.
+void WaitExit(int line, DWORD timeout) {
+  DWORD deadline = GetTickCount() + timeout;
+  while (ChildRunning()) {
+    HWND box = Poll();
+    if (box) ReportUnexpectedBox(line, box);
+    if (Expired(deadline)) {
+      Fail(line, L"the process did not end within " + Number(timeout) + L" ms; killed");
+      TerminateProcess(child.hProcess, 0xDEAD);
+      WaitForSingleObject(child.hProcess, 5000);
+      childEnded = true;
+      Log(L"killed");
+      return;
+    }
+    Pause();
+  }
+}
+
+void StepExit(const Step& step) {
+  std::vector<Expect> expects;
+  DWORD timeout = kDefaultTimeout;
+  if (!Expectations(step, 0, &expects, &timeout)) return;
+  WaitExit(step.line, timeout);
+  for (const Expect& e : expects) {
+    if (e.key == L"status") Check(step.line, L"exit", e, Number((long)(int)childStatus));
+    else Fail(step.line, L"unknown exit field " + e.key);
+  }
+}
+
+// ---------------------------------------------------------------- main
+
+wstring QuoteProgram(const wstring& program) { return L"\"" + program + L"\""; }
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  startTick = GetTickCount();
+  if (argc != 3) {
+    Log(L"usage: sfxdriver SCRIPT TRANSCRIPT");
+    return 2;
+  }
+  transcriptFile = CreateFileW(argv[2], GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::vector<Step> steps;
+  if (!ReadScript(argv[1], &steps)) {
+    Log(L"cannot read the script");
+    return 2;
+  }
+  wstring program, tail, directory;
+  DWORD exitTimeout = 30000;
+  size_t first = 0;
+  for (; first < steps.size(); ++first) {
+    const Step& s = steps[first];
+    wstring arg = s.args.empty() ? L"" : s.args[0];
+    if (s.keyword == L"program") program = arg;
+    else if (s.keyword == L"cmdline") tail = arg;
+    else if (s.keyword == L"cwd") directory = arg;
+    else if (s.keyword == L"exit-timeout") exitTimeout = (DWORD)ParseInt(arg, 30000);
+    else break;
+  }
+  if (program.empty()) {
+    Log(L"the script names no program");
+    return 2;
+  }
+  wstring commandLine = QuoteProgram(program);
+  if (!tail.empty()) commandLine += L" " + tail;
+  std::vector<wchar_t> mutableLine(commandLine.begin(), commandLine.end());
+  mutableLine.push_back(0);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  Log(L"start " + Visible(commandLine) + (directory.empty() ? L"" : L" in " + directory));
+  if (!CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      directory.empty() ? nullptr : directory.c_str(), &startup, &child)) {
+    Log(L"FAIL cannot start the program, error " + Number((long)GetLastError()));
+    Log(L"result fail");
+    return 1;
+  }
+  for (size_t i = first; i < steps.size(); ++i) {
+    const Step& s = steps[i];
+    if (s.keyword == L"box") StepBox(s);
+    else if (s.keyword == L"dialog") StepDialog(s);
+    else if (s.keyword == L"control") StepControl(s);
+    else if (s.keyword == L"type") StepType(s);
+    else if (s.keyword == L"click") StepClick(s);
+    else if (s.keyword == L"close") StepClose(s);
+    else if (s.keyword == L"wait-progress") StepWaitProgress(s);
+    else if (s.keyword == L"sleep") StepSleep(s);
+    else if (s.keyword == L"no-box") StepNoBox(s);
+    else if (s.keyword == L"window") StepWindow(s);
+    else if (s.keyword == L"press") StepPress(s);
+    else if (s.keyword == L"set") StepSet(s);
+    else if (s.keyword == L"snapshot") StepSnapshot(s);
+    else if (s.keyword == L"exit") StepExit(s);
+    else {
+      Fail(s.line, L"unknown step " + s.keyword);
+      break;
+    }
+    // After a failed step the rest of the script makes no sense.
+    if (failed) break;
+  }
+  WaitExit(0, failed ? 5000 : exitTimeout);
+  if (!childEnded) TerminateProcess(child.hProcess, 0xDEAD);
+  Log(failed ? L"result fail" : L"result pass");
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  if (transcriptFile != INVALID_HANDLE_VALUE) CloseHandle(transcriptFile);
+  return failed ? 1 : 0;
+}

@@ -1,0 +1,369 @@
+#include "e2emake.h"
+
+#include <errno.h>
+#include <iconv.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "lzh_writer.h"
+
+namespace e2emake {
+
+namespace {
+
+enum : size_t {
+  kConfigOffset = 512,
+  kConfigSize = 603,
+  kTitleOffset = 4,
+  kInstallTitleOffset = 45,
+  kFolderOffset = 86,
+  kCommandOffset = 342,
+  kFlagsOffset = 601,
+  kRestoreOffset = 602,
+};
+
+bool PutText(std::vector<uint8_t>& file, size_t at, size_t width, const std::string& text,
+             const char* field, std::string* error) {
+  // The field keeps its terminating NUL: at most width - 1 bytes of text.
+  if (text.size() >= width) {
+    *error = std::string(field) + " holds at most " + std::to_string(width - 1) + " bytes";
+    return false;
+  }
+  memset(&file[kConfigOffset + at], 0, width);
+  memcpy(&file[kConfigOffset + at], text.data(), text.size());
+  return true;
+}
+
+void Put32(std::vector<uint8_t>& file, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) file[at + i] = (uint8_t)(value >> (8 * i));
+}
+
+// Splits "dir/sub/name" into the directory field and the file name.
+void SplitName(const std::string& name, std::string* directory, std::string* file) {
+  size_t slash = name.rfind('/');
+  if (slash == std::string::npos) {
+    directory->clear();
+    *file = name;
+  } else {
+    *directory = name.substr(0, slash);
+    *file = name.substr(slash + 1);
+  }
+}
+
+bool AppendItem(std::vector<uint8_t>& archive, const Item& item, std::string* error) {
+  lzhw::EntryInfo info;
+  info.time = item.time;
+  info.attribute = item.attribute;
+  if (item.kind == kDirectory) {
+    info.method = "-lhd-";
+    info.directory = item.name;
+    info.attribute = 0x10;
+  } else {
+    info.method = "-lh0-";
+    info.packedSize = (uint32_t)item.data.size();
+    info.originalSize = (uint32_t)item.data.size();
+    info.fileCrc = lzhw::Crc16(item.data.data(), item.data.size());
+    SplitName(item.name, &info.directory, &info.fileName);
+  }
+  lzhw::EntryHeaderSpec header = lzhw::MakeHeaderSpec(info);
+  const Damage& d = item.damage;
+  if (d.headerCrc) {
+    // Whatever the right value is, this one differs from it.
+    std::vector<uint8_t> good = lzhw::WriteEntryHeader(header);
+    uint16_t right = 0;
+    for (size_t i = 26; i + 3 <= good.size();) {
+      uint16_t size = lzhw::Get16(&good[i - 2]);
+      if (size == 0) break;
+      if (good[i] == lzhw::kExtHeaderCrc && size == 5) right = lzhw::Get16(&good[i + 1]);
+      i += size;
+    }
+    header.headerCrcOverride = right ^ 0x0001;
+  }
+  if (d.noCrc) lzhw::RemoveExtensions(header, lzhw::kExtHeaderCrc);
+  if (!d.method.empty()) header.method = d.method;
+  if (d.packedAbsolute) header.packedSize = (uint32_t)d.packedSize;
+  else header.packedSize = (uint32_t)((int64_t)header.packedSize + d.packedSize);
+  if (d.fileCrc) header.fileCrc ^= 0x0001;
+  if (!lzhw::AppendEntry(archive, header, item.data.data(), item.data.size())) {
+    *error = "the header of " + item.name + " cannot be written";
+    return false;
+  }
+  return true;
+}
+
+bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+bool ParseNumber(const std::string& text, int64_t* out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long long value = strtoll(text.c_str(), &end, 0);
+  if (errno != 0 || *end != 0) return false;
+  *out = value;
+  return true;
+}
+
+bool ParseDamage(const std::string& text, Damage* d, std::string* error) {
+  if (text == "header-crc") d->headerCrc = true;
+  else if (text == "no-crc") d->noCrc = true;
+  else if (text == "file-crc") d->fileCrc = true;
+  else if (text.compare(0, 7, "method=") == 0) d->method = text.substr(7);
+  else if (text.compare(0, 12, "packed-size=") == 0) {
+    std::string value = text.substr(12);
+    d->packedAbsolute = !(value[0] == '+' || value[0] == '-');
+    if (!ParseNumber(value[0] == '+' ? value.substr(1) : value, &d->packedSize)) {
+      *error = "bad packed size " + value;
+      return false;
+    }
+  } else {
+    *error = "unknown damage " + text;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+uint16_t ItemFileCrc(const Item& item) {
+  if (item.kind != kStored) return 0;
+  uint16_t crc = lzhw::Crc16(item.data.data(), item.data.size());
+  return item.damage.fileCrc ? (uint16_t)(crc ^ 0x0001) : crc;
+}
+
+bool ToShiftJis(const std::string& utf8, std::string* out) {
+  iconv_t cd = iconv_open("CP932", "UTF-8");
+  if (cd == (iconv_t)-1) return false;
+  std::string input = utf8;
+  std::string result(input.size() * 2 + 8, '\0');
+  char* in = &input[0];
+  size_t inLeft = input.size();
+  char* outPtr = &result[0];
+  size_t outLeft = result.size();
+  size_t done = inLeft == 0 ? 0 : iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+  iconv_close(cd);
+  if (done == (size_t)-1 || inLeft != 0) return false;
+  result.resize(result.size() - outLeft);
+  *out = result;
+  return true;
+}
+
+bool Build(const Plan& plan, std::vector<uint8_t>* out, std::string* error) {
+  if (plan.stub.size() < kConfigOffset + kConfigSize) {
+    *error = "the stub is too short to hold the block";
+    return false;
+  }
+  std::vector<uint8_t> file = plan.stub;
+  if (!PutText(file, kTitleOffset, 41, plan.windowTitle, "the title", error) ||
+      !PutText(file, kInstallTitleOffset, 41, plan.installTitle, "the install title", error) ||
+      !PutText(file, kFolderOffset, 256, plan.installFolder, "the folder", error) ||
+      !PutText(file, kCommandOffset, 259, plan.command, "the command", error))
+    return false;
+  file[kConfigOffset + kFlagsOffset] = plan.flags;
+  file[kConfigOffset + kRestoreOffset] = plan.restoreAttributes;
+  int64_t offset = plan.offsetAbsolute ? (int64_t)plan.offsetValue
+                                       : (int64_t)plan.stub.size() + plan.offsetDelta;
+  if (offset < 0 || offset > 0xFFFFFFFFll) {
+    *error = "the archive offset does not fit 32 bits";
+    return false;
+  }
+  Put32(file, kConfigOffset, (uint32_t)offset);
+
+  if (plan.checksum != Plan::kNoChecksum) {
+    uint16_t sum = 0;
+    for (const Item& item : plan.items) sum ^= ItemFileCrc(item);
+    if (plan.checksum == Plan::kAutoChecksum) sum ^= plan.checksumXor;
+    else sum = plan.checksumValue;
+    file.push_back((uint8_t)sum);
+    file.push_back((uint8_t)(sum >> 8));
+  }
+  std::vector<uint8_t> archive;
+  for (const Item& item : plan.items) {
+    if (item.kind == kRawBytes) {
+      archive.insert(archive.end(), item.data.begin(), item.data.end());
+    } else if (!AppendItem(archive, item, error)) {
+      return false;
+    }
+  }
+  if (plan.endMark) lzhw::AppendEndMark(archive);
+  file.insert(file.end(), archive.begin(), archive.end());
+  if (plan.offsetFromEnd) {
+    uint64_t past = (uint64_t)file.size() + plan.offsetPastEnd;
+    if (past > 0xFFFFFFFFull) {
+      *error = "the archive offset does not fit 32 bits";
+      return false;
+    }
+    Put32(file, kConfigOffset, (uint32_t)past);
+  }
+  *out = file;
+  return true;
+}
+
+bool ParseArguments(const std::vector<std::string>& args, Plan* plan, std::string* output,
+                    std::string* error) {
+  uint32_t time = 0;
+  uint16_t attribute = 0x20;
+  Damage pending;
+  bool havePending = false;
+  bool haveStub = false;
+  bool rawLast = false;
+  bool noEnd = false;
+  auto need = [&](size_t i, size_t count) {
+    if (i + count >= args.size()) {
+      *error = args[i] + " needs " + std::to_string(count) + " value(s)";
+      return false;
+    }
+    return true;
+  };
+  auto sjis = [&](const std::string& text, std::string* into) {
+    if (!ToShiftJis(text, into)) {
+      *error = "no Shift-JIS form for " + text;
+      return false;
+    }
+    return true;
+  };
+  auto number = [&](const std::string& text, int64_t low, int64_t high, int64_t* into) {
+    if (!ParseNumber(text, into) || *into < low || *into > high) {
+      *error = "bad number " + text;
+      return false;
+    }
+    return true;
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    int64_t n = 0;
+    if (a == "--stub" || a == "-o" || a == "--title" || a == "--install-title" ||
+        a == "--folder" || a == "--command" || a == "--flags" || a == "--restore-attributes" ||
+        a == "--offset-delta" || a == "--offset" || a == "--offset-past-end" || a == "--checksum" || a == "--time" ||
+        a == "--attr" || a == "--dir" || a == "--damage" || a == "--append") {
+      if (!need(i, 1)) return false;
+      const std::string& v = args[++i];
+      if (a == "--stub") {
+        if (!ReadFile(v, &plan->stub)) {
+          *error = "cannot read the stub " + v;
+          return false;
+        }
+        haveStub = true;
+      } else if (a == "-o") {
+        *output = v;
+      } else if (a == "--title") {
+        if (!sjis(v, &plan->windowTitle)) return false;
+      } else if (a == "--install-title") {
+        if (!sjis(v, &plan->installTitle)) return false;
+      } else if (a == "--folder") {
+        if (!sjis(v, &plan->installFolder)) return false;
+      } else if (a == "--command") {
+        if (!sjis(v, &plan->command)) return false;
+      } else if (a == "--flags") {
+        if (!number(v, 0, 255, &n)) return false;
+        plan->flags = (uint8_t)n;
+      } else if (a == "--restore-attributes") {
+        if (!number(v, 0, 255, &n)) return false;
+        plan->restoreAttributes = (uint8_t)n;
+      } else if (a == "--offset-delta") {
+        if (!number(v, -0xFFFFFFFFll, 0xFFFFFFFFll, &n)) return false;
+        plan->offsetDelta = n;
+      } else if (a == "--offset") {
+        if (!number(v, 0, 0xFFFFFFFFll, &n)) return false;
+        plan->offsetAbsolute = true;
+        plan->offsetValue = (uint32_t)n;
+      } else if (a == "--offset-past-end") {
+        if (!number(v, 0, 0xFFFFFFFFll, &n)) return false;
+        plan->offsetFromEnd = true;
+        plan->offsetPastEnd = (uint32_t)n;
+      } else if (a == "--checksum") {
+        if (v == "auto") {
+          plan->checksum = Plan::kAutoChecksum;
+        } else if (v.compare(0, 5, "auto^") == 0) {
+          if (!number(v.substr(5), 0, 0xFFFF, &n)) return false;
+          plan->checksum = Plan::kAutoChecksum;
+          plan->checksumXor = (uint16_t)n;
+        } else {
+          if (!number(v, 0, 0xFFFF, &n)) return false;
+          plan->checksum = Plan::kGivenChecksum;
+          plan->checksumValue = (uint16_t)n;
+        }
+      } else if (a == "--time") {
+        if (!number(v, 0, 0xFFFFFFFFll, &n)) return false;
+        time = (uint32_t)n;
+      } else if (a == "--attr") {
+        if (!number(v, 0, 0xFFFF, &n)) return false;
+        attribute = (uint16_t)n;
+      } else if (a == "--damage") {
+        if (!ParseDamage(v, &pending, error)) return false;
+        havePending = true;
+      } else if (a == "--dir" || a == "--append") {
+        Item item;
+        if (a == "--dir") {
+          item.kind = kDirectory;
+          if (!sjis(v, &item.name)) return false;
+          item.time = time;
+          item.damage = pending;
+          pending = Damage();
+          havePending = false;
+          rawLast = false;
+        } else {
+          item.kind = kRawBytes;
+          if (!ReadFile(v, &item.data)) {
+            *error = "cannot read " + v;
+            return false;
+          }
+          rawLast = true;
+        }
+        plan->items.push_back(item);
+      }
+    } else if (a == "--stored" || a == "--text") {
+      if (!need(i, 2)) return false;
+      Item item;
+      item.kind = kStored;
+      if (!sjis(args[i + 1], &item.name)) return false;
+      if (a == "--stored") {
+        if (!ReadFile(args[i + 2], &item.data)) {
+          *error = "cannot read " + args[i + 2];
+          return false;
+        }
+      } else {
+        std::string text;
+        if (!sjis(args[i + 2], &text)) return false;
+        item.data.assign(text.begin(), text.end());
+      }
+      i += 2;
+      item.time = time;
+      item.attribute = attribute;
+      item.damage = pending;
+      pending = Damage();
+      havePending = false;
+      rawLast = false;
+      plan->items.push_back(item);
+    } else if (a == "--no-end") {
+      noEnd = true;
+    } else {
+      *error = "unknown argument " + a;
+      return false;
+    }
+  }
+  if (!haveStub) {
+    *error = "--stub is required";
+    return false;
+  }
+  if (output->empty()) {
+    *error = "-o is required";
+    return false;
+  }
+  if (havePending) {
+    *error = "--damage is not followed by an entry";
+    return false;
+  }
+  // Appended archives bring their own end mark.
+  plan->endMark = !noEnd && !rawLast;
+  return true;
+}
+
+}  // namespace e2emake
