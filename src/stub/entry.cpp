@@ -1,0 +1,36 @@
+// The process entry. The stub has no C runtime: the entry takes the command
+// line itself and ends the process with the run's status.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include "startup/startup.h"
+
+namespace {
+
+// Libraries that the shell and the common dialogs load later must come from
+// the system directory, never from the folder the self-extractor was started
+// in (typically a downloads folder). Looked up at run time, since the first
+// Win32 systems have neither call.
+void RestrictLibrarySearch() {
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return;
+  using SetDefaultDirs = BOOL(WINAPI*)(DWORD);
+  using SetDllDir = BOOL(WINAPI*)(LPCSTR);
+  auto setDefault = reinterpret_cast<SetDefaultDirs>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (setDefault != nullptr && setDefault(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */)) return;
+  auto setDir =
+      reinterpret_cast<SetDllDir>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryA")));
+  if (setDir != nullptr) setDir("");   // at least drop the current directory
+}
+
+}  // namespace
+
+// The stack the system hands over is only 4-byte aligned.
+extern "C" __attribute__((noreturn, force_align_arg_pointer)) void __stdcall StubEntry() {
+  RestrictLibrarySearch();
+  const char* tail = SkipProgramName(GetCommandLineA());
+  int status = RunProgram(reinterpret_cast<InstanceHandle>(GetModuleHandleA(nullptr)), tail);
+  ExitProcess(static_cast<UINT>(status));
+}

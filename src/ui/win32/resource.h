@@ -1,0 +1,14 @@
+// Resource identifiers of the stub, shared by the resource script and the code.
+// Plain defines, since the resource compiler reads this file too.
+#pragma once
+
+#define IDI_ICON1 101
+
+// Controls of the main dialog "SfxDialog".
+#define IDC_FOLDER_EDIT 100
+#define IDC_CURRENT_FILE 101
+#define IDC_PROGRESS 102
+#define IDC_FOLDER_LABEL 103
+#define IDC_BROWSE 104
+#define IDC_GROUP_BOX 105
+#define IDC_CLASS_BOX 106

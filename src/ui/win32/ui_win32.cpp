@@ -1,0 +1,232 @@
+// The window-system seam on Win32: message boxes, the main dialog's controls,
+// the message pump, the dialog procedure and the Program Manager conversation.
+// The dialog's behaviour lives in the portable handlers; the procedure only
+// routes messages to them and keeps the parts that exist only here (painting
+// the minimised dialog).
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#include <commdlg.h>
+#include <dde.h>
+
+#include "core/context.h"
+#include "core/text.h"
+#include "ui/dialog.h"
+#include "ui/ui.h"
+#include "ui/win32/resource.h"
+
+static_assert(kIdFolderEdit == IDC_FOLDER_EDIT && kIdCurrentFile == IDC_CURRENT_FILE &&
+                  kIdProgress == IDC_PROGRESS && kIdFolderLabel == IDC_FOLDER_LABEL &&
+                  kIdBrowse == IDC_BROWSE && kIdGroupBox == IDC_GROUP_BOX &&
+                  kIdClassBox == IDC_CLASS_BOX && kIdOk == IDOK && kIdCancel == IDCANCEL,
+              "the template's control ids");
+static_assert(kBoxYesNoCancel == MB_YESNOCANCEL && kBoxYesNo == MB_YESNO &&
+                  kIconError == MB_ICONERROR && kIconQuestion == MB_ICONQUESTION &&
+                  kIconWarning == MB_ICONWARNING && kAnswerYes == IDYES && kAnswerNo == IDNO &&
+                  kAnswerCancel == IDCANCEL && kAnswerOk == IDOK,
+              "box styles and answers are the platform's values");
+
+namespace {
+
+HWND AsWindow(WindowHandle window) { return reinterpret_cast<HWND>(window); }
+WindowHandle FromWindow(HWND window) { return reinterpret_cast<WindowHandle>(window); }
+
+// Capacity of the shareable block that carries a Program Manager command.
+constexpr uint32_t kDdeCommandBlock = 1025;
+// How long one top-level window may take over the initiate before it counts as hung.
+constexpr UINT kInitiateTimeoutMs = 5000;
+
+void PaintMinimised(HWND window) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  int mapMode = GetMapMode(dc);
+  SendMessageA(window, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  SetMapMode(dc, MM_TEXT);
+  if (dialogIcon != 0) DrawIcon(dc, 0, 0, reinterpret_cast<HICON>(dialogIcon));
+  SetMapMode(dc, mapMode);
+  EndPaint(window, &paint);
+}
+
+// A dialog procedure reports most results through DWLP_MSGRESULT.
+INT_PTR Result(HWND window, LRESULT value) {
+  SetWindowLongPtrA(window, DWLP_MSGRESULT, value);
+  return TRUE;
+}
+
+INT_PTR CALLBACK SfxDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+  const WindowHandle dialog = FromWindow(window);
+  switch (message) {
+    case WM_INITDIALOG:
+      OnDialogInit(dialog);
+      return TRUE;   // the system gives the focus to the first tab stop
+    case WM_COMMAND:
+      return OnDialogCommand(dialog, LOWORD(wParam)) ? TRUE : FALSE;
+    case WM_TIMER:
+      OnDialogTimer(dialog, static_cast<int>(wParam));
+      return TRUE;
+    case WM_CLOSE:
+      OnDialogClose(dialog);
+      return FALSE;   // the default handling turns the close into Cancel
+    case WM_DDE_ACK:
+      OnDdeAcknowledge(dialog, static_cast<WindowHandle>(wParam));
+      return TRUE;
+    case WM_PAINT:
+      if (!IsIconic(window)) return FALSE;
+      PaintMinimised(window);
+      return TRUE;
+    case WM_ERASEBKGND:
+      return IsIconic(window) ? Result(window, 1) : FALSE;
+    case WM_QUERYDRAGICON:
+      // One of the messages whose result the procedure returns directly.
+      return static_cast<INT_PTR>(dialogIcon);
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+int ShowBox(WindowHandle owner, const char* text, const char* caption, uint32_t style) {
+  return MessageBoxA(AsWindow(owner), text, caption, style);
+}
+
+void SetControlText(WindowHandle dialog, int id, const char* text) {
+  SetDlgItemTextA(AsWindow(dialog), id, text);
+}
+
+uint32_t GetControlText(WindowHandle dialog, int id, char* out, uint32_t capacity) {
+  if (capacity == 0) return 0;
+  UINT n = GetDlgItemTextA(AsWindow(dialog), id, out, static_cast<int>(capacity));
+  if (n >= capacity) n = capacity - 1;
+  // The system may cut the text between the two bytes of a character.
+  n = WholeCharLength(out, n);
+  out[n] = '\0';
+  return n;
+}
+
+void SetWindowCaption(WindowHandle window, const char* text) {
+  SetWindowTextA(AsWindow(window), text);
+}
+
+void EnableControl(WindowHandle dialog, int id, int enabled) {
+  EnableWindow(GetDlgItem(AsWindow(dialog), id), enabled ? TRUE : FALSE);
+}
+
+void SetCheckMark(WindowHandle dialog, int id, int checked) {
+  CheckDlgButton(AsWindow(dialog), id, checked ? BST_CHECKED : BST_UNCHECKED);
+}
+
+void LimitControlText(WindowHandle dialog, int id, uint32_t characters) {
+  SendDlgItemMessageA(AsWindow(dialog), id, EM_LIMITTEXT, characters, 0);
+}
+
+void FocusControl(WindowHandle dialog, int id) { SetFocus(GetDlgItem(AsWindow(dialog), id)); }
+
+void MakeDefaultButton(WindowHandle dialog, int id) {
+  SendDlgItemMessageA(AsWindow(dialog), id, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
+}
+
+void CentreWindow(WindowHandle window) {
+  HWND w = AsWindow(window);
+  RECT r;
+  if (!GetWindowRect(w, &r)) return;
+  int width = r.right - r.left;
+  int height = r.bottom - r.top;
+  int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+  int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+  SetWindowPos(w, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOREDRAW);
+}
+
+void StartTimer(WindowHandle window, int id, uint32_t milliseconds) {
+  SetTimer(AsWindow(window), static_cast<UINT_PTR>(id), milliseconds, nullptr);
+}
+
+void StopTimer(WindowHandle window, int id) {
+  KillTimer(AsWindow(window), static_cast<UINT_PTR>(id));
+}
+
+void PostCommand(WindowHandle window, int id) {
+  PostMessageA(AsWindow(window), WM_COMMAND, static_cast<WPARAM>(id), 0);
+}
+
+void FinishDialog(WindowHandle dialog, int result) { EndDialog(AsWindow(dialog), result); }
+
+IconHandle LoadDialogIcon(InstanceHandle instance, int id) {
+  return reinterpret_cast<IconHandle>(
+      LoadIconA(reinterpret_cast<HINSTANCE>(instance), MAKEINTRESOURCEA(id)));
+}
+
+void ReleaseIcon(IconHandle icon) {
+  if (icon != 0) DestroyIcon(reinterpret_cast<HICON>(icon));
+}
+
+void PumpMessages(WindowHandle dialog) {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (IsDialogMessageA(AsWindow(dialog), &msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+int RunMainDialog(InstanceHandle instance) {
+  return static_cast<int>(DialogBoxParamA(reinterpret_cast<HINSTANCE>(instance), "SfxDialog",
+                                          nullptr, SfxDialogProc, 0));
+}
+
+int ChooseDirectory(WindowHandle) {
+  // The directory chooser is not built yet: the folder field stays as it is.
+  return 0;
+}
+
+// The directory chooser's hook, exported by name; it leaves every message to
+// the open-file dialog.
+extern "C" __declspec(dllexport) UINT_PTR CALLBACK GetDirDlgHookProc(HWND, UINT, WPARAM, LPARAM) {
+  return 0;
+}
+
+// ---- Program Manager conversation ----
+
+WindowHandle FindTopLevelWindow(const char* className) {
+  return FromWindow(FindWindowA(className, nullptr));
+}
+
+void BroadcastProgmanInitiate(WindowHandle client) {
+  ATOM application = GlobalAddAtomA("PROGMAN");
+  ATOM topic = GlobalAddAtomA("PROGMAN");
+  // The server acknowledges from inside this send. A hung top-level window
+  // must not stop the run, so each window gets a bounded time.
+  DWORD_PTR ignored;
+  SendMessageTimeoutA(HWND_BROADCAST, WM_DDE_INITIATE, static_cast<WPARAM>(client),
+                      MAKELPARAM(application, topic), SMTO_ABORTIFHUNG, kInitiateTimeoutMs,
+                      &ignored);
+  GlobalDeleteAtom(topic);
+  GlobalDeleteAtom(application);
+}
+
+int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command) {
+  HGLOBAL block = GlobalAlloc(GMEM_DDESHARE | GMEM_MOVEABLE, kDdeCommandBlock);
+  if (block == nullptr) return 0;
+  char* text = static_cast<char*>(GlobalLock(block));
+  if (text == nullptr) {
+    GlobalFree(block);
+    return 0;
+  }
+  CopyText(text, command, kDdeCommandBlock);
+  GlobalUnlock(block);
+  LPARAM packed = PackDDElParam(WM_DDE_EXECUTE, 0, reinterpret_cast<UINT_PTR>(block));
+  if (!PostMessageA(AsWindow(server), WM_DDE_EXECUTE, static_cast<WPARAM>(client), packed)) {
+    GlobalFree(block);
+    FreeDDElParam(WM_DDE_EXECUTE, packed);
+    return 0;
+  }
+  return 1;   // the block now belongs to the server
+}
+
+void PostDdeTerminate(WindowHandle server, WindowHandle client) {
+  // The protocol names the client in the first parameter; packing it into a
+  // 32-bit parameter would keep only its low half.
+  PostMessageA(AsWindow(server), WM_DDE_TERMINATE, static_cast<WPARAM>(client), 0);
+}
+
+void BroadcastSettingsChange() { PostMessageA(HWND_BROADCAST, WM_WININICHANGE, 0, 0); }

@@ -1,0 +1,297 @@
+#include "layout.h"
+
+#include <string.h>
+
+namespace stublayout {
+
+const char kMarker[kMarkerSize + 1] = "LZHSFX-W32";
+
+namespace {
+
+// The text the real-mode program prints; the source is compiled to code page 932.
+const char kDosMessage[] =
+    "このプログラムは Windows 32ﾋﾞｯﾄ版の LZH 自己解凍書庫です.\r\n"
+    "MS-DOS モードでは実行できません．\r\n"
+    "$";
+// Guards against a build without the code-page conversion: in UTF-8 the text
+// is longer and would no longer fit the program.
+static_assert(sizeof(kDosMessage) - 1 == 95, "the message must be code page 932 bytes");
+
+constexpr uint32_t kDosHeaderSize = 64;
+constexpr uint32_t kCoffSize = 20;
+constexpr uint32_t kSectionHeaderSize = 40;
+constexpr uint32_t kDebugEntrySize = 28;
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Get32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+void Put16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+bool Fail(std::string* why, const char* reason) {
+  if (why) *why = reason;
+  return false;
+}
+
+// Where the parts of the PE headers are, checked against the file's size.
+struct PeView {
+  uint32_t peOffset;
+  uint32_t optionalOffset;
+  uint32_t optionalSize;
+  uint32_t sectionTable;
+  uint32_t sectionCount;
+  uint32_t headersEnd;        // end of the section table
+  bool pe32Plus;
+  uint32_t fileAlignment;
+  uint32_t sectionAlignment;
+  uint32_t sizeOfHeaders;
+  uint32_t checksumOffset;    // file offset of the CheckSum field
+  uint32_t directoryCount;
+  uint32_t directoryOffset;   // file offset of the data directories
+};
+
+bool ReadPeView(const uint8_t* data, size_t size, uint32_t peOffset, PeView* v,
+                std::string* why) {
+  if (size < peOffset || size - peOffset < 4 + kCoffSize)
+    return Fail(why, "file too short for the PE headers");
+  if (memcmp(data + peOffset, "PE\0\0", 4) != 0) return Fail(why, "no PE signature");
+  const uint8_t* coff = data + peOffset + 4;
+  v->peOffset = peOffset;
+  v->sectionCount = Get16(coff + 2);
+  v->optionalSize = Get16(coff + 16);
+  v->optionalOffset = peOffset + 4 + kCoffSize;
+  v->sectionTable = v->optionalOffset + v->optionalSize;
+  v->headersEnd = v->sectionTable + v->sectionCount * kSectionHeaderSize;
+  if (v->headersEnd > size) return Fail(why, "section table beyond the end of the file");
+  if (v->optionalSize < 2) return Fail(why, "no optional header");
+  const uint8_t* opt = data + v->optionalOffset;
+  uint16_t magic = Get16(opt);
+  if (magic != 0x10B && magic != 0x20B) return Fail(why, "unknown optional header");
+  v->pe32Plus = magic == 0x20B;
+  uint32_t directoriesAt = v->pe32Plus ? 112 : 96;
+  if (v->optionalSize < directoriesAt) return Fail(why, "optional header too short");
+  v->sectionAlignment = Get32(opt + 32);
+  v->fileAlignment = Get32(opt + 36);
+  v->sizeOfHeaders = Get32(opt + 60);
+  v->checksumOffset = v->optionalOffset + 64;
+  v->directoryCount = Get32(opt + directoriesAt - 4);
+  v->directoryOffset = v->optionalOffset + directoriesAt;
+  if (v->directoryCount > (v->optionalSize - directoriesAt) / 8)
+    return Fail(why, "data directories beyond the optional header");
+  return true;
+}
+
+uint32_t AlignUp(uint32_t value, uint32_t alignment) {
+  return (value + alignment - 1) & ~(alignment - 1);
+}
+
+bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// File offset of an RVA inside a section's raw data; 0 when none holds it.
+uint32_t RvaToOffset(const uint8_t* data, const PeView& v, uint32_t rva, uint32_t length) {
+  for (uint32_t i = 0; i < v.sectionCount; ++i) {
+    const uint8_t* s = data + v.sectionTable + i * kSectionHeaderSize;
+    uint32_t va = Get32(s + 12), raw = Get32(s + 16), ptr = Get32(s + 20);
+    if (rva >= va && rva - va <= raw && raw - (rva - va) >= length) return ptr + (rva - va);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::vector<uint8_t> MsDosHeader() {
+  std::vector<uint8_t> h(kDosHeaderSize, 0);
+  h[0] = 'M';
+  h[1] = 'Z';
+  Put16(&h[0x02], 0x00CF);   // bytes in the last page: with 3 pages, 1231 bytes
+  Put16(&h[0x04], 3);
+  Put16(&h[0x06], 0);        // no relocations
+  Put16(&h[0x08], 0x0020);   // 32 paragraphs: the load module starts at 512
+  Put16(&h[0x0A], 0);
+  Put16(&h[0x0C], 0xFFFF);
+  Put16(&h[0x0E], 0x0000);   // SS
+  Put16(&h[0x10], 0x025C);   // SP
+  Put16(&h[0x12], 0);
+  Put16(&h[0x14], 0x0000);   // IP
+  Put16(&h[0x16], 0x0026);   // CS: load-module offset 0x260, file offset 0x460
+  Put16(&h[0x18], 0x0040);
+  Put16(&h[0x1A], 0);
+  Put32(&h[0x1C], 1);
+  Put32(&h[0x20], 1);
+  memcpy(&h[kMarkerOffset], kMarker, kMarkerSize);
+  Put32(&h[0x3C], kPeOffset);
+  return h;
+}
+
+std::vector<uint8_t> RealModeProgram() {
+  const uint32_t messageSize = sizeof(kDosMessage) - 1;
+  std::vector<uint8_t> p;
+  p.push_back(0xEB);                                  // jmp short over the message
+  p.push_back(static_cast<uint8_t>(messageSize));
+  const uint8_t messageAt = static_cast<uint8_t>(p.size());
+  p.insert(p.end(), kDosMessage, kDosMessage + messageSize);
+  const uint8_t code[] = {
+      0x0E,                     // push cs
+      0x1F,                     // pop ds: the message is addressed from the code segment
+      0xBA, messageAt, 0x00,    // mov dx, message
+      0xB4, 0x09,               // mov ah, 09h: print up to "$"
+      0xCD, 0x21,               // int 21h
+      0xB8, 0x01, 0x4C,         // mov ax, 4C01h: end with exit code 1
+      0xCD, 0x21,               // int 21h
+  };
+  p.insert(p.end(), code, code + sizeof(code));
+  p.resize(kRealModeSize, 0);
+  return p;
+}
+
+uint32_t ComputePeChecksum(const uint8_t* data, size_t size, size_t checksumOffset) {
+  uint64_t sum = 0;
+  for (size_t i = 0; i < size; i += 2) {
+    if (i == checksumOffset || i == checksumOffset + 2) continue;
+    uint32_t word = data[i];
+    if (i + 1 < size) word |= static_cast<uint32_t>(data[i + 1]) << 8;
+    sum += word;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint32_t>(sum + size);
+}
+
+bool UpdatePeChecksum(std::vector<uint8_t>& image) {
+  if (image.size() < kDosHeaderSize) return false;
+  PeView v;
+  if (!ReadPeView(image.data(), image.size(), Get32(&image[0x3C]), &v, nullptr)) return false;
+  // An odd checksum offset would break the word sum; PE headers are 8-aligned.
+  if (v.checksumOffset % 2 != 0) return false;
+  Put32(&image[v.checksumOffset], 0);
+  Put32(&image[v.checksumOffset], ComputePeChecksum(image.data(), image.size(), v.checksumOffset));
+  return true;
+}
+
+bool ApplyStubLayout(std::vector<uint8_t>& image, std::string* why) {
+  const uint8_t* data = image.data();
+  const size_t size = image.size();
+  if (size < kDosHeaderSize || data[0] != 'M' || data[1] != 'Z')
+    return Fail(why, "no MS-DOS header");
+  if (size > 0x7FFFFFFF) return Fail(why, "file too large");
+  PeView v;
+  if (!ReadPeView(data, size, Get32(data + 0x3C), &v, why)) return false;
+  if (!IsPowerOfTwo(v.fileAlignment) || v.fileAlignment < 0x20 || v.fileAlignment > 0x10000)
+    return Fail(why, "invalid file alignment");
+  if (v.sizeOfHeaders % v.fileAlignment != 0 || v.sizeOfHeaders > size ||
+      v.sizeOfHeaders < v.headersEnd)
+    return Fail(why, "invalid SizeOfHeaders");
+
+  // Everything from the old SizeOfHeaders on moves by the same whole number of
+  // alignment units, so every section keeps its alignment.
+  const uint32_t headerBytes = v.headersEnd - v.peOffset;
+  const uint32_t newHeadersEnd = kPeOffset + headerBytes;
+  const uint32_t newSizeOfHeaders = AlignUp(newHeadersEnd, v.fileAlignment);
+  const int64_t delta = static_cast<int64_t>(newSizeOfHeaders) - v.sizeOfHeaders;
+
+  // The headers are mapped at RVA 0: they must still end before the first section.
+  for (uint32_t i = 0; i < v.sectionCount; ++i) {
+    const uint8_t* s = data + v.sectionTable + i * kSectionHeaderSize;
+    if (Get32(s + 12) < newSizeOfHeaders)
+      return Fail(why, "the moved headers would overlap the first section");
+  }
+
+  // Every file offset that must follow the move; each has to point past the old
+  // headers, since nothing inside them is kept.
+  std::vector<uint32_t> offsetFields;   // file offsets (in the old image) of 32-bit fields
+  auto addField = [&](uint32_t at, bool allowZero) -> bool {
+    uint32_t value = Get32(data + at);
+    if (value == 0 && allowZero) return true;
+    if (value < v.sizeOfHeaders || value > size) return false;
+    offsetFields.push_back(at);
+    return true;
+  };
+  const uint32_t coff = v.peOffset + 4;
+  if (!addField(coff + 8, true)) return Fail(why, "symbol table inside the headers");
+  for (uint32_t i = 0; i < v.sectionCount; ++i) {
+    uint32_t s = v.sectionTable + i * kSectionHeaderSize;
+    if (!addField(s + 20, true) || !addField(s + 24, true) || !addField(s + 28, true))
+      return Fail(why, "section data inside the headers");
+    uint32_t ptr = Get32(data + s + 20), raw = Get32(data + s + 16);
+    if (ptr != 0 && (ptr > size || raw > size - ptr))
+      return Fail(why, "section data beyond the end of the file");
+  }
+  for (uint32_t d = 0; d < v.directoryCount; ++d) {
+    uint32_t at = v.directoryOffset + d * 8;
+    uint32_t rva = Get32(data + at), length = Get32(data + at + 4);
+    if (rva == 0) continue;
+    if (d == 4) {   // the certificate table is addressed by file offset
+      if (!addField(at, false)) return Fail(why, "certificate table inside the headers");
+    } else if (d == 6) {   // debug entries name their data by file offset
+      uint32_t table = RvaToOffset(data, v, rva, length);
+      if (table == 0 && length != 0) return Fail(why, "debug directory outside the sections");
+      for (uint32_t e = 0; e + kDebugEntrySize <= length; e += kDebugEntrySize)
+        if (!addField(table + e + 24, true)) return Fail(why, "debug data inside the headers");
+    } else if (d == 11) {   // bound imports live inside the headers themselves
+      return Fail(why, "bound imports cannot be moved");
+    } else if (rva < v.sizeOfHeaders) {
+      return Fail(why, "a data directory points into the headers");
+    }
+  }
+
+  std::vector<uint8_t> out(newSizeOfHeaders, 0);
+  std::vector<uint8_t> header = MsDosHeader();
+  memcpy(out.data(), header.data(), header.size());
+  std::vector<uint8_t> program = RealModeProgram();
+  memcpy(out.data() + kRealModeOffset, program.data(), program.size());
+  memcpy(out.data() + kPeOffset, data + v.peOffset, headerBytes);
+  out.insert(out.end(), data + v.sizeOfHeaders, data + size);
+
+  // Field positions in the new image: header fields moved with the headers,
+  // fields inside section data (debug entries) moved with the data.
+  auto newPosition = [&](uint32_t oldAt) -> uint32_t {
+    if (oldAt >= v.peOffset && oldAt < v.headersEnd) return oldAt - v.peOffset + kPeOffset;
+    return static_cast<uint32_t>(oldAt + delta);
+  };
+  for (uint32_t oldAt : offsetFields) {
+    uint32_t at = newPosition(oldAt);
+    Put32(&out[at], static_cast<uint32_t>(Get32(data + oldAt) + delta));
+  }
+  const uint32_t optionalAt = kPeOffset + (v.optionalOffset - v.peOffset);
+  Put32(&out[optionalAt + 60], newSizeOfHeaders);
+
+  image.swap(out);
+  UpdatePeChecksum(image);
+  return true;
+}
+
+bool CheckStubLayout(const uint8_t* data, size_t size, std::string* why, bool allowWrittenBlock) {
+  if (size < kPeOffset) return Fail(why, "file too short for the stub layout");
+  std::vector<uint8_t> header = MsDosHeader();
+  if (memcmp(data, header.data(), header.size()) != 0)
+    return Fail(why, "MS-DOS header differs from the stub layout");
+  for (uint32_t i = kDosHeaderSize; i < kBlockOffset; ++i)
+    if (data[i] != 0) return Fail(why, "bytes between the MS-DOS header and 512 are not zero");
+  if (!allowWrittenBlock)
+    for (uint32_t i = kBlockOffset; i < kBlockOffset + kBlockSize; ++i)
+      if (data[i] != 0) return Fail(why, "configuration block is not empty");
+  for (uint32_t i = kBlockOffset + kBlockSize; i < kRealModeOffset; ++i)
+    if (data[i] != 0) return Fail(why, "bytes after the configuration block are not zero");
+  std::vector<uint8_t> program = RealModeProgram();
+  if (memcmp(data + kRealModeOffset, program.data(), program.size()) != 0)
+    return Fail(why, "real-mode program differs from the stub layout");
+  PeView v;
+  if (!ReadPeView(data, size, kPeOffset, &v, why)) return false;
+  if (v.sizeOfHeaders < v.headersEnd || v.sizeOfHeaders > size)
+    return Fail(why, "invalid SizeOfHeaders");
+  for (uint32_t i = 0; i < v.sectionCount; ++i) {
+    const uint8_t* s = data + v.sectionTable + i * kSectionHeaderSize;
+    uint32_t raw = Get32(s + 16), ptr = Get32(s + 20);
+    if (raw != 0 && (ptr < v.sizeOfHeaders || ptr > size || raw > size - ptr))
+      return Fail(why, "section data outside the file");
+  }
+  return true;
+}
+
+}  // namespace stublayout

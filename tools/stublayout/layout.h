@@ -1,0 +1,49 @@
+// The stub's own file layout. The linker cannot write the MS-DOS part that a
+// self-extractor needs (the configuration block at 512, the real-mode program
+// at 0x460, the PE headers at 0x4D0), so this step rewrites the header area of
+// the linked, stripped stub; the builder refuses a stub without it.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace stublayout {
+
+constexpr uint32_t kBlockOffset = 0x200;      // configuration block
+constexpr uint32_t kBlockSize = 603;
+constexpr uint32_t kRealModeOffset = 0x460;   // real-mode program and its message
+constexpr uint32_t kRealModeSize = 112;
+constexpr uint32_t kPeOffset = 0x4D0;         // PE signature
+constexpr size_t kMarkerOffset = 0x24;
+constexpr size_t kMarkerSize = 10;
+
+// The 10-byte marker at MS-DOS header offset 0x24: names the kind of stub.
+extern const char kMarker[kMarkerSize + 1];
+
+// The 64-byte MS-DOS header and the 112-byte real-mode program, as written.
+std::vector<uint8_t> MsDosHeader();
+std::vector<uint8_t> RealModeProgram();
+
+// Rewrites a linked PE image in place: the MS-DOS area up to 0x4D0, the PE
+// headers moved to 0x4D0, every file offset shifted to follow, SizeOfHeaders
+// updated, the checksum recomputed. Returns false (image unchanged, reason in
+// *why when given) when the input is no PE image this step can move safely.
+bool ApplyStubLayout(std::vector<uint8_t>& image, std::string* why = nullptr);
+
+// True when the bytes carry the layout: the MS-DOS header, the zero areas,
+// the real-mode program and a PE signature at 0x4D0 whose headers and sections
+// fit the file. A fresh stub has an all-zero configuration block; a built
+// self-extractor (allowWrittenBlock) has it written.
+bool CheckStubLayout(const uint8_t* data, size_t size, std::string* why = nullptr,
+                     bool allowWrittenBlock = false);
+
+// The PE checksum over the whole file (the checksum field itself counted as
+// zero); the builder calls UpdatePeChecksum after writing the block and
+// appending the archive. Both need a valid PE header offset.
+uint32_t ComputePeChecksum(const uint8_t* data, size_t size, size_t checksumOffset);
+bool UpdatePeChecksum(std::vector<uint8_t>& image);
+
+}  // namespace stublayout
