@@ -1,0 +1,139 @@
+// The output sink: the notice and script buffers (bounded, terminated,
+// replacing), file writes with the running CRC, the write failure that ends the
+// run, and the progress text with its percentage rule and the cancel check.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/context.h"
+#include "core/text.h"
+#include "decode/decode.h"
+#include "lzh_writer.h"
+#include "platform/platform.h"
+#include "platform/posix/host_platform.h"
+#include "test_support.h"
+#include "ui/scripted/scripted_ui.h"
+#include "ui/texts.h"
+#include "ui/ui.h"
+
+namespace {
+
+class SinkTest : public SfxTest {
+ protected:
+  void SetUp() override {
+    SfxTest::SetUp();
+    MakeCrcTable(kCrcPolynomial);
+    context->dialogWindow = scripted::kDialogWindow;
+  }
+  static void Write(const std::string& bytes, FileHandle handle) {
+    WriteOutput(reinterpret_cast<const uint8_t*>(bytes.data()),
+                static_cast<uint32_t>(bytes.size()), handle);
+  }
+  static std::string Progress(uint32_t done, uint32_t total) {
+    ShowProgress(done, total);
+    return scripted::ControlText(kIdProgress);
+  }
+};
+
+TEST_F(SinkTest, TheNoticeAndTheScriptKeepAtMostCapacityMinusOneBytes) {
+  context->memoryTarget = kMemoryNotice;
+  std::string notice(1024, 'n');
+  Write(notice, kMemoryMarker);
+  EXPECT_EQ(std::string(context->messageText), std::string(1023, 'n'));
+
+  context->memoryTarget = kMemoryScript;
+  std::string script(4096, 's');
+  Write(script, kMemoryMarker);
+  EXPECT_EQ(std::string(context->scriptBuffer), std::string(4095, 's'));
+  EXPECT_EQ(context->runningCrc, 0);   // memory bytes never enter the CRC
+}
+
+TEST_F(SinkTest, ATextEndsAtItsFirstNulAndEachPieceReplacesThePrevious) {
+  context->memoryTarget = kMemoryNotice;
+  Write(Bytes("first part\0hidden"), kMemoryMarker);
+  EXPECT_EQ(std::string(context->messageText), "first part");
+  EXPECT_EQ(context->messageText[11], '\0') << "nothing after the NUL is copied";
+
+  Write("second", kMemoryMarker);
+  EXPECT_EQ(std::string(context->messageText), "second");
+
+  // Only count bytes are taken, even when the buffer holds more.
+  const char* longer = "abcdefgh";
+  WriteOutput(reinterpret_cast<const uint8_t*>(longer), 3, kMemoryMarker);
+  EXPECT_EQ(std::string(context->messageText), "abc");
+}
+
+TEST_F(SinkTest, NoTargetDropsTheBytes) {
+  CopyText(context->messageText, "kept", kMessageCap);
+  CopyText(context->scriptBuffer, "kept too", kScriptCap);
+  context->memoryTarget = kMemoryNone;
+  Write("dropped", kMemoryMarker);
+  EXPECT_EQ(std::string(context->messageText), "kept");
+  EXPECT_EQ(std::string(context->scriptBuffer), "kept too");
+}
+
+TEST_F(SinkTest, FileBytesAreWrittenAndFoldedIntoTheCrc) {
+  std::string path = TempPath("out.bin");
+  FileHandle file = CreateForWrite(path.c_str());
+  ASSERT_NE(file, 0u);
+  std::string a = "123456789", b(70000, '\x5A');
+  context->runningCrc = 0;
+  Write(a, file);
+  Write(b, file);
+  CloseFile(file);
+  EXPECT_EQ(ReadBytes(path), a + b);
+  std::string all = a + b;
+  EXPECT_EQ(context->runningCrc,
+            lzhw::Crc16(reinterpret_cast<const uint8_t*>(all.data()), all.size()));
+}
+
+TEST_F(SinkTest, AFullDiskEndsTheRunAndRemovesThePartialFile) {
+  std::string path = TempPath("partial.bin");
+  CopyText(context->outputPath, path.c_str(), kOutputPathCap);
+  context->outputHandle = CreateForWrite(path.c_str());
+  ASSERT_NE(context->outputHandle, 0u);
+  hostplatform::FailWritesAfter(100);
+  std::string data(4096, 'd');
+  EXPECT_EXIT(Write(data, context->outputHandle), ::testing::ExitedWithCode(1), "");
+  EXPECT_FALSE(FileExists(path));
+}
+
+TEST_F(SinkTest, ThePercentageRule) {
+  EXPECT_EQ(Progress(0, 0), "解凍中 0%");
+  EXPECT_EQ(Progress(0, 50), "解凍中 100%");
+  EXPECT_EQ(Progress(999, 1000), "解凍中 99%");
+  EXPECT_EQ(Progress(2000, 1000), "解凍中 100%");
+  EXPECT_EQ(Progress(249, 250), "解凍中 100%");     // unit 2 gives 124
+  EXPECT_EQ(Progress(65536, 100000), "解凍中 65%");
+  EXPECT_EQ(Progress(100000, 100000), "解凍中 100%");
+  EXPECT_EQ(Progress(0xFFFFFFFFu, 0xFFFFFFFFu), "解凍中 100%");
+  EXPECT_EQ(Progress(1, 0xFFFFFFFFu), "解凍中 0%");
+  EXPECT_EQ(std::string(context->messageText), "解凍中 0%");
+}
+
+TEST_F(SinkTest, EveryReportPumpsTheDialog) {
+  int before = scripted::PumpCount();
+  ShowProgress(1, 2);
+  ShowProgress(2, 2);
+  EXPECT_EQ(scripted::PumpCount(), before + 2);
+}
+
+TEST_F(SinkTest, CancelEndsTheRunOnlyWhenRequestedExactly) {
+  context->cancelRequested = 2;
+  ShowProgress(1, 2);   // returns
+  context->cancelRequested = 1;
+  EXPECT_EXIT(ShowProgress(1, 2), ::testing::ExitedWithCode(1), "");
+}
+
+TEST_F(SinkTest, CancelPressedDuringThePumpIsSeenAtOnce) {
+  std::string path = TempPath("cancelled.bin");
+  CopyText(context->outputPath, path.c_str(), kOutputPathCap);
+  context->outputHandle = CreateForWrite(path.c_str());
+  ASSERT_NE(context->outputHandle, 0u);
+  context->extracting = 1;
+  scripted::QueuePumpCommand(scripted::PumpCount() + 1, kIdCancel);
+  EXPECT_EXIT(ShowProgress(1, 2), ::testing::ExitedWithCode(1), "");
+  EXPECT_FALSE(FileExists(path));
+}
+
+}  // namespace
