@@ -36,8 +36,6 @@ int ReadDestFolder(WindowHandle dialog) {
   if (got == 0) field[0] = '\0';
   field[sizeof field - 1] = '\0';
   context->destFolder[0] = '\0';
-  // A full buffer may mean the field held still more: too long either way.
-  if (got >= sizeof field - 1) return 0;
   RemoveQuotes(field, sizeof field);
   if (TextLength(field) > kFolderChars) return 0;
   CopyText(context->destFolder, field, kDestFolderCap);
