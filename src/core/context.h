@@ -122,6 +122,10 @@ struct ExtractContext {
   uint16_t posTable[1u << kPosTableBits];
   uint16_t leftNode[kNodeCount];
   uint16_t rightNode[kNodeCount];
+  // Set when the block's lengths for that table were all zero: the table was
+  // left as it was, so a lookup in it would meet another block's entries.
+  uint8_t charTableEmpty;
+  uint8_t posTableEmpty;
 
   // --- block decoder and window ---
   uint32_t originalSize;

@@ -34,6 +34,12 @@ void FailReadsAfter(int64_t bytes);
 // Allocations fail once this many more succeeded. Negative = never.
 void FailAllocationsAfter(int64_t count);
 
+// When set, EndProcess calls this instead of ending the process, so that a
+// long-running host program (a fuzzer) can get back control after an abort.
+// The hook must not return (it longjmps or exits). Null restores the normal
+// end. Kept across Reset.
+void SetEndProcessHook(void (*hook)(int status));
+
 struct ClassesRootWrite { std::string key, classString, value; };
 struct ProfileWrite { std::string section, key, value; };
 struct ShellOpenCall { uintptr_t owner; std::string file, parameters, directory; };

@@ -116,7 +116,11 @@ void FreeMemory(void* block) { free(block); }
 
 // ---- process ----
 
+// Outside HostState: Reset leaves it in place.
+static void (*endProcessHook)(int) = nullptr;
+
 void EndProcess(int status) {
+  if (endProcessHook != nullptr) endProcessHook(status);
   fflush(nullptr);
   _exit(status);
 }
@@ -473,6 +477,7 @@ void SetShortPath(const std::string& path, const std::string& shortPath) {
 
 void FailWritesAfter(int64_t bytes) { State().writesLeft = bytes < 0 ? -1 : bytes; }
 void FailReadsAfter(int64_t bytes) { State().readsLeft = bytes < 0 ? -1 : bytes; }
+void SetEndProcessHook(void (*hook)(int status)) { endProcessHook = hook; }
 void FailAllocationsAfter(int64_t count) { State().allocationsLeft = count < 0 ? -1 : count; }
 
 const std::vector<ClassesRootWrite>& ClassesRootWrites() { return State().classesRootWrites; }

@@ -1,0 +1,74 @@
+// The compressed bit stream of one entry: the archive file through a 16 KB
+// read buffer, most significant bit first, zero bits after the entry's data.
+// The buffer never asks the file for more than the entry still has, so the
+// file position ends exactly at the next entry header.
+
+#include "core/context.h"
+#include "decode/decode.h"
+#include "decode/decode_internal.h"
+#include "platform/platform.h"
+#include "ui/messages.h"
+#include "ui/texts.h"
+
+void FailRead() {
+  ShowError(TEXT_READ_ERROR, context->ownPath);
+  context->aborted = 1;
+  AbortRun(1);
+}
+
+int ReadArchiveByte(FileHandle handle, uint32_t wanted) {
+  ExtractContext& c = *context;
+  if (c.readIndex >= kReadBufferSize) {
+    uint32_t count = wanted < kReadBufferSize ? wanted : kReadBufferSize;
+    uint32_t got = 0;
+    if (!ReadFromFile(handle, c.readBuffer, count, &got) || got < count) return -1;
+    c.readIndex = 0;
+  }
+  return c.readBuffer[c.readIndex++];
+}
+
+void FillBits(uint8_t n) {
+  ExtractContext& c = *context;
+  while (n > c.bitCount) {
+    n = static_cast<uint8_t>(n - c.bitCount);
+    // A shift by the full width of the byte must give 0, which C++ only
+    // promises for the wider type used here.
+    c.bitBuffer = static_cast<uint16_t>((static_cast<uint32_t>(c.bitBuffer) << c.bitCount) |
+                                        (static_cast<uint32_t>(c.subBitBuffer) >> (8 - c.bitCount)));
+    if (c.packedLeft != 0) {
+      c.packedLeft--;
+      int b = ReadArchiveByte(c.archiveHandle, c.packedLeft + 1);
+      if (b < 0) FailRead();
+      c.subBitBuffer = static_cast<uint8_t>(b);
+    } else {
+      c.subBitBuffer = 0;
+    }
+    c.bitCount = 8;
+  }
+  c.bitCount = static_cast<uint8_t>(c.bitCount - n);
+  c.bitBuffer = static_cast<uint16_t>((static_cast<uint32_t>(c.bitBuffer) << n) |
+                                      (static_cast<uint32_t>(c.subBitBuffer) >> (8 - n)));
+  c.subBitBuffer = static_cast<uint8_t>(static_cast<uint32_t>(c.subBitBuffer) << n);
+}
+
+uint16_t GetBits(uint8_t n) {
+  uint16_t value = static_cast<uint16_t>(context->bitBuffer >> (16 - n));
+  FillBits(n);
+  return value;
+}
+
+void StartBitInput(char methodDigit) {
+  ExtractContext& c = *context;
+  if (methodDigit == '6' || methodDigit == '7') {
+    c.posCodeCount = 17;
+    c.posCountBits = 5;
+  } else {
+    c.posCodeCount = 14;
+    c.posCountBits = 4;
+  }
+  c.bitBuffer = 0;
+  c.subBitBuffer = 0;
+  c.bitCount = 0;
+  FillBits(16);
+  c.blockCodesLeft = 0;
+}

@@ -1,0 +1,287 @@
+// The block decoder with its 64 KB window, and the stored copy.
+//
+// DecodeChar, DecodePosition, GetBits and FillBits work on the 16-bit view of
+// the stream exactly as the bit input defines it. DecodeEntry runs the same
+// decoding with the stream held in a 64-bit register fed straight from the
+// read buffer. It only ever takes bytes that are already in the buffer (or the
+// zeros after the entry's end); whenever a symbol would need a refill, or a
+// block header comes, it hands its state back to the 16-bit view and lets the
+// exact routines decode that one symbol, so every read request is made when,
+// and with the size, the byte-wise input would make it.
+
+#include <string.h>
+
+#include "archive/archive.h"
+#include "core/context.h"
+#include "decode/decode.h"
+#include "decode/decode_internal.h"
+#include "platform/platform.h"
+
+uint16_t DecodeChar() {
+  ExtractContext& c = *context;
+  if (c.blockCodesLeft == 0) {
+    c.blockCodesLeft = GetBits(16);
+    ReadPosLengths(19, 5, 3);
+    ReadCharLengths();
+    ReadPosLengths(static_cast<int16_t>(c.posCodeCount), static_cast<int16_t>(c.posCountBits),
+                   -1);
+  }
+  c.blockCodesLeft--;
+  if (c.charTableEmpty) FailBadTable();
+  uint16_t s = LookUpSymbol(c.bitBuffer, c.charTable, kCharTableBits, kCharCodeCount);
+  FillBits(c.charLen[s]);
+  return s;
+}
+
+uint16_t DecodePosition() {
+  ExtractContext& c = *context;
+  if (c.posTableEmpty) FailBadTable();
+  uint16_t j = LookUpSymbol(c.bitBuffer, c.posTable, kPosTableBits, c.posCodeCount);
+  FillBits(c.posLen[j]);
+  if (j < 2) return j;
+  return static_cast<uint16_t>((1u << (j - 1)) + GetBits(static_cast<uint8_t>(j - 1)));
+}
+
+namespace {
+
+// The stream in a register: bits [consumed, consumed + count) at the top of
+// acc, zeros below them.
+struct WideBits {
+  uint64_t acc;
+  uint32_t count;
+  uint32_t zeroBytes;   // zero bytes added after the entry's end since Load
+};
+
+// Bits needed before a step so that, after it, the 16-bit view is still whole:
+// a character code (16), or a position code with its extra bits (16 + 15).
+constexpr uint32_t kCharStepBits = 16 + 16;
+constexpr uint32_t kPositionStepBits = 16 + 15 + 16;
+
+void Load(WideBits& b, const ExtractContext& c) {
+  uint32_t keep = c.bitCount <= 8 ? c.bitCount : 8;
+  uint32_t subMask = (0xFF00u >> keep) & 0xFFu;
+  b.acc = (static_cast<uint64_t>(c.bitBuffer) << 48) |
+          (static_cast<uint64_t>(c.subBitBuffer & subMask) << 40);
+  b.count = 16 + keep;
+  b.zeroBytes = 0;
+}
+
+// Gives back the whole bytes taken ahead of the 16-bit view, the zeros first
+// (they were taken last), so that the fields say what the byte-wise input
+// would hold at this point of the stream.
+void Store(const WideBits& b, ExtractContext& c) {
+  uint32_t extra = b.count - 16;
+  uint32_t keep = extra & 7;
+  uint32_t back = extra >> 3;
+  uint32_t zeros = back < b.zeroBytes ? back : b.zeroBytes;
+  uint32_t real = back - zeros;
+  c.readIndex -= real;
+  c.packedLeft += real;
+  c.bitBuffer = static_cast<uint16_t>(b.acc >> 48);
+  c.subBitBuffer = static_cast<uint8_t>((b.acc >> 40) & ((0xFF00u >> keep) & 0xFFu));
+  c.bitCount = static_cast<uint8_t>(keep);
+}
+
+// Takes whole bytes into the register while it has room: from the read
+// buffer, or zeros once the entry's bytes are all taken. Never reads the file.
+inline void TopUp(WideBits& b, ExtractContext& c) {
+  while (b.count <= 56) {
+    if (c.packedLeft == 0) {
+      b.count += 8;
+      b.zeroBytes++;
+      continue;
+    }
+    uint32_t buffered = BufferedBytes(c);
+    if (buffered == 0) return;
+    const uint8_t* p = c.readBuffer + c.readIndex;
+    uint32_t room = (64 - b.count) >> 3;
+    if (buffered >= 8) {
+      uint64_t word = (static_cast<uint64_t>(p[0]) << 56) | (static_cast<uint64_t>(p[1]) << 48) |
+                      (static_cast<uint64_t>(p[2]) << 40) | (static_cast<uint64_t>(p[3]) << 32) |
+                      (static_cast<uint64_t>(p[4]) << 24) | (static_cast<uint64_t>(p[5]) << 16) |
+                      (static_cast<uint64_t>(p[6]) << 8) | static_cast<uint64_t>(p[7]);
+      b.acc |= (word >> (8 * (8 - room))) << (64 - b.count - 8 * room);
+      b.count += 8 * room;
+      c.readIndex += room;
+      c.packedLeft -= room;
+      return;
+    }
+    b.acc |= static_cast<uint64_t>(*p) << (56 - b.count);
+    b.count += 8;
+    c.readIndex++;
+    c.packedLeft--;
+  }
+}
+
+inline void Consume(WideBits& b, uint32_t n) {
+  b.acc <<= n;
+  b.count -= n;
+}
+
+// Hands the full window to the sink; progress for file targets.
+void HandOver(ExtractContext& c, uint32_t doneCount) {
+  WriteOutput(c.window, kWindowSize, c.outputHandle);
+  if (c.outputHandle != kMemoryMarker) ShowProgress(doneCount, c.originalSize);
+}
+
+// Forward copy with the source ahead of the target: every chunk is read
+// before anything it covers is written, so overlap is harmless.
+inline void CopyFromAhead(uint8_t* dst, const uint8_t* src, uint32_t len) {
+  while (len >= 8) {
+    uint64_t chunk;
+    memcpy(&chunk, src, 8);
+    memcpy(dst, &chunk, 8);
+    dst += 8;
+    src += 8;
+    len -= 8;
+  }
+  while (len-- > 0) *dst++ = *src++;
+}
+
+// Forward copy from distance bytes back; with a distance below the length
+// the copy repeats the bytes it has just produced, as a byte-wise copy does.
+inline void CopyFromBehind(uint8_t* dst, uint32_t distance, uint32_t len) {
+  const uint8_t* src = dst - distance;
+  if (distance >= 8) {
+    CopyFromAhead(dst, src, len);   // chunks never reach bytes not yet written
+  } else if (distance == 1) {
+    memset(dst, *src, len);
+  } else {
+    while (len-- > 0) *dst++ = *src++;
+  }
+}
+
+// A match that ends inside the window (fill + len <= 65536); its source may
+// wrap round the window's end.
+inline void CopyMatch(uint8_t* window, uint32_t fill, uint32_t distance, uint32_t len) {
+  uint8_t* dst = window + fill;
+  if (distance <= fill) {
+    CopyFromBehind(dst, distance, len);
+    return;
+  }
+  uint32_t src = fill + kWindowSize - distance;   // at or after fill
+  uint32_t first = kWindowSize - src;
+  if (first >= len) {
+    CopyFromAhead(dst, window + src, len);
+    return;
+  }
+  CopyFromAhead(dst, window + src, first);
+  CopyFromBehind(dst + first, distance, len - first);
+}
+
+}  // namespace
+
+void DecodeEntry() {
+  ExtractContext& c = *context;
+  c.originalSize = EntryOriginalSize();
+  c.packedLeft = EntryPackedSize();
+  c.runningCrc = 0;
+  c.windowSize = kWindowSize;
+  memset(c.window, ' ', kWindowSize);
+  StartBitInput(EntryMethodDigit());
+  c.decodedCount = 0;
+  c.windowFill = 0;
+
+  const uint32_t total = c.originalSize;
+  const uint16_t posCount = c.posCodeCount;
+  uint8_t* const window = c.window;
+  uint32_t fill = 0;
+  uint32_t done = 0;
+  uint16_t codesLeft = c.blockCodesLeft;
+  WideBits b;
+  Load(b, c);
+
+  while (done < total) {
+    uint16_t s;
+    if (b.count < kCharStepBits) TopUp(b, c);
+    if (codesLeft == 0 || b.count < kCharStepBits) {
+      Store(b, c);
+      c.blockCodesLeft = codesLeft;
+      s = DecodeChar();
+      codesLeft = c.blockCodesLeft;
+      Load(b, c);
+    } else {
+      codesLeft--;
+      s = LookUpSymbol(static_cast<uint16_t>(b.acc >> 48), c.charTable, kCharTableBits,
+                       kCharCodeCount);
+      Consume(b, c.charLen[s]);
+    }
+
+    if (s < 256) {
+      window[fill++] = static_cast<uint8_t>(s);
+      if (fill == kWindowSize) {
+        c.windowFill = fill;
+        c.decodedCount = done;
+        HandOver(c, done + 1);
+        fill = 0;
+      }
+      done++;
+      continue;
+    }
+
+    const uint32_t len = s - 253u;
+    uint32_t d;
+    if (b.count < kPositionStepBits) TopUp(b, c);
+    if (b.count < kPositionStepBits || c.posTableEmpty) {
+      Store(b, c);
+      d = DecodePosition();
+      Load(b, c);
+    } else {
+      uint16_t j = LookUpSymbol(static_cast<uint16_t>(b.acc >> 48), c.posTable, kPosTableBits,
+                                posCount);
+      Consume(b, c.posLen[j]);
+      if (j < 2) {
+        d = j;
+      } else {
+        uint32_t extra = j - 1u;
+        d = (1u << extra) + static_cast<uint32_t>(b.acc >> (64 - extra));
+        Consume(b, extra);
+      }
+    }
+    done += len;
+
+    const uint32_t distance = d + 1;
+    if (fill + len < kWindowSize) {
+      CopyMatch(window, fill, distance, len);
+      fill += len;
+      continue;
+    }
+    // The window fills during this match: byte by byte, handing over at 64 KB.
+    uint32_t src = (fill - distance) & (kWindowSize - 1);
+    for (uint32_t k = 0; k < len; k++) {
+      window[fill++] = window[(src + k) & (kWindowSize - 1)];
+      if (fill == kWindowSize) {
+        c.windowFill = fill;
+        c.decodedCount = done;
+        HandOver(c, done);
+        fill = 0;
+      }
+    }
+  }
+
+  Store(b, c);
+  c.blockCodesLeft = codesLeft;
+  c.decodedCount = done;
+  c.windowFill = fill;
+  if (fill > 0) {
+    WriteOutput(window, fill, c.outputHandle);
+    if (c.outputHandle != kMemoryMarker) ShowProgress(total, total);
+  }
+}
+
+void CopyStored(int32_t size) {
+  ExtractContext& c = *context;
+  c.runningCrc = 0;
+  int32_t remaining = size;
+  uint32_t copied = 0;
+  while (remaining > 0) {
+    uint32_t chunk = remaining < static_cast<int32_t>(kWindowSize) ? static_cast<uint32_t>(remaining)
+                                                                   : kWindowSize;
+    uint32_t got = 0;
+    if (!ReadFromFile(c.archiveHandle, c.window, chunk, &got) || got < chunk) FailRead();
+    WriteOutput(c.window, chunk, c.outputHandle);
+    copied += chunk;
+    if (c.outputHandle != kMemoryMarker) ShowProgress(copied, static_cast<uint32_t>(size));
+    remaining -= static_cast<int32_t>(chunk);
+  }
+}

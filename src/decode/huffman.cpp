@@ -1,0 +1,180 @@
+// The three canonical Huffman codes of a block: reading their code lengths
+// and building the direct tables and trees they are decoded with.
+//
+// A block is refused with "Bad table" whenever its lengths could make a table
+// or tree reach outside its arrays or hand back something that is not a
+// symbol: lengths above 16, sets that do not fill the code space exactly
+// (over-full ones included, whatever their excess), more lengths or longer
+// zero-runs than the character alphabet has room for, and one-value codes
+// whose value is not a symbol. A set of nothing but zero lengths builds no
+// code and leaves its table untouched; a lookup in such a code is refused.
+
+#include "core/context.h"
+#include "decode/decode.h"
+#include "decode/decode_internal.h"
+#include "ui/messages.h"
+#include "ui/texts.h"
+
+namespace {
+
+constexpr int kMaxCodeLength = 16;
+constexpr uint16_t kLengthCodeCount = 19;
+
+// True when none of the first count lengths is set.
+bool NoLengthSet(const uint8_t* lengths, uint32_t count) {
+  for (uint32_t i = 0; i < count; i++) {
+    if (lengths[i] != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void FailBadTable() {
+  ShowError(TEXT_BAD_TABLE, context->ownPath);
+  AbortRun(1);
+}
+
+void MakeTable(uint16_t symbolCount, const uint8_t* lengths, int tableBits, uint16_t* table) {
+  ExtractContext& c = *context;
+  if (tableBits < 1 || tableBits > kMaxCodeLength) FailBadTable();
+
+  uint32_t count[kMaxCodeLength + 1] = {};
+  for (uint32_t i = 0; i < symbolCount; i++) {
+    if (lengths[i] > kMaxCodeLength) FailBadTable();
+    count[lengths[i]]++;
+  }
+
+  // First code of each length in 16-bit code space. Kept in 32 bits, so that
+  // a set over-filling the space by a multiple of 65536 is seen as what it is.
+  uint32_t start[kMaxCodeLength + 2];
+  start[1] = 0;
+  for (int len = 1; len <= kMaxCodeLength; len++) {
+    start[len + 1] = start[len] + (count[len] << (kMaxCodeLength - len));
+  }
+  if (start[kMaxCodeLength + 1] == 0) return;   // no code at all: nothing to build
+  if (start[kMaxCodeLength + 1] != 0x10000u) FailBadTable();
+
+  const int shift = kMaxCodeLength - tableBits;
+  const uint32_t tableSize = 1u << tableBits;
+  uint32_t width[kMaxCodeLength + 1];
+  for (int len = 1; len <= kMaxCodeLength; len++) {
+    if (len <= tableBits) {
+      start[len] >>= shift;
+      width[len] = 1u << (tableBits - len);
+    } else {
+      width[len] = 1u << (kMaxCodeLength - len);
+    }
+  }
+
+  // The entries behind the short codes become the roots of the trees.
+  uint32_t treeStart = start[tableBits + 1] >> shift;
+  for (uint32_t i = treeStart; i < tableSize; i++) table[i] = 0;
+
+  uint32_t nextNode = symbolCount;
+  for (uint32_t symbol = 0; symbol < symbolCount; symbol++) {
+    int len = lengths[symbol];
+    if (len == 0) continue;
+    uint32_t code = start[len];
+    start[len] = code + width[len];
+    if (len <= tableBits) {
+      for (uint32_t i = code; i < code + width[len]; i++) table[i] = static_cast<uint16_t>(symbol);
+      continue;
+    }
+    uint16_t* slot = &table[code >> shift];
+    for (int bit = kMaxCodeLength - 1 - tableBits; bit >= kMaxCodeLength - len; bit--) {
+      if (*slot == 0) {
+        if (nextNode >= kNodeCount) FailBadTable();
+        c.leftNode[nextNode] = 0;
+        c.rightNode[nextNode] = 0;
+        *slot = static_cast<uint16_t>(nextNode++);
+      }
+      // Only a node of this build can stand here when the code is complete.
+      if (*slot < symbolCount || *slot >= kNodeCount) FailBadTable();
+      slot = ((code >> bit) & 1) ? &c.rightNode[*slot] : &c.leftNode[*slot];
+    }
+    *slot = static_cast<uint16_t>(symbol);
+  }
+}
+
+void ReadPosLengths(int16_t symbolCount, int16_t countBits, int16_t specialIndex) {
+  ExtractContext& c = *context;
+  if (symbolCount <= 0 || symbolCount > static_cast<int16_t>(kPosLenCap) || countBits < 1 ||
+      countBits > 16) {
+    FailBadTable();
+  }
+  const uint16_t n = GetBits(static_cast<uint8_t>(countBits));
+  if (n == 0) {
+    for (int16_t i = 0; i < symbolCount; i++) c.posLen[i] = 0;
+    uint16_t value = GetBits(static_cast<uint8_t>(countBits));
+    // The value would otherwise be taken for a tree node this block never made.
+    if (value >= static_cast<uint16_t>(symbolCount)) FailBadTable();
+    for (uint32_t i = 0; i < (1u << kPosTableBits); i++) c.posTable[i] = value;
+    c.posTableEmpty = 0;
+    return;
+  }
+  // Lengths past the alphabet are read and then ignored; only a count that
+  // would not fit posLen, with its zero-run, is refused.
+  if (n + (specialIndex > 0 ? 3u : 0u) > kPosLenCap) FailBadTable();
+
+  uint32_t i = 0;
+  while (i < n) {
+    uint32_t len = GetBits(3);
+    if (len == 7) {
+      uint16_t ones = 0;
+      for (uint16_t mask = 0x8000; mask != 0 && (c.bitBuffer & mask); mask >>= 1) ones++;
+      FillBits(static_cast<uint8_t>(ones + 1));
+      len += ones;
+    }
+    c.posLen[i++] = static_cast<uint8_t>(len);
+    if (specialIndex > 0 && i == static_cast<uint32_t>(specialIndex)) {
+      uint32_t zeros = GetBits(2);
+      while (zeros-- > 0) c.posLen[i++] = 0;
+    }
+  }
+  for (; i < static_cast<uint32_t>(symbolCount); i++) c.posLen[i] = 0;
+
+  MakeTable(static_cast<uint16_t>(symbolCount), c.posLen, kPosTableBits, c.posTable);
+  c.posTableEmpty = NoLengthSet(c.posLen, static_cast<uint32_t>(symbolCount)) ? 1 : 0;
+}
+
+void ReadCharLengths() {
+  ExtractContext& c = *context;
+  const uint16_t n = GetBits(9);
+  if (n == 0) {
+    for (uint32_t i = 0; i < kCharCodeCount; i++) c.charLen[i] = 0;
+    uint16_t value = GetBits(9);
+    if (value >= kCharCodeCount) FailBadTable();
+    for (uint32_t i = 0; i < (1u << kCharTableBits); i++) c.charTable[i] = value;
+    c.charTableEmpty = 0;
+    return;
+  }
+  if (n > kCharCodeCount) FailBadTable();
+  // The lengths are coded with the length code just read; with no code there
+  // is nothing to look them up in.
+  if (c.posTableEmpty) FailBadTable();
+
+  uint32_t i = 0;
+  while (i < n) {
+    uint16_t s = LookUpSymbol(c.bitBuffer, c.posTable, kPosTableBits, kLengthCodeCount);
+    FillBits(c.posLen[s]);
+    if (s <= 2) {
+      uint32_t zeros;
+      if (s == 0) {
+        zeros = 1;
+      } else if (s == 1) {
+        zeros = GetBits(4) + 3u;
+      } else {
+        zeros = GetBits(9) + 20u;
+      }
+      if (zeros > kCharCodeCount - i) FailBadTable();
+      while (zeros-- > 0) c.charLen[i++] = 0;
+    } else {
+      c.charLen[i++] = static_cast<uint8_t>(s - 2);
+    }
+  }
+  for (; i < kCharCodeCount; i++) c.charLen[i] = 0;
+
+  MakeTable(kCharCodeCount, c.charLen, kCharTableBits, c.charTable);
+  c.charTableEmpty = NoLengthSet(c.charLen, kCharCodeCount) ? 1 : 0;
+}

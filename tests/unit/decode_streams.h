@@ -1,0 +1,193 @@
+// Test helpers for the decoder: a bit writer for hand-made compressed streams,
+// the canonical code of a length set, block headers, and a way to watch a run
+// end (boxes shown, exit status) from a death test.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "core/context.h"
+#include "platform/posix/host_platform.h"
+#include "ui/scripted/scripted_ui.h"
+
+// Most significant bit first, as the compressed data is read.
+class BitWriter {
+ public:
+  void Put(uint32_t value, int bits) {
+    for (int i = bits - 1; i >= 0; --i) Bit((value >> i) & 1u);
+  }
+  void Bit(uint32_t b) {
+    acc_ = static_cast<uint8_t>((acc_ << 1) | (b & 1u));
+    if (++used_ == 8) {
+      bytes_.push_back(static_cast<char>(acc_));
+      acc_ = 0;
+      used_ = 0;
+    }
+  }
+  // A length of a small alphabet: 0 to 6 in three bits, 7 and more as 111
+  // followed by (length - 7) ones and a zero.
+  void SmallLength(int len) {
+    if (len < 7) {
+      Put(static_cast<uint32_t>(len), 3);
+      return;
+    }
+    Put(7, 3);
+    for (int i = 7; i < len; ++i) Bit(1);
+    Bit(0);
+  }
+  size_t BitCount() const { return bytes_.size() * 8 + used_; }
+  // The bytes so far, the last one padded with zero bits.
+  std::string Bytes() const {
+    std::string out = bytes_;
+    if (used_ > 0) out.push_back(static_cast<char>(acc_ << (8 - used_)));
+    return out;
+  }
+
+ private:
+  std::string bytes_;
+  uint8_t acc_ = 0;
+  int used_ = 0;
+};
+
+// Canonical codes: shorter codes first, and within a length in ascending
+// symbol order. codes[s] is meaningful where lengths[s] > 0.
+inline std::vector<uint32_t> CanonicalCodes(const std::vector<int>& lengths) {
+  std::vector<uint32_t> codes(lengths.size(), 0);
+  uint32_t code = 0;
+  for (int len = 1; len <= 16; ++len) {
+    for (size_t s = 0; s < lengths.size(); ++s) {
+      if (lengths[s] == len) codes[s] = code++;
+    }
+    code <<= 1;
+  }
+  return codes;
+}
+
+// A complete code over the given symbols, as flat as it can be.
+inline std::vector<int> FlatLengths(size_t alphabet, const std::vector<int>& symbols) {
+  std::vector<int> lengths(alphabet, 0);
+  size_t k = symbols.size();
+  int m = 0;
+  while ((1u << m) < k) ++m;
+  size_t shorter = (1u << m) - k;   // these get m - 1 bits, the rest m
+  for (size_t i = 0; i < k; ++i) lengths[symbols[i]] = i < shorter ? m - 1 : m;
+  return lengths;
+}
+
+// A complete code whose lengths run 1, 2, ..., last - 1, last, last over the
+// symbols given (last - 0 + 1 of them): the longest codes need tree walks.
+inline std::vector<int> SkewedLengths(size_t alphabet, const std::vector<int>& symbols) {
+  std::vector<int> lengths(alphabet, 0);
+  for (size_t i = 0; i < symbols.size(); ++i) {
+    int len = static_cast<int>(i) + 1;
+    if (i + 1 == symbols.size()) len = static_cast<int>(i);
+    lengths[symbols[i]] = len;
+  }
+  return lengths;
+}
+
+struct Code {
+  std::vector<int> lengths;      // empty: a one-value code
+  int value = 0;                 // the symbol of a one-value code
+  void Put(BitWriter& w, int symbol) const {
+    if (lengths.empty()) return;
+    if (codes.size() != lengths.size()) codes = CanonicalCodes(lengths);
+    w.Put(codes[symbol], lengths[symbol]);
+  }
+  mutable std::vector<uint32_t> codes;
+};
+
+// The length code used to write character lengths: 13 symbols of 4 bits and
+// 6 of 5 bits fill the code space.
+inline std::vector<int> LengthCodeLengths() {
+  std::vector<int> lengths(19, 4);
+  for (int i = 13; i < 19; ++i) lengths[i] = 5;
+  return lengths;
+}
+
+// Writes a block header: the number of codes, the length code, the character
+// code and the position code (countBits 4 for 14 positions, 5 for 17).
+inline void PutBlockHeader(BitWriter& w, uint16_t codes, const Code& chars, const Code& positions,
+                           int posCountBits) {
+  w.Put(codes, 16);
+  std::vector<int> lengthCode = LengthCodeLengths();
+  if (chars.lengths.empty()) {
+    // The length code is not needed: write a one-value one.
+    w.Put(0, 5);
+    w.Put(0, 5);
+    w.Put(0, 9);
+    w.Put(static_cast<uint32_t>(chars.value), 9);
+  } else {
+    w.Put(19, 5);
+    for (int i = 0; i < 19; ++i) {
+      w.SmallLength(lengthCode[i]);
+      if (i == 2) w.Put(0, 2);   // no zero-run after the third length
+    }
+    std::vector<uint32_t> lc = CanonicalCodes(lengthCode);
+    int n = 0;
+    for (int i = 0; i < 510; ++i) {
+      if (chars.lengths[i] != 0) n = i + 1;
+    }
+    w.Put(static_cast<uint32_t>(n), 9);
+    for (int i = 0; i < n; ++i) {
+      int sym = chars.lengths[i] == 0 ? 0 : chars.lengths[i] + 2;
+      w.Put(lc[sym], lengthCode[sym]);
+    }
+  }
+  if (positions.lengths.empty()) {
+    w.Put(0, posCountBits);
+    w.Put(static_cast<uint32_t>(positions.value), posCountBits);
+  } else {
+    int n = 0;
+    for (size_t i = 0; i < positions.lengths.size(); ++i) {
+      if (positions.lengths[i] != 0) n = static_cast<int>(i) + 1;
+    }
+    w.Put(static_cast<uint32_t>(n), posCountBits);
+    for (int i = 0; i < n; ++i) w.SmallLength(positions.lengths[i]);
+  }
+}
+
+// A match distance value (the source lies value + 1 bytes back).
+inline void PutPosition(BitWriter& w, const Code& positions, uint32_t value) {
+  int j = 0;
+  if (value < 2) {
+    j = static_cast<int>(value);
+  } else {
+    while ((value >> j) > 1) ++j;
+    ++j;   // 2^(j-1) <= value < 2^j
+  }
+  positions.Put(w, j);
+  if (j >= 2) w.Put(value - (1u << (j - 1)), j - 1);
+}
+
+inline std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char ch : bytes) {
+    out.push_back(digits[ch >> 4]);
+    out.push_back(digits[ch & 15]);
+  }
+  return out;
+}
+
+// In a death test's child: when the run ends, print every box shown (its text
+// in hex) to stderr and end with the status, so that the parent can match
+// both.
+inline void ReportBoxesAtEnd() {
+  hostplatform::SetEndProcessHook([](int status) {
+    for (const scripted::Box& box : scripted::Boxes()) {
+      fprintf(stderr, "[box text=%s]\n", Hex(box.text).c_str());
+    }
+    fflush(stderr);
+    _exit(status);
+  });
+}
+
+// The death-test pattern for one box with the text "\"subject\" message".
+inline std::string BoxPattern(const std::string& subject, const std::string& message) {
+  return "\\[box text=" + Hex("\"" + subject + "\" " + message) + "\\]";
+}

@@ -1,0 +1,182 @@
+// The bit input: read requests never beyond the entry, zero bits after it,
+// the 16-bit view, and the read error.
+#include <string>
+#include <vector>
+
+#include "core/text.h"
+#include "decode/decode.h"
+#include "decode_streams.h"
+#include "platform/platform.h"
+#include "platform/posix/host_platform.h"
+#include "test_support.h"
+#include "ui/texts.h"
+
+namespace {
+
+class BitInputTest : public SfxTest {
+ protected:
+  // Opens a file with these bytes as the archive, positioned at its start,
+  // with an entry of packed bytes to come and an empty read buffer.
+  void OpenArchive(const std::string& bytes, uint32_t packed) {
+    std::string path = TempPath("archive.bin");
+    WriteBytes(path, bytes);
+    CopyText(context->ownPath, path.c_str(), kOwnPathCap);
+    context->archiveHandle = OpenExistingForRead(path.c_str());
+    ASSERT_NE(context->archiveHandle, 0u);
+    StartEntry(packed);
+  }
+  void StartEntry(uint32_t packed) {
+    context->readIndex = 0xFFFFFFFFu;
+    context->packedLeft = packed;
+  }
+  uint32_t Position() {
+    uint32_t position = 0;
+    EXPECT_NE(GetFilePosition(context->archiveHandle, &position), 0);
+    return position;
+  }
+  void TearDown() override {
+    if (context != nullptr && context->archiveHandle != 0) CloseFile(context->archiveHandle);
+    SfxTest::TearDown();
+  }
+};
+
+std::string Pattern(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    bytes[i] = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
+TEST_F(BitInputTest, EntryWithoutBytesReadsNothingAndGivesZeroBits) {
+  OpenArchive("\xFF\xFF\xFF", 0);
+  StartBitInput('5');
+  EXPECT_TRUE(hostplatform::ReadRequests().empty());
+  EXPECT_EQ(context->bitBuffer, 0);
+  EXPECT_EQ(GetBits(16), 0);
+  EXPECT_EQ(GetBits(7), 0);
+  FillBits(17);
+  EXPECT_EQ(GetBits(16), 0);
+  EXPECT_TRUE(hostplatform::ReadRequests().empty());
+  EXPECT_EQ(Position(), 0u);
+}
+
+TEST_F(BitInputTest, OneByteEntryFillsTheTopOfTheView) {
+  OpenArchive("\xA7\x55\x55", 1);
+  StartBitInput('5');
+  EXPECT_EQ(context->bitBuffer, 0xA7 * 256);
+  EXPECT_EQ(hostplatform::ReadRequests(), std::vector<uint32_t>({1}));
+  EXPECT_EQ(Position(), 1u);
+  EXPECT_EQ(context->packedLeft, 0u);
+}
+
+TEST_F(BitInputTest, MethodDigitChoosesThePositionAlphabet) {
+  OpenArchive("", 0);
+  const struct { char digit; uint16_t count, bits; } cases[] = {
+      {'4', 14, 4}, {'5', 14, 4}, {'6', 17, 5}, {'7', 17, 5}, {'0', 14, 4}};
+  for (const auto& c : cases) {
+    context->blockCodesLeft = 9;
+    StartBitInput(c.digit);
+    EXPECT_EQ(context->posCodeCount, c.count) << c.digit;
+    EXPECT_EQ(context->posCountBits, c.bits) << c.digit;
+    EXPECT_EQ(context->blockCodesLeft, 0) << c.digit;
+  }
+}
+
+TEST_F(BitInputTest, LongEntryIsReadIn16KBlocksAndStopsAtItsEnd) {
+  std::string data = Pattern(20000, 7);
+  // The next entry's bytes follow directly; none of them may be read.
+  OpenArchive(data + Pattern(5000, 9), 20000);
+  StartBitInput('5');
+  std::string got;
+  for (size_t i = 0; i < data.size(); ++i) got.push_back(static_cast<char>(GetBits(8)));
+  EXPECT_EQ(got, data);
+  EXPECT_EQ(hostplatform::ReadRequests(), std::vector<uint32_t>({16384, 3616}));
+  EXPECT_EQ(Position(), 20000u);
+  // Past the end: zeros, and still no read.
+  EXPECT_EQ(GetBits(16), 0);
+  EXPECT_EQ(hostplatform::ReadRequests().size(), 2u);
+}
+
+TEST_F(BitInputTest, SecondEntryStartsWithAFreshRead) {
+  std::string first = Pattern(100, 1);
+  std::string second = Pattern(50, 2);
+  OpenArchive(first + second, 100);
+  StartBitInput('5');
+  for (int i = 0; i < 100; ++i) GetBits(8);
+  EXPECT_EQ(Position(), 100u);
+
+  StartEntry(50);
+  StartBitInput('5');
+  EXPECT_EQ(hostplatform::ReadRequests(), std::vector<uint32_t>({100, 50}));
+  EXPECT_EQ(context->bitBuffer,
+            (static_cast<uint8_t>(second[0]) << 8) | static_cast<uint8_t>(second[1]));
+}
+
+TEST_F(BitInputTest, GetBitsTakesTheTopOfTheView) {
+  OpenArchive("\x12\x34\x56\x78", 4);
+  StartBitInput('5');
+  EXPECT_EQ(GetBits(16), 0x1234);
+  EXPECT_EQ(context->bitBuffer, 0x5678);
+
+  context->bitBuffer = 0xE000;
+  context->subBitBuffer = 0xA0;   // 101 left-aligned
+  context->bitCount = 3;
+  context->packedLeft = 0;
+  EXPECT_EQ(GetBits(3), 7);
+  EXPECT_EQ(context->bitBuffer, 0x0005);   // the three sub bits moved in
+  EXPECT_EQ(context->bitCount, 0);
+}
+
+TEST_F(BitInputTest, FillBitsAcrossBytesAndAboveSixteen) {
+  // 0x9C 0x5A 0x3F 0x81 0x7E: after dropping 17 bits the view starts at bit 17.
+  OpenArchive("\x9C\x5A\x3F\x81\x7E", 5);
+  StartBitInput('5');
+  FillBits(17);
+  uint64_t all = 0x9C5A3F817EULL;   // 40 bits
+  EXPECT_EQ(context->bitBuffer, static_cast<uint16_t>(all >> (40 - 17 - 16)));
+  FillBits(5);
+  EXPECT_EQ(context->bitBuffer, static_cast<uint16_t>(all >> (40 - 22 - 16)));
+  EXPECT_EQ(GetBits(2), static_cast<uint16_t>((all >> (40 - 24)) & 3));
+  // Only zeros remain past the fifth byte.
+  EXPECT_EQ(context->bitBuffer, static_cast<uint16_t>((all & 0xFFFF) << 0));
+  FillBits(16);
+  EXPECT_EQ(context->bitBuffer, 0);
+}
+
+TEST_F(BitInputTest, ReadByteGivesMinusOneOnAShortRead) {
+  OpenArchive("abc", 10);
+  EXPECT_EQ(ReadArchiveByte(context->archiveHandle, 10), -1);
+  EXPECT_EQ(hostplatform::ReadRequests(), std::vector<uint32_t>({10}));
+}
+
+using BitInputDeathTest = BitInputTest;
+
+TEST_F(BitInputDeathTest, ReadFailureShowsTheErrorAndEndsWithStatusOne) {
+  std::string data = Pattern(20000, 3);
+  OpenArchive(data, 20000);
+  std::string own = context->ownPath;
+  hostplatform::FailReadsAfter(16384);
+  StartBitInput('5');
+  EXPECT_EXIT(
+      {
+        ReportBoxesAtEnd();
+        for (;;) GetBits(8);
+      },
+      ::testing::ExitedWithCode(1), BoxPattern(own, TEXT_READ_ERROR));
+}
+
+TEST_F(BitInputDeathTest, ReadFailureSetsTheAbortFlag) {
+  OpenArchive("ab", 5);
+  EXPECT_EXIT(
+      {
+        hostplatform::SetEndProcessHook([](int status) {
+          _exit(context->aborted == 1 ? status : 99);
+        });
+        StartBitInput('5');
+      },
+      ::testing::ExitedWithCode(1), "");
+}
+
+}  // namespace
