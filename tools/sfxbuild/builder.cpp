@@ -1,0 +1,334 @@
+#include "builder.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <set>
+
+#include "core/context.h"
+#include "encoder.h"
+#include "host_os.h"
+#include "layout.h"
+#include "lzh_writer.h"
+
+#ifndef SFXBUILD_DEFAULT_STUB
+#define SFXBUILD_DEFAULT_STUB "sfxstub.exe"
+#endif
+
+namespace sfxbuild {
+namespace {
+
+// The stub's entry name holds 259 bytes and a terminator.
+constexpr size_t kNameRoom = kEntryNameCap - 1;
+// The stub reads file positions and sizes as 32-bit values, some of them
+// signed; a self-extractor stays below 2 GB.
+constexpr uint64_t kLargestOutput = 0x7FFFFFFFu;
+// Room the stub gives the decoded notice and script texts.
+constexpr size_t kNoticeRoom = kMessageCap - 1;
+constexpr size_t kScriptRoom = kScriptCap - 1;
+
+bool Fail(std::string* why, const std::string& text) {
+  *why = text;
+  return false;
+}
+
+uint32_t ClampTime(int64_t t) {
+  if (t < 0) return 0;
+  if (t > 0xFFFFFFFFll) return 0xFFFFFFFFu;
+  return static_cast<uint32_t>(t);
+}
+
+// One component of a stored name, already in Shift-JIS: no control bytes, no
+// separators outside double-byte characters (the stub would split there).
+bool CheckComponent(const std::string& sjis, const std::string& shown, std::string* why) {
+  if (sjis.empty() || sjis == "." || sjis == "..")
+    return Fail(why, "cannot store the name \"" + shown + "\"");
+  for (size_t i = 0; i < sjis.size(); ++i) {
+    uint8_t b = static_cast<uint8_t>(sjis[i]);
+    if (IsSjisLeadByte(b) && i + 1 < sjis.size()) {
+      ++i;
+      continue;
+    }
+    if (b < 0x20 || b == '\\' || b == '/' || b == 0xFF)
+      return Fail(why, "the name \"" + shown + "\" holds a character the archive cannot keep");
+  }
+  return true;
+}
+
+uint16_t FileAttribute(const hostos::FileInfo& info) {
+  uint16_t a = info.isDirectory ? lzhw::kDosDirectory : lzhw::kDosArchive;
+  if (info.readOnly && !info.isDirectory) a |= lzhw::kDosReadOnly;
+  return a;
+}
+
+struct Planner {
+  std::vector<PlannedEntry>* entries;
+  std::set<std::string> names;
+  std::vector<uint64_t> openDirs;   // folders being walked, to refuse loops
+  std::string* why;
+
+  // parent: Shift-JIS prefix ending in '/', or empty at the top.
+  bool Add(const std::string& hostPath, const std::string& component, const std::string& parent,
+           const std::string& parentShown) {
+    hostos::FileInfo info;
+    if (!hostos::Stat(hostPath, &info, why)) return false;
+    std::string shown = parentShown + component;
+    std::string sjis;
+    if (!hostos::ToShiftJis(component, &sjis))
+      return Fail(why, "the name \"" + shown + "\" has no Shift-JIS form");
+    if (!CheckComponent(sjis, shown, why)) return false;
+    if (!info.isDirectory && !info.isRegular)
+      return Fail(why, hostPath + ": neither a file nor a folder");
+    if (parent.empty() && !info.isDirectory && (sjis == "!" || sjis == "$"))
+      return Fail(why, "the name \"" + shown +
+                           "\" is kept for the notice and the setup script; use --notice or --script");
+
+    std::string name = parent + sjis + (info.isDirectory ? "/" : "");
+    // Folders are stored as their directory field (each component plus 0xFF),
+    // files as directory field plus file name: the same byte count as name.
+    if (name.size() > kNameRoom)
+      return Fail(why, "the name \"" + shown + "\" is " + std::to_string(name.size()) +
+                           " bytes in Shift-JIS; at most " + std::to_string(kNameRoom) +
+                           " fit");
+    if (!names.insert(name).second) return Fail(why, "the name \"" + shown + "\" occurs twice");
+    if (!info.isDirectory && info.size > kLargestOutput)
+      return Fail(why, hostPath + ": too large for a self-extractor");
+
+    PlannedEntry e;
+    e.hostPath = hostPath;
+    e.name = name;
+    e.isDirectory = info.isDirectory;
+    e.time = ClampTime(info.mtime);
+    e.attribute = FileAttribute(info);
+    entries->push_back(e);
+    if (info.isDirectory) return AddChildren(hostPath, info.id, name, shown + "/");
+    return true;
+  }
+
+  bool AddChildren(const std::string& hostPath, uint64_t id, const std::string& prefix,
+                   const std::string& shownPrefix) {
+    if (std::find(openDirs.begin(), openDirs.end(), id) != openDirs.end())
+      return Fail(why, hostPath + ": the folder contains itself (a link loop)");
+    std::vector<std::string> children;
+    if (!hostos::ListDirectory(hostPath, &children, why)) return false;
+    std::sort(children.begin(), children.end());
+    openDirs.push_back(id);
+    for (const std::string& child : children)
+      if (!Add(hostos::JoinPath(hostPath, child), child, prefix, shownPrefix)) return false;
+    openDirs.pop_back();
+    return true;
+  }
+};
+
+void Put32At(std::vector<uint8_t>& v, size_t at, uint32_t x) {
+  for (int i = 0; i < 4; ++i) v[at + i] = static_cast<uint8_t>(x >> (8 * i));
+}
+
+const char* MethodId(int digit) {
+  switch (digit) {
+    case 5: return "-lh5-";
+    case 6: return "-lh6-";
+    case 7: return "-lh7-";
+    default: return "-lh0-";
+  }
+}
+
+// The entry's data, compressed unless that does not make it smaller.
+void Pack(const std::vector<uint8_t>& data, int digit, std::vector<uint8_t>* packed,
+          const char** method) {
+  *method = "-lh0-";
+  if (digit >= 5 && digit <= 7 && !data.empty()) {
+    std::vector<uint8_t> p = lzhenc::EncodeLzh(data.data(), data.size(), digit);
+    if (!p.empty() && p.size() < data.size()) {
+      packed->swap(p);
+      *method = MethodId(digit);
+      return;
+    }
+  }
+  *packed = data;
+}
+
+bool AppendFileEntry(std::vector<uint8_t>& out, const std::string& dir, const std::string& file,
+                     const std::vector<uint8_t>& data, uint32_t time, uint16_t attribute,
+                     int digit, uint16_t* crcXor, const std::string& shown, ProgressFn progress,
+                     void* user, std::string* why) {
+  std::vector<uint8_t> packed;
+  const char* method;
+  Pack(data, digit, &packed, &method);
+  lzhw::EntryInfo info;
+  info.method = method;
+  info.packedSize = static_cast<uint32_t>(packed.size());
+  info.originalSize = static_cast<uint32_t>(data.size());
+  info.time = time;
+  info.attribute = attribute;
+  info.fileCrc = lzhw::Crc16(data.data(), data.size());
+  info.fileName = file;
+  info.directory = dir;
+  if (!lzhw::AppendEntry(out, lzhw::MakeHeaderSpec(info), packed.data(), packed.size()))
+    return Fail(why, "cannot write the header of \"" + shown + "\"");
+  *crcXor ^= info.fileCrc;
+  if (progress) progress(user, shown, method, data.size(), packed.size());
+  return true;
+}
+
+bool SpecialText(const SpecialInput& s, bool alreadySjis, std::vector<uint8_t>* text,
+                 std::string* why) {
+  std::vector<uint8_t> raw;
+  if (!hostos::ReadWholeFile(s.path, &raw, why)) return false;
+  std::string bytes(raw.begin(), raw.end());
+  if (!alreadySjis) {
+    std::string sjis;
+    if (!hostos::ToShiftJis(bytes, &sjis))
+      return Fail(why, s.path + ": not UTF-8 text with a Shift-JIS form (pass --sjis-texts if it is "
+                                "Shift-JIS already)");
+    bytes.swap(sjis);
+  }
+  const char* what = s.name == '!' ? "notice" : "setup script";
+  size_t room = s.name == '!' ? kNoticeRoom : kScriptRoom;
+  if (bytes.find('\0') != std::string::npos)
+    return Fail(why, s.path + ": the " + std::string(what) + " holds a NUL byte, which would end it");
+  if (bytes.size() > room)
+    return Fail(why, s.path + ": the " + std::string(what) + " is " +
+                         std::to_string(bytes.size()) + " bytes in Shift-JIS; at most " +
+                         std::to_string(room) + " are shown");
+  text->assign(bytes.begin(), bytes.end());
+  return true;
+}
+
+void CopyField(char* field, const std::string& text) { memcpy(field, text.data(), text.size()); }
+
+}  // namespace
+
+std::string DefaultStubPath() {
+  std::string env = hostos::GetEnvironment("SFX_STUB");
+  return env.empty() ? std::string(SFXBUILD_DEFAULT_STUB) : env;
+}
+
+bool FieldText(const std::string& utf8, size_t width, const char* what, std::string* sjis,
+               std::string* why) {
+  if (!hostos::ToShiftJis(utf8, sjis))
+    return Fail(why, std::string(what) + ": the text has no Shift-JIS form");
+  if (sjis->find('\0') != std::string::npos)
+    return Fail(why, std::string(what) + ": the text holds a NUL byte");
+  if (sjis->size() > width - 1)
+    return Fail(why, std::string(what) + ": " + std::to_string(sjis->size()) +
+                         " bytes in Shift-JIS; the field holds " + std::to_string(width - 1));
+  return true;
+}
+
+bool PlanEntries(const CreateOptions& options, std::vector<PlannedEntry>* entries,
+                 std::string* why) {
+  entries->clear();
+  Planner p{entries, {}, {}, why};
+  for (const std::string& input : options.inputs) {
+    std::string base = hostos::BaseName(input);
+    if (base.empty() || base == "." || base == "..") {
+      // "." or "/": the folder's contents go to the top of the archive.
+      hostos::FileInfo info;
+      if (!hostos::Stat(input, &info, why)) return false;
+      if (!info.isDirectory) return Fail(why, input + ": not a folder");
+      if (!p.AddChildren(input, info.id, "", "")) return false;
+      continue;
+    }
+    if (!p.Add(input, base, "", "")) return false;
+  }
+  return true;
+}
+
+bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
+                        std::string* why, ProgressFn progress, void* user) {
+  int digit = options.methodDigit;
+  if (digit != 0 && (digit < 5 || digit > 7)) return Fail(why, "unknown method");
+
+  SfxConfig config;
+  memset(&config, 0, sizeof config);
+  std::string text;
+  if (!FieldText(options.windowTitle, kTitleCap, "--title", &text, why)) return false;
+  CopyField(config.windowTitle, text);
+  if (!FieldText(options.installTitle, kTitleCap, "--install-title", &text, why)) return false;
+  CopyField(config.installTitle, text);
+  if (!FieldText(options.installFolder, kInstallFolderCap, "--folder", &text, why)) return false;
+  CopyField(config.installFolder, text);
+  if (!FieldText(options.command, kCommandCap, "--command", &text, why)) return false;
+  CopyField(config.command, text);
+  config.flags = static_cast<uint8_t>((options.autoStart ? kFlagAutoStart : 0) |
+                                      (options.overwrite ? kFlagOverwrite : 0) |
+                                      (options.checksum ? kFlagChecksum : 0));
+  config.restoreAttributes = options.restoreAttributes ? 1 : 0;
+
+  std::vector<PlannedEntry> planned;
+  if (!PlanEntries(options, &planned, why)) return false;
+
+  std::vector<uint8_t> image;
+  if (!hostos::ReadWholeFile(options.stubPath, &image, why))
+    return Fail(why, "cannot read the stub: " + *why);
+  std::string layoutWhy;
+  if (!stublayout::CheckStubLayout(image.data(), image.size(), &layoutWhy, false))
+    return Fail(why, options.stubPath + ": not a stub with the self-extractor layout (" +
+                         layoutWhy + ")");
+
+  config.archiveOffset = static_cast<uint32_t>(image.size());
+  memcpy(image.data() + kConfigOffset, &config, sizeof config);
+  // The block's offset field is little-endian whatever the host.
+  Put32At(image, kConfigOffset, config.archiveOffset);
+
+  size_t checksumAt = image.size();
+  if (options.checksum) image.resize(image.size() + 2, 0);
+
+  uint16_t crcXor = 0;
+  for (const SpecialInput& s : options.specials) {
+    std::vector<uint8_t> data;
+    if (!SpecialText(s, options.textsAreShiftJis, &data, why)) return false;
+    hostos::FileInfo info;
+    if (!hostos::Stat(s.path, &info, why)) return false;
+    if (!AppendFileEntry(image, "", std::string(1, s.name), data, ClampTime(info.mtime),
+                         lzhw::kDosArchive, digit, &crcXor, std::string(1, s.name), progress,
+                         user, why))
+      return false;
+  }
+
+  for (const PlannedEntry& e : planned) {
+    std::string shown = hostos::ToUtf8(e.name);
+    if (e.isDirectory) {
+      lzhw::EntryInfo info;
+      info.method = "-lhd-";
+      info.time = e.time;
+      info.attribute = e.attribute;
+      info.directory = e.name;
+      if (!lzhw::AppendEntry(image, lzhw::MakeHeaderSpec(info), nullptr, 0))
+        return Fail(why, "cannot write the header of \"" + shown + "\"");
+      if (progress) progress(user, shown, "-lhd-", 0, 0);
+      continue;
+    }
+    std::vector<uint8_t> data;
+    if (!hostos::ReadWholeFile(e.hostPath, &data, why)) return false;
+    if (data.size() > kLargestOutput) return Fail(why, e.hostPath + ": too large");
+    size_t slash = e.name.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : e.name.substr(0, slash);
+    std::string file = slash == std::string::npos ? e.name : e.name.substr(slash + 1);
+    if (!AppendFileEntry(image, dir, file, data, e.time, e.attribute, digit, &crcXor, shown,
+                         progress, user, why))
+      return false;
+    if (image.size() > kLargestOutput)
+      return Fail(why, "the self-extractor would pass 2 GB");
+  }
+  lzhw::AppendEndMark(image);
+  if (image.size() > kLargestOutput) return Fail(why, "the self-extractor would pass 2 GB");
+
+  if (options.checksum) {
+    image[checksumAt] = static_cast<uint8_t>(crcXor);
+    image[checksumAt + 1] = static_cast<uint8_t>(crcXor >> 8);
+  }
+  if (!stublayout::UpdatePeChecksum(image)) return Fail(why, "cannot update the PE checksum");
+  out->swap(image);
+  return true;
+}
+
+bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPath,
+                         std::string* why, ProgressFn progress, void* user) {
+  std::vector<uint8_t> image;
+  if (!BuildSelfExtractor(options, &image, why, progress, user)) return false;
+  return hostos::WriteFileAtomically(outPath, image, true, why);
+}
+
+}  // namespace sfxbuild

@@ -1,0 +1,106 @@
+// The builder's logic: making a self-extractor from files and folders, and
+// listing and testing one through the stub's own header reader and decoder.
+//
+// A self-extractor is the stub's bytes with the configuration block written at
+// 512 (archive offset = the stub's size), the optional 2-byte checksum, the
+// entries (specials "!" and "$" first, in the order given, then the inputs),
+// and one zero byte as the end mark, so that data appended later (for example
+// a code signature) is never taken for an entry.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace sfxbuild {
+
+struct SpecialInput {
+  char name;           // '!' the notice, '$' the setup script
+  std::string path;
+};
+
+struct CreateOptions {
+  std::string stubPath;
+  std::vector<std::string> inputs;      // files and folders, in the order given
+  std::vector<SpecialInput> specials;   // in the order given
+  // Texts in UTF-8; converted to Shift-JIS; each must fit its field.
+  std::string windowTitle, installTitle, installFolder, command;
+  bool autoStart = false;
+  bool overwrite = false;
+  bool checksum = false;
+  bool restoreAttributes = false;
+  bool textsAreShiftJis = false;        // notice and script files are already Shift-JIS
+  int methodDigit = 7;                  // 0 stored, 5, 6 or 7
+};
+
+// One entry as it will be written.
+struct PlannedEntry {
+  std::string hostPath;
+  std::string name;          // Shift-JIS, '/'-separated; folders end in '/'
+  bool isDirectory = false;
+  char special = 0;          // '!' or '$' for the special entries
+  uint32_t time = 0;
+  uint16_t attribute = 0;
+};
+
+// Entry names, times and attributes of the inputs, folders recursively in
+// byte order of their names. False with a reason on any name that cannot be
+// stored or any input that cannot be read.
+bool PlanEntries(const CreateOptions& options, std::vector<PlannedEntry>* entries,
+                 std::string* why);
+
+// Progress per entry: name (UTF-8), method, original and stored sizes.
+using ProgressFn = void (*)(void* user, const std::string& name, const char* method,
+                            uint64_t original, uint64_t stored);
+
+// The whole self-extractor in memory.
+bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
+                        std::string* why, ProgressFn progress = nullptr, void* user = nullptr);
+
+// Builds and writes OUT so that it appears only when complete.
+bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPath,
+                         std::string* why, ProgressFn progress = nullptr, void* user = nullptr);
+
+// The stub used when none is given: SFX_STUB, else the path compiled in.
+std::string DefaultStubPath();
+
+// Fits a UTF-8 text into a Shift-JIS field of this width (terminator included).
+bool FieldText(const std::string& utf8, size_t width, const char* what, std::string* sjis,
+               std::string* why);
+
+// ---- reading a self-extractor through the stub's code ----
+
+struct ListedEntry {
+  std::string method;       // "-lh5-" etc.
+  uint32_t packedSize = 0;
+  uint32_t originalSize = 0;
+  uint32_t time = 0;
+  uint16_t attribute = 0;
+  uint16_t fileCrc = 0;
+  std::string name;         // Shift-JIS, as the stub forms it
+};
+
+struct ArchiveListing {
+  uint32_t archiveOffset = 0;
+  bool hasChecksum = false;
+  uint16_t storedChecksum = 0;
+  uint16_t computedChecksum = 0;  // XOR of every entry's file CRC
+  std::vector<ListedEntry> entries;
+};
+
+// Reads the block and every entry header. Needs the core linked (any UI).
+bool ListSelfExtractor(const std::string& path, ArchiveListing* listing, std::string* why);
+
+struct TestResult {
+  ArchiveListing listing;
+  std::vector<std::string> failures;   // one line per failing entry (UTF-8)
+  bool checksumOk = true;
+};
+
+// Decodes every entry into nothing, comparing the CRCs. A damaged code table
+// or a read failure ends the process inside the stub's code (status 1), as
+// it does in the stub.
+bool TestSelfExtractor(const std::string& path, TestResult* result, std::string* why);
+
+}  // namespace sfxbuild

@@ -1,0 +1,227 @@
+// sfxbuild: makes, lists and tests self-extracting LZH archives.
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "builder.h"
+#include "host_os.h"
+
+namespace {
+
+const char kVersion[] = "sfxbuild 1.0";
+
+const char kUsage[] =
+    "usage: sfxbuild create -o OUT [options] [--stub STUB] INPUT...\n"
+    "       sfxbuild list SFX\n"
+    "       sfxbuild test SFX\n"
+    "       sfxbuild --help | --version\n"
+    "\n"
+    "create makes a self-extractor from files and folders (folders with their\n"
+    "contents; a folder given as \".\" or ending in \"/.\" adds only its contents).\n"
+    "  -o, --output OUT          the self-extractor to write\n"
+    "  --stub STUB               the stub (default: $SFX_STUB, else the built one)\n"
+    "  --method lh0|lh5|lh6|lh7  compression (default lh7); an entry that does not\n"
+    "                            get smaller is stored\n"
+    "  --notice FILE             a notice shown before the dialog (entry \"!\")\n"
+    "  --script FILE             a setup script (entry \"$\")\n"
+    "  --sjis-texts              notice and script files are Shift-JIS already\n"
+    "                            (default: UTF-8, converted)\n"
+    "  --title TEXT              caption of the dialog and the boxes (40 bytes)\n"
+    "  --install-title TEXT      label above the folder box (40 bytes)\n"
+    "  --folder DIR              proposed destination folder (255 bytes)\n"
+    "  --command CMD             started after a complete extraction (258 bytes)\n"
+    "  --auto-start              extract by itself shortly after the dialog opens\n"
+    "  --overwrite               replace existing files without asking\n"
+    "  --checksum                protect the archive with a checksum\n"
+    "  --restore-attributes      give extracted files their stored attributes\n"
+    "  -q, --quiet               no progress lines\n"
+    "Texts are taken as UTF-8 and stored as Shift-JIS; sizes count Shift-JIS bytes.\n"
+    "\n"
+    "list shows every entry; test decodes every entry and checks its CRC.\n"
+    "Exit status: 0 success, 1 failure, 2 usage error.\n";
+
+int UsageError(const std::string& text) {
+  fprintf(stderr, "sfxbuild: %s\n(sfxbuild --help shows the usage)\n", text.c_str());
+  return 2;
+}
+
+int Failure(const std::string& text) {
+  fprintf(stderr, "sfxbuild: %s\n", text.c_str());
+  return 1;
+}
+
+void Progress(void*, const std::string& name, const char* method, uint64_t original,
+              uint64_t stored) {
+  if (strcmp(method, "-lhd-") == 0) {
+    fprintf(stderr, "  %s  %s\n", method, name.c_str());
+    return;
+  }
+  double ratio = original == 0 ? 100.0 : 100.0 * static_cast<double>(stored) / original;
+  fprintf(stderr, "  %s  %10llu -> %10llu  %5.1f%%  %s\n", method,
+          static_cast<unsigned long long>(original), static_cast<unsigned long long>(stored),
+          ratio, name.c_str());
+}
+
+std::string FormatTime(uint32_t t) {
+  time_t value = static_cast<time_t>(t);
+  struct tm parts;
+  char text[32];
+  if (gmtime_r(&value, &parts) == nullptr ||
+      strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0)
+    return "?";
+  return text;
+}
+
+std::string FormatAttribute(uint16_t a) {
+  std::string s = "----";
+  if (a & 0x10) s[0] = 'd';
+  if (a & 0x20) s[0] = s[0] == 'd' ? 'd' : 'a';
+  if (a & 0x01) s[1] = 'r';
+  if (a & 0x02) s[2] = 'h';
+  if (a & 0x04) s[3] = 's';
+  return s;
+}
+
+void PrintListing(const sfxbuild::ArchiveListing& listing) {
+  printf("archive at %u%s\n", listing.archiveOffset,
+         listing.hasChecksum ? ", with checksum" : "");
+  printf("%-5s %10s %10s  %-19s  %-4s  %-4s  %s\n", "meth", "packed", "size", "time (UTC)", "attr",
+         "crc", "name");
+  for (const sfxbuild::ListedEntry& e : listing.entries) {
+    printf("%-5s %10u %10u  %-19s  %-4s  %04x  %s\n", e.method.c_str(), e.packedSize,
+           e.originalSize, FormatTime(e.time).c_str(), FormatAttribute(e.attribute).c_str(),
+           e.fileCrc, hostos::ToUtf8(e.name).c_str());
+  }
+  printf("%zu entries\n", listing.entries.size());
+}
+
+// "--name value" or "--name=value".
+bool TakeValue(const std::vector<std::string>& args, size_t* i, const std::string& name,
+               std::string* value, bool* error) {
+  const std::string& a = args[*i];
+  if (a == name) {
+    if (*i + 1 >= args.size()) {
+      *error = true;
+      return true;
+    }
+    *value = args[++*i];
+    return true;
+  }
+  if (a.compare(0, name.size() + 1, name + "=") == 0) {
+    *value = a.substr(name.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+int Create(const std::vector<std::string>& args) {
+  sfxbuild::CreateOptions o;
+  std::string out;
+  bool quiet = false;
+  bool optionsEnded = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
+      o.inputs.push_back(a);
+      continue;
+    }
+    std::string v;
+    bool missing = false;
+    if (a == "--") {
+      optionsEnded = true;
+    } else if (TakeValue(args, &i, "-o", &v, &missing) ||
+               TakeValue(args, &i, "--output", &v, &missing)) {
+      out = v;
+    } else if (TakeValue(args, &i, "--stub", &v, &missing)) {
+      o.stubPath = v;
+    } else if (TakeValue(args, &i, "--method", &v, &missing)) {
+      if (v == "lh0") o.methodDigit = 0;
+      else if (v == "lh5") o.methodDigit = 5;
+      else if (v == "lh6") o.methodDigit = 6;
+      else if (v == "lh7") o.methodDigit = 7;
+      else if (!missing) return UsageError("unknown method \"" + v + "\" (lh0, lh5, lh6 or lh7)");
+    } else if (TakeValue(args, &i, "--notice", &v, &missing)) {
+      o.specials.push_back({'!', v});
+    } else if (TakeValue(args, &i, "--script", &v, &missing)) {
+      o.specials.push_back({'$', v});
+    } else if (TakeValue(args, &i, "--title", &v, &missing)) {
+      o.windowTitle = v;
+    } else if (TakeValue(args, &i, "--install-title", &v, &missing)) {
+      o.installTitle = v;
+    } else if (TakeValue(args, &i, "--folder", &v, &missing)) {
+      o.installFolder = v;
+    } else if (TakeValue(args, &i, "--command", &v, &missing)) {
+      o.command = v;
+    } else if (a == "--auto-start") {
+      o.autoStart = true;
+    } else if (a == "--overwrite") {
+      o.overwrite = true;
+    } else if (a == "--checksum") {
+      o.checksum = true;
+    } else if (a == "--restore-attributes") {
+      o.restoreAttributes = true;
+    } else if (a == "--sjis-texts") {
+      o.textsAreShiftJis = true;
+    } else if (a == "-q" || a == "--quiet") {
+      quiet = true;
+    } else {
+      return UsageError("unknown option \"" + a + "\"");
+    }
+    if (missing) return UsageError(a + " needs a value");
+  }
+  if (out.empty()) return UsageError("create needs -o OUT");
+  if (o.inputs.empty() && o.specials.empty()) return UsageError("create needs an INPUT");
+  if (o.stubPath.empty()) o.stubPath = sfxbuild::DefaultStubPath();
+
+  std::string why;
+  if (!quiet) fprintf(stderr, "sfxbuild: making %s\n", out.c_str());
+  if (!sfxbuild::CreateSelfExtractor(o, out, &why, quiet ? nullptr : Progress, nullptr))
+    return Failure(why);
+  return 0;
+}
+
+int List(const std::vector<std::string>& args) {
+  if (args.size() != 1) return UsageError("list needs exactly one SFX");
+  sfxbuild::ArchiveListing listing;
+  std::string why;
+  bool ok = sfxbuild::ListSelfExtractor(args[0], &listing, &why);
+  PrintListing(listing);
+  if (!ok) return Failure(why);
+  return 0;
+}
+
+int Test(const std::vector<std::string>& args) {
+  if (args.size() != 1) return UsageError("test needs exactly one SFX");
+  sfxbuild::TestResult result;
+  std::string why;
+  if (!sfxbuild::TestSelfExtractor(args[0], &result, &why)) return Failure(why);
+  for (const std::string& f : result.failures) printf("FAILED %s\n", f.c_str());
+  if (!result.failures.empty()) return 1;
+  printf("OK: %zu entries%s\n", result.listing.entries.size(),
+         result.listing.hasChecksum ? ", checksum matches" : "");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return UsageError("no command");
+  const std::string command = args[0];
+  args.erase(args.begin());
+  if (command == "--help" || command == "-h") {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "--version") {
+    puts(kVersion);
+    return 0;
+  }
+  if (command == "create") return Create(args);
+  if (command == "list") return List(args);
+  if (command == "test") return Test(args);
+  return UsageError("unknown command \"" + command + "\"");
+}
