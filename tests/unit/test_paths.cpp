@@ -39,7 +39,8 @@ class Buffer {
 
 class PathTest : public ::testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { ResetFolders(); }
+  static void ResetFolders() {
     hostplatform::Reset();
     isWin32s = 0;
     hostplatform::SetWindowsDirectory("D:\\WINDOWS");
@@ -141,31 +142,35 @@ TEST_F(PathTest, ReadMachineStringFallsBackToTheDefault) {
 }
 
 TEST_F(PathTest, MacrosExpandAtTheStartWithBackslashes) {
-  EXPECT_EQ(Expand("%WinDir%/SYSTEM/x.dll"), "D:\\WINDOWS\\SYSTEM\\x.dll");
-  EXPECT_EQ(Expand("%SystemDir%/x.dll"), "D:\\WINDOWS\\SYSTEM\\x.dll");
-  EXPECT_EQ(Expand("%WORK%x.tmp"), "D:\\TEMP\\x.tmp");
-  // No separator is removed at the seam.
-  EXPECT_EQ(Expand("%WORK%/x.tmp"), "D:\\TEMP\\\\x.tmp");
-  // Other case, or not at the start: no macro, but backslashes all the same.
-  EXPECT_EQ(Expand("%windir%/x"), "%windir%\\x");
-  EXPECT_EQ(Expand("dir/%WinDir%/x"), "dir\\%WinDir%\\x");
-}
-
-TEST_F(PathTest, ProgramFilesComesFromTheRegistryOrTheWindowsDrive) {
-  EXPECT_EQ(Expand("%ProgramFiles%/Tool/a.exe"), "D:\\Tool\\a.exe");
-  hostplatform::SetMachineString("SOFTWARE\\Microsoft\\Windows\\CurrentVersion",
-                                 "ProgramFilesDir", "D:\\Program Files");
-  EXPECT_EQ(Expand("%ProgramFiles%/Tool/a.exe"), "D:\\Program Files\\Tool\\a.exe");
-  isWin32s = 1;
-  EXPECT_EQ(Expand("%ProgramFiles%/Tool/a.exe"), "D:\\Tool\\a.exe");
-}
-
-TEST_F(PathTest, SearchMacroUsesTheFoundDirectoryOrTheSystemDirectory) {
-  EXPECT_EQ(Expand("%Search%/x.dll"), "D:\\WINDOWS\\SYSTEM\\x.dll");
-  hostplatform::AddSearchResult("x.dll", "E:\\APPS\\BIN\\x.dll");
-  EXPECT_EQ(Expand("%Search%/x.dll"), "E:\\APPS\\BIN\\x.dll");
-
-  // With an empty base name the macro is not one: nothing is replaced.
+  const std::string kKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+  struct Case {
+    const char* name;
+    const char* expanded;
+    const char* programFiles;   // registry value, null: none
+    int win32s;
+    const char* found;          // search result for x.dll, null: none
+  } cases[] = {
+      {"%WinDir%/SYSTEM/x.dll", "D:\\WINDOWS\\SYSTEM\\x.dll", nullptr, 0, nullptr},
+      {"%SystemDir%/x.dll", "D:\\WINDOWS\\SYSTEM\\x.dll", nullptr, 0, nullptr},
+      {"%WORK%x.tmp", "D:\\TEMP\\x.tmp", nullptr, 0, nullptr},
+      {"%WORK%/x.tmp", "D:\\TEMP\\\\x.tmp", nullptr, 0, nullptr},   // no seam removed
+      {"%ProgramFiles%/Tool/a.exe", "D:\\Tool\\a.exe", nullptr, 0, nullptr},
+      {"%ProgramFiles%/Tool/a.exe", "D:\\Program Files\\Tool\\a.exe", "D:\\Program Files", 0,
+       nullptr},
+      {"%ProgramFiles%/Tool/a.exe", "D:\\Tool\\a.exe", "D:\\Program Files", 1, nullptr},
+      {"%Search%/x.dll", "D:\\WINDOWS\\SYSTEM\\x.dll", nullptr, 0, nullptr},
+      {"%Search%/x.dll", "E:\\APPS\\BIN\\x.dll", nullptr, 0, "E:\\APPS\\BIN\\x.dll"},
+      {"%windir%/x", "%windir%\\x", nullptr, 0, nullptr},            // other case
+      {"dir/%WinDir%/x", "dir\\%WinDir%\\x", nullptr, 0, nullptr},  // not at the start
+  };
+  for (const Case& c : cases) {
+    ResetFolders();
+    if (c.programFiles) hostplatform::SetMachineString(kKey, "ProgramFilesDir", c.programFiles);
+    if (c.found) hostplatform::AddSearchResult("x.dll", c.found);
+    isWin32s = c.win32s;
+    EXPECT_EQ(Expand(c.name), c.expanded) << c.name << " win32s " << c.win32s;
+  }
+  // With an empty base name "%Search%" is not a macro: nothing is replaced.
   Buffer folder("%Search%/sub", kInstallFolderCap);
   ExpandDirMacro(folder.data(), kInstallFolderCap, "");
   EXPECT_EQ(folder.text(), "%Search%\\sub");
@@ -191,42 +196,40 @@ TEST_F(PathTest, AnExpansionThatWouldNotFitLeavesTheNameUnexpanded) {
 }
 
 TEST_F(PathTest, TrailingSeparatorLooksAtTheWholeLastCharacter) {
-  Buffer plain("D:\\Apps", 64);
-  EnsureTrailingSeparator(plain.data(), 64);
-  EXPECT_EQ(plain.text(), "D:\\Apps/");
-
-  Buffer already("D:\\", 64);
-  EnsureTrailingSeparator(already.data(), 64);
-  EXPECT_EQ(already.text(), "D:\\");
-
-  Buffer slash("x/", 64);
-  EnsureTrailingSeparator(slash.data(), 64);
-  EXPECT_EQ(slash.text(), "x/");
-
-  Buffer sjis("D:\\" + kHyo, 64);
-  EnsureTrailingSeparator(sjis.data(), 64);
-  EXPECT_EQ(sjis.text(), "D:\\" + kHyo + "/");
-
-  Buffer full("abc", 4);
-  EnsureTrailingSeparator(full.data(), 4);
-  EXPECT_EQ(full.text(), "abc");
-  EXPECT_TRUE(full.GuardIntact());
+  struct Case {
+    std::string path;
+    size_t capacity;
+    std::string result;
+  } cases[] = {
+      {"D:\\Apps", 64, "D:\\Apps/"},
+      {"D:\\", 64, "D:\\"},
+      {"x/", 64, "x/"},
+      {"D:\\" + kHyo, 64, "D:\\" + kHyo + "/"},   // a final second byte 0x5C is no separator
+      {"abc", 4, "abc"},                       // no room: nothing appended
+  };
+  for (const Case& c : cases) {
+    Buffer text(c.path, c.capacity);
+    EnsureTrailingSeparator(text.data(), static_cast<uint32_t>(c.capacity));
+    EXPECT_EQ(text.text(), c.result);
+    EXPECT_TRUE(text.GuardIntact());
+  }
 }
 
 TEST_F(PathTest, JoinFollowsTheFormOfTheName) {
-  EXPECT_EQ(Join("D:\\Apps\\Tool", "a/b.txt"), "D:\\Apps\\Tool/a\\b.txt");
-  EXPECT_EQ(Join("D:\\", "a/b.txt"), "D:\\a\\b.txt");
-  EXPECT_EQ(Join("D:\\Apps", "/x.txt"), "D:\\x.txt");
-  EXPECT_EQ(Join("\\Apps", "/x.txt"), "\\x.txt");
-  EXPECT_EQ(Join("D:\\Apps", "E:/x.txt"), "E:\\x.txt");
-  EXPECT_EQ(Join("D:", "a/b.txt"), "D:a\\b.txt");
-  EXPECT_EQ(Join("", "a/b.txt"), "a\\b.txt");
-  EXPECT_EQ(Join("C:\\Elsewhere", "%WinDir%/SYSTEM/x.dll"), "D:\\WINDOWS\\SYSTEM\\x.dll");
-}
-
-TEST_F(PathTest, JoinSearchesForTheBaseNameTakenBeforeTheExpansion) {
   hostplatform::AddSearchResult("x.dll", "D:\\WINDOWS\\SYSTEM\\x.dll");
-  EXPECT_EQ(Join("C:\\Apps", "%Search%/x.dll"), "D:\\WINDOWS\\SYSTEM\\x.dll");
+  const char* cases[][3] = {
+      {"D:\\Apps\\Tool", "a/b.txt", "D:\\Apps\\Tool/a\\b.txt"},
+      {"D:\\", "a/b.txt", "D:\\a\\b.txt"},
+      {"D:\\Apps", "/x.txt", "D:\\x.txt"},
+      {"\\Apps", "/x.txt", "\\x.txt"},
+      {"D:\\Apps", "E:/x.txt", "E:\\x.txt"},
+      {"D:", "a/b.txt", "D:a\\b.txt"},
+      {"", "a/b.txt", "a\\b.txt"},
+      {"C:\\Elsewhere", "%WinDir%/SYSTEM/x.dll", "D:\\WINDOWS\\SYSTEM\\x.dll"},
+      // The base name is taken before the expansion overwrites the name.
+      {"C:\\Apps", "%Search%/x.dll", "D:\\WINDOWS\\SYSTEM\\x.dll"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Join(c[0], c[1]), c[2]) << c[0] << " + " << c[1];
 }
 
 TEST_F(PathTest, ASecondByte5CInTheFolderSurvivesTheJoinAndNormalisation) {

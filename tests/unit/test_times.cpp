@@ -15,6 +15,7 @@
 #include "files/files.h"
 #include "platform/platform.h"
 #include "platform/posix/host_platform.h"
+#include "test_support.h"
 #include "ui/scripted/scripted_ui.h"
 #include "ui/texts.h"
 #include "ui/ui.h"
@@ -63,56 +64,23 @@ uint32_t ExpectedPacked(uint32_t t) {
          (s % 60) / 2;
 }
 
-struct Fields {
-  uint32_t year, month, day, hour, minute, halfSeconds;
-};
-
-Fields Unpack(uint32_t packed) {
-  return {1980 + (packed >> 25), (packed >> 21) & 0x0F, (packed >> 16) & 0x1F,
-          (packed >> 11) & 0x1F, (packed >> 5) & 0x3F, packed & 0x1F};
+uint32_t Packed(uint32_t y, uint32_t mo, uint32_t d, uint32_t h, uint32_t mi, uint32_t s2) {
+  return (y - 1980) << 25 | mo << 21 | d << 16 | h << 11 | mi << 5 | s2;
 }
 
 TEST(UnixTimeToDosTime, TheListedDates) {
-  uint32_t start = UnixTimeToDosTime(UnixTime(1980, 1, 1));
-  EXPECT_EQ(start >> 16, 0x0021u);
-  EXPECT_EQ(start & 0xFFFF, 0u);
-
-  Fields f = Unpack(UnixTimeToDosTime(UnixTime(1999, 12, 31, 23, 59, 59)));
-  EXPECT_EQ(f.year, 1999u);
-  EXPECT_EQ(f.month, 12u);
-  EXPECT_EQ(f.day, 31u);
-  EXPECT_EQ(f.hour, 23u);
-  EXPECT_EQ(f.minute, 59u);
-  EXPECT_EQ(f.halfSeconds, 29u);
-
-  f = Unpack(UnixTimeToDosTime(4294967295u));
-  EXPECT_EQ(f.year, 2106u);
-  EXPECT_EQ(f.month, 2u);
-  EXPECT_EQ(f.day, 7u);
-  EXPECT_EQ(f.hour, 6u);
-  EXPECT_EQ(f.minute, 28u);
-  EXPECT_EQ(f.halfSeconds, 7u);
-}
-
-TEST(UnixTimeToDosTime, LeapYearsFollowTheGregorianRule) {
-  struct Step {
-    uint32_t y, m, d, nextY, nextM, nextD;
-  } steps[] = {
-      {2000, 2, 28, 2000, 2, 29},   // 2000 is a leap year
-      {2000, 2, 29, 2000, 3, 1},
-      {2100, 2, 28, 2100, 3, 1},    // 2100 is not
-      {2100, 12, 31, 2101, 1, 1},
-      {1996, 2, 29, 1996, 3, 1},
-      {2104, 2, 29, 2104, 3, 1},
+  struct Case {
+    uint32_t t, packed;
+  } cases[] = {
+      {UnixTime(1980, 1, 1), 0x00210000u},
+      {UnixTime(1999, 12, 31, 23, 59, 59), Packed(1999, 12, 31, 23, 59, 29)},
+      {UnixTime(2000, 2, 28, 12) + 86400, Packed(2000, 2, 29, 12, 0, 0)},
+      {UnixTime(2000, 2, 29, 12) + 86400, Packed(2000, 3, 1, 12, 0, 0)},
+      {UnixTime(2100, 2, 28, 12) + 86400, Packed(2100, 3, 1, 12, 0, 0)},
+      {UnixTime(2100, 12, 31, 12) + 86400, Packed(2101, 1, 1, 12, 0, 0)},
+      {4294967295u, Packed(2106, 2, 7, 6, 28, 7)},
   };
-  for (const Step& s : steps) {
-    uint32_t day = UnixTime(s.y, s.m, s.d, 12);
-    Fields a = Unpack(UnixTimeToDosTime(day));
-    Fields b = Unpack(UnixTimeToDosTime(day + 86400));
-    EXPECT_EQ(a.year * 10000 + a.month * 100 + a.day, s.y * 10000 + s.m * 100 + s.d);
-    EXPECT_EQ(b.year * 10000 + b.month * 100 + b.day,
-              s.nextY * 10000 + s.nextM * 100 + s.nextD);
-  }
+  for (const Case& c : cases) EXPECT_EQ(UnixTimeToDosTime(c.t), c.packed) << c.t;
 }
 
 TEST(UnixTimeToDosTime, AgreesWithAnIndependentCalendarOverTheWholeRange) {
@@ -144,83 +112,52 @@ TEST(UnixTimeToDosTime, TimesBefore1980GiveTheEarliestPackedTime) {
   EXPECT_LT(earliest, UnixTimeToDosTime(UnixTime(1980, 1, 1, 0, 0, 2)));
 }
 
-class TzTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    hostplatform::Reset();
-    isWin32s = 1;
-  }
-  void TearDown() override { isWin32s = 0; }
-  static uint32_t Shifted(uint32_t time) {
-    ApplyTzOffset(&time);
-    return time;
-  }
-};
-
-TEST_F(TzTest, TheHoursOfTzShiftTheTimeUnderWin32s) {
+TEST(ApplyTzOffset, TheHoursOfTzShiftTheTimeOnlyUnderWin32s) {
+  hostplatform::Reset();
   const uint32_t t = 1000000000u;
-  hostplatform::SetEnvironment("TZ", "JST-9");
-  EXPECT_EQ(Shifted(t), t + 9 * 3600);
-  hostplatform::SetEnvironment("TZ", "EST5EDT");
-  EXPECT_EQ(Shifted(t), t - 5 * 3600);
-  hostplatform::SetEnvironment("TZ", "XYZ+3:30");
-  EXPECT_EQ(Shifted(t), t - 3 * 3600);
-  hostplatform::SetEnvironment("TZ", "-12");
-  EXPECT_EQ(Shifted(t), t + 12 * 3600);
-  // Modulo 2^32 at both ends.
-  hostplatform::SetEnvironment("TZ", "EST5");
-  EXPECT_EQ(Shifted(100), static_cast<uint32_t>(100u - 5u * 3600u));
-  hostplatform::SetEnvironment("TZ", "JST-9");
-  EXPECT_EQ(Shifted(0xFFFFFFFFu), static_cast<uint32_t>(0xFFFFFFFFu + 9u * 3600u));
-}
-
-TEST_F(TzTest, NoDigitsNoVariableOrNotWin32sLeaveTheTime) {
-  const uint32_t t = 1234567890u;
-  hostplatform::SetEnvironment("TZ", "UTC");
-  EXPECT_EQ(Shifted(t), t);
-  hostplatform::UnsetEnvironment("TZ");
-  EXPECT_EQ(Shifted(t), t);
-  hostplatform::SetEnvironment("TZ", "JST-9");
+  struct Case {
+    const char* tz;   // null: unset
+    int win32s;
+    uint32_t time, shifted;
+  } cases[] = {
+      {"JST-9", 1, t, t + 9 * 3600},
+      {"EST5EDT", 1, t, t - 5 * 3600},
+      {"XYZ+3:30", 1, t, t - 3 * 3600},
+      {"EST5", 1, 100, 100u - 5u * 3600u},              // modulo 2^32
+      {"JST-9", 1, 0xFFFFFFFFu, 0xFFFFFFFFu + 9u * 3600u},
+      {"UTC", 1, t, t},                                  // no digits
+      {nullptr, 1, t, t},
+      {"JST-9", 0, t, t},                                // not Win32s
+  };
+  for (const Case& c : cases) {
+    if (c.tz) hostplatform::SetEnvironment("TZ", c.tz); else hostplatform::UnsetEnvironment("TZ");
+    isWin32s = c.win32s;
+    uint32_t time = c.time;
+    ApplyTzOffset(&time);
+    EXPECT_EQ(time, c.shifted) << (c.tz ? c.tz : "unset") << " win32s " << c.win32s;
+  }
+  // A value that does not fit the 100-byte text is ignored; 99 bytes still count.
+  isWin32s = 1;
+  for (size_t extra : {94u, 100u}) {
+    hostplatform::SetEnvironment("TZ", "JST-9" + std::string(extra, 'x'));
+    uint32_t time = t;
+    ApplyTzOffset(&time);
+    EXPECT_EQ(time, extra == 94 ? t + 9 * 3600 : t) << extra;
+  }
   isWin32s = 0;
-  EXPECT_EQ(Shifted(t), t);
 }
 
-TEST_F(TzTest, AValueLongerThan99BytesIsIgnored) {
-  const uint32_t t = 1234567890u;
-  hostplatform::SetEnvironment("TZ", "JST-9" + std::string(100, 'x'));
-  EXPECT_EQ(Shifted(t), t);
-  hostplatform::SetEnvironment("TZ", "JST-9" + std::string(94, 'x'));   // 99 bytes
-  EXPECT_EQ(Shifted(t), t + 9 * 3600);
-}
-
-class ExistingTest : public ::testing::Test {
+class ExistingTest : public SfxTest {
  protected:
   void SetUp() override {
-    scripted::Reset();
-    hostplatform::Reset();
-    context = static_cast<ExtractContext*>(calloc(1, sizeof(ExtractContext)));
-    ASSERT_NE(context, nullptr);
+    SfxTest::SetUp();
     context->dialogWindow = scripted::kDialogWindow;
     CopyText(context->config.windowTitle, "ｲﾝｽﾄｰﾙ", kTitleCap);
-    skipNotNewer = 1;
-    overwriteWithoutAsking = 0;
-    char pattern[] = "/tmp/timestest.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    path_ = root_ + "/a.txt";
-  }
-  void TearDown() override {
-    fs::permissions(root_, fs::perms::owner_all);
-    if (fs::exists(path_)) fs::permissions(path_, fs::perms::owner_all);
-    fs::remove_all(root_);
-    free(context);
-    context = nullptr;
-    skipNotNewer = 1;
-    overwriteWithoutAsking = 0;
+    path_ = TempPath("a.txt");
   }
   // An existing file whose last write lies at the given Unix time.
   void MakeExisting(uint32_t unixTime) {
-    std::ofstream(path_) << "old";
+    WriteBytes(path_, "old");
     struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(unixTime), 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
   }
@@ -228,7 +165,6 @@ class ExistingTest : public ::testing::Test {
     return DecideExisting(path_.c_str(), UnixTimeToDosTime(entryTime));
   }
 
-  std::string root_;
   std::string path_;
   const uint32_t kOld = UnixTime(2001, 5, 6, 7, 8, 10);
   const uint32_t kNew = UnixTime(2020, 1, 2, 3, 4, 6);
@@ -238,75 +174,63 @@ TEST_F(ExistingTest, TheExistingTimeIsReadOrAllOnes) {
   EXPECT_EQ(GetExistingFileTime(path_.c_str()), 0xFFFFFFFFu);
   MakeExisting(kOld);
   EXPECT_EQ(GetExistingFileTime(path_.c_str()), UnixTimeToDosTime(kOld));
-  EXPECT_EQ(GetExistingFileTime(root_.c_str()), 0xFFFFFFFFu);   // a directory
+  EXPECT_EQ(GetExistingFileTime(TempDir().c_str()), 0xFFFFFFFFu);   // a directory
 }
 
-TEST_F(ExistingTest, AFreePathIsWrittenWithoutAQuestion) {
-  EXPECT_EQ(Decide(kNew), kWriteFile);
-  EXPECT_TRUE(scripted::Boxes().empty());
-  EXPECT_EQ(context->aborted, 0);
+TEST_F(ExistingTest, ThePolicyDecidesByDateOptionAndAnswer) {
+  enum { kNone = 0 };
+  const uint32_t kMissing = 0;
+  struct Case {
+    uint32_t existing;   // kMissing: no file
+    uint32_t entry;
+    int skip, overwrite, answer;
+    ExistingDecision decision;
+    bool asked;
+  } cases[] = {
+      {kMissing, kNew, 1, 0, kNone, kWriteFile, false},
+      {kNew, kNew, 1, 0, kNone, kSkipEntry, false},       // same packed time
+      {kNew, kOld, 1, 0, kNone, kSkipEntry, false},       // newer on disk
+      {kNew, kNew, 1, 1, kNone, kSkipEntry, false},       // the date rule comes first
+      {kOld, kNew, 1, 1, kNone, kWriteFile, false},
+      {kOld, kNew, 1, 0, kAnswerYes, kWriteFile, true},
+      {kOld, kNew, 1, 0, kAnswerNo, kSkipEntry, true},
+      {kOld, kNew, 1, 0, kAnswerCancel, kStopRun, true},
+      {kNew, kOld, 0, 0, kAnswerNo, kSkipEntry, true},    // -c: every file is asked about
+      {kNew, kOld, 0, 1, kNone, kWriteFile, false},       // -c and overwrite: replaced
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    scripted::Reset();
+    context->aborted = 0;
+    remove(path_.c_str());
+    if (c.existing != kMissing) MakeExisting(c.existing);
+    skipNotNewer = c.skip;
+    overwriteWithoutAsking = c.overwrite;
+    if (c.answer != kNone) scripted::QueueAnswer(c.answer);
+    EXPECT_EQ(Decide(c.entry), c.decision);
+    EXPECT_EQ(scripted::Boxes().size(), c.asked ? 1u : 0u);
+    EXPECT_EQ(context->aborted, c.decision == kStopRun ? 1 : 0);
+  }
 }
 
-TEST_F(ExistingTest, AnExistingFileNotOlderIsSkippedSilently) {
-  MakeExisting(kNew);
-  EXPECT_EQ(Decide(kNew), kSkipEntry);        // same packed time
-  EXPECT_EQ(Decide(kOld), kSkipEntry);        // newer on disk
-  EXPECT_TRUE(scripted::Boxes().empty());
-  // Even with overwriteWithoutAsking the date rule comes first.
-  overwriteWithoutAsking = 1;
-  EXPECT_EQ(Decide(kNew), kSkipEntry);
-  EXPECT_TRUE(scripted::Boxes().empty());
-}
-
-TEST_F(ExistingTest, AnOlderFileGetsTheQuestion) {
+TEST_F(ExistingTest, TheQuestionNamesThePath) {
   MakeExisting(kOld);
-  scripted::QueueAnswer(kAnswerYes);
-  scripted::QueueAnswer(kAnswerNo);
-  scripted::QueueAnswer(kAnswerCancel);
-  EXPECT_EQ(Decide(kNew), kWriteFile);
-  EXPECT_EQ(context->aborted, 0);
-  EXPECT_EQ(Decide(kNew), kSkipEntry);
-  EXPECT_EQ(context->aborted, 0);
-  EXPECT_EQ(Decide(kNew), kStopRun);
-  EXPECT_EQ(context->aborted, 1);
-
-  ASSERT_EQ(scripted::Boxes().size(), 3u);
+  Decide(kNew);
+  ASSERT_EQ(scripted::Boxes().size(), 1u);
   const scripted::Box& box = scripted::Boxes()[0];
   EXPECT_EQ(box.text, "\"" + path_ + "\" 上書きしますか？");
   EXPECT_EQ(box.caption, "ｲﾝｽﾄｰﾙ");
   EXPECT_EQ(box.owner, scripted::kDialogWindow);
   EXPECT_EQ(box.style, kBoxYesNoCancel | kIconQuestion);
-  EXPECT_EQ(std::string(context->messageText), box.text);
-}
-
-TEST_F(ExistingTest, OverwriteWithoutAskingOrTheOptionOffDecideWithoutTheDate) {
-  MakeExisting(kOld);
-  overwriteWithoutAsking = 1;
-  EXPECT_EQ(Decide(kNew), kWriteFile);
-  EXPECT_TRUE(scripted::Boxes().empty());
-
-  // -c: every existing file gets the question, also a newer one.
-  MakeExisting(kNew);
-  skipNotNewer = 0;
-  overwriteWithoutAsking = 0;
-  scripted::QueueAnswer(kAnswerNo);
-  EXPECT_EQ(Decide(kOld), kSkipEntry);
-  EXPECT_EQ(scripted::Boxes().size(), 1u);
-  // -c with overwriteWithoutAsking: every existing file is replaced silently.
-  overwriteWithoutAsking = 1;
-  EXPECT_EQ(Decide(kOld), kWriteFile);
-  EXPECT_EQ(scripted::Boxes().size(), 1u);
 }
 
 TEST_F(ExistingTest, AReplacedReadOnlyFileLosesItsAttributesOnlyWhenRestoring) {
   MakeExisting(kOld);
   SetAttributesOf(path_.c_str(), kAttributeReadOnly);
   overwriteWithoutAsking = 1;
-
   context->config.restoreAttributes = 0;
   EXPECT_EQ(Decide(kNew), kWriteFile);
   EXPECT_NE(GetAttributesOf(path_.c_str()) & kAttributeReadOnly, 0u);
-
   context->config.restoreAttributes = 1;
   EXPECT_EQ(Decide(kNew), kWriteFile);
   EXPECT_EQ(GetAttributesOf(path_.c_str()) & kAttributeReadOnly, 0u);
@@ -316,13 +240,11 @@ TEST_F(ExistingTest, AnExistingDirectoryIsSkippedOrLeftAlone) {
   fs::create_directory(path_);
   EXPECT_EQ(Decide(kNew), kSkipEntry);    // its time reads as all ones
   EXPECT_TRUE(scripted::Boxes().empty());
-
   // Yes with restoreAttributes on: the directory's attributes stay as they are.
   const uint32_t kHidden = 0x02;
   SetAttributesOf(path_.c_str(), kAttributeDirectory | kHidden);
   skipNotNewer = 0;
   context->config.restoreAttributes = 1;
-  scripted::QueueAnswer(kAnswerYes);
   EXPECT_EQ(Decide(kNew), kWriteFile);
   EXPECT_EQ(GetAttributesOf(path_.c_str()), kAttributeDirectory | kHidden);
 }

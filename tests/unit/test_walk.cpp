@@ -337,45 +337,39 @@ TEST_F(WalkTest, AnExistingFileOfTheSameTimeIsSkippedSilently) {
   EXPECT_TRUE(scripted::Boxes().empty());
 }
 
-class ExistingWalkTest : public WalkTest {
- protected:
-  void SetUp() override {
-    WalkTest::SetUp();
+TEST_F(WalkTest, TheAnswerToTheOverwriteQuestion) {
+  command_ = "run.exe";
+  struct Case {
+    int answer;
+    int result;
+    const char* b;       // content of b afterwards
+    bool cWritten, commandRun;
+  } cases[] = {
+      {kAnswerYes, 1, "new b", true, true},
+      {kAnswerNo, 1, "old b", true, true},        // the entry's data are skipped
+      {kAnswerCancel, 0, "old b", false, false},  // the setup actions still run
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer);
+    scripted::Reset();
+    hostplatform::Reset();
+    fs::remove_all(dest_);
+    fs::create_directory(dest_);
     WriteBytes(Out("b"), "old b");
     struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(kOlderTime), 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, Out("b").c_str(), times, 0), 0);
-    command_ = "run.exe";
     Install(Archive({{"a", "new a"}, {"b", "new b"}, {"c", "new c"}}));
+    scripted::QueueAnswer(c.answer);
+
+    EXPECT_EQ(Extract(), c.result);
+    EXPECT_EQ(ReadBytes(Out("a")), "new a");
+    EXPECT_EQ(ReadBytes(Out("b")), c.b);
+    EXPECT_EQ(FileExists(Out("c")), c.cWritten);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"\"" + Out("b") + "\" 上書きしますか？"});
+    EXPECT_EQ(scripted::Boxes()[0].owner, scripted::kDialogWindow);
+    EXPECT_EQ(scripted::SettingsBroadcasts(), 1);
+    EXPECT_EQ(hostplatform::ShellOpens().size(), c.commandRun ? 1u : 0u);
   }
-};
-
-TEST_F(ExistingWalkTest, NoSkipsTheEntryAndGoesOn) {
-  scripted::QueueAnswer(kAnswerNo);
-  EXPECT_EQ(Extract(), 1);
-  EXPECT_EQ(ReadBytes(Out("a")), "new a");
-  EXPECT_EQ(ReadBytes(Out("b")), "old b");
-  EXPECT_EQ(ReadBytes(Out("c")), "new c");
-  ASSERT_EQ(scripted::Boxes().size(), 1u);
-  EXPECT_EQ(scripted::Boxes()[0].text, "\"" + Out("b") + "\" 上書きしますか？");
-  EXPECT_EQ(scripted::Boxes()[0].owner, scripted::kDialogWindow);
-  EXPECT_EQ(hostplatform::ShellOpens().size(), 1u);
-}
-
-TEST_F(ExistingWalkTest, CancelStopsTheWalkButNotTheSetupActions) {
-  scripted::QueueAnswer(kAnswerCancel);
-  EXPECT_EQ(Extract(), 0);
-  EXPECT_EQ(context->aborted, 1);
-  EXPECT_EQ(ReadBytes(Out("a")), "new a");
-  EXPECT_EQ(ReadBytes(Out("b")), "old b");
-  EXPECT_FALSE(FileExists(Out("c")));
-  EXPECT_EQ(scripted::SettingsBroadcasts(), 1);
-  EXPECT_TRUE(hostplatform::ShellOpens().empty());
-}
-
-TEST_F(ExistingWalkTest, YesReplacesTheFile) {
-  scripted::QueueAnswer(kAnswerYes);
-  EXPECT_EQ(Extract(), 1);
-  EXPECT_EQ(ReadBytes(Out("b")), "new b");
 }
 
 TEST_F(WalkTest, AReadOnlyExistingFileIsReplacedOnlyWhenRestoringAttributes) {
