@@ -73,7 +73,13 @@ HeaderResult ReadEntryHeader() {
 
   uint8_t sizeBytes[2];
   uint32_t got = 0;
-  if (!ReadFromFile(context->archiveHandle, sizeBytes, 2, &got) || got < 2) return kHeaderEnd;
+  // Fewer than two bytes left is the end of the archive; a read that fails
+  // is not, or a broken medium would pass for a complete extraction.
+  if (!ReadFromFile(context->archiveHandle, sizeBytes, 2, &got)) {
+    ReportReadError();
+    return kHeaderFailed;
+  }
+  if (got < 2) return kHeaderEnd;
   uint32_t total = Read16(sizeBytes);
   if (total == 0) return kHeaderEnd;
 

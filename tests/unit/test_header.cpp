@@ -294,6 +294,14 @@ TEST_F(HeaderTest, EndOfArchiveWithoutMessage) {
   EXPECT_EQ(context->aborted, 0);
 }
 
+TEST_F(HeaderTest, FailedReadOfTheSizeIsAReadErrorNotTheEnd) {
+  hostplatform::FailReadsAfter(0);
+  EXPECT_EQ(ReadOne(Build(FortyFiveByteSpec())), kHeaderFailed);
+  EXPECT_EQ(context->aborted, 1);
+  ASSERT_EQ(scripted::Boxes().size(), 1u);
+  EXPECT_EQ(scripted::Boxes()[0].text, std::string("\"/sfx/own.exe\" ") + TEXT_READ_ERROR);
+}
+
 TEST_F(HeaderTest, HeaderCutShortByTheEndOfFileIsRejected) {
   std::string header = Build(FortyFiveByteSpec());
   ExpectBadHeader(ReadOne(header.substr(0, 44)));
