@@ -1,0 +1,269 @@
+// The encoder against the stub's own decoder: every stream it writes must
+// expand to exactly its input, and its code tables must be what the decoder
+// accepts.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "archive/archive.h"
+#include "core/text.h"
+#include "decode/decode.h"
+#include "encoder.h"
+#include "lzh_writer.h"
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace {
+
+std::string AsString(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+class EncoderTest : public SfxTest {
+ protected:
+  // Wraps the stream in an entry, decodes it with DecodeEntry into a file and
+  // returns that file's bytes; *crcOk tells whether the running CRC matched.
+  std::vector<uint8_t> Decode(const std::vector<uint8_t>& packed, size_t originalSize,
+                              int digit, const std::vector<uint8_t>& original, bool* crcOk) {
+    lzhw::EntryInfo info;
+    info.method = std::string("-lh") + static_cast<char>('0' + digit) + "-";
+    info.packedSize = static_cast<uint32_t>(packed.size());
+    info.originalSize = static_cast<uint32_t>(originalSize);
+    info.fileCrc = lzhw::Crc16(original.data(), original.size());
+    info.fileName = "x";
+    std::vector<uint8_t> archive;
+    EXPECT_TRUE(lzhw::AppendEntry(archive, lzhw::MakeHeaderSpec(info), packed.data(),
+                                  packed.size()));
+    lzhw::AppendEndMark(archive);
+    std::string in = TempPath("in.lzh"), out = TempPath("out.bin");
+    WriteBytes(in, AsString(archive));
+    CopyText(context->ownPath, in.c_str(), kOwnPathCap);
+    CopyText(context->outputPath, out.c_str(), kOutputPathCap);
+    context->archiveHandle = OpenExistingForRead(in.c_str());
+    MakeCrcTable(kCrcPolynomial);
+    EXPECT_EQ(ReadEntryHeader(), kHeaderValid);
+    context->outputHandle = CreateForWrite(out.c_str());
+    context->runningCrc = 0;
+    context->readIndex = 0xFFFFFFFFu;
+    DecodeEntry();
+    uint32_t at = 0;
+    GetFilePosition(context->archiveHandle, &at);
+    // The decoder consumed exactly the entry's data, up to the end mark.
+    EXPECT_EQ(at, archive.size() - 1) << "stream not consumed to its end";
+    *crcOk = context->runningCrc == info.fileCrc;
+    CloseFile(context->outputHandle);
+    context->outputHandle = 0;
+    CloseFile(context->archiveHandle);
+    context->archiveHandle = 0;
+    ReleaseEntryHeader();
+    std::string bytes = ReadBytes(out);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+  }
+
+  void RoundTrip(const std::vector<uint8_t>& data, const char* what,
+                 const lzhenc::EncoderOptions& options = lzhenc::EncoderOptions()) {
+    for (int digit : {5, 6, 7}) {
+      std::vector<lzhenc::BlockTrace> trace;
+      std::vector<uint8_t> packed =
+          lzhenc::EncodeLzh(data.data(), data.size(), digit, options, &trace);
+      if (data.empty()) {
+        EXPECT_TRUE(packed.empty());
+        continue;
+      }
+      CheckBlocks(trace, data.size(), digit, what);
+      bool crcOk = false;
+      std::vector<uint8_t> back = Decode(packed, data.size(), digit, data, &crcOk);
+      EXPECT_TRUE(crcOk) << what << " lh" << digit;
+      ASSERT_EQ(back.size(), data.size()) << what << " lh" << digit;
+      EXPECT_TRUE(back == data) << what << " lh" << digit;
+    }
+  }
+
+  // Each block: 1..65535 codes, and every table a complete prefix code with no
+  // length above 16 (or empty, for the one-value form).
+  static void CheckBlocks(const std::vector<lzhenc::BlockTrace>& trace, size_t size, int digit,
+                          const char* what) {
+    uint64_t covered = 0;
+    for (const lzhenc::BlockTrace& b : trace) {
+      EXPECT_GE(b.codes, 1u) << what;
+      EXPECT_LE(b.codes, 65535u) << what;
+      covered += b.inputBytes;
+      EXPECT_EQ(b.posLengths.size(), digit == 5 ? 14u : 17u);
+      for (const std::vector<uint8_t>* lengths : {&b.charLengths, &b.lengthLengths, &b.posLengths}) {
+        uint64_t kraft = 0;
+        int used = 0;
+        for (uint8_t l : *lengths) {
+          ASSERT_LE(l, 16) << what;
+          if (l) {
+            kraft += uint64_t{1} << (16 - l);
+            ++used;
+          }
+        }
+        if (used) {
+          EXPECT_EQ(kraft, 65536u) << what;
+        }
+      }
+    }
+    EXPECT_EQ(covered, size) << what;
+  }
+};
+
+std::vector<uint8_t> Random(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (uint8_t& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+std::vector<uint8_t> Text(size_t n, uint32_t seed) {
+  static const char* words[] = {"entry ", "header ", "block ", "\x95\x5C\x8E\xA6 ", "table ",
+                                "\x83\x5C\x83\x74\x83\x67 ", "match\r\n", "window ", "code "};
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v;
+  while (v.size() < n) {
+    const char* w = words[rng() % 9];
+    v.insert(v.end(), w, w + strlen(w));
+  }
+  v.resize(n);
+  return v;
+}
+
+TEST_F(EncoderTest, SmallAndEmptyInputs) {
+  RoundTrip({}, "empty");
+  RoundTrip({'A'}, "one byte");
+  RoundTrip({'A', 'B'}, "two bytes");
+  RoundTrip({'x', 'x', 'x', 'x'}, "four equal bytes");
+  RoundTrip(Random(40, 1), "40 random bytes");
+}
+
+TEST_F(EncoderTest, SizesAroundTheWindow) {
+  for (size_t n : {65535u, 65536u, 65537u, 131072u + 3u}) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>((i * 7) ^ (i >> 9));
+    RoundTrip(v, "pattern");
+  }
+}
+
+TEST_F(EncoderTest, LongRunsUseMaximalMatches) {
+  std::vector<uint8_t> zeros(1 << 20, 0);
+  RoundTrip(zeros, "1 MB of zeros");
+  std::vector<uint8_t> packed = lzhenc::EncodeLzh(zeros.data(), zeros.size(), 7);
+  // 4097 codes at about one bit each: far below a byte per match.
+  EXPECT_LT(packed.size(), 2000u);
+  std::vector<uint8_t> runs;
+  for (int r = 0; r < 300; ++r) runs.insert(runs.end(), 3 + r % 300, static_cast<uint8_t>(r));
+  RoundTrip(runs, "runs of growing length");
+}
+
+TEST_F(EncoderTest, RandomDataSpillsOverTheBlockCodeLimit) {
+  // More literals than one block may hold.
+  std::vector<uint8_t> v = Random(200000, 7);
+  std::vector<lzhenc::BlockTrace> trace;
+  lzhenc::EncodeLzh(v.data(), v.size(), 7, lzhenc::EncoderOptions(), &trace);
+  uint32_t most = 0;
+  for (const auto& b : trace) most = std::max(most, b.codes);
+  EXPECT_EQ(most, 65535u);
+  RoundTrip(v, "random");
+}
+
+TEST_F(EncoderTest, TextAndFarMatches) {
+  RoundTrip(Text(300000, 3), "text");
+  // A random 64 KB block repeated: lh7 must reach 65536 bytes back, lh5 cannot.
+  std::vector<uint8_t> block = Random(65536, 9), twice = block;
+  twice.insert(twice.end(), block.begin(), block.end());
+  RoundTrip(twice, "64 KB repeated");
+  std::vector<uint8_t> packed = lzhenc::EncodeLzh(twice.data(), twice.size(), 7);
+  EXPECT_LT(packed.size(), 65536u + 65536u / 8);
+}
+
+TEST_F(EncoderTest, OptionsAtTheirExtremesStillRoundTrip) {
+  lzhenc::EncoderOptions tiny;
+  tiny.maxBlockCodes = 7;
+  tiny.chainDepth = 1;
+  tiny.niceLength = 3;
+  tiny.segmentBytes = 1;
+  RoundTrip(Text(20000, 5), "tiny blocks", tiny);
+  lzhenc::EncoderOptions deep;
+  deep.chainDepth = 1000;
+  deep.niceLength = 256;
+  deep.parsePasses = 4;
+  RoundTrip(Text(50000, 6), "deep search", deep);
+}
+
+TEST(EncoderHelpers, HuffmanLengthsStayWithinTheLimitAndFillTheCodeSpace) {
+  // Fibonacci weights would give a depth of 30 without the limit.
+  uint32_t freq[32];
+  freq[0] = freq[1] = 1;
+  for (int i = 2; i < 32; ++i) freq[i] = freq[i - 1] + freq[i - 2];
+  uint8_t len[32];
+  lzhenc::HuffmanLengths(freq, 32, 16, len);
+  uint64_t kraft = 0;
+  for (int i = 0; i < 32; ++i) {
+    ASSERT_GE(len[i], 1);
+    ASSERT_LE(len[i], 16);
+    kraft += uint64_t{1} << (16 - len[i]);
+  }
+  EXPECT_EQ(kraft, 65536u);
+  // The most frequent symbol never gets a longer code than a rarer one.
+  EXPECT_LE(len[31], len[0]);
+
+  uint32_t one[4] = {0, 5, 0, 0};
+  lzhenc::HuffmanLengths(one, 4, 16, len);
+  EXPECT_EQ(len[1], 1);
+  EXPECT_EQ(len[0] + len[2] + len[3], 0);
+}
+
+TEST(EncoderHelpers, PositionCodes) {
+  EXPECT_EQ(lzhenc::PositionCode(0), 0);
+  EXPECT_EQ(lzhenc::PositionCode(1), 1);
+  EXPECT_EQ(lzhenc::PositionCode(2), 2);
+  EXPECT_EQ(lzhenc::PositionCode(3), 2);
+  EXPECT_EQ(lzhenc::PositionCode(4), 3);
+  EXPECT_EQ(lzhenc::PositionCode(65535), 16);
+}
+
+TEST(EncoderHelpers, UnknownMethodGivesNothing) {
+  uint8_t b[3] = {1, 2, 3};
+  EXPECT_TRUE(lzhenc::EncodeLzh(b, 3, 4).empty());
+  EXPECT_TRUE(lzhenc::EncodeLzh(b, 3, 8).empty());
+  EXPECT_FALSE(lzhenc::EncodeLzh(b, 3, '5').empty());
+}
+
+// Every file of the fixture archives: decoded by the stub, compressed again
+// by the encoder, decoded again; never larger than the independent archiver made it.
+TEST_F(EncoderTest, FixtureContentsRoundTripAndAreNoLargerThanTheFixture) {
+  for (const char* name : {"fx-lh5.lzh", "fx-lh7.lzh"}) {
+    std::string path = std::string(SFX_SOURCE_DIR) + "/../shared/fixtures/" + name;
+    std::string bytes = ReadBytes(path);
+    ASSERT_FALSE(bytes.empty()) << path;
+    int digit = name[5] - '0';
+    size_t at = 0;
+    int files = 0;
+    while (at + 2 <= bytes.size()) {
+      const uint8_t* h = reinterpret_cast<const uint8_t*>(bytes.data()) + at;
+      uint16_t headerSize = lzhw::Get16(h);
+      if (headerSize == 0) break;
+      uint32_t packedSize = lzhw::Get32(h + 7), size = lzhw::Get32(h + 11);
+      char method = static_cast<char>(h[5]);
+      std::vector<uint8_t> packed(h + headerSize, h + headerSize + packedSize);
+      at += headerSize + packedSize;
+      if (method == 'd' || size == 0) continue;
+      std::vector<uint8_t> data = packed;
+      if (method != '0') {
+        bool crcOk = false;
+        // The CRC is checked against the fixture's header instead.
+        data = Decode(packed, size, method - '0', {}, &crcOk);
+        ASSERT_EQ(lzhw::Crc16(data.data(), data.size()), lzhw::Get16(h + 21)) << name;
+      }
+      std::vector<uint8_t> mine = lzhenc::EncodeLzh(data.data(), data.size(), digit);
+      if (method != '0') {
+        EXPECT_LE(mine.size(), packedSize) << name << " file " << files;
+      }
+      bool crcOk = false;
+      EXPECT_TRUE(Decode(mine, data.size(), digit, data, &crcOk) == data) << name;
+      EXPECT_TRUE(crcOk);
+      ++files;
+    }
+    EXPECT_GE(files, 6) << name;
+  }
+}
+
+}  // namespace
