@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/context.h"
@@ -91,6 +92,10 @@ inline std::vector<int> SkewedLengths(size_t alphabet, const std::vector<int>& s
 }
 
 struct Code {
+  explicit Code(std::vector<int> codeLengths) : lengths(std::move(codeLengths)) {}
+  // Empty lengths: a one-value code giving this symbol without bits.
+  Code(std::vector<int> codeLengths, int oneValue)
+      : lengths(std::move(codeLengths)), value(oneValue) {}
   std::vector<int> lengths;      // empty: a one-value code
   int value = 0;                 // the symbol of a one-value code
   void Put(BitWriter& w, int symbol) const {

@@ -1,0 +1,677 @@
+// The block decoder and the stored copy: the fixture archives extract to the
+// manifest's digests; the fast loop matches a byte-wise decoder built from the
+// exact routines in bytes, CRC, read requests and progress; the window's
+// hand-overs, blanks before the first byte, matches past the end, early
+// stream ends, and the read error.
+#include <string.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "core/text.h"
+#include "decode/decode.h"
+#include "decode_streams.h"
+#include "encoder.h"
+#include "platform/platform.h"
+#include "platform/posix/host_platform.h"
+#include "test_support.h"
+#include "ui/scripted/scripted_ui.h"
+#include "ui/texts.h"
+#include "ui/ui.h"
+
+namespace {
+
+// ---- SHA-256, for the manifest's digests ----
+std::string Sha256Hex(const std::string& data) {
+  static const uint32_t k[64] = {
+      0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
+      0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
+      0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
+      0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
+      0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
+      0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
+      0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
+      0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+      0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
+      0xc67178f2};
+  uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                   0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  std::string m = data;
+  uint64_t bits = static_cast<uint64_t>(data.size()) * 8;
+  m.push_back(static_cast<char>(0x80));
+  while (m.size() % 64 != 56) m.push_back('\0');
+  for (int i = 7; i >= 0; --i) m.push_back(static_cast<char>(bits >> (8 * i)));
+  auto rotr = [](uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
+  for (size_t off = 0; off < m.size(); off += 64) {
+    uint32_t w[64];
+    for (int i = 0; i < 16; ++i) {
+      const unsigned char* p = reinterpret_cast<const unsigned char*>(m.data() + off + 4 * i);
+      w[i] = (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+    }
+    for (int i = 16; i < 64; ++i) {
+      uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+      uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
+    for (int i = 0; i < 64; ++i) {
+      uint32_t t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+      uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+      hh = g;
+      g = f;
+      f = e;
+      e = d + t1;
+      d = c;
+      c = b;
+      b = a;
+      a = t1 + t2;
+    }
+    h[0] += a; h[1] += b; h[2] += c; h[3] += d; h[4] += e; h[5] += f; h[6] += g; h[7] += hh;
+  }
+  char out[65];
+  for (int i = 0; i < 8; ++i) snprintf(out + 8 * i, 9, "%08x", h[i]);
+  return std::string(out, 64);
+}
+
+std::string FixturePath(const std::string& name) {
+  return std::string(SFX_SOURCE_DIR) + "/../shared/fixtures/" + name;
+}
+
+std::string Unhex(const std::string& hex) {
+  std::string out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+std::string Pattern(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  std::mt19937 rng(seed);
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(rng());
+  return bytes;
+}
+
+// Text-like data with repeats at every distance up to 64 KB.
+std::string Texty(size_t size, uint32_t seed) {
+  static const char* words[] = {"the ",   "archive ", "window ", "of ",     "decoder ", "\r\n",
+                                "table ", "block ",   "bits ",   "match ",  "length ",  "a ",
+                                "16 KB ", "stream ",  "header ", "\x8a\xbf\x8e\x9a "};
+  std::mt19937 rng(seed);
+  std::string out;
+  while (out.size() < size) {
+    if (out.size() > 70000 && rng() % 8 == 0) {
+      size_t back = 1 + rng() % 65536;
+      size_t len = 3 + rng() % 300;
+      size_t from = out.size() - back;
+      for (size_t i = 0; i < len; ++i) out.push_back(out[from + i]);
+    } else {
+      out += words[rng() % 16];
+    }
+  }
+  out.resize(size);
+  return out;
+}
+
+class DecoderTest : public SfxTest {
+ protected:
+  void SetUp() override {
+    SfxTest::SetUp();
+    context->dialogWindow = scripted::kDialogWindow;
+    MakeCrcTable(kCrcPolynomial);
+  }
+  void TearDown() override {
+    if (context != nullptr) {
+      if (context->archiveHandle != 0) CloseFile(context->archiveHandle);
+      ReleaseEntryHeader();
+    }
+    SfxTest::TearDown();
+  }
+
+  // The current entry: a header with the method and sizes, and its data in
+  // the archive file, followed by bytes that must never be read.
+  void MakeEntry(char digit, const std::string& packed, uint32_t originalSize) {
+    if (context->archiveHandle != 0) CloseFile(context->archiveHandle);
+    std::string path = TempPath("archive.bin");
+    WriteBytes(path, packed + "NEXT HEADER");
+    CopyText(context->ownPath, path.c_str(), kOwnPathCap);
+    context->archiveHandle = OpenExistingForRead(path.c_str());
+    ASSERT_NE(context->archiveHandle, 0u);
+    ReleaseEntryHeader();
+    uint8_t* h = static_cast<uint8_t*>(AllocZeroed(kHeaderFixedSize));
+    ASSERT_NE(h, nullptr);
+    memcpy(h + kHeaderMethod, "-lh0-", 5);
+    h[kHeaderMethod + 3] = static_cast<uint8_t>(digit);
+    uint32_t packedSize = static_cast<uint32_t>(packed.size());
+    for (int i = 0; i < 4; ++i) {
+      h[kHeaderPackedSize + i] = static_cast<uint8_t>(packedSize >> (8 * i));
+      h[kHeaderOriginalSize + i] = static_cast<uint8_t>(originalSize >> (8 * i));
+    }
+    context->headerBuffer = h;
+    context->headerSize = kHeaderFixedSize;
+  }
+  void RewindEntry() {
+    uint32_t at = 0;
+    ASSERT_NE(SeekFile(context->archiveHandle, 0, &at), 0);
+  }
+
+  struct Result {
+    std::string bytes;
+    uint16_t crc = 0;
+    std::vector<uint32_t> reads;
+    std::vector<std::string> progress;
+    uint32_t position = 0;
+  };
+
+  // Runs the data step of the current entry into a file, as the walk does.
+  template <typename Step>
+  Result Run(Step step) {
+    RewindEntry();
+    hostplatform::Reset();
+    scripted::Reset();
+    std::string out = TempPath("out.bin");
+    CopyText(context->outputPath, out.c_str(), kOutputPathCap);
+    context->outputHandle = CreateForWrite(out.c_str());
+    EXPECT_NE(context->outputHandle, 0u);
+    context->runningCrc = 0;
+    context->readIndex = 0xFFFFFFFFu;
+    step();
+    Result r;
+    EXPECT_NE(GetFilePosition(context->archiveHandle, &r.position), 0);
+    CloseFile(context->outputHandle);
+    context->outputHandle = 0;
+    r.bytes = ReadBytes(out);
+    r.crc = context->runningCrc;
+    r.reads = hostplatform::ReadRequests();
+    r.progress = scripted::ControlTextHistory(kIdProgress);
+    return r;
+  }
+  Result Decode() { return Run([] { DecodeEntry(); }); }
+  Result Reference() { return Run([] { ReferenceDecodeEntry(); }); }
+
+  // The block decoder as a byte-wise loop over the exact routines: the
+  // yardstick for the fast loop.
+  static void ReferenceDecodeEntry() {
+    ExtractContext& c = *context;
+    c.originalSize = EntryOriginalSize();
+    c.packedLeft = EntryPackedSize();
+    c.runningCrc = 0;
+    memset(c.window, ' ', kWindowSize);
+    StartBitInput(EntryMethodDigit());
+    uint32_t done = 0, fill = 0;
+    auto handOver = [&](uint32_t count) {
+      WriteOutput(c.window, kWindowSize, c.outputHandle);
+      ShowProgress(count, c.originalSize);
+      fill = 0;
+    };
+    while (done < c.originalSize) {
+      uint16_t s = DecodeChar();
+      if (s < 256) {
+        c.window[fill++] = static_cast<uint8_t>(s);
+        if (fill == kWindowSize) handOver(done + 1);
+        done++;
+      } else {
+        uint32_t len = s - 253u;
+        uint32_t d = DecodePosition();
+        done += len;
+        uint32_t src = (fill - d - 1) & 0xFFFF;
+        for (uint32_t k = 0; k < len; ++k) {
+          c.window[fill++] = c.window[(src + k) & 0xFFFF];
+          if (fill == kWindowSize) handOver(done);
+        }
+      }
+    }
+    if (fill > 0) {
+      WriteOutput(c.window, fill, c.outputHandle);
+      ShowProgress(c.originalSize, c.originalSize);
+    }
+  }
+
+  void ExpectSameAsReference(const char* what) {
+    Result fast = Decode();
+    Result ref = Reference();
+    EXPECT_EQ(fast.bytes.size(), ref.bytes.size()) << what;
+    EXPECT_TRUE(fast.bytes == ref.bytes) << what;
+    EXPECT_EQ(fast.crc, ref.crc) << what;
+    EXPECT_EQ(fast.reads, ref.reads) << what;
+    EXPECT_EQ(fast.progress, ref.progress) << what;
+    EXPECT_EQ(fast.position, ref.position) << what;
+  }
+};
+
+using DecoderDeathTest = DecoderTest;
+
+std::string ProgressText(uint32_t percent) {
+  return std::string(TEXT_PROGRESS_PREFIX) + std::to_string(percent) + "%";
+}
+
+// ---- the fixtures ----
+
+struct ManifestEntry {
+  std::string name;
+  bool directory;
+  uint32_t size;
+  std::string sha;
+};
+
+std::map<std::string, std::vector<ManifestEntry>> LoadManifest() {
+  std::map<std::string, std::vector<ManifestEntry>> manifest;
+  std::ifstream in(FixturePath("manifest.tsv"));
+  std::string line;
+  std::getline(in, line);   // column names
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string archive, name, size, sha;
+    std::getline(fields, archive, '\t');
+    std::getline(fields, name, '\t');
+    std::getline(fields, size, '\t');
+    std::getline(fields, sha, '\t');
+    ManifestEntry e;
+    e.name = Unhex(name);
+    e.directory = size == "dir";
+    e.size = e.directory ? 0 : static_cast<uint32_t>(std::stoul(size));
+    e.sha = sha;
+    manifest[archive].push_back(e);
+  }
+  return manifest;
+}
+
+TEST_F(DecoderTest, FixtureArchivesExtractToTheManifest) {
+  auto manifest = LoadManifest();
+  ASSERT_EQ(manifest.size(), 3u);
+  for (const auto& [archive, expected] : manifest) {
+    SCOPED_TRACE(archive);
+    std::string path = FixturePath(archive);
+    CopyText(context->ownPath, path.c_str(), kOwnPathCap);
+    context->archiveHandle = OpenExistingForRead(path.c_str());
+    ASSERT_NE(context->archiveHandle, 0u);
+    std::map<std::string, const ManifestEntry*> byName;
+    for (const ManifestEntry& e : expected) byName[e.name] = &e;
+    std::set<std::string> seen;
+    std::set<char> methods;
+    for (;;) {
+      HeaderResult result = ReadEntryHeader();
+      ASSERT_NE(result, kHeaderFailed);
+      if (result == kHeaderEnd) break;
+      BuildEntryName();
+      auto found = byName.find(context->entryName);
+      ASSERT_NE(found, byName.end()) << context->entryName;
+      const ManifestEntry& e = *found->second;
+      EXPECT_TRUE(seen.insert(e.name).second) << "twice: " << e.name;
+      char digit = EntryMethodDigit();
+      methods.insert(digit);
+      uint32_t start = 0;
+      ASSERT_NE(GetFilePosition(context->archiveHandle, &start), 0);
+      if (digit == 'd') {
+        EXPECT_TRUE(e.directory) << e.name;
+        continue;
+      }
+      std::string out = TempPath("entry.bin");
+      CopyText(context->outputPath, out.c_str(), kOutputPathCap);
+      context->outputHandle = CreateForWrite(out.c_str());
+      ASSERT_NE(context->outputHandle, 0u);
+      context->runningCrc = 0;
+      context->readIndex = 0xFFFFFFFFu;
+      if (digit == '0') {
+        CopyStored(static_cast<int32_t>(EntryOriginalSize()));
+      } else {
+        DecodeEntry();
+      }
+      CloseFile(context->outputHandle);
+      context->outputHandle = 0;
+      std::string bytes = ReadBytes(out);
+      EXPECT_EQ(bytes.size(), e.size) << e.name;
+      EXPECT_EQ(Sha256Hex(bytes), e.sha) << e.name;
+      EXPECT_EQ(context->runningCrc, EntryFileCrc()) << e.name;
+      // The next header follows without a seek.
+      uint32_t end = 0;
+      ASSERT_NE(GetFilePosition(context->archiveHandle, &end), 0);
+      EXPECT_EQ(end, start + EntryPackedSize()) << e.name;
+    }
+    EXPECT_EQ(seen.size(), expected.size());
+    char digit = archive[5];   // fx-lhN.lzh
+    EXPECT_TRUE(methods.count(digit)) << "no entry compressed with the archive's method";
+    EXPECT_TRUE(methods.count('0') && methods.count('d'));
+    CloseFile(context->archiveHandle);
+    context->archiveHandle = 0;
+  }
+}
+
+// Finds an entry of a fixture by name and makes it the current entry.
+void LoadFixtureEntry(const std::string& archive, const std::string& name, char* digit,
+                      std::string* packed, uint32_t* originalSize) {
+  std::string bytes = ReadBytes(FixturePath(archive));
+  size_t at = 0;
+  while (at + 26 <= bytes.size()) {
+    const uint8_t* h = reinterpret_cast<const uint8_t*>(bytes.data() + at);
+    uint32_t total = h[0] | (h[1] << 8);
+    if (total == 0) break;
+    uint32_t packedSize = h[7] | (h[8] << 8) | (h[9] << 16) | (uint32_t(h[10]) << 24);
+    // The file-name extended header (type 1) of the chain.
+    std::string file;
+    uint32_t ext = 24;
+    while (ext + 2 <= total) {
+      uint32_t size = h[ext] | (h[ext + 1] << 8);
+      if (size < 3 || ext + 2 + size > total) break;
+      if (h[ext + 2] == 1) file.assign(reinterpret_cast<const char*>(h + ext + 3), size - 3);
+      ext += size;
+    }
+    if (file == name) {
+      *digit = static_cast<char>(h[5]);
+      *originalSize = h[11] | (h[12] << 8) | (h[13] << 16) | (uint32_t(h[14]) << 24);
+      *packed = bytes.substr(at + total, packedSize);
+      return;
+    }
+    at += total + packedSize;
+  }
+  FAIL() << name << " not in " << archive;
+}
+
+TEST_F(DecoderTest, FastLoopMatchesTheByteWiseDecoderOnTheFixtures) {
+  for (const char* archive : {"fx-lh5.lzh", "fx-lh6.lzh", "fx-lh7.lzh"}) {
+    for (const char* name : {"text.txt", "code.bin", "zeros_65536.bin", "pattern_65537.bin"}) {
+      char digit = 0;
+      std::string packed;
+      uint32_t size = 0;
+      LoadFixtureEntry(archive, name, &digit, &packed, &size);
+      if (digit < '4' || digit > '7') continue;
+      MakeEntry(digit, packed, size);
+      ExpectSameAsReference((std::string(archive) + " " + name).c_str());
+    }
+  }
+}
+
+// Random blocks with codes of 1 to 16 bits (tree walks in both tables),
+// distances over the whole range, and block sizes that end blocks anywhere.
+std::string RandomStream(uint32_t seed, char digit, uint32_t* outputSize) {
+  std::mt19937 rng(seed);
+  const int posCount = (digit == '6' || digit == '7') ? 17 : 14;
+  const int posBits = posCount == 17 ? 5 : 4;
+  BitWriter w;
+  uint32_t total = 0;
+  int blocks = 1 + static_cast<int>(rng() % 4);
+  for (int b = 0; b < blocks; ++b) {
+    std::vector<int> symbols;
+    while (symbols.size() < 17) {
+      int s = static_cast<int>(rng() % 510);
+      if (std::find(symbols.begin(), symbols.end(), s) == symbols.end()) symbols.push_back(s);
+    }
+    std::shuffle(symbols.begin(), symbols.end(), rng);
+    Code chars{SkewedLengths(510, symbols)};
+    std::vector<int> positions;
+    for (int j = 0; j < posCount; ++j) positions.push_back(j);
+    std::shuffle(positions.begin(), positions.end(), rng);
+    Code pos{SkewedLengths(static_cast<size_t>(posCount), positions)};
+    uint16_t codes = static_cast<uint16_t>(1 + rng() % 40000);
+    PutBlockHeader(w, codes, chars, pos, posBits);
+    for (uint32_t i = 0; i < codes; ++i) {
+      int s = symbols[rng() % symbols.size()];
+      chars.Put(w, s);
+      if (s < 256) {
+        total += 1;
+        continue;
+      }
+      total += static_cast<uint32_t>(s - 253);
+      int j = static_cast<int>(rng() % posCount);
+      uint32_t value = j < 2 ? static_cast<uint32_t>(j)
+                             : (1u << (j - 1)) + (rng() & ((1u << (j - 1)) - 1));
+      PutPosition(w, pos, value);
+    }
+  }
+  *outputSize = total;
+  return w.Bytes();
+}
+
+TEST_F(DecoderTest, FastLoopMatchesTheByteWiseDecoderOnRandomStreams) {
+  for (uint32_t seed = 1; seed <= 12; ++seed) {
+    char digit = "4567"[seed % 4];
+    uint32_t total = 0;
+    std::string packed = RandomStream(seed, digit, &total);
+    // Stop exactly at the end, inside the last match, and far past the
+    // stream's end (zero bits).
+    for (uint32_t size : {total, total - 1, total + 70000}) {
+      MakeEntry(digit, packed, size);
+      ExpectSameAsReference(("seed " + std::to_string(seed) + " size " + std::to_string(size)).c_str());
+    }
+  }
+}
+
+TEST_F(DecoderTest, FastLoopMatchesTheByteWiseDecoderOnEncodedData) {
+  for (char digit : {'5', '6', '7'}) {
+    for (const std::string& data : {Texty(400000, 5), Pattern(70000, 6), std::string(200000, 'z'),
+                                    Texty(90000, 7) + Pattern(30000, 8) + Texty(90000, 7)}) {
+      std::vector<uint8_t> packed =
+          lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), digit);
+      ASSERT_FALSE(packed.empty());
+      MakeEntry(digit, std::string(packed.begin(), packed.end()), static_cast<uint32_t>(data.size()));
+      Result r = Decode();
+      EXPECT_TRUE(r.bytes == data) << digit << " " << data.size();
+      ExpectSameAsReference("encoded");
+    }
+  }
+}
+
+// ---- the window and its hand-overs ----
+
+TEST_F(DecoderTest, BlockSizeZeroLastsFor65536Codes) {
+  BitWriter w;
+  PutBlockHeader(w, 0, Code{{}, 'x'}, Code{{}, 0}, 4);
+  PutBlockHeader(w, 3, Code{{}, 'y'}, Code{{}, 0}, 4);
+  MakeEntry('5', w.Bytes(), 65539);
+  Result r = Decode();
+  EXPECT_EQ(r.bytes, std::string(65536, 'x') + "yyy");
+}
+
+TEST_F(DecoderTest, DistanceZeroRepeatsTheLastByte) {
+  BitWriter w;
+  PutBlockHeader(w, 1, Code{{}, 'Q'}, Code{{}, 0}, 4);
+  PutBlockHeader(w, 1, Code{{}, 256 + 7}, Code{{}, 0}, 4);   // length 10, distance value 0
+  MakeEntry('5', w.Bytes(), 11);
+  EXPECT_EQ(Decode().bytes, std::string(11, 'Q'));
+}
+
+TEST_F(DecoderTest, MatchBeforeTheFirstByteGivesBlanks) {
+  // 'a', then 5 bytes from 8 back (before the entry), then 4 bytes from 3
+  // back (two blanks and the start of what the first match produced).
+  std::vector<int> all;
+  for (int j = 0; j < 14; ++j) all.push_back(j);
+  Code chars{FlatLengths(510, {'a', 256 + 2, 256 + 1})};
+  Code pos{FlatLengths(14, all)};
+  BitWriter w;
+  PutBlockHeader(w, 3, chars, pos, 4);
+  chars.Put(w, 'a');
+  chars.Put(w, 256 + 2);
+  PutPosition(w, pos, 7);
+  chars.Put(w, 256 + 1);
+  PutPosition(w, pos, 2);
+  MakeEntry('5', w.Bytes(), 10);
+  EXPECT_EQ(Decode().bytes, "a" + std::string(9, ' '));
+
+  // A second entry sees blanks again, not the first entry's bytes.
+  BitWriter v;
+  PutBlockHeader(v, 1, Code{{}, 256}, Code{{}, 13}, 4);   // 3 bytes from far back
+  MakeEntry('5', v.Bytes(), 3);
+  memset(context->window, 'q', kWindowSize);
+  EXPECT_EQ(Decode().bytes, "   ");
+}
+
+TEST_F(DecoderTest, MatchIsCopiedWholePastTheOriginalSize) {
+  BitWriter w;
+  PutBlockHeader(w, 1, Code{{}, 'm'}, Code{{}, 0}, 4);
+  PutBlockHeader(w, 1, Code{{}, 256 + 7}, Code{{}, 0}, 4);
+  MakeEntry('5', w.Bytes(), 5);
+  Result r = Decode();
+  EXPECT_EQ(r.bytes, std::string(11, 'm'));
+  context->runningCrc = 0;
+  EXPECT_EQ(r.crc, UpdateCrc(r.bytes.data(), static_cast<int32_t>(r.bytes.size())));
+}
+
+TEST_F(DecoderTest, WindowIsHandedOverAt64KAndAtTheEnd) {
+  struct Case {
+    uint32_t size;
+    std::vector<std::string> progress;
+  };
+  // 65536: once, inside the loop, with the whole entry done; 65537: the full
+  // window and then one byte; 200000: three windows and the rest.
+  const Case cases[] = {
+      {65536, {ProgressText(100)}},
+      {65537, {ProgressText(100), ProgressText(100)}},
+      {200000, {ProgressText(32), ProgressText(65), ProgressText(98), ProgressText(100)}},
+      {0, {}},
+  };
+  for (const Case& c : cases) {
+    BitWriter w;
+    for (uint32_t left = c.size; left > 0;) {
+      uint32_t n = left > 60000 ? 60000 : left;
+      PutBlockHeader(w, static_cast<uint16_t>(n), Code{{}, 'k'}, Code{{}, 0}, 4);
+      left -= n;
+    }
+    w.Put(0xFFFF, 16);   // a few bytes even for the empty entry
+    MakeEntry('5', w.Bytes(), c.size);
+    Result r = Decode();
+    EXPECT_EQ(r.bytes, std::string(c.size, 'k')) << c.size;
+    EXPECT_EQ(r.progress, c.progress) << c.size;
+  }
+}
+
+TEST_F(DecoderTest, EmptyEntryStillStartsTheBitInput) {
+  MakeEntry('5', "\x12\x34\x56\x78\x9a", 0);
+  Result r = Decode();
+  EXPECT_TRUE(r.bytes.empty());
+  EXPECT_TRUE(r.progress.empty());
+  EXPECT_EQ(r.reads, std::vector<uint32_t>({5}));
+  EXPECT_EQ(context->bitBuffer, 0x1234);
+}
+
+TEST_F(DecoderTest, MemoryTargetsGetNoProgress) {
+  BitWriter w;
+  PutBlockHeader(w, 0, Code{{}, 'n'}, Code{{}, 0}, 4);
+  PutBlockHeader(w, 10, Code{{}, 'o'}, Code{{}, 0}, 4);
+  MakeEntry('5', w.Bytes(), 65546);
+  RewindEntry();
+  context->outputHandle = kMemoryMarker;
+  context->memoryTarget = kMemoryNotice;
+  context->readIndex = 0xFFFFFFFFu;
+  DecodeEntry();
+  EXPECT_TRUE(scripted::ControlTextHistory(kIdProgress).empty());
+  EXPECT_EQ(std::string(context->messageText), std::string(10, 'o'));
+}
+
+TEST_F(DecoderTest, StreamThatEndsEarlyDecodesToFullSizeWithAWrongCrc) {
+  std::string data = Texty(300000, 11);
+  std::vector<uint8_t> packed =
+      lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), '5');
+  context->runningCrc = 0;
+  uint16_t rightCrc = UpdateCrc(data.data(), static_cast<int32_t>(data.size()));
+  std::string half(packed.begin(), packed.begin() + packed.size() / 2);
+  MakeEntry('5', half, static_cast<uint32_t>(data.size()));
+  Result r = Decode();
+  EXPECT_GE(r.bytes.size(), data.size());
+  EXPECT_NE(r.crc, rightCrc);
+  EXPECT_EQ(r.position, half.size());   // the trailing bytes were never read
+  ExpectSameAsReference("half stream");
+}
+
+TEST_F(DecoderTest, LongEntryReadsIn16KBlocksUpToItsEnd) {
+  std::string data = Pattern(30000, 12) + Texty(200000, 13);
+  std::vector<uint8_t> packed =
+      lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), '6');
+  MakeEntry('6', std::string(packed.begin(), packed.end()), static_cast<uint32_t>(data.size()));
+  Result r = Decode();
+  ASSERT_TRUE(r.bytes == data);
+  std::vector<uint32_t> expected(packed.size() / 16384, 16384);
+  if (packed.size() % 16384) expected.push_back(static_cast<uint32_t>(packed.size() % 16384));
+  EXPECT_EQ(r.reads, expected);
+  EXPECT_EQ(r.position, packed.size());
+}
+
+// ---- the stored copy ----
+
+TEST_F(DecoderTest, StoredEntryIsCopiedIn64KChunks) {
+  std::string data = Pattern(100000, 14);
+  MakeEntry('0', data, 100000);
+  Result r = Run([] { CopyStored(100000); });
+  EXPECT_TRUE(r.bytes == data);
+  EXPECT_EQ(r.reads, std::vector<uint32_t>({65536, 34464}));
+  EXPECT_EQ(r.progress, std::vector<std::string>({ProgressText(65), ProgressText(100)}));
+  EXPECT_EQ(r.position, 100000u);
+  context->runningCrc = 0;
+  EXPECT_EQ(r.crc, UpdateCrc(data.data(), 100000));
+
+  Result none = Run([] { CopyStored(0); });
+  EXPECT_TRUE(none.bytes.empty());
+  EXPECT_TRUE(none.reads.empty());
+  EXPECT_TRUE(none.progress.empty());
+}
+
+// ---- read failures end the run ----
+
+TEST_F(DecoderDeathTest, ReadFailureWhileDecodingRemovesThePartialFile) {
+  std::string data = Texty(600000, 15);
+  std::vector<uint8_t> packed =
+      lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), '5');
+  ASSERT_GT(packed.size(), 3u * 16384);
+  MakeEntry('5', std::string(packed.begin(), packed.end()), static_cast<uint32_t>(data.size()));
+  std::string out = TempPath("out.bin");
+  CopyText(context->outputPath, out.c_str(), kOutputPathCap);
+  std::string own = context->ownPath;
+  EXPECT_EXIT(
+      {
+        ReportBoxesAtEnd();
+        context->outputHandle = CreateForWrite(out.c_str());
+        context->readIndex = 0xFFFFFFFFu;
+        hostplatform::FailReadsAfter(2 * 16384);   // the third block fails
+        DecodeEntry();
+      },
+      ::testing::ExitedWithCode(1), BoxPattern(own, TEXT_READ_ERROR));
+  EXPECT_FALSE(FileExists(out));
+}
+
+TEST_F(DecoderDeathTest, ReadFailureWhileCopyingRemovesThePartialFile) {
+  MakeEntry('0', Pattern(100000, 16), 100000);
+  std::string out = TempPath("out.bin");
+  CopyText(context->outputPath, out.c_str(), kOutputPathCap);
+  std::string own = context->ownPath;
+  EXPECT_EXIT(
+      {
+        ReportBoxesAtEnd();
+        context->outputHandle = CreateForWrite(out.c_str());
+        hostplatform::FailReadsAfter(70000);
+        CopyStored(100000);
+      },
+      ::testing::ExitedWithCode(1), BoxPattern(own, TEXT_READ_ERROR));
+  EXPECT_FALSE(FileExists(out));
+}
+
+TEST_F(DecoderDeathTest, BadTableInTheSecondBlockEndsTheRun) {
+  BitWriter w;
+  PutBlockHeader(w, 2, Code{{}, 'b'}, Code{{}, 0}, 4);
+  // Second block: one-value character code 511, which is no symbol.
+  w.Put(1, 16);
+  w.Put(0, 5);
+  w.Put(0, 5);
+  w.Put(0, 9);
+  w.Put(511, 9);
+  MakeEntry('5', w.Bytes(), 10);
+  std::string out = TempPath("out.bin");
+  CopyText(context->outputPath, out.c_str(), kOutputPathCap);
+  std::string own = context->ownPath;
+  EXPECT_EXIT(
+      {
+        ReportBoxesAtEnd();
+        context->outputHandle = CreateForWrite(out.c_str());
+        context->readIndex = 0xFFFFFFFFu;
+        DecodeEntry();
+      },
+      ::testing::ExitedWithCode(1), BoxPattern(own, TEXT_BAD_TABLE));
+  EXPECT_FALSE(FileExists(out));
+}
+
+}  // namespace
