@@ -312,7 +312,11 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
     if (image.size() > kLargestOutput)
       return Fail(why, "the self-extractor would pass 2 GB");
   }
+  // The end mark is a whole zero size field. One zero byte ends the walk only
+  // while it is the file's last byte; data appended later (a code signature)
+  // would make it the low half of a size and the walk would read on.
   lzhw::AppendEndMark(image);
+  image.push_back(0);
   if (image.size() > kLargestOutput) return Fail(why, "the self-extractor would pass 2 GB");
 
   if (options.checksum) {

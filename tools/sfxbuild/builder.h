@@ -4,8 +4,8 @@
 // A self-extractor is the stub's bytes with the configuration block written at
 // 512 (archive offset = the stub's size), the optional 2-byte checksum, the
 // entries (specials "!" and "$" first, in the order given, then the inputs),
-// and one zero byte as the end mark, so that data appended later (for example
-// a code signature) is never taken for an entry.
+// and two zero bytes as the end mark: a header size of 0, which ends the walk
+// even when data (for example a code signature) is appended later.
 #pragma once
 
 #include <stdint.h>

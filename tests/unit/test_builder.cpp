@@ -1,0 +1,304 @@
+// The builder end to end on the host: a self-extractor made from a temporary
+// tree with a minimal stub, then listed and tested through the stub's code.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "builder.h"
+#include "core/context.h"
+#include "layout.h"
+#include "lzh_writer.h"
+#include "test_support.h"
+
+namespace {
+
+// The smallest file with the stub layout: the MS-DOS part and a PE header
+// without sections.
+std::string MinimalStub() {
+  std::vector<uint8_t> v = stublayout::MsDosHeader();
+  v.resize(stublayout::kRealModeOffset, 0);
+  std::vector<uint8_t> program = stublayout::RealModeProgram();
+  v.insert(v.end(), program.begin(), program.end());
+  v.resize(stublayout::kPeOffset, 0);
+  const uint8_t pe[] = {'P', 'E', 0, 0, 0x4C, 0x01, 0, 0};
+  v.insert(v.end(), pe, pe + sizeof pe);
+  v.resize(stublayout::kPeOffset + 4 + 20 + 224 + 64, 0);
+  size_t coff = stublayout::kPeOffset + 4, opt = coff + 20;
+  v[coff + 16] = 224;           // optional header size
+  v[opt] = 0x0B;                // PE32
+  v[opt + 1] = 0x01;
+  v[opt + 60] = static_cast<uint8_t>(v.size());   // SizeOfHeaders
+  v[opt + 61] = static_cast<uint8_t>(v.size() >> 8);
+  v[opt + 92] = 16;             // data directories
+  return std::string(v.begin(), v.end());
+}
+
+class BuilderTest : public SfxTest {
+ protected:
+  void SetUp() override {
+    SfxTest::SetUp();
+    stub_ = TempPath("stub.exe");
+    WriteBytes(stub_, MinimalStub());
+    tree_ = TempPath("tree");
+    mkdir(tree_.c_str(), 0755);
+    mkdir((tree_ + "/docs").c_str(), 0755);
+    mkdir((tree_ + u8"/表示").c_str(), 0755);
+    WriteBytes(tree_ + "/docs/b.txt", Repeat("bravo charlie ", 2000));
+    WriteBytes(tree_ + "/docs/a.txt", "alpha");
+    WriteBytes(tree_ + "/empty.txt", "");
+    WriteBytes(tree_ + u8"/表示/ソフト表.txt", u8"ソフト");
+    std::mt19937 rng(1);
+    std::string noise(5000, '\0');
+    for (char& c : noise) c = static_cast<char>(rng());
+    WriteBytes(tree_ + "/noise.bin", noise);
+    chmod((tree_ + "/docs/a.txt").c_str(), 0444);
+    options_.stubPath = stub_;
+    options_.inputs = {tree_};
+  }
+
+  static std::string Repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+  }
+
+  std::string Build(const std::string& name = "out.exe") {
+    std::string out = TempPath(name), why;
+    EXPECT_TRUE(sfxbuild::CreateSelfExtractor(options_, out, &why)) << why;
+    return out;
+  }
+
+  std::string BuildError() {
+    std::vector<uint8_t> image;
+    std::string why;
+    EXPECT_FALSE(sfxbuild::BuildSelfExtractor(options_, &image, &why));
+    EXPECT_FALSE(why.empty());
+    return why;
+  }
+
+  std::string stub_, tree_;
+  sfxbuild::CreateOptions options_;
+};
+
+TEST_F(BuilderTest, TreeIsListedInSortedOrderAndTestsOk) {
+  options_.specials = {{'$', TempPath("s.txt")}, {'!', TempPath("n.txt")}};
+  WriteBytes(TempPath("s.txt"), u8"$WindowTitle=テスト\r\n");
+  WriteBytes(TempPath("n.txt"), "Read me");
+  std::string out = Build();
+
+  sfxbuild::ArchiveListing listing;
+  std::string why;
+  ASSERT_TRUE(sfxbuild::ListSelfExtractor(out, &listing, &why)) << why;
+  std::vector<std::string> names;
+  for (const auto& e : listing.entries) names.push_back(e.name);
+  // Specials first in the order given; folders before their contents, byte order.
+  std::vector<std::string> expected = {"$", "!", "tree/", "tree/docs/", "tree/docs/a.txt",
+                                       "tree/docs/b.txt", "tree/empty.txt", "tree/noise.bin",
+                                       "tree/\x95\x5C\x8E\xA6/",
+                                       "tree/\x95\x5C\x8E\xA6/\x83\x5C\x83\x74\x83\x67\x95\x5C.txt"};
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(listing.archiveOffset, MinimalStub().size());
+  EXPECT_FALSE(listing.hasChecksum);
+
+  auto find = [&](const std::string& n) -> const sfxbuild::ListedEntry& {
+    for (const auto& e : listing.entries)
+      if (e.name == n) return e;
+    static sfxbuild::ListedEntry none;
+    ADD_FAILURE() << n;
+    return none;
+  };
+  EXPECT_EQ(find("tree/docs/").method, "-lhd-");
+  EXPECT_EQ(find("tree/docs/").attribute, 0x10);
+  EXPECT_EQ(find("tree/docs/a.txt").attribute, 0x21);   // read-only, archive
+  EXPECT_EQ(find("tree/docs/b.txt").method, "-lh7-");
+  EXPECT_LT(find("tree/docs/b.txt").packedSize, 1000u);
+  EXPECT_EQ(find("tree/noise.bin").method, "-lh0-");    // not smaller: stored
+  EXPECT_EQ(find("tree/empty.txt").method, "-lh0-");
+  struct stat st;
+  stat((tree_ + "/docs/b.txt").c_str(), &st);
+  EXPECT_EQ(find("tree/docs/b.txt").time, static_cast<uint32_t>(st.st_mtime));
+  // The script was converted to Shift-JIS: "$WindowTitle=" plus 6 bytes and CR LF.
+  EXPECT_EQ(find("$").originalSize, 13u + 6u + 2u);
+
+  sfxbuild::TestResult result;
+  ASSERT_TRUE(sfxbuild::TestSelfExtractor(out, &result, &why)) << why;
+  EXPECT_TRUE(result.failures.empty());
+  EXPECT_EQ(result.listing.entries.size(), expected.size());
+}
+
+TEST_F(BuilderTest, BlockFieldsAndFlagsAreWritten) {
+  options_.windowTitle = u8"セットアップ";
+  options_.installTitle = "Install to:";
+  options_.installFolder = "%ProgramFiles%\\App";
+  options_.command = "\"app.exe\" -x";
+  options_.autoStart = options_.overwrite = options_.restoreAttributes = true;
+  std::string bytes = ReadBytes(Build());
+  const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  ASSERT_TRUE(stublayout::CheckStubLayout(data, bytes.size(), nullptr, true));
+  SfxConfig config;
+  memcpy(&config, data + kConfigOffset, sizeof config);
+  EXPECT_EQ(lzhw::Get32(data + kConfigOffset), MinimalStub().size());
+  EXPECT_STREQ(config.windowTitle, "セットアップ");   // compiled as Shift-JIS
+  EXPECT_STREQ(config.installTitle, "Install to:");
+  EXPECT_STREQ(config.installFolder, "%ProgramFiles%\\App");
+  EXPECT_STREQ(config.command, "\"app.exe\" -x");
+  EXPECT_EQ(config.flags, kFlagAutoStart | kFlagOverwrite);
+  EXPECT_EQ(config.restoreAttributes, 1);
+}
+
+TEST_F(BuilderTest, TextsThatDoNotFitTheirFieldAreErrors) {
+  options_.windowTitle = std::string(40, 'T');
+  std::vector<uint8_t> image;
+  std::string why;
+  EXPECT_TRUE(sfxbuild::BuildSelfExtractor(options_, &image, &why)) << why;
+  options_.windowTitle = std::string(41, 'T');
+  EXPECT_NE(BuildError().find("--title"), std::string::npos);
+  options_.windowTitle = u8"二十一文字の題名はこの欄に入りきりません。";   // 21 characters, 42 bytes
+  BuildError();
+  options_.windowTitle = "";
+  options_.command = std::string(259, 'c');
+  EXPECT_NE(BuildError().find("--command"), std::string::npos);
+  options_.command = "";
+  options_.installFolder = u8"\U0001F600";   // no Shift-JIS form
+  EXPECT_NE(BuildError().find("--folder"), std::string::npos);
+}
+
+TEST_F(BuilderTest, NamesThatCannotBeStoredAreErrors) {
+  std::string odd = TempPath("odd");
+  mkdir(odd.c_str(), 0755);
+  options_.inputs = {odd};
+  WriteBytes(odd + u8"/\U0001F600.txt", "x");
+  EXPECT_NE(BuildError().find("Shift-JIS"), std::string::npos);
+  unlink((odd + u8"/\U0001F600.txt").c_str());
+
+  WriteBytes(odd + "/back\\slash", "x");
+  BuildError();
+  unlink((odd + "/back\\slash").c_str());
+
+  // 259 bytes fit, 260 do not: "odd/" plus the file name.
+  std::string fits(255, 'n'), over(256, 'n');
+  WriteBytes(odd + "/" + fits.substr(0, 200), "x");
+  mkdir((odd + "/" + std::string(50, 'd')).c_str(), 0755);
+  WriteBytes(odd + "/" + std::string(50, 'd') + "/" + std::string(204, 'f'), "x");  // 259
+  std::vector<uint8_t> image;
+  std::string why;
+  EXPECT_TRUE(sfxbuild::BuildSelfExtractor(options_, &image, &why)) << why;
+  WriteBytes(odd + "/" + std::string(50, 'd') + "/" + std::string(205, 'g'), "x");  // 260
+  EXPECT_NE(BuildError().find("259"), std::string::npos);
+
+  // A top-level "!" would be taken for the notice.
+  options_.inputs = {TempPath("!")};
+  WriteBytes(TempPath("!"), "x");
+  BuildError();
+}
+
+TEST_F(BuilderTest, SameInputsGiveTheSameBytes) {
+  options_.checksum = true;
+  std::string a = ReadBytes(Build("a.exe"));
+  std::string b = ReadBytes(Build("b.exe"));
+  ASSERT_FALSE(a.empty());
+  EXPECT_TRUE(a == b);
+  options_.methodDigit = 5;
+  EXPECT_FALSE(ReadBytes(Build("c.exe")) == a);
+}
+
+TEST_F(BuilderTest, StubWithoutTheLayoutIsRefused) {
+  std::string bad = MinimalStub();
+  bad[kConfigOffset + 10] = 'x';   // a block already written
+  WriteBytes(stub_, bad);
+  EXPECT_NE(BuildError().find("layout"), std::string::npos);
+  WriteBytes(stub_, "MZ not a stub");
+  BuildError();
+  options_.stubPath = TempPath("missing.exe");
+  BuildError();
+}
+
+TEST_F(BuilderTest, ChecksumIsTheXorOfTheFileCrcsAndCatchesTampering) {
+  options_.checksum = true;
+  std::string out = Build();
+  sfxbuild::ArchiveListing listing;
+  std::string why;
+  ASSERT_TRUE(sfxbuild::ListSelfExtractor(out, &listing, &why)) << why;
+  ASSERT_TRUE(listing.hasChecksum);
+  uint16_t x = 0;
+  for (const auto& e : listing.entries) x ^= e.fileCrc;
+  EXPECT_NE(x, 0);
+  EXPECT_EQ(listing.storedChecksum, x);
+  std::string bytes = ReadBytes(out);
+  EXPECT_EQ(static_cast<uint8_t>(bytes[listing.archiveOffset]), x & 0xFF);
+
+  bytes[listing.archiveOffset] ^= 1;
+  WriteBytes(out, bytes);
+  sfxbuild::TestResult result;
+  ASSERT_TRUE(sfxbuild::TestSelfExtractor(out, &result, &why)) << why;
+  EXPECT_FALSE(result.checksumOk);
+}
+
+TEST_F(BuilderTest, DataAppendedAfterTheArchiveChangesNothing) {
+  options_.checksum = true;
+  std::string out = Build();
+  std::string bytes = ReadBytes(out);
+  ASSERT_GE(bytes.size(), 2u);
+  EXPECT_EQ(bytes.substr(bytes.size() - 2), std::string(2, '\0'));   // the end mark
+  // Something that would read as a header if the walk went on.
+  WriteBytes(out, bytes + Bytes("\x30\x00-lh0-") + std::string(3000, '\x5A'));
+  sfxbuild::TestResult result;
+  std::string why;
+  ASSERT_TRUE(sfxbuild::TestSelfExtractor(out, &result, &why)) << why;
+  EXPECT_TRUE(result.failures.empty());
+  EXPECT_EQ(result.listing.entries.size(), 8u);
+}
+
+TEST_F(BuilderTest, DamagedEntryDataIsReported) {
+  options_.methodDigit = 0;
+  std::string out = Build();
+  std::string bytes = ReadBytes(out);
+  size_t at = bytes.find("bravo charlie");
+  ASSERT_NE(at, std::string::npos);
+  bytes[at] = 'B';
+  WriteBytes(out, bytes);
+  sfxbuild::TestResult result;
+  std::string why;
+  ASSERT_TRUE(sfxbuild::TestSelfExtractor(out, &result, &why)) << why;
+  ASSERT_EQ(result.failures.size(), 1u);
+  EXPECT_NE(result.failures[0].find("b.txt"), std::string::npos);
+}
+
+TEST_F(BuilderTest, FailedBuildLeavesNoOutputBehind) {
+  std::string out = TempPath("keep.exe");
+  WriteBytes(out, "previous");
+  options_.windowTitle = std::string(60, 'x');
+  std::string why;
+  EXPECT_FALSE(sfxbuild::CreateSelfExtractor(options_, out, &why));
+  EXPECT_EQ(ReadBytes(out), "previous");
+  options_.windowTitle = "";
+  EXPECT_FALSE(sfxbuild::CreateSelfExtractor(options_, TempPath("no/such/dir.exe"), &why));
+  // Only what the test made is left: no temporary next to the output.
+  int entries = 0;
+  for (const char* n : {"keep.exe", "stub.exe", "tree"}) entries += FileExists(TempPath(n));
+  EXPECT_EQ(entries, 3);
+  std::string listing;
+  FILE* p = popen(("ls -A " + TempDir()).c_str(), "r");
+  char line[256];
+  while (fgets(line, sizeof line, p)) listing += line;
+  pclose(p);
+  EXPECT_EQ(listing, "keep.exe\nstub.exe\ntree\n");
+}
+
+TEST_F(BuilderTest, NoticeAndScriptMustFitWhatTheStubShows) {
+  WriteBytes(TempPath("n.txt"), std::string(1024, 'n'));
+  options_.specials = {{'!', TempPath("n.txt")}};
+  EXPECT_NE(BuildError().find("notice"), std::string::npos);
+  WriteBytes(TempPath("n.txt"), std::string(1023, 'n'));
+  std::vector<uint8_t> image;
+  std::string why;
+  EXPECT_TRUE(sfxbuild::BuildSelfExtractor(options_, &image, &why)) << why;
+  WriteBytes(TempPath("s.txt"), Bytes("$Command=a\0b"));
+  options_.specials = {{'$', TempPath("s.txt")}};
+  EXPECT_NE(BuildError().find("NUL"), std::string::npos);
+}
+
+}  // namespace
