@@ -84,10 +84,15 @@ wstring Folded(const wstring& text) {
 }
 
 bool failed = false;
+wstring artifactDir;  // where screenshots go; none when empty
+
+bool SaveScreen(const wstring& name);
 
 void Fail(int line, const wstring& reason) {
-  failed = true;
   Log(L"FAIL line " + Number(line) + L": " + reason);
+  // The screen as it was when the first step failed.
+  if (!failed && !artifactDir.empty()) SaveScreen(L"failure");
+  failed = true;
 }
 
 // ---------------------------------------------------------------- windows
@@ -304,6 +309,42 @@ wstring IdentifyIcon(HWND iconStatic) {
     if ((LONG)(GetTickCount() - until) >= 0) return L"unknown";
     Sleep(50);
   }
+}
+
+// The whole screen as a 32-bit top-down BMP in the artifact folder.
+bool SaveScreen(const wstring& name) {
+  // Give windows that have just appeared the time to paint.
+  Sleep(400);
+  int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+  if (width <= 0 || height <= 0) return false;
+  HDC screen = GetDC(nullptr);
+  Capture shot;
+  bool ok = CaptureRect(screen, 0, 0, width, height, &shot);
+  ReleaseDC(nullptr, screen);
+  if (!ok) return false;
+  BITMAPINFOHEADER info = {};
+  info.biSize = sizeof info;
+  info.biWidth = width;
+  info.biHeight = -height;
+  info.biPlanes = 1;
+  info.biBitCount = 32;
+  info.biCompression = BI_RGB;
+  DWORD pixelBytes = (DWORD)(shot.pixels.size() * sizeof(DWORD));
+  BITMAPFILEHEADER head = {};
+  head.bfType = 0x4D42;
+  head.bfOffBits = sizeof head + sizeof info;
+  head.bfSize = head.bfOffBits + pixelBytes;
+  wstring path = artifactDir + L"\\" + name + L".bmp";
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written;
+  ok = WriteFile(file, &head, sizeof head, &written, nullptr) &&
+       WriteFile(file, &info, sizeof info, &written, nullptr) &&
+       WriteFile(file, shot.pixels.data(), pixelBytes, &written, nullptr);
+  CloseHandle(file);
+  Log(L"screenshot " + path);
+  return ok;
 }
 
 // ---------------------------------------------------------------- snapshots
@@ -902,6 +943,11 @@ void StepSet(const Step& step) {
   Log(L"set " + step.args[0] + L" \"" + Visible(step.args[1]) + L"\"");
 }
 
+void StepScreenshot(const Step& step) {
+  if (artifactDir.empty() || step.args.empty() || !SaveScreen(step.args[0]))
+    Fail(step.line, L"cannot save the screenshot");
+}
+
 void StepSnapshot(const Step& step) {
   HWND dialog = NeedDialog(step);
   if (dialog) LogDialog(dialog);
@@ -965,6 +1011,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (s.keyword == L"cmdline") tail = arg;
     else if (s.keyword == L"cwd") directory = arg;
     else if (s.keyword == L"exit-timeout") exitTimeout = (DWORD)ParseInt(arg, 30000);
+    else if (s.keyword == L"artifacts") artifactDir = arg;
     else break;
   }
   if (program.empty()) {
@@ -977,6 +1024,8 @@ int wmain(int argc, wchar_t** argv) {
   mutableLine.push_back(0);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  // The texts are compared as the stub shows them in code page 932.
+  Log(L"codepage " + Number(GetACP()));
   Log(L"start " + Visible(commandLine) + (directory.empty() ? L"" : L" in " + directory));
   if (!CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       directory.empty() ? nullptr : directory.c_str(), &startup, &child)) {
@@ -999,6 +1048,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (s.keyword == L"press") StepPress(s);
     else if (s.keyword == L"set") StepSet(s);
     else if (s.keyword == L"snapshot") StepSnapshot(s);
+    else if (s.keyword == L"screenshot") StepScreenshot(s);
     else if (s.keyword == L"exit") StepExit(s);
     else {
       Fail(s.line, L"unknown step " + s.keyword);

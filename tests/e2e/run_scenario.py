@@ -1,0 +1,681 @@
+#!/usr/bin/env python3
+"""Runs end-to-end scenarios of the self-extractor under Wine.
+
+    run_scenario.py setup   --state DIR ...      fresh Wine prefix, X server, wineserver
+    run_scenario.py run SCENARIO --state DIR ... one scenario (sets up by itself if needed)
+    run_scenario.py cleanup --state DIR ...      stops what setup started
+
+A scenario file (tests/e2e/README.md describes the format) says how to make
+the self-extractor, how to start it, the steps the driver follows against its
+windows, and what the run must leave behind. The driver (sfxdriver.exe, built
+in the win32 preset) reports what it saw in a transcript; this runner checks
+the exit status, the transcript and the extracted tree, and keeps the
+transcript and a screenshot under the artifact folder when a scenario fails.
+
+A scenario never passes by being skipped: a missing Wine, X server, stub or
+driver is a failure.
+"""
+
+import argparse
+import calendar
+import hashlib
+import os
+import random
+import re
+import shlex
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+FIXTURES = os.path.normpath(os.path.join(REPO, "..", "shared", "fixtures"))
+
+DRIVER_STEPS = {"box", "dialog", "control", "type", "click", "close", "wait-progress",
+                "sleep", "no-box", "window", "press", "set", "snapshot", "screenshot", "exit"}
+# Input files get this time unless the scenario says otherwise: an odd second,
+# so the two-second rounding of the archive's times is seen.
+DEFAULT_MTIME = calendar.timegm((2021, 3, 4, 5, 6, 7))
+DRIVER_TIMEOUT = 240
+
+
+class ScenarioError(Exception):
+    """The scenario is malformed or cannot be prepared."""
+
+
+class Failure(Exception):
+    """The scenario ran and did not hold."""
+
+
+# ------------------------------------------------------------------ paths
+
+def win_path(path):
+    """The Windows form under Wine's Z: drive of an absolute host path."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def quote_arg(arg):
+    """One argument as the stub splits its command line: a blank (or an empty
+    argument) needs double quotes; a double quote cannot be expressed."""
+    if '"' in arg:
+        raise ScenarioError("an argument with a double quote needs cmdline: %r" % arg)
+    if arg == "" or any(ord(c) <= 32 for c in arg):
+        return '"%s"' % arg
+    return arg
+
+
+def escape_field(text):
+    """A field of the driver's script: TAB-separated, so \\, TAB and LF are escaped."""
+    return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n")
+
+
+# ------------------------------------------------------------------ scenario
+
+class Scenario:
+    def __init__(self, name):
+        self.name = name
+        self.inputs = []        # (line, kind, args)
+        self.aux = []           # (line, name, content)
+        self.existing = []      # (line, args)
+        self.maker = None       # (line, "build"|"make"|"stub", args)
+        self.args = None
+        self.cmdline = None
+        self.cwd = None
+        self.exit_timeout = None
+        self.steps = []         # (line, keyword, args)
+        self.status = None
+        self.checks = []        # (line, keyword, args)
+
+
+def parse_scenario(text, name="scenario"):
+    sc = Scenario(name)
+    for number, raw in enumerate(text.splitlines(), 1):
+        line = raw.strip()
+        if not line or line.startswith("#"):
+            continue
+        try:
+            words = shlex.split(line, comments=False, posix=True)
+        except ValueError as e:
+            raise ScenarioError("line %d: %s" % (number, e))
+        key, args = words[0], words[1:]
+        if key in ("input-file", "input-dir", "input-tree"):
+            sc.inputs.append((number, key, args))
+        elif key == "aux-file":
+            if len(args) != 2:
+                raise ScenarioError("line %d: aux-file NAME CONTENT" % number)
+            sc.aux.append((number, args[0], args[1]))
+        elif key == "existing":
+            sc.existing.append((number, args))
+        elif key in ("build", "make", "stub"):
+            if sc.maker:
+                raise ScenarioError("line %d: the self-extractor is already made" % number)
+            sc.maker = (number, key, args)
+        elif key == "args":
+            sc.args = args
+        elif key == "cmdline":
+            if len(args) != 1:
+                raise ScenarioError("line %d: cmdline takes one quoted text" % number)
+            sc.cmdline = args[0]
+        elif key == "cwd":
+            sc.cwd = args[0] if args else None
+        elif key == "exit-timeout":
+            sc.exit_timeout = int(args[0])
+        elif key in DRIVER_STEPS:
+            sc.steps.append((number, key, args))
+        elif key == "status":
+            sc.status = int(args[0])
+        elif key in ("expect-tree", "expect-file", "expect-missing", "transcript",
+                     "no-transcript"):
+            sc.checks.append((number, key, args))
+        else:
+            raise ScenarioError("line %d: unknown keyword %s" % (number, key))
+    if sc.maker is None:
+        raise ScenarioError("the scenario does not say how to make the self-extractor "
+                            "(build, make or stub)")
+    if sc.status is None:
+        raise ScenarioError("the scenario gives no expected exit status (status N)")
+    if sc.args is not None and sc.cmdline is not None:
+        raise ScenarioError("args and cmdline exclude each other")
+    return sc
+
+
+def substitute(text, values):
+    """Replaces {name} placeholders; an unknown one is an error, so a typo
+    cannot pass as literal text."""
+    def one(m):
+        key = m.group(1)
+        if key not in values:
+            raise ScenarioError("unknown placeholder {%s}" % key)
+        return values[key]
+    return re.sub(r"\{([a-z-]+)\}", one, text)
+
+
+# ------------------------------------------------------------------ contents
+
+def make_content(desc):
+    """Bytes of a content description: text:S (UTF-8), sjis:S (code page 932),
+    zeros:N, random:N[:SEED], repeat:N:S, copy:PATH (relative to the repo)."""
+    kind, _, rest = desc.partition(":")
+    if kind == "text":
+        return rest.encode("utf-8")
+    if kind == "sjis":
+        return rest.encode("cp932")
+    if kind == "zeros":
+        return bytes(int(rest))
+    if kind == "random":
+        size, _, seed = rest.partition(":")
+        rng = random.Random(int(seed) if seed else 1)
+        return bytes(rng.getrandbits(8) for _ in range(int(size)))
+    if kind == "repeat":
+        size, _, unit = rest.partition(":")
+        if not unit:
+            raise ScenarioError("repeat needs a text: repeat:N:TEXT")
+        data = unit.encode("utf-8")
+        return (data * (int(size) // len(data) + 1))[:int(size)]
+    if kind == "copy":
+        with open(os.path.join(REPO, rest), "rb") as f:
+            return f.read()
+    raise ScenarioError("unknown content %r" % desc)
+
+
+def parse_time(text):
+    """Seconds since 1970 from 2021-03-04T05:06:07 (UTC) or a plain number."""
+    if re.fullmatch(r"\d+", text):
+        return int(text)
+    m = re.fullmatch(r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)", text)
+    if not m:
+        raise ScenarioError("bad time %r" % text)
+    return calendar.timegm(tuple(int(g) for g in m.groups()))
+
+
+def file_options(args, number):
+    """The trailing options of input-file / existing: mtime=T, readonly."""
+    mtime, readonly = DEFAULT_MTIME, False
+    for a in args:
+        if a.startswith("mtime="):
+            mtime = parse_time(a[6:])
+        elif a == "readonly":
+            readonly = True
+        else:
+            raise ScenarioError("line %d: unknown option %s" % (number, a))
+    return mtime, readonly
+
+
+def write_file(root, rel, data, mtime, readonly):
+    path = os.path.join(root, rel)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+    if readonly:
+        os.chmod(path, 0o444)
+    os.utime(path, (mtime, mtime))
+
+
+def build_input(sc, root):
+    os.makedirs(root, exist_ok=True)
+    dir_times = []
+    for number, kind, args in sc.inputs:
+        if kind == "input-file":
+            if len(args) < 2:
+                raise ScenarioError("line %d: input-file PATH CONTENT [options]" % number)
+            mtime, readonly = file_options(args[2:], number)
+            write_file(root, args[0], make_content(args[1]), mtime, readonly)
+        elif kind == "input-dir":
+            if not args:
+                raise ScenarioError("line %d: input-dir PATH" % number)
+            mtime, _ = file_options(args[1:], number)
+            os.makedirs(os.path.join(root, args[0]), exist_ok=True)
+            dir_times.append((os.path.join(root, args[0]), mtime))
+        elif kind == "input-tree":
+            src = os.path.join(REPO, args[0])
+            if not os.path.isdir(src):
+                raise ScenarioError("line %d: no folder %s" % (number, args[0]))
+            shutil.copytree(src, root, dirs_exist_ok=True)
+    # Directories last: writing into them changes their times.
+    for path, mtime in dir_times:
+        os.utime(path, (mtime, mtime))
+
+
+# ------------------------------------------------------------------ trees
+
+def read_tree(root):
+    """Every folder and file under root: relative path -> description."""
+    tree = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        rel_dir = os.path.relpath(dirpath, root)
+        for d in dirnames:
+            tree[os.path.normpath(os.path.join(rel_dir, d))] = {"kind": "dir"}
+        for name in filenames:
+            path = os.path.join(dirpath, name)
+            st = os.lstat(path)
+            with open(path, "rb") as f:
+                digest = hashlib.sha256(f.read()).hexdigest()
+            tree[os.path.normpath(os.path.join(rel_dir, name))] = {
+                "kind": "file", "size": st.st_size, "sha256": digest,
+                "mtime": int(st.st_mtime),
+                "readonly": not (st.st_mode & stat.S_IWUSR)}
+    return tree
+
+
+def tree_from_manifest(manifest_path, archive):
+    """The entries the manifest lists for one archive, in the same form."""
+    tree = {}
+    with open(manifest_path, encoding="utf-8") as f:
+        rows = [line.rstrip("\n").split("\t") for line in f if line.strip()]
+    for row in rows[1:]:
+        if row[0] != archive:
+            continue
+        name = bytes.fromhex(row[1]).decode("cp932")
+        if row[2] == "dir":
+            tree[os.path.normpath(name.rstrip("/"))] = {"kind": "dir"}
+        else:
+            tree[os.path.normpath(name)] = {"kind": "file", "size": int(row[2]),
+                                            "sha256": row[3]}
+    if not tree:
+        raise ScenarioError("the manifest lists nothing for %s" % archive)
+    return tree
+
+
+def compare_trees(expected, actual, mtime=True, attributes=False):
+    """Differences between the tree packed and the tree extracted. Archive
+    times have two-second steps: an odd second comes back one lower."""
+    problems = []
+    for path in sorted(set(expected) | set(actual)):
+        e, a = expected.get(path), actual.get(path)
+        if a is None:
+            problems.append("missing %s %s" % (e["kind"], path))
+            continue
+        if e is None:
+            problems.append("unexpected %s %s" % (a["kind"], path))
+            continue
+        if e["kind"] != a["kind"]:
+            problems.append("%s is a %s, expected a %s" % (path, a["kind"], e["kind"]))
+            continue
+        if e["kind"] == "dir":
+            continue
+        if e["size"] != a["size"]:
+            problems.append("%s has %d bytes, expected %d" % (path, a["size"], e["size"]))
+        elif e["sha256"] != a["sha256"]:
+            problems.append("%s has other contents" % path)
+        if mtime and "mtime" in e and a["mtime"] != e["mtime"] - e["mtime"] % 2:
+            problems.append("%s was last written at %d, expected %d" %
+                            (path, a["mtime"], e["mtime"] - e["mtime"] % 2))
+        if attributes and "readonly" in e and a["readonly"] != e["readonly"]:
+            problems.append("%s is %sread-only" % (path, "" if a["readonly"] else "not "))
+    return problems
+
+
+# ------------------------------------------------------------------ Wine
+
+def tool_paths(opts):
+    stub = os.path.join(opts.win32_build, "src", "stub", "sfxstub.exe")
+    driver = os.path.join(opts.win32_build, "tests", "e2e", "driver", "sfxdriver.exe")
+    return stub, driver
+
+
+def wine_env(state):
+    env = dict(os.environ)
+    with open(os.path.join(state, "display")) as f:
+        display = f.read().strip()
+    env.update({
+        "WINEPREFIX": os.path.join(state, "prefix"),
+        "WINEDEBUG": "-all",
+        "WINEDLLOVERRIDES": "mscoree,mshtml=",
+        "LANG": "ja_JP.UTF-8",
+        "LC_ALL": "ja_JP.UTF-8",
+        "DISPLAY": display,
+        # Archive times are taken as UTC; the host's zone must not shift them.
+        "TZ": "UTC",
+    })
+    return env
+
+
+def require_tools():
+    missing = [t for t in ("wine", "wineboot", "wineserver", "Xvfb") if not shutil.which(t)]
+    if missing:
+        raise Failure("missing programs: %s (run scripts/install-deps.sh)" % " ".join(missing))
+
+
+def pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except OSError:
+        return False
+
+
+def state_ready(state):
+    try:
+        with open(os.path.join(state, "xvfb.pid")) as f:
+            pid = int(f.read())
+    except (OSError, ValueError):
+        return False
+    return os.path.exists(os.path.join(state, "ready")) and pid_alive(pid)
+
+
+def start_xvfb(state):
+    read_end, write_end = os.pipe()
+    log = open(os.path.join(state, "xvfb.log"), "wb")
+    proc = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
+         "tcp"], pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+        start_new_session=True)
+    os.close(write_end)
+    number = b""
+    deadline = time.time() + 30
+    while time.time() < deadline and not number.endswith(b"\n"):
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(read_end)
+    if not number.strip().isdigit():
+        proc.kill()
+        raise Failure("Xvfb did not start (see %s)" % log.name)
+    with open(os.path.join(state, "xvfb.pid"), "w") as f:
+        f.write(str(proc.pid))
+    with open(os.path.join(state, "display"), "w") as f:
+        f.write(":" + number.decode().strip())
+
+
+def run_logged(cmd, env, log_path, timeout):
+    # Output goes to a file: wineserver would keep a pipe open after the call.
+    with open(log_path, "ab") as log:
+        return subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=log,
+                              stderr=log, timeout=timeout).returncode
+
+
+def setup(opts):
+    require_tools()
+    state = opts.state
+    cleanup(opts)
+    shutil.rmtree(state, ignore_errors=True)
+    os.makedirs(state)
+    start_xvfb(state)
+    env = wine_env(state)
+    log = os.path.join(state, "wine.log")
+    started = time.time()
+    if run_logged(["wineboot", "-i"], env, log, 240) != 0:
+        raise Failure("wineboot failed (see %s)" % log)
+    run_logged(["wineserver", "-w"], env, log, 120)
+    # A persistent server for the scenarios of this run: starting one per
+    # scenario would cost seconds each.
+    subprocess.Popen(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     start_new_session=True).wait(timeout=30)
+    with open(os.path.join(state, "ready"), "w") as f:
+        f.write("%.1f\n" % (time.time() - started))
+    print("e2e setup: Wine prefix made in %.1f s, display %s" %
+          (time.time() - started, env["DISPLAY"]))
+
+
+def cleanup(opts):
+    state = opts.state
+    if os.path.exists(os.path.join(state, "display")) and os.path.isdir(
+            os.path.join(state, "prefix")):
+        try:
+            run_logged(["wineserver", "-k"], wine_env(state), os.path.join(state, "wine.log"), 30)
+        except (OSError, subprocess.TimeoutExpired):
+            pass
+    try:
+        with open(os.path.join(state, "xvfb.pid")) as f:
+            pid = int(f.read())
+        os.kill(pid, signal.SIGTERM)
+    except (OSError, ValueError):
+        pass
+    for name in ("ready", "xvfb.pid"):
+        try:
+            os.remove(os.path.join(state, name))
+        except OSError:
+            pass
+
+
+# ------------------------------------------------------------------ one run
+
+def make_self_extractor(sc, opts, paths, values):
+    number, kind, args = sc.maker
+    stub = paths["stub"]
+    out = paths["sfx"]
+    args = [substitute(a, values) for a in args]
+    log = os.path.join(paths["work"], "make.log")
+    if kind == "stub":
+        shutil.copyfile(stub, out)
+        return
+    if kind == "build":
+        if not opts.sfxbuild or not os.path.exists(opts.sfxbuild):
+            raise Failure("line %d: the builder sfxbuild is not built" % number)
+        items = sorted(os.listdir(paths["input"]))
+        cmd = [opts.sfxbuild, "create", "-o", out, "--stub", stub] + args + items
+        cwd = paths["input"]
+    else:
+        cmd = [opts.e2emake, "--stub", stub, "-o", out] + args
+        cwd = paths["work"]
+    with open(log, "wb") as f:
+        f.write(("$ %s\n" % " ".join(shlex.quote(c) for c in cmd)).encode())
+    if run_logged(cmd, None, log, 120) != 0:
+        with open(log, encoding="utf-8", errors="replace") as f:
+            raise Failure("line %d: making the self-extractor failed:\n%s" % (number, f.read()))
+    os.chmod(out, 0o755)
+
+
+def driver_script(sc, values, artifacts_win):
+    lines = [["program", values["sfx"]]]
+    if sc.cmdline is not None:
+        lines.append(["cmdline", substitute(sc.cmdline, values)])
+    elif sc.args:
+        lines.append(["cmdline", " ".join(quote_arg(substitute(a, values)) for a in sc.args)])
+    lines.append(["cwd", substitute(sc.cwd, values) if sc.cwd else values["work"]])
+    if sc.exit_timeout:
+        lines.append(["exit-timeout", str(sc.exit_timeout)])
+    lines.append(["artifacts", artifacts_win])
+    for number, key, args in sc.steps:
+        lines.append([key] + [substitute(a, values) for a in args])
+    return "".join("\t".join(escape_field(f) for f in line) + "\n" for line in lines)
+
+
+def check_results(sc, transcript, paths, values):
+    problems = []
+    if not re.search(r"^\s*[\d.]+ codepage 932$", transcript, re.M):
+        problems.append("the driver did not run under code page 932")
+    m = re.search(r"^\s*[\d.]+ exit (-?\d+)$", transcript, re.M)
+    if not m:
+        problems.append("the self-extractor's exit status is not in the transcript")
+    elif int(m.group(1)) != sc.status:
+        problems.append("exit status %s, expected %d" % (m.group(1), sc.status))
+    dest = paths["dest"]
+    for number, key, args in sc.checks:
+        where = "line %d: " % number
+        if key in ("transcript", "no-transcript"):
+            pattern = substitute(args[0], values)
+            found = re.search(pattern, transcript, re.M)
+            if key == "transcript" and not found:
+                problems.append(where + "no transcript line matches %r" % pattern)
+            if key == "no-transcript" and found:
+                problems.append(where + "a transcript line matches %r: %s" %
+                                (pattern, found.group(0)))
+        elif key == "expect-tree":
+            what = args[0] if args else "input"
+            flags = set(args[1:])
+            if what == "absent":
+                if os.path.exists(dest):
+                    problems.append(where + "the destination exists: %s" %
+                                    sorted(read_tree(dest)))
+                continue
+            if not os.path.isdir(dest):
+                problems.append(where + "the destination folder was not created")
+                continue
+            actual = read_tree(dest)
+            if what == "empty":
+                expected = {}
+            elif what == "input":
+                expected = read_tree(paths["input"])
+            elif what == "manifest":
+                expected = tree_from_manifest(os.path.join(FIXTURES, "manifest.tsv"),
+                                              list(flags)[0] if flags else "")
+                flags = set()
+            else:
+                raise ScenarioError(where + "expect-tree input|manifest NAME|empty|absent")
+            problems += [where + p for p in compare_trees(
+                expected, actual, mtime="no-mtime" not in flags and what == "input",
+                attributes="attributes" in flags)]
+        elif key == "expect-file":
+            if len(args) < 2:
+                raise ScenarioError(where + "expect-file PATH CONTENT [mtime=T] [readonly]")
+            path = os.path.join(dest, args[0])
+            if not os.path.isfile(path):
+                problems.append(where + "missing file %s" % args[0])
+                continue
+            with open(path, "rb") as f:
+                data = f.read()
+            if data != make_content(args[1]):
+                problems.append(where + "%s holds other bytes (%d)" % (args[0], len(data)))
+            for opt in args[2:]:
+                st = os.stat(path)
+                if opt.startswith("mtime="):
+                    want = parse_time(opt[6:])
+                    if int(st.st_mtime) != want - want % 2:
+                        problems.append(where + "%s was last written at %d, expected %d" %
+                                        (args[0], int(st.st_mtime), want - want % 2))
+                elif opt == "readonly" and st.st_mode & stat.S_IWUSR:
+                    problems.append(where + "%s is not read-only" % args[0])
+        elif key == "expect-missing":
+            if os.path.lexists(os.path.join(dest, args[0])):
+                problems.append(where + "%s exists" % args[0])
+    return problems
+
+
+def keep_artifacts(name, paths, artifacts, transcript_path):
+    keep = os.path.join(artifacts, name)
+    os.makedirs(keep, exist_ok=True)
+    for path in (transcript_path, paths["script"], os.path.join(paths["work"], "make.log")):
+        if os.path.exists(path):
+            shutil.copy(path, keep)
+    for name_ in os.listdir(paths["shots"]):
+        src = os.path.join(paths["shots"], name_)
+        png = os.path.join(keep, os.path.splitext(name_)[0] + ".png")
+        if shutil.which("convert") and subprocess.run(
+                ["convert", src, png], stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL).returncode == 0:
+            continue
+        shutil.copy(src, keep)
+    return keep
+
+
+def run(opts):
+    with open(opts.scenario, encoding="utf-8") as f:
+        name = os.path.splitext(os.path.basename(opts.scenario))[0]
+        sc = parse_scenario(f.read(), name)
+    require_tools()
+    stub, driver = tool_paths(opts)
+    for what, path in (("stub", stub), ("driver", driver)):
+        if not os.path.exists(path):
+            raise Failure("the %s is not built: %s (build the win32 preset)" % (what, path))
+    own_setup = not state_ready(opts.state)
+    if own_setup:
+        setup(opts)
+    try:
+        return run_prepared(sc, opts, stub, driver)
+    finally:
+        if own_setup:
+            cleanup(opts)
+
+
+def run_prepared(sc, opts, stub, driver):
+    work = os.path.join(opts.work, sc.name)
+    shutil.rmtree(work, ignore_errors=True)
+    paths = {"work": work, "input": os.path.join(work, "input"),
+             "aux": os.path.join(work, "aux"), "dest": os.path.join(work, "dest"),
+             "sfx": os.path.join(work, sc.name + ".exe"), "stub": stub,
+             "script": os.path.join(work, "driver-script.txt"),
+             "transcript": os.path.join(work, "transcript.txt"),
+             "shots": os.path.join(work, "shots")}
+    os.makedirs(paths["shots"])
+    os.makedirs(paths["aux"])
+    build_input(sc, paths["input"])
+    for number, aux_name, content in sc.aux:
+        write_file(paths["aux"], aux_name, make_content(content), DEFAULT_MTIME, False)
+    values = {"nl": "\n", "dest": win_path(paths["dest"]), "work": win_path(work),
+              "sfx": win_path(paths["sfx"]), "input": paths["input"], "aux": paths["aux"],
+              "fixtures": FIXTURES, "stub": stub, "repo": REPO}
+    make_self_extractor(sc, opts, paths, values)
+    for number, args in sc.existing:
+        if len(args) < 2:
+            raise ScenarioError("line %d: existing PATH CONTENT [options]" % number)
+        mtime, readonly = file_options(args[2:], number)
+        write_file(paths["dest"], args[0], make_content(args[1]), mtime, readonly)
+
+    script = driver_script(sc, values, win_path(paths["shots"]))
+    with open(paths["script"], "w", encoding="utf-8", newline="\n") as f:
+        f.write(script)
+    env = wine_env(opts.state)
+    cmd = ["wine", win_path(driver), win_path(paths["script"]), win_path(paths["transcript"])]
+    started = time.time()
+    problems = []
+    try:
+        code = run_logged(cmd, env, os.path.join(work, "wine.log"), DRIVER_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        code = None
+        problems.append("the driver did not end within %d s" % DRIVER_TIMEOUT)
+        run_logged(["wineserver", "-k"], env, os.path.join(work, "wine.log"), 30)
+        subprocess.Popen(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         start_new_session=True).wait(timeout=30)
+    elapsed = time.time() - started
+    transcript = ""
+    if os.path.exists(paths["transcript"]):
+        with open(paths["transcript"], encoding="utf-8", errors="replace") as f:
+            transcript = f.read()
+    if code not in (0, None):
+        problems += [l.strip() for l in transcript.splitlines() if " FAIL " in l] or [
+            "the driver failed (code %s)" % code]
+    problems += check_results(sc, transcript, paths, values)
+    print(transcript, end="")
+    print("-- %s: driver %.1f s" % (sc.name, elapsed))
+    if problems:
+        # The screen at the end too, if the driver did not keep one.
+        if not os.listdir(paths["shots"]) and shutil.which("import"):
+            subprocess.run(["import", "-display", env["DISPLAY"], "-window", "root",
+                            os.path.join(paths["shots"], "end.png")],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        keep = keep_artifacts(sc.name, paths, opts.artifacts, paths["transcript"])
+        raise Failure("\n".join(problems) + "\n(artifacts in %s)" % keep)
+    return 0
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("command", choices=("setup", "run", "cleanup"))
+    parser.add_argument("scenario", nargs="?")
+    parser.add_argument("--state", required=True, help="Wine prefix and X server state")
+    parser.add_argument("--win32-build", default=os.path.join(REPO, "build", "win32"))
+    parser.add_argument("--e2emake")
+    parser.add_argument("--sfxbuild")
+    parser.add_argument("--work", help="per-scenario folders")
+    parser.add_argument("--artifacts", help="transcripts and screenshots of failures")
+    opts = parser.parse_args(argv)
+    opts.state = os.path.abspath(opts.state)
+    opts.work = os.path.abspath(opts.work or os.path.join(opts.state, "..", "work"))
+    opts.artifacts = os.path.abspath(opts.artifacts or
+                                     os.path.join(opts.state, "..", "e2e-artifacts"))
+    try:
+        if opts.command == "setup":
+            setup(opts)
+        elif opts.command == "cleanup":
+            cleanup(opts)
+        else:
+            if not opts.scenario:
+                parser.error("run needs a scenario file")
+            run(opts)
+    except ScenarioError as e:
+        print("scenario error: %s" % e, file=sys.stderr)
+        return 2
+    except Failure as e:
+        print("FAILED: %s" % e, file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
