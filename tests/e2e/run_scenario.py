@@ -126,8 +126,13 @@ def parse_scenario(text, name="scenario"):
             sc.steps.append((number, key, args))
         elif key == "status":
             sc.status = int(args[0])
-        elif key in ("expect-tree", "expect-file", "expect-missing", "transcript",
-                     "no-transcript"):
+        elif key in ("transcript", "no-transcript"):
+            # The rest of the line as it stands is the pattern.
+            rest = line.split(None, 1)
+            if len(rest) != 2:
+                raise ScenarioError("line %d: %s REGEX" % (number, key))
+            sc.checks.append((number, key, [rest[1]]))
+        elif key in ("expect-tree", "expect-file", "expect-missing"):
             sc.checks.append((number, key, args))
         else:
             raise ScenarioError("line %d: unknown keyword %s" % (number, key))

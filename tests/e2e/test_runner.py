@@ -1,0 +1,242 @@
+"""The runner's own logic, without Wine: a checker that passes everything would
+make every scenario pass, so the comparisons are tried against wrong trees."""
+
+import os
+import shutil
+import stat
+import tempfile
+import unittest
+
+import run_scenario as rs
+
+
+def decode_field(field):
+    """How the driver reads a field of its script back."""
+    out, i = [], 0
+    while i < len(field):
+        if field[i] == "\\" and i + 1 < len(field):
+            i += 1
+            out.append({"n": "\n", "t": "\t"}.get(field[i], field[i]))
+        else:
+            out.append(field[i])
+        i += 1
+    return "".join(out)
+
+
+MINIMAL = "stub\nstatus 0\n"
+
+
+class ScenarioParsing(unittest.TestCase):
+    def test_directives_land_where_they_belong(self):
+        sc = rs.parse_scenario(
+            "# comment\n"
+            "input-file a.txt text:x\n"
+            "make --text a.txt 'b c'\n"
+            "args -n {dest}\n"
+            "box \"text=\\\"{sfx}\\\" C:\\new\\tab\" answer=ok\n"
+            "click 2\n"
+            "status 1\n"
+            "expect-tree input\n")
+        self.assertEqual(sc.maker[1:], ("make", ["--text", "a.txt", "b c"]))
+        self.assertEqual(sc.args, ["-n", "{dest}"])
+        self.assertEqual([s[1] for s in sc.steps], ["box", "click"])
+        # Backslashes of Windows paths survive double quotes.
+        self.assertEqual(sc.steps[0][2][0], 'text="{sfx}" C:\\new\\tab')
+        self.assertEqual(sc.status, 1)
+        self.assertEqual(sc.checks[0][1], "expect-tree")
+
+    def test_transcript_pattern_is_the_rest_of_the_line(self):
+        sc = rs.parse_scenario(MINIMAL + 'transcript progress 102 "解凍中  100%"\n')
+        self.assertEqual(sc.checks[0][2], ['progress 102 "解凍中  100%"'])
+
+    def test_malformed_scenarios_are_refused(self):
+        bad = {
+            "no maker": "status 0\n",
+            "no status": "stub\n",
+            "two makers": "stub\nmake --text a b\nstatus 0\n",
+            "unknown keyword": MINIMAL + "clik 1\n",
+            "args and cmdline": MINIMAL + "args a\ncmdline b\n",
+            "unbalanced quote": MINIMAL + "box 'text=x\n",
+        }
+        for what, text in bad.items():
+            with self.subTest(what):
+                with self.assertRaises(rs.ScenarioError):
+                    rs.parse_scenario(text)
+
+    def test_placeholders(self):
+        values = {"dest": "Z:\\d", "nl": "\n"}
+        self.assertEqual(rs.substitute("-x{dest}{nl}", values), "-xZ:\\d\n")
+        with self.assertRaises(rs.ScenarioError):
+            rs.substitute("{dset}", values)
+
+
+class CommandLineAndScript(unittest.TestCase):
+    def test_arguments_are_quoted_as_the_stub_splits_them(self):
+        self.assertEqual(rs.quote_arg("-n"), "-n")
+        self.assertEqual(rs.quote_arg("C:\\Program Files\\x"), '"C:\\Program Files\\x"')
+        self.assertEqual(rs.quote_arg(""), '""')
+        with self.assertRaises(rs.ScenarioError):
+            rs.quote_arg('a"b')
+
+    def test_script_fields_survive_escaping(self):
+        tricky = ["Z:\\new\\tab", "line\nbreak", "a\tb", "\\\\", "end\\"]
+        for text in tricky:
+            field = rs.escape_field(text)
+            self.assertNotIn("\t", field)
+            self.assertNotIn("\n", field)
+            self.assertEqual(decode_field(field), text)
+
+    def test_driver_script_header_and_steps(self):
+        sc = rs.parse_scenario("stub\nargs -n {dest}\nbox text=a{nl}b answer=yes\nstatus 0\n")
+        values = {"sfx": "Z:\\w\\x.exe", "dest": "Z:\\w\\my dest", "work": "Z:\\w", "nl": "\n"}
+        lines = [l.split("\t") for l in rs.driver_script(sc, values, "Z:\\shots").splitlines()]
+        self.assertEqual(lines[0], ["program", "Z:\\\\w\\\\x.exe"])
+        self.assertEqual(decode_field(lines[1][1]), '-n "Z:\\w\\my dest"')
+        self.assertEqual(lines[2], ["cwd", "Z:\\\\w"])
+        self.assertEqual(lines[-1][0], "box")
+        self.assertEqual(decode_field(lines[-1][1]), "text=a\nb")
+
+    def test_windows_paths(self):
+        self.assertEqual(rs.win_path("/a/b c/d"), "Z:\\a\\b c\\d")
+
+
+class Contents(unittest.TestCase):
+    def test_kinds_and_sizes(self):
+        self.assertEqual(rs.make_content("text:あ"), "あ".encode("utf-8"))
+        self.assertEqual(rs.make_content("sjis:あ"), b"\x82\xa0")
+        self.assertEqual(rs.make_content("zeros:5"), bytes(5))
+        self.assertEqual(rs.make_content("repeat:7:abc"), b"abcabca")
+        a, b = rs.make_content("random:1000:1"), rs.make_content("random:1000:2")
+        self.assertEqual(len(a), 1000)
+        self.assertNotEqual(a, b)
+        self.assertEqual(a, rs.make_content("random:1000:1"))
+        with self.assertRaises(rs.ScenarioError):
+            rs.make_content("noise:5")
+
+    def test_times(self):
+        self.assertEqual(rs.parse_time("1980-01-01T00:00:00"), 315532800)
+        self.assertEqual(rs.parse_time("12345"), 12345)
+        with self.assertRaises(rs.ScenarioError):
+            rs.parse_time("yesterday")
+
+
+class TreeComparison(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.packed = os.path.join(self.tmp, "packed")
+        self.out = os.path.join(self.tmp, "out")
+        for root in (self.packed, self.out):
+            rs.write_file(root, "a.txt", b"alpha", 1000001, False)
+            rs.write_file(root, "sub/b.bin", b"\x00" * 10, 1000000, True)
+            os.makedirs(os.path.join(root, "empty"))
+        # Extracted times come back rounded down to even seconds.
+        os.utime(os.path.join(self.out, "a.txt"), (1000000, 1000000))
+
+    def tearDown(self):
+        for dirpath, dirs, files in os.walk(self.tmp):
+            for f in files:
+                os.chmod(os.path.join(dirpath, f), stat.S_IWUSR | stat.S_IRUSR)
+        shutil.rmtree(self.tmp)
+
+    def problems(self, **kw):
+        return rs.compare_trees(rs.read_tree(self.packed), rs.read_tree(self.out), **kw)
+
+    def test_same_tree_passes(self):
+        self.assertEqual(self.problems(attributes=True), [])
+
+    def test_each_difference_is_found(self):
+        cases = [
+            ("missing file", lambda: os.remove(os.path.join(self.out, "a.txt")), "missing file"),
+            ("missing folder", lambda: os.rmdir(os.path.join(self.out, "empty")),
+             "missing dir"),
+            ("extra file", lambda: rs.write_file(self.out, "x", b"", 1000000, False),
+             "unexpected file"),
+            ("size", lambda: rs.write_file(self.out, "a.txt", b"alph", 1000000, False),
+             "4 bytes"),
+            ("contents", lambda: rs.write_file(self.out, "a.txt", b"alpho", 1000000, False),
+             "other contents"),
+            ("time", lambda: os.utime(os.path.join(self.out, "a.txt"), (1000002, 1000002)),
+             "last written"),
+        ]
+        for what, change, message in cases:
+            with self.subTest(what):
+                self.tearDown()
+                self.setUp()
+                change()
+                found = self.problems()
+                self.assertEqual(len(found), 1, found)
+                self.assertIn(message, found[0])
+
+    def test_attributes_only_when_asked(self):
+        os.chmod(os.path.join(self.out, "sub", "b.bin"), 0o644)
+        self.assertEqual(self.problems(), [])
+        self.assertEqual(len(self.problems(attributes=True)), 1)
+
+    def test_time_can_be_left_out(self):
+        os.utime(os.path.join(self.out, "a.txt"), (5, 5))
+        self.assertEqual(self.problems(mtime=False), [])
+
+    def test_folder_in_place_of_a_file(self):
+        os.remove(os.path.join(self.out, "a.txt"))
+        os.makedirs(os.path.join(self.out, "a.txt"))
+        found = self.problems()
+        self.assertEqual(len(found), 1)
+        self.assertIn("is a dir", found[0])
+
+
+class Manifest(unittest.TestCase):
+    def test_fixture_entries(self):
+        tree = rs.tree_from_manifest(os.path.join(rs.FIXTURES, "manifest.tsv"), "fx-lh5.lzh")
+        self.assertEqual(tree["表示"], {"kind": "dir"})
+        self.assertEqual(tree[os.path.join("表示", "ソフト表.txt")]["size"], 500)
+        self.assertEqual(tree[os.path.join("emptydir", "sub")], {"kind": "dir"})
+        self.assertEqual(tree["empty.txt"]["sha256"],
+                         "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
+        with self.assertRaises(rs.ScenarioError):
+            rs.tree_from_manifest(os.path.join(rs.FIXTURES, "manifest.tsv"), "nothing.lzh")
+
+
+class Results(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        self.paths = {"dest": os.path.join(self.tmp, "dest"), "input": self.tmp}
+
+    def tearDown(self):
+        shutil.rmtree(self.tmp)
+
+    def check(self, scenario, transcript):
+        sc = rs.parse_scenario(scenario)
+        return rs.check_results(sc, transcript, self.paths, {"sfx": "Z:\\x.exe"})
+
+    def test_status_codepage_and_transcript_lines(self):
+        good = "  0.001 codepage 932\n  0.100 box #1 text=\"x\"\n  2.000 exit 0\n"
+        scenario = MINIMAL + "transcript box #1\nno-transcript dialog\nexpect-tree absent\n"
+        self.assertEqual(self.check(scenario, good), [])
+        self.assertTrue(self.check(scenario, good.replace("exit 0", "exit 1")))
+        self.assertTrue(self.check(scenario, good.replace("932", "1252")))
+        self.assertTrue(self.check(scenario, good.replace("exit 0", "")))
+        self.assertTrue(self.check(scenario, good + "  1.0 dialog caption=\"\"\n"))
+        self.assertTrue(self.check(scenario, good.replace("box #1", "box #2")))
+
+    def test_absent_and_empty_destination(self):
+        transcript = "0.0 codepage 932\n0.0 exit 0\n"
+        self.assertEqual(self.check(MINIMAL + "expect-tree absent\n", transcript), [])
+        os.makedirs(self.paths["dest"])
+        self.assertTrue(self.check(MINIMAL + "expect-tree absent\n", transcript))
+        self.assertEqual(self.check(MINIMAL + "expect-tree empty\n", transcript), [])
+        rs.write_file(self.paths["dest"], "stray", b"", 1000000, False)
+        self.assertTrue(self.check(MINIMAL + "expect-tree empty\n", transcript))
+
+    def test_single_files(self):
+        transcript = "0.0 codepage 932\n0.0 exit 0\n"
+        rs.write_file(self.paths["dest"], "a.txt", "本".encode("cp932"), 1000000, False)
+        ok = MINIMAL + "expect-file a.txt sjis:本 mtime=1000001\nexpect-missing b.txt\n"
+        self.assertEqual(self.check(ok, transcript), [])
+        self.assertTrue(self.check(MINIMAL + "expect-file a.txt text:本\n", transcript))
+        self.assertTrue(self.check(MINIMAL + "expect-file a.txt sjis:本 mtime=1000003\n",
+                                   transcript))
+        self.assertTrue(self.check(MINIMAL + "expect-missing a.txt\n", transcript))
+
+
+if __name__ == "__main__":
+    unittest.main()
