@@ -34,7 +34,7 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 FIXTURES = os.path.normpath(os.path.join(REPO, "..", "shared", "fixtures"))
 
 DRIVER_STEPS = {"box", "dialog", "control", "type", "click", "close", "wait-progress",
-                "sleep", "no-box", "window", "press", "set", "snapshot", "screenshot", "exit"}
+                "sleep", "no-box", "window", "press", "set", "snapshot", "screenshot", "xshot", "exit"}
 # Input files get this time unless the scenario says otherwise: an odd second,
 # so the two-second rounding of the archive's times is seen.
 DEFAULT_MTIME = calendar.timegm((2021, 3, 4, 5, 6, 7))
@@ -385,11 +385,36 @@ def start_xvfb(state):
         f.write(":" + number.decode().strip())
 
 
-def run_logged(cmd, env, log_path, timeout):
+def run_driver(cmd, env, log_path, timeout, shots):
+    """Runs the driver like run_logged, and meanwhile takes the X screenshots it
+    asks for (NAME.request in the shots folder becomes NAME.png)."""
+    deadline = time.time() + timeout
+    with open(log_path, "ab") as log:
+        proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        while proc.poll() is None:
+            for name in os.listdir(shots):
+                if not name.endswith(".request"):
+                    continue
+                base = os.path.join(shots, name[:-len(".request")])
+                subprocess.run(["import", "-display", env["DISPLAY"], "-window", "root",
+                                base + ".tmp.png"], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=30)
+                os.remove(os.path.join(shots, name))
+                if os.path.exists(base + ".tmp.png"):
+                    os.rename(base + ".tmp.png", base + ".png")
+            if time.time() > deadline:
+                proc.kill()
+                proc.wait()
+                raise subprocess.TimeoutExpired(cmd, timeout)
+            time.sleep(0.02)
+        return proc.returncode
+
+
+def run_logged(cmd, env, log_path, timeout, cwd=None):
     # Output goes to a file: wineserver would keep a pipe open after the call.
     with open(log_path, "ab") as log:
         return subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=log,
-                              stderr=log, timeout=timeout).returncode
+                              stderr=log, timeout=timeout, cwd=cwd).returncode
 
 
 def setup(opts):
@@ -459,7 +484,7 @@ def make_self_extractor(sc, opts, paths, values):
         cwd = paths["work"]
     with open(log, "wb") as f:
         f.write(("$ %s\n" % " ".join(shlex.quote(c) for c in cmd)).encode())
-    if run_logged(cmd, None, log, 120) != 0:
+    if run_logged(cmd, None, log, 120, cwd=cwd) != 0:
         with open(log, encoding="utf-8", errors="replace") as f:
             raise Failure("line %d: making the self-extractor failed:\n%s" % (number, f.read()))
     os.chmod(out, 0o755)
@@ -619,7 +644,8 @@ def run_prepared(sc, opts, stub, driver):
     started = time.time()
     problems = []
     try:
-        code = run_logged(cmd, env, os.path.join(work, "wine.log"), DRIVER_TIMEOUT)
+        code = run_driver(cmd, env, os.path.join(work, "wine.log"), DRIVER_TIMEOUT,
+                          paths["shots"])
     except subprocess.TimeoutExpired:
         code = None
         problems.append("the driver did not end within %d s" % DRIVER_TIMEOUT)
@@ -646,6 +672,13 @@ def run_prepared(sc, opts, stub, driver):
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
         keep = keep_artifacts(sc.name, paths, opts.artifacts, paths["transcript"])
         raise Failure("\n".join(problems) + "\n(artifacts in %s)" % keep)
+    # Screenshots a scenario asked for are kept whether or not it passed.
+    xshots = [n for n in os.listdir(paths["shots"]) if n.endswith(".png")]
+    if xshots:
+        keep = os.path.join(opts.artifacts, sc.name)
+        os.makedirs(keep, exist_ok=True)
+        for n in xshots:
+            shutil.copy(os.path.join(paths["shots"], n), keep)
     return 0
 
 
@@ -661,6 +694,10 @@ def main(argv):
     parser.add_argument("--artifacts", help="transcripts and screenshots of failures")
     opts = parser.parse_args(argv)
     opts.state = os.path.abspath(opts.state)
+    opts.win32_build = os.path.abspath(opts.win32_build)
+    for tool in ("e2emake", "sfxbuild"):
+        if getattr(opts, tool):
+            setattr(opts, tool, os.path.abspath(getattr(opts, tool)))
     opts.work = os.path.abspath(opts.work or os.path.join(opts.state, "..", "work"))
     opts.artifacts = os.path.abspath(opts.artifacts or
                                      os.path.join(opts.state, "..", "e2e-artifacts"))
