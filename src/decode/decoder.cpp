@@ -45,11 +45,14 @@ uint16_t DecodePosition() {
 namespace {
 
 // The stream in a register: bits [consumed, consumed + count) at the top of
-// acc, zeros below them.
+// acc, zeros below them. The read-buffer position and the entry's bytes not
+// yet taken are kept here too while the fast loop runs.
 struct WideBits {
   uint64_t acc;
   uint32_t count;
   uint32_t zeroBytes;   // zero bytes added after the entry's end since Load
+  uint32_t readIndex;
+  uint32_t packedLeft;
 };
 
 // Bits needed before a step so that, after it, the 16-bit view is still whole:
@@ -64,6 +67,8 @@ void Load(WideBits& b, const ExtractContext& c) {
           (static_cast<uint64_t>(c.subBitBuffer & subMask) << 40);
   b.count = 16 + keep;
   b.zeroBytes = 0;
+  b.readIndex = c.readIndex;
+  b.packedLeft = c.packedLeft;
 }
 
 // Gives back the whole bytes taken ahead of the 16-bit view, the zeros first
@@ -75,8 +80,8 @@ void Store(const WideBits& b, ExtractContext& c) {
   uint32_t back = extra >> 3;
   uint32_t zeros = back < b.zeroBytes ? back : b.zeroBytes;
   uint32_t real = back - zeros;
-  c.readIndex -= real;
-  c.packedLeft += real;
+  c.readIndex = b.readIndex - real;
+  c.packedLeft = b.packedLeft + real;
   c.bitBuffer = static_cast<uint16_t>(b.acc >> 48);
   c.subBitBuffer = static_cast<uint8_t>((b.acc >> 40) & ((0xFF00u >> keep) & 0xFFu));
   c.bitCount = static_cast<uint8_t>(keep);
@@ -84,16 +89,17 @@ void Store(const WideBits& b, ExtractContext& c) {
 
 // Takes whole bytes into the register while it has room: from the read
 // buffer, or zeros once the entry's bytes are all taken. Never reads the file.
-inline void TopUp(WideBits& b, ExtractContext& c) {
+inline void TopUp(WideBits& b, const uint8_t* readBuffer) {
   while (b.count <= 56) {
-    if (c.packedLeft == 0) {
+    if (b.packedLeft == 0) {
       b.count += 8;
       b.zeroBytes++;
       continue;
     }
-    uint32_t buffered = BufferedBytes(c);
-    if (buffered == 0) return;
-    const uint8_t* p = c.readBuffer + c.readIndex;
+    if (b.readIndex >= kReadBufferSize) return;
+    uint32_t buffered = kReadBufferSize - b.readIndex;
+    if (b.packedLeft < buffered) buffered = b.packedLeft;
+    const uint8_t* p = readBuffer + b.readIndex;
     uint32_t room = (64 - b.count) >> 3;
     if (buffered >= 8) {
       uint64_t word = (static_cast<uint64_t>(p[0]) << 56) | (static_cast<uint64_t>(p[1]) << 48) |
@@ -102,15 +108,30 @@ inline void TopUp(WideBits& b, ExtractContext& c) {
                       (static_cast<uint64_t>(p[6]) << 8) | static_cast<uint64_t>(p[7]);
       b.acc |= (word >> (8 * (8 - room))) << (64 - b.count - 8 * room);
       b.count += 8 * room;
-      c.readIndex += room;
-      c.packedLeft -= room;
+      b.readIndex += room;
+      b.packedLeft -= room;
       return;
     }
     b.acc |= static_cast<uint64_t>(*p) << (56 - b.count);
     b.count += 8;
-    c.readIndex++;
-    c.packedLeft--;
+    b.readIndex++;
+    b.packedLeft--;
   }
+}
+
+// The symbol at the top of the register: the direct table, then at most the
+// tree levels left in the 16-bit view.
+inline uint32_t FastSymbol(uint64_t acc, const uint16_t* table, int tableBits,
+                           uint32_t symbolCount, const uint16_t* left, const uint16_t* right) {
+  uint32_t s = table[acc >> (64 - tableBits)];
+  if (s < symbolCount) return s;
+  uint64_t mask = 1ull << (63 - tableBits);
+  do {
+    if (mask < (1ull << 48) || s >= kNodeCount) FailBadTable();
+    s = (acc & mask) ? right[s] : left[s];
+    mask >>= 1;
+  } while (s >= symbolCount);
+  return s;
 }
 
 inline void Consume(WideBits& b, uint32_t n) {
@@ -187,24 +208,33 @@ void DecodeEntry() {
   uint8_t* const window = c.window;
   uint32_t fill = 0;
   uint32_t done = 0;
+  const uint8_t* const readBuffer = c.readBuffer;
+  const uint16_t* const charTable = c.charTable;
+  const uint16_t* const posTable = c.posTable;
+  const uint8_t* const charLen = c.charLen;
+  const uint8_t* const posLen = c.posLen;
+  const uint16_t* const leftNode = c.leftNode;
+  const uint16_t* const rightNode = c.rightNode;
   uint16_t codesLeft = c.blockCodesLeft;
+  uint8_t posEmpty = c.posTableEmpty;
   WideBits b;
   Load(b, c);
 
   while (done < total) {
     uint16_t s;
-    if (b.count < kCharStepBits) TopUp(b, c);
+    if (b.count < kCharStepBits) TopUp(b, readBuffer);
     if (codesLeft == 0 || b.count < kCharStepBits) {
       Store(b, c);
       c.blockCodesLeft = codesLeft;
       s = DecodeChar();
       codesLeft = c.blockCodesLeft;
+      posEmpty = c.posTableEmpty;
       Load(b, c);
     } else {
       codesLeft--;
-      s = LookUpSymbol(static_cast<uint16_t>(b.acc >> 48), c.charTable, kCharTableBits,
-                       kCharCodeCount);
-      Consume(b, c.charLen[s]);
+      s = static_cast<uint16_t>(
+          FastSymbol(b.acc, charTable, kCharTableBits, kCharCodeCount, leftNode, rightNode));
+      Consume(b, charLen[s]);
     }
 
     if (s < 256) {
@@ -221,19 +251,18 @@ void DecodeEntry() {
 
     const uint32_t len = s - 253u;
     uint32_t d;
-    if (b.count < kPositionStepBits) TopUp(b, c);
-    if (b.count < kPositionStepBits || c.posTableEmpty) {
+    if (b.count < kPositionStepBits) TopUp(b, readBuffer);
+    if (b.count < kPositionStepBits || posEmpty) {
       Store(b, c);
       d = DecodePosition();
       Load(b, c);
     } else {
-      uint16_t j = LookUpSymbol(static_cast<uint16_t>(b.acc >> 48), c.posTable, kPosTableBits,
-                                posCount);
-      Consume(b, c.posLen[j]);
+      uint32_t j = FastSymbol(b.acc, posTable, kPosTableBits, posCount, leftNode, rightNode);
+      Consume(b, posLen[j]);
       if (j < 2) {
         d = j;
       } else {
-        uint32_t extra = j - 1u;
+        uint32_t extra = j - 1;
         d = (1u << extra) + static_cast<uint32_t>(b.acc >> (64 - extra));
         Consume(b, extra);
       }
@@ -241,6 +270,26 @@ void DecodeEntry() {
     done += len;
 
     const uint32_t distance = d + 1;
+    if (distance >= 8 && distance <= fill && fill + len + 8 < kWindowSize) {
+      // Whole chunks, the last one running up to 7 bytes past the match; those
+      // bytes are put back afterwards, as a match 64 KB long may still read
+      // them. The chunks never read them: the source lies 8 or more back.
+      uint8_t* dst = window + fill;
+      const uint8_t* src = dst - distance;
+      uint8_t* end = dst + len;
+      uint64_t after;
+      memcpy(&after, end, 8);
+      do {
+        uint64_t chunk;
+        memcpy(&chunk, src, 8);
+        memcpy(dst, &chunk, 8);
+        dst += 8;
+        src += 8;
+      } while (dst < end);
+      memcpy(end, &after, 8);
+      fill += len;
+      continue;
+    }
     if (fill + len < kWindowSize) {
       CopyMatch(window, fill, distance, len);
       fill += len;

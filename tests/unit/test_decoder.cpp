@@ -422,6 +422,8 @@ std::string RandomStream(uint32_t seed, char digit, uint32_t* outputSize) {
       int j = static_cast<int>(rng() % posCount);
       uint32_t value = j < 2 ? static_cast<uint32_t>(j)
                              : (1u << (j - 1)) + (rng() & ((1u << (j - 1)) - 1));
+      // Often the farthest reach, where bytes just ahead of the output are read.
+      if (j == 16 && rng() % 2) value = 65535 - rng() % 10;
       PutPosition(w, pos, value);
     }
   }
