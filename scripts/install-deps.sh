@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs what the builds and the tests need on a Debian machine. Safe to run again:
+# Installs what the builds and the tests need on a Debian machine (python3 runs the
+# end-to-end scenarios; imagemagick keeps their screenshots). Safe to run again:
 # it installs only what is missing and says what it could not get.
 set -euo pipefail
 
 need_pkgs=(cmake g++ make ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
            g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb xauth x11-utils
-           locales fonts-ipafont-gothic imagemagick)
+           locales fonts-ipafont-gothic imagemagick python3)
 
 missing=()
 for p in "${need_pkgs[@]}"; do

@@ -4,6 +4,7 @@
     run_scenario.py setup   --state DIR ...      fresh Wine prefix, X server, wineserver
     run_scenario.py run SCENARIO --state DIR ... one scenario (sets up by itself if needed)
     run_scenario.py cleanup --state DIR ...      stops what setup started
+    run_scenario.py wine --state DIR -- PROG ARG...  one program under that setup
 
 A scenario file (tests/e2e/README.md describes the format) says how to make
 the self-extractor, how to start it, the steps the driver follows against its
@@ -682,16 +683,34 @@ def run_prepared(sc, opts, stub, driver):
     return 0
 
 
+def run_wine(opts):
+    """One Windows program under the prepared Wine, bounded; its exit status."""
+    if not state_ready(opts.state):
+        raise Failure("no Wine setup is live in %s (run setup first)" % opts.state)
+    env = wine_env(opts.state)
+    try:
+        return subprocess.run(["wine"] + opts.program, env=env, stdin=subprocess.DEVNULL,
+                              timeout=opts.timeout).returncode
+    except subprocess.TimeoutExpired:
+        raise Failure("%s did not end within %d s" % (opts.program[0], opts.timeout))
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("command", choices=("setup", "run", "cleanup"))
+    parser.add_argument("command", choices=("setup", "run", "cleanup", "wine"))
     parser.add_argument("scenario", nargs="?")
+    parser.add_argument("--timeout", type=int, default=180)
     parser.add_argument("--state", required=True, help="Wine prefix and X server state")
     parser.add_argument("--win32-build", default=os.path.join(REPO, "build", "win32"))
     parser.add_argument("--e2emake")
     parser.add_argument("--sfxbuild")
     parser.add_argument("--work", help="per-scenario folders")
     parser.add_argument("--artifacts", help="transcripts and screenshots of failures")
+    # wine: the program and its arguments follow "--".
+    program = []
+    if "--" in argv:
+        at = argv.index("--")
+        argv, program = argv[:at], argv[at + 1:]
     opts = parser.parse_args(argv)
     opts.state = os.path.abspath(opts.state)
     opts.win32_build = os.path.abspath(opts.win32_build)
@@ -706,6 +725,11 @@ def main(argv):
             setup(opts)
         elif opts.command == "cleanup":
             cleanup(opts)
+        elif opts.command == "wine":
+            if not program:
+                parser.error("wine needs a program")
+            opts.program = program
+            return run_wine(opts)
         else:
             if not opts.scenario:
                 parser.error("run needs a scenario file")

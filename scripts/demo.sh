@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The demo: builds everything, makes a self-extractor of samples/demo with the
+# builder, runs it under Wine with automatic start (-n) into a temporary
+# folder, and lists what it extracted.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+
+scripts/install-deps.sh
+scripts/build.sh
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/sfx-demo.XXXXXX")
+state=$work/wine
+runner=(python3 "$repo/tests/e2e/run_scenario.py")
+sfxbuild=$repo/build/host/tools/sfxbuild/sfxbuild
+stub=$repo/build/win32/src/stub/sfxstub.exe
+cleanup() { "${runner[@]}" cleanup --state "$state" >/dev/null 2>&1 || true; }
+trap cleanup EXIT
+
+winpath() { local p=$1; echo "Z:${p//\//\\}"; }
+
+echo
+echo "== Making $work/demo.exe from samples/demo"
+"$sfxbuild" create -o "$work/demo.exe" --stub "$stub" --title "デモ書庫" samples/demo/.
+"$sfxbuild" list "$work/demo.exe"
+
+echo
+echo "== Preparing Wine (a fresh prefix in $state)"
+"${runner[@]}" setup --state "$state"
+
+echo
+echo "== Running: wine demo.exe -n $(winpath "$work/out")"
+set +e
+"${runner[@]}" wine --state "$state" --timeout 120 -- "$(winpath "$work/demo.exe")" -n "$(winpath "$work/out")"
+status=$?
+set -e
+echo "exit status: $status (1: the extraction ran)"
+
+echo
+echo "== Extracted into $work/out"
+if [ -d "$work/out" ]; then
+  (cd "$work/out" && find . -mindepth 1 | sort | while read -r f; do
+     if [ -d "$f" ]; then printf '%10s  %s/\n' "" "${f#./}"
+     else printf '%10d  %s\n' "$(stat -c %s "$f")" "${f#./}"; fi
+   done)
+  if diff -r samples/demo "$work/out" >/dev/null; then
+    echo "The extracted tree is byte for byte the sample folder."
+  else
+    echo "The extracted tree differs from the sample folder:"; diff -rq samples/demo "$work/out" || true
+    exit 1
+  fi
+else
+  echo "nothing was extracted"
+  exit 1
+fi

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The project's test command: installs what is missing, builds both presets,
+# runs every test of the host build (unit tests, fuzz corpus replays, the
+# end-to-end scenarios under Wine) and a short fuzzing run. Fails when any test
+# fails or cannot run.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+started=$SECONDS
+
+scripts/install-deps.sh || { echo "test: installing the dependencies failed" >&2; exit 1; }
+scripts/build.sh || { echo "test: the build failed" >&2; exit 1; }
+
+status=0
+# Unit tests run two at a time; the scenarios hold a lock and run one by one.
+ctest --test-dir build/host --output-on-failure -j2 || status=1
+# ctest exits 0 when it finds no tests at all: that is no test run, not a pass.
+if [ "$(ctest --test-dir build/host -N | sed -n 's/^Total Tests: //p')" = "0" ]; then
+  echo "test: ctest found no tests" >&2
+  status=1
+fi
+
+if [ -x tests/fuzz/run-fuzz.sh ]; then
+  echo "test: short fuzzing run"
+  tests/fuzz/run-fuzz.sh build/fuzz "${SFX_FUZZ_SECONDS:-20}" || status=1
+else
+  echo "test: tests/fuzz/run-fuzz.sh is not there yet: no fuzzing run"
+fi
+
+echo "test: $( [ $status -eq 0 ] && echo passed || echo FAILED ) in $((SECONDS - started)) s"
+exit $status
