@@ -1,0 +1,88 @@
+#include "fuzz_support.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "archive/archive.h"
+#include "core/context.h"
+#include "core/text.h"
+#include "decode/decode.h"
+#include "platform/platform.h"
+#include "platform/posix/host_platform.h"
+#include "ui/scripted/scripted_ui.h"
+
+namespace fuzz {
+
+jmp_buf abortJump;
+int lastStatus = 0;
+
+namespace {
+
+ExtractContext* ownContext = nullptr;
+
+std::string TempName(const char* what) {
+  const char* dir = getenv("TMPDIR");
+  return std::string(dir && *dir ? dir : "/tmp") + "/sfx-fuzz-" + std::to_string(getpid()) + "-" +
+         what;
+}
+
+const std::string& ArchivePath() {
+  static const std::string path = TempName("archive.bin");
+  return path;
+}
+
+[[noreturn]] void BackToTarget(int status) {
+  lastStatus = status;
+  longjmp(abortJump, 1);
+}
+
+}  // namespace
+
+const std::string& OutputPath() {
+  static const std::string path = TempName("output.bin");
+  return path;
+}
+
+void BeginInput(const uint8_t* data, size_t size) {
+  static bool once = false;
+  if (!once) {
+    once = true;
+    hostplatform::SetEndProcessHook(BackToTarget);
+    ownContext = static_cast<ExtractContext*>(malloc(sizeof(ExtractContext)));
+  }
+  hostplatform::Reset();
+  scripted::Reset();
+  memset(ownContext, 0, sizeof(ExtractContext));
+  context = ownContext;
+  lastStatus = 0;
+
+  FILE* f = fopen(ArchivePath().c_str(), "wb");
+  if (f == nullptr) abort();
+  if (size > 0 && fwrite(data, 1, size, f) != size) abort();
+  fclose(f);
+  CopyText(context->ownPath, ArchivePath().c_str(), kOwnPathCap);
+  CopyText(context->outputPath, OutputPath().c_str(), kOutputPathCap);
+  CopyText(context->config.windowTitle, "fuzz", kTitleCap);
+  context->archiveHandle = OpenExistingForRead(ArchivePath().c_str());
+  if (context->archiveHandle == 0) abort();
+  context->archiveSize = GetFileSizeOf(context->archiveHandle);
+  MakeCrcTable(kCrcPolynomial);
+}
+
+void EndInput() {
+  constexpr FileHandle kClosed = ~static_cast<FileHandle>(0);
+  if (context->outputHandle != 0 && context->outputHandle != kClosed &&
+      context->outputHandle != kMemoryMarker) {
+    CloseFile(context->outputHandle);
+  }
+  if (context->archiveHandle != 0 && context->archiveHandle != kClosed) {
+    CloseFile(context->archiveHandle);
+  }
+  context->outputHandle = 0;
+  context->archiveHandle = 0;
+  ReleaseEntryHeader();
+}
+
+}  // namespace fuzz

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, ASan + UBSan) and runs each for a
+# bounded time, starting from the committed corpus.
+#   tests/fuzz/run-fuzz.sh [build-dir (default build/fuzz)] [seconds per target (default 60)]
+# New inputs go to <build-dir>/fuzz-corpus/<target>; crashes to <build-dir>/fuzz-artifacts/.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+build="${1:-build/fuzz}"
+seconds="${2:-60}"
+cd "$root"
+
+cmake --preset fuzz -B "$build" >/dev/null
+cmake --build "$build" -j2 --target fuzz_header fuzz_decoder
+
+status=0
+for target in header decoder; do
+  work="$build/fuzz-corpus/$target"
+  artifacts="$build/fuzz-artifacts/$target/"
+  mkdir -p "$work" "$artifacts"
+  echo "== fuzz_$target for ${seconds}s"
+  if ! "$build/tests/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+       -max_len=70000 -artifact_prefix="$artifacts" -print_final_stats=1 \
+       "$work" "tests/fuzz/corpus/$target"; then
+    echo "fuzz_$target found a failure; inputs in $artifacts" >&2
+    status=1
+  fi
+done
+exit $status
