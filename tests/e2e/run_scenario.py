@@ -431,6 +431,18 @@ def setup(opts):
     if run_logged(["wineboot", "-i"], env, log, 240) != 0:
         raise Failure("wineboot failed (see %s)" % log)
     run_logged(["wineserver", "-w"], env, log, 120)
+    # A crashing stub must end with its status, not wait behind a crash dialog.
+    run_logged(["wine", "reg", "add", "HKCU\\Software\\Wine\\WineDbg", "/v",
+                "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0", "/f"], env, log, 60)
+    # The texts are code page 932: the prefix must have been made for it.
+    answer = os.path.join(state, "acp.txt")
+    run_logged(["wine", "reg", "query",
+                "HKLM\\System\\CurrentControlSet\\Control\\Nls\\CodePage", "/v", "ACP"],
+               env, answer, 60)
+    with open(answer, "rb") as f:
+        query = f.read()
+    if not re.search(rb"ACP\s+REG_SZ\s+932\b", query):
+        raise Failure("the Wine prefix does not use code page 932: %r" % query)
     # A persistent server for the scenarios of this run: starting one per
     # scenario would cost seconds each.
     subprocess.Popen(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
