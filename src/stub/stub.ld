@@ -1,0 +1,84 @@
+/* Section layout of the stub. Every section costs at least one 512-byte file
+   block, so the image keeps only the sections the loader needs by name:
+   code with its read-only data, the imports with the initialised data, the
+   uninitialised data (no file bytes), the exports, the resources and the base
+   relocations. The linker finds the import, export and resource directories
+   through the output sections named .idata, .edata and .rsrc, so those names
+   stay and each of them starts with its directory. File and section alignment
+   stay at the linker's defaults (512 and 4096), which every Win32 loader takes. */
+OUTPUT_FORMAT(pei-i386)
+SECTIONS
+{
+  . = SIZEOF_HEADERS;
+  . = ALIGN(__section_alignment__);
+  .text __image_base__ + __section_alignment__ :
+  {
+    *(.text)
+    *(SORT(.text$*))
+    *(.text.*)
+    /* Nothing runs constructors, destructors or thread-local set-up without
+       a C runtime; any of them here would be silently skipped. */
+    __runtime_tables_start = .;
+    KEEP (*(.ctors)) KEEP (*(.ctor)) KEEP (*(SORT_BY_NAME(.ctors.*)))
+    KEEP (*(.dtors)) KEEP (*(.dtor)) KEEP (*(SORT_BY_NAME(.dtors.*)))
+    KEEP (*(SORT(.CRT$*)))
+    KEEP (*(.tls)) KEEP (*(SORT(.tls$*)))
+    KEEP (*(.rdata_runtime_pseudo_reloc))
+    __runtime_tables_end = .;
+    *(.rdata)
+    *(SORT(.rdata$*))
+  }
+  ASSERT(__runtime_tables_end == __runtime_tables_start,
+         "the stub has no C runtime: no static constructors, destructors, thread-local data or pseudo relocations")
+
+  /* Writable: the loader fills the address table here on every system. The
+     import descriptors come first, since the directory is the section's start. */
+  .idata BLOCK(__section_alignment__) :
+  {
+    KEEP (SORT(*)(.idata$2))
+    KEEP (SORT(*)(.idata$3))
+    /* The terminating import descriptor. */
+    LONG (0); LONG (0); LONG (0); LONG (0); LONG (0);
+    KEEP (SORT(*)(.idata$4))
+    __IAT_start__ = .;
+    KEEP (SORT(*)(.idata$5))
+    __IAT_end__ = .;
+    KEEP (SORT(*)(.idata$6))
+    KEEP (SORT(*)(.idata$7))
+    *(.data)
+    *(.data2)
+    *(SORT(.data$*))
+  }
+
+  .bss BLOCK(__section_alignment__) :
+  {
+    *(.bss)
+    *(COMMON)
+  }
+
+  .edata BLOCK(__section_alignment__) :
+  {
+    *(.edata)
+  }
+
+  .rsrc BLOCK(__section_alignment__) : SUBALIGN(4)
+  {
+    KEEP (*(.rsrc))
+    KEEP (*(.rsrc$*))
+  }
+
+  .reloc BLOCK(__section_alignment__) :
+  {
+    *(.reloc)
+  }
+
+  /DISCARD/ :
+  {
+    *(.debug$S) *(.debug$T) *(.debug$F)
+    *(.drectve)
+    *(.note.GNU-stack)
+    *(.gnu.lto_*)
+    /* Nothing unwinds: the stub is built without exceptions. */
+    *(.eh_frame*)
+  }
+}
