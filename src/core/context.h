@@ -68,6 +68,9 @@ static_assert(offsetof(SfxConfig, flags) == 601, "block layout");
 
 enum MemoryTarget : uint8_t { kMemoryNone = 0, kMemoryNotice = 1, kMemoryScript = 2 };
 
+// The single values come first and the buffers after them: the first 128
+// bytes of the record are reached with one-byte displacements, which keeps
+// the stub's code small. The order of the fields has no other meaning.
 struct ExtractContext {
   // --- run and walk state ---
   int32_t aborted;
@@ -77,22 +80,9 @@ struct ExtractContext {
   FileHandle outputHandle;           // kMemoryMarker: the sink fills a text buffer
   MemoryTarget memoryTarget;
   uint16_t storedChecksum;
-  SfxConfig config;
-
-  // --- texts ---
-  char ownPath[kOwnPathCap];
-  char entryName[kEntryNameCap];
-  char destFolder[kDestFolderCap];
-  char outputPath[kOutputPathCap];
-  char scriptBuffer[kScriptCap];
-  char messageText[kMessageCap];
 
   // --- CRC ---
   uint16_t runningCrc;
-  uint16_t crcTable[256];
-  // crcSliceTable[k][i]: the CRC of byte i followed by k + 1 zero bytes, so that
-  // UpdateCrc can fold eight bytes per step. Derived from crcTable.
-  uint16_t crcSliceTable[7][256];
 
   // --- current entry header ---
   uint8_t* headerBuffer;
@@ -105,7 +95,7 @@ struct ExtractContext {
   uint16_t fileNameLength;
   uint16_t attribute;
 
-  // --- bit input and read buffer ---
+  // --- bit input ---
   uint16_t bitBuffer;
   uint8_t subBitBuffer;
   uint8_t bitCount;
@@ -113,6 +103,44 @@ struct ExtractContext {
   uint32_t readIndex;
   uint16_t posCodeCount;
   uint16_t posCountBits;
+
+  // --- Huffman tables ---
+  // Set when the block's lengths for that table were all zero: the table was
+  // left as it was, so a lookup in it would meet another block's entries.
+  uint8_t charTableEmpty;
+  uint8_t posTableEmpty;
+
+  // --- block decoder ---
+  uint32_t originalSize;
+  uint32_t decodedCount;
+  uint32_t windowFill;
+  uint32_t windowSize;
+  uint16_t blockCodesLeft;
+
+  // --- main dialog ---
+  int32_t groupChecked;
+  int32_t classChecked;
+  int32_t extracting;
+  int32_t cancelRequested;
+
+  // --- configuration block ---
+  SfxConfig config;
+
+  // --- texts ---
+  char ownPath[kOwnPathCap];
+  char entryName[kEntryNameCap];
+  char destFolder[kDestFolderCap];
+  char outputPath[kOutputPathCap];
+  char scriptBuffer[kScriptCap];
+  char messageText[kMessageCap];
+
+  // --- CRC tables ---
+  uint16_t crcTable[256];
+  // crcSliceTable[k][i]: the CRC of byte i followed by k + 1 zero bytes, so that
+  // UpdateCrc can fold eight bytes per step. Derived from crcTable.
+  uint16_t crcSliceTable[7][256];
+
+  // --- read buffer ---
   uint8_t readBuffer[kReadBufferSize];
 
   // --- Huffman tables ---
@@ -122,26 +150,13 @@ struct ExtractContext {
   uint16_t posTable[1u << kPosTableBits];
   uint16_t leftNode[kNodeCount];
   uint16_t rightNode[kNodeCount];
-  // Set when the block's lengths for that table were all zero: the table was
-  // left as it was, so a lookup in it would meet another block's entries.
-  uint8_t charTableEmpty;
-  uint8_t posTableEmpty;
 
-  // --- block decoder and window ---
-  uint32_t originalSize;
-  uint32_t decodedCount;
-  uint32_t windowFill;
-  uint32_t windowSize;
-  uint16_t blockCodesLeft;
+  // --- window ---
   uint8_t window[kWindowSize];
 
   // --- main dialog ---
   char groupBoxTitle[kBoxTitleCap];
   char classBoxTitle[kBoxTitleCap];
-  int32_t groupChecked;
-  int32_t classChecked;
-  int32_t extracting;
-  int32_t cancelRequested;
 
   // --- setup actions ---
   char extension[kExtensionCap];
