@@ -188,6 +188,46 @@ TEST_F(EncoderTest, OptionsAtTheirExtremesStillRoundTrip) {
   RoundTrip(Text(50000, 6), "deep search", deep);
 }
 
+// Both match finders, at the edges of each dictionary: a random block repeated
+// at exactly the largest distance, one byte further (out of reach), and a
+// copy that starts right at the end of the input's last 16-byte context.
+TEST_F(EncoderTest, BothFindersReachTheDictionaryEdgeAndNoFurther) {
+  for (bool tree : {false, true}) {
+    lzhenc::EncoderOptions o;
+    o.treeSearch = tree;
+    if (tree) o.chainDepth = 16;
+    const char* what = tree ? "tree" : "chains";
+    for (int digit : {5, 7}) {
+      const size_t reach = digit == 5 ? 8192 : 65536;
+      std::vector<uint8_t> block = Random(reach, 11), at = block, past = block;
+      at.insert(at.end(), block.begin(), block.end());
+      past.push_back(0x55);
+      past.insert(past.end(), block.begin(), block.end());
+      std::vector<uint8_t> near = lzhenc::EncodeLzh(at.data(), at.size(), digit, o, nullptr);
+      std::vector<uint8_t> far = lzhenc::EncodeLzh(past.data(), past.size(), digit, o, nullptr);
+      // In reach, the copy costs a few bits per 256 bytes; out of reach it is
+      // random bytes again.
+      EXPECT_LT(near.size(), reach + reach / 8) << what << " lh" << digit;
+      EXPECT_GT(far.size(), 2 * reach - reach / 8) << what << " lh" << digit;
+    }
+    RoundTrip(Random(65536, 12), what, o);
+    std::vector<uint8_t> tail = Text(40000, 13);
+    tail.insert(tail.end(), tail.begin() + 1000, tail.begin() + 1017);  // 17 bytes: the end
+    RoundTrip(tail, what, o);
+    RoundTrip(Text(200000, 14), what, o);
+  }
+}
+
+TEST(EncoderHelpers, SameInputSameBytes) {
+  std::vector<uint8_t> v = Text(100000, 15);
+  for (bool tree : {false, true}) {
+    lzhenc::EncoderOptions o;
+    o.treeSearch = tree;
+    EXPECT_TRUE(lzhenc::EncodeLzh(v.data(), v.size(), 7, o, nullptr) ==
+                lzhenc::EncodeLzh(v.data(), v.size(), 7, o, nullptr));
+  }
+}
+
 TEST(EncoderHelpers, HuffmanLengthsStayWithinTheLimitAndFillTheCodeSpace) {
   // Fibonacci weights would give a depth of 30 without the limit.
   uint32_t freq[32];

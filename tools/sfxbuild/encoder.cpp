@@ -73,14 +73,36 @@ struct Candidate {
   uint32_t distance;  // bytes back, 1..dictionary size
 };
 
+bool IsLittleEndian() {
+  const uint16_t one = 1;
+  uint8_t first;
+  memcpy(&first, &one, 1);
+  return first == 1;
+}
+
+// Length of the common prefix of a and b from len on, at most limit; eight
+// bytes at a time while they fit below the limit.
+uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t len, uint32_t limit) {
+  while (len + 8 <= limit) {
+    uint64_t x, y;
+    memcpy(&x, a + len, 8);
+    memcpy(&y, b + len, 8);
+    uint64_t diff = x ^ y;
+    if (diff != 0) return len + (IsLittleEndian() ? __builtin_ctzll(diff) : __builtin_clzll(diff)) / 8;
+    len += 8;
+  }
+  while (len < limit && a[len] == b[len]) ++len;
+  return len;
+}
+
 // Binary-tree match finder: every position is inserted into a search tree of
 // the suffixes that start in the window (one tree per 3-byte hash), so a
 // search sees the closest strings in sorted order rather than a chain of
 // recent ones. This matters for double-byte text, whose 3-byte prefixes repeat
 // so often that a chain of bounded depth misses the long matches.
-class MatchFinder {
+class TreeFinder {
  public:
-  MatchFinder(const uint8_t* data, size_t size, uint32_t maxDistance, const EncoderOptions& o)
+  TreeFinder(const uint8_t* data, size_t size, uint32_t maxDistance, const EncoderOptions& o)
       : data_(data), size_(size), maxDistance_(maxDistance),
         depth_(std::max(1, o.chainDepth)),
         nice_(std::min<int>(std::max<int>(o.niceLength, kMinMatch), kMaxMatch)),
@@ -89,8 +111,9 @@ class MatchFinder {
   // Candidates at pos with strictly increasing lengths (and distances), written
   // to out; returns how many. Positions must be asked in order, each once.
   int Find(uint32_t pos, Candidate* out) {
-    bool record = pos >= skipUntil_;
-    if (pos + kMinMatch > size_) return 0;
+    // Inside a long match the position is left out of the tree: an insertion
+    // cut short would drop every older node below the cut.
+    if (pos < skipUntil_ || pos + kMinMatch > size_) return 0;
     uint32_t limit = static_cast<uint32_t>(std::min<size_t>(kMaxMatch, size_ - pos));
     const uint8_t* here = data_ + pos;
     uint32_t h = Hash(pos);
@@ -101,8 +124,7 @@ class MatchFinder {
     uint32_t smallerLen = 0, largerLen = 0;
     uint32_t best = kMinMatch - 1;
     int found = 0;
-    // Inside a long match nothing is recorded: a shallow insertion suffices.
-    for (int tries = record ? depth_ : std::min(depth_, kSkipDepth);; --tries) {
+    for (int tries = depth_;; --tries) {
       if (cand == kNone || tries == 0 || pos - cand > maxDistance_) {
         *smaller = *larger = kNone;
         break;
@@ -112,7 +134,7 @@ class MatchFinder {
       uint32_t len = MatchLength(there, here, std::min(smallerLen, largerLen), limit);
       if (len > best) {
         best = len;
-        if (record) out[found++] = {static_cast<uint16_t>(len), pos - cand};
+        out[found++] = {static_cast<uint16_t>(len), pos - cand};
       }
       if (len >= limit) {
         // Equal within reach: the new node takes over the old one's subtrees.
@@ -132,7 +154,7 @@ class MatchFinder {
         largerLen = len;
       }
     }
-    if (record && best >= static_cast<uint32_t>(nice_)) skipUntil_ = pos + best;
+    if (best >= static_cast<uint32_t>(nice_)) skipUntil_ = pos + best;
     return found;
   }
 
@@ -140,33 +162,12 @@ class MatchFinder {
 
  private:
   static constexpr uint32_t kTreeMask = 0x1FFFF;  // twice the largest dictionary
-  static constexpr int kSkipDepth = 4;
 
   uint32_t Hash(uint32_t pos) const {
     uint32_t v = data_[pos] | (data_[pos + 1] << 8) | (data_[pos + 2] << 16);
     return (v * 2654435761u) >> (32 - kHashBits);
   }
 
-  // Length of the common prefix of a and b from len on, at most limit; eight
-  // bytes at a time while they fit below the limit.
-  static uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t len, uint32_t limit) {
-    while (len + 8 <= limit) {
-      uint64_t x, y;
-      memcpy(&x, a + len, 8);
-      memcpy(&y, b + len, 8);
-      uint64_t diff = x ^ y;
-      if (diff != 0) return len + (IsLittleEndian() ? __builtin_ctzll(diff) : __builtin_clzll(diff)) / 8;
-      len += 8;
-    }
-    while (len < limit && a[len] == b[len]) ++len;
-    return len;
-  }
-  static bool IsLittleEndian() {
-    const uint16_t one = 1;
-    uint8_t first;
-    memcpy(&first, &one, 1);
-    return first == 1;
-  }
 
   const uint8_t* data_;
   size_t size_;
@@ -176,6 +177,134 @@ class MatchFinder {
   uint32_t skipUntil_ = 0;
   std::vector<uint32_t> head_;
   std::vector<uint32_t> tree_;
+};
+
+// Hash chains at three context lengths, 4, 8 and 16 bytes, each walked a few
+// steps, and a table of the latest position of every 3-byte string. A chain of
+// longer contexts holds only positions that already agree on that many bytes,
+// so a short walk reaches long matches that lie far back; this is what
+// double-byte text needs, whose short prefixes repeat too often for one chain.
+// Every position is inserted (a few stores); only positions outside a long
+// match are searched.
+class ChainFinder {
+ public:
+  ChainFinder(const uint8_t* data, size_t size, uint32_t maxDistance, const EncoderOptions& o)
+      : data_(data), size_(size), maxDistance_(maxDistance),
+        nice_(std::min<int>(std::max<int>(o.niceLength, kMinMatch), kMaxMatch)),
+        shortHead_(size_t{1} << kShortBits, kNone) {
+    int depth = std::max(1, o.chainDepth);
+    depth_[0] = std::max(1, depth / 2);
+    depth_[1] = depth_[2] = depth;
+    for (int k = 0; k < kLevels; ++k) {
+      head_[k].assign(size_t{1} << kHeadBits, kNone);
+      prev_[k].assign(size_t{kWindowMask} + 1, kNone);
+    }
+  }
+
+  // As TreeFinder::Find: candidates with strictly increasing lengths and
+  // distances; positions in order, each once.
+  int Find(uint32_t pos, Candidate* out) {
+    if (pos + kMinMatch > size_) return 0;
+    const uint32_t limit = static_cast<uint32_t>(std::min<size_t>(kMaxMatch, size_ - pos));
+    const uint8_t* here = data_ + pos;
+    uint32_t shortHash = (Read24(here) * 2654435761u) >> (32 - kShortBits);
+    uint32_t shortCand = shortHead_[shortHash];
+    shortHead_[shortHash] = pos;
+    uint32_t start[kLevels];
+    for (int k = 0; k < kLevels; ++k) {
+      start[k] = kNone;
+      if (limit < kContext[k]) continue;  // too near the end to hash
+      uint32_t h = ContextHash(here, k);
+      start[k] = head_[k][h];
+      head_[k][h] = pos;
+      prev_[k][pos & kWindowMask] = start[k];
+    }
+    if (pos < skipUntil_) return 0;
+
+    Candidate found[kMaxMatch + 1];
+    int n = 0;
+    uint32_t best = kMinMatch - 1;
+    // The walk goes on past the nice length: data that repeats at one period
+    // would otherwise keep a shorter match at the wrong distance.
+    const uint32_t enough = limit;
+    if (shortCand != kNone && pos - shortCand <= maxDistance_) {
+      uint32_t len = MatchLength(data_ + shortCand, here, 0, limit);
+      if (len > best) {
+        best = len;
+        found[n++] = {static_cast<uint16_t>(len), pos - shortCand};
+      }
+    }
+    // Shorter contexts first: their close matches are the cheap ones.
+    for (int k = 0; k < kLevels && best < enough; ++k) {
+      uint32_t cand = start[k];
+      for (int tries = depth_[k]; tries > 0 && cand != kNone && pos - cand <= maxDistance_;
+           --tries) {
+        const uint8_t* there = data_ + cand;
+        if (there[best] == here[best]) {  // best < limit: cannot read past the input
+          uint32_t len = MatchLength(there, here, 0, limit);
+          if (len > best) {
+            best = len;
+            found[n++] = {static_cast<uint16_t>(len), pos - cand};
+            if (best >= enough) break;
+          }
+        }
+        cand = prev_[k][cand & kWindowMask];
+      }
+    }
+    // Keep the matches no closer one beats: by distance, increasing lengths.
+    for (int i = 1; i < n; ++i)
+      for (int j = i; j > 0 && found[j].distance < found[j - 1].distance; --j)
+        std::swap(found[j], found[j - 1]);
+    int kept = 0;
+    uint32_t top = 0;
+    for (int i = 0; i < n; ++i)
+      if (found[i].length > top) {
+        out[kept++] = found[i];
+        top = found[i].length;
+      }
+    if (top >= static_cast<uint32_t>(nice_)) skipUntil_ = pos + top;
+    return kept;
+  }
+
+  uint32_t SkipUntil() const { return skipUntil_; }
+
+ private:
+  static constexpr int kLevels = 3;
+  static constexpr uint32_t kContext[kLevels] = {4, 8, 16};
+  static constexpr uint32_t kWindowMask = 0x1FFFF;  // twice the largest dictionary
+  static constexpr int kHeadBits = 16;
+  static constexpr int kShortBits = 14;
+
+  static uint32_t Read24(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16); }
+  static uint64_t Read64(const uint8_t* p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return IsLittleEndian() ? v : __builtin_bswap64(v);
+  }
+  // Hash of the first kContext[k] bytes; the caller checks they exist.
+  static uint32_t ContextHash(const uint8_t* p, int k) {
+    uint64_t v;
+    if (k == 0) {
+      uint32_t x = Read24(p) | (uint32_t{p[3]} << 24);
+      return (x * 2654435761u) >> (32 - kHeadBits);
+    }
+    v = Read64(p);
+    if (k == 2) {
+      v ^= Read64(p + 8) * 0x9E3779B97F4A7C15ull;
+      v ^= v >> 29;
+    }
+    return static_cast<uint32_t>((v * 0xC2B2AE3D27D4EB4Full) >> (64 - kHeadBits));
+  }
+
+  const uint8_t* data_;
+  size_t size_;
+  uint32_t maxDistance_;
+  int nice_;
+  int depth_[kLevels];
+  uint32_t skipUntil_ = 0;
+  std::vector<uint32_t> head_[kLevels];
+  std::vector<uint32_t> prev_[kLevels];
+  std::vector<uint32_t> shortHead_;
 };
 
 // ---------------------------------------------------------------- block coder
@@ -414,39 +543,39 @@ struct Segment {
 };
 
 // Shortest path over the segment's first n positions under the model; codes
-// in input order.
+// in input order. Each position's state packs its cost (high half) with the
+// code that reaches it, so one unsigned minimum keeps both, ties going to the
+// smaller symbol and distance.
 void Parse(const uint8_t* data, const Segment& seg, uint32_t n, const CostModel& m,
-           std::vector<uint32_t>& cost, std::vector<Code>& step, std::vector<Code>& codes) {
-  cost.assign(n + 1, kInfinity);
-  step.resize(n + 1);
-  cost[0] = 0;
+           std::vector<uint64_t>& state, std::vector<Code>& codes) {
+  state.assign(size_t{n} + 1, ~uint64_t{0});
+  state[0] = 0;
+  uint64_t* st = state.data();
+  const uint8_t* in = data + seg.start;
   for (uint32_t i = 0; i < n; ++i) {
-    uint32_t base = cost[i];
-    uint32_t lit = base + m.charCost[data[seg.start + i]];
-    if (lit < cost[i + 1]) {
-      cost[i + 1] = lit;
-      step[i + 1] = {data[seg.start + i], 0};
-    }
-    uint32_t room = n - i;
+    // Every position is reached by a literal, so base is a real cost.
+    const uint64_t base = st[i] >> 32;
+    uint64_t lit = ((base + m.charCost[in[i]]) << 32) | (uint64_t{in[i]} << 16);
+    if (lit < st[i + 1]) st[i + 1] = lit;
+    const uint32_t room = n - i;
     uint32_t len = kMinMatch;
     for (uint32_t k = seg.first[i]; k < seg.first[i + 1]; ++k) {
       const Candidate& c = seg.candidates[k];
-      uint32_t d = c.distance - 1;
-      uint32_t distCost = base + m.posCost[PositionCode(d)];
-      uint32_t top = std::min<uint32_t>(c.length, room);
+      const uint32_t d = c.distance - 1;
+      const uint64_t distCost = base + m.posCost[PositionCode(d)];
+      const uint32_t top = std::min<uint32_t>(c.length, room);
       for (; len <= top; ++len) {
-        uint32_t total = distCost + m.charCost[253 + len];
-        if (total < cost[i + len]) {
-          cost[i + len] = total;
-          step[i + len] = {static_cast<uint16_t>(253 + len), static_cast<uint16_t>(d)};
-        }
+        uint64_t v = ((distCost + m.charCost[253 + len]) << 32) | (uint64_t{253 + len} << 16) | d;
+        uint64_t& slot = st[i + len];
+        slot = v < slot ? v : slot;
       }
       if (top < c.length) break;
     }
   }
   codes.clear();
   for (uint32_t at = n; at > 0;) {
-    const Code& s = step[at];
+    const uint32_t low = static_cast<uint32_t>(st[at]);
+    const Code s = {static_cast<uint16_t>(low >> 16), static_cast<uint16_t>(low)};
     codes.push_back(s);
     at -= s.symbol < 256 ? 1 : s.symbol - 253;
   }
@@ -503,12 +632,11 @@ std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit
   return EncodeLzh(data, size, methodDigit, EncoderOptions(), nullptr);
 }
 
-std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit,
-                               const EncoderOptions& options, std::vector<BlockTrace>* trace) {
-  std::vector<uint8_t> out;
-  if (methodDigit >= '0') methodDigit -= '0';
-  if (size == 0 || methodDigit < 5 || methodDigit > 7) return out;
-  if (size > 0xFFFFFFF0u) return out;  // positions are 32-bit
+namespace {
+
+template <class Finder>
+void EncodeWith(const uint8_t* data, size_t size, int methodDigit, const EncoderOptions& options,
+                std::vector<BlockTrace>* trace, std::vector<uint8_t>& out) {
 
   const uint32_t maxDistance = methodDigit == 5 ? 8192u : methodDigit == 6 ? 32768u : 65536u;
   const int posCodes = methodDigit == 5 ? 14 : 17;
@@ -521,15 +649,15 @@ std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit
   out.reserve(size / 2 + 64);
   BitWriter bits(out);
   BlockCoder coder(bits, posCodes, posCountBits);
-  MatchFinder finder(data, size, maxDistance, options);
+  Finder finder(data, size, maxDistance, options);
   CostModel model;
   InitialModel(posCodes, model);
 
   Segment seg;
   seg.first.push_back(0);
   uint32_t found = 0;  // positions whose candidates are known
-  std::vector<uint32_t> cost;
-  std::vector<Code> step, codes;
+  std::vector<uint64_t> state;
+  std::vector<Code> codes;
   Candidate scratch[kMaxMatch];
   const uint32_t total = static_cast<uint32_t>(size);
   bool firstBlock = true;
@@ -539,7 +667,7 @@ std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit
     uint32_t want = std::min<uint64_t>(uint64_t{seg.start} + segmentBytes, total);
     while (found < want || (found < total && found < finder.SkipUntil())) {
       int k = finder.Find(found, scratch);
-      seg.candidates.insert(seg.candidates.end(), scratch, scratch + k);
+      for (int c = 0; c < k; ++c) seg.candidates.push_back(scratch[c]);
       seg.first.push_back(static_cast<uint32_t>(seg.candidates.size()));
       ++found;
     }
@@ -547,7 +675,7 @@ std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit
 
     int rounds = firstBlock ? passes + 1 : passes;
     for (int r = 0; r < rounds; ++r) {
-      Parse(data, seg, n, model, cost, step, codes);
+      Parse(data, seg, n, model, state, codes);
       if (r + 1 < rounds) {
         coder.Measure(codes);
         ModelFromLengths(coder.CharLengths(), coder.PosLengths(), posCodes, model);
@@ -572,6 +700,20 @@ std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit
     seg.start += used;
   }
   bits.Flush();
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit,
+                               const EncoderOptions& options, std::vector<BlockTrace>* trace) {
+  std::vector<uint8_t> out;
+  if (methodDigit >= '0') methodDigit -= '0';
+  if (size == 0 || methodDigit < 5 || methodDigit > 7) return out;
+  if (size > 0xFFFFFFF0u) return out;  // positions are 32-bit
+  if (options.treeSearch)
+    EncodeWith<TreeFinder>(data, size, methodDigit, options, trace, out);
+  else
+    EncodeWith<ChainFinder>(data, size, methodDigit, options, trace, out);
   return out;
 }
 

@@ -11,10 +11,11 @@
 // result. The caller decides whether to store the entry instead (when the
 // result is not smaller than the input).
 //
-// Parsing: matches of 3 to 256 bytes from a binary-tree match finder; each
-// block is parsed optimally (shortest path) under a bit-cost model from the
-// previous block's code lengths (the first block parses twice, the second time
-// with the lengths of its own first parse).
+// Parsing: matches of 3 to 256 bytes from hash chains over 4-, 8- and 16-byte
+// contexts plus the latest 3-byte string (or, with treeSearch, a binary-tree
+// match finder); each block is parsed optimally (shortest path) under a
+// bit-cost model from the previous block's code lengths (the first block
+// parses twice, the second time with the lengths of its own first parse).
 #pragma once
 
 #include <stddef.h>
@@ -35,7 +36,9 @@ enum : int {
 
 // Knobs, mainly for benchmarks and tests; the defaults are what the builder uses.
 struct EncoderOptions {
-  int chainDepth = 16;        // tree nodes visited per position
+  bool treeSearch = false;    // binary-tree matches (slower, deeper) instead of hash chains
+  int chainDepth = 4;         // chain steps per context length (half for the shortest), or
+                              // tree nodes visited per position
   int niceLength = 32;        // from a match this long, the positions it covers are not searched
   int parsePasses = 1;        // optimal-parse passes per block (the first block gets one more)
   uint32_t segmentBytes = 131072;  // input bytes parsed per block (before the code cap)
