@@ -49,22 +49,22 @@ struct HeaderSpec {
   std::vector<Ext> exts;
 };
 
-std::string Build(const HeaderSpec& spec, size_t* crcAt = nullptr) {
+std::string Build(const HeaderSpec& desc, size_t* crcAt = nullptr) {
   std::string h;
   h += Le16(0);
-  h += spec.method;
-  h += Le32(spec.packed) + Le32(spec.original) + Le32(spec.time);
-  h += static_cast<char>(spec.attribute);
+  h += desc.method;
+  h += Le32(desc.packed) + Le32(desc.original) + Le32(desc.time);
+  h += static_cast<char>(desc.attribute);
   h += '\x02';
-  h += Le16(spec.fileCrc);
-  h += spec.osId;
-  h += Le16(spec.exts.empty() ? 0 : 3 + spec.exts[0].data.size());
+  h += Le16(desc.fileCrc);
+  h += desc.osId;
+  h += Le16(desc.exts.empty() ? 0 : 3 + desc.exts[0].data.size());
   size_t crcField = 0;
-  for (size_t i = 0; i < spec.exts.size(); ++i) {
-    h += static_cast<char>(spec.exts[i].type);
-    if (spec.exts[i].type == 0) crcField = h.size();
-    h += spec.exts[i].data;
-    h += Le16(i + 1 < spec.exts.size() ? 3 + spec.exts[i + 1].data.size() : 0);
+  for (size_t i = 0; i < desc.exts.size(); ++i) {
+    h += static_cast<char>(desc.exts[i].type);
+    if (desc.exts[i].type == 0) crcField = h.size();
+    h += desc.exts[i].data;
+    h += Le16(i + 1 < desc.exts.size() ? 3 + desc.exts[i + 1].data.size() : 0);
   }
   Put16(h, 0, static_cast<uint32_t>(h.size()));
   if (crcField != 0) {
@@ -118,13 +118,13 @@ class HeaderTest : public SfxTest {
 };
 
 HeaderSpec FortyFiveByteSpec() {
-  HeaderSpec spec;
-  spec.packed = 20224;
-  spec.original = 170813;
-  spec.time = 0x12345678;
-  spec.fileCrc = 0xBEEF;
-  spec.exts = {FileName("readme.text"), CrcExt()};
-  return spec;
+  HeaderSpec desc;
+  desc.packed = 20224;
+  desc.original = 170813;
+  desc.time = 0x12345678;
+  desc.fileCrc = 0xBEEF;
+  desc.exts = {FileName("readme.text"), CrcExt()};
+  return desc;
 }
 
 TEST_F(HeaderTest, FortyFiveByteHeaderIsReadWithTwoReads) {
@@ -152,9 +152,9 @@ TEST_F(HeaderTest, FortyFiveByteHeaderIsReadWithTwoReads) {
 }
 
 TEST_F(HeaderTest, HeaderCrcMustBePresentAndRight) {
-  HeaderSpec spec = FortyFiveByteSpec();
-  spec.exts = {FileName("readme.text")};
-  ExpectBadHeader(ReadOne(Build(spec)));
+  HeaderSpec desc = FortyFiveByteSpec();
+  desc.exts = {FileName("readme.text")};
+  ExpectBadHeader(ReadOne(Build(desc)));
 }
 
 TEST_F(HeaderTest, HeaderCrcOneBitOffIsRejected) {
@@ -165,14 +165,14 @@ TEST_F(HeaderTest, HeaderCrcOneBitOffIsRejected) {
 }
 
 TEST_F(HeaderTest, CrcExtensionTooShortForItsValueCountsAsNone) {
-  HeaderSpec spec = FortyFiveByteSpec();
-  spec.exts = {FileName("a"), {0x00, std::string(1, '\0')}};
-  ExpectBadHeader(ReadOne(Build(spec)));
+  HeaderSpec desc = FortyFiveByteSpec();
+  desc.exts = {FileName("a"), {0x00, std::string(1, '\0')}};
+  ExpectBadHeader(ReadOne(Build(desc)));
 }
 
 TEST_F(HeaderTest, FirstSizeZeroMeansNoCrcAndIsRejected) {
-  HeaderSpec spec;
-  ExpectBadHeader(ReadOne(Build(spec)));
+  HeaderSpec desc;
+  ExpectBadHeader(ReadOne(Build(desc)));
 }
 
 TEST_F(HeaderTest, OnlyTheSixMethodsAreAccepted) {
@@ -182,21 +182,21 @@ TEST_F(HeaderTest, OnlyTheSixMethodsAreAccepted) {
                                   "-lh8-", "lh5--"};
   for (const char* method : accepted) {
     SCOPED_TRACE(method);
-    HeaderSpec spec = FortyFiveByteSpec();
-    spec.method = method;
+    HeaderSpec desc = FortyFiveByteSpec();
+    desc.method = method;
     scripted::Reset();
     context->aborted = 0;
-    EXPECT_EQ(ReadOne(Build(spec)), kHeaderValid);
+    EXPECT_EQ(ReadOne(Build(desc)), kHeaderValid);
     EXPECT_EQ(EntryMethodDigit(), method[3]);
     CloseFile(context->archiveHandle);
   }
   for (const std::string& method : rejected) {
     SCOPED_TRACE(method);
-    HeaderSpec spec = FortyFiveByteSpec();
-    spec.method = method;
+    HeaderSpec desc = FortyFiveByteSpec();
+    desc.method = method;
     scripted::Reset();
     context->aborted = 0;
-    ExpectBadHeader(ReadOne(Build(spec)));
+    ExpectBadHeader(ReadOne(Build(desc)));
     CloseFile(context->archiveHandle);
   }
   context->archiveHandle = 0;
@@ -205,11 +205,11 @@ TEST_F(HeaderTest, OnlyTheSixMethodsAreAccepted) {
 TEST_F(HeaderTest, AttributeExtensionCountsOnlyForDosLikeSystems) {
   for (char os : {'M', 'W', 'w', 'U', 'm', '\0'}) {
     SCOPED_TRACE(static_cast<int>(os));
-    HeaderSpec spec = FortyFiveByteSpec();
-    spec.osId = os;
-    spec.attribute = 0x21;
-    spec.exts = {FileName("f"), {0x40, Le16(0x0102)}, CrcExt()};
-    ASSERT_EQ(ReadOne(Build(spec)), kHeaderValid);
+    HeaderSpec desc = FortyFiveByteSpec();
+    desc.osId = os;
+    desc.attribute = 0x21;
+    desc.exts = {FileName("f"), {0x40, Le16(0x0102)}, CrcExt()};
+    ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
     bool dosLike = os == 'M' || os == 'W' || os == 'w';
     EXPECT_EQ(context->attribute, dosLike ? 0x0102 : 0x21);
     CloseFile(context->archiveHandle);
@@ -218,10 +218,10 @@ TEST_F(HeaderTest, AttributeExtensionCountsOnlyForDosLikeSystems) {
 }
 
 TEST_F(HeaderTest, LastOccurrenceOfAnExtensionWins) {
-  HeaderSpec spec = FortyFiveByteSpec();
-  spec.exts = {FileName("first.txt"), DirName("one\xFF"), {0x7F, "ignored"}, CrcExt(),
+  HeaderSpec desc = FortyFiveByteSpec();
+  desc.exts = {FileName("first.txt"), DirName("one\xFF"), {0x7F, "ignored"}, CrcExt(),
                FileName("second.txt"), DirName("two\xFF")};
-  ASSERT_EQ(ReadOne(Build(spec)), kHeaderValid);
+  ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
   BuildEntryName();
   EXPECT_EQ(Name(), "two/second.txt");
 }
@@ -262,24 +262,24 @@ TEST_F(HeaderTest, NameFieldsAreResetForEveryEntry) {
 }
 
 TEST_F(HeaderTest, SeparatorsBecomeSlashesOutsideDoubleByteCharacters) {
-  HeaderSpec spec = FortyFiveByteSpec();
+  HeaderSpec desc = FortyFiveByteSpec();
   // 0x95 0x5C is one character whose second byte is a backslash.
-  spec.exts = {DirName("\x95\x5C\x8E\xA6\xFFsub\\"), FileName("x/\x83\x5Cy\\z"), CrcExt()};
-  ASSERT_EQ(ReadOne(Build(spec)), kHeaderValid);
+  desc.exts = {DirName("\x95\x5C\x8E\xA6\xFFsub\\"), FileName("x/\x83\x5Cy\\z"), CrcExt()};
+  ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
   BuildEntryName();
   EXPECT_EQ(Name(), "\x95\x5C\x8E\xA6/sub/x/\x83\x5Cy/z");
 }
 
 TEST_F(HeaderTest, NulInsideANamePartEndsTheName) {
-  HeaderSpec spec = FortyFiveByteSpec();
-  spec.exts = {FileName(std::string("ab\0cd", 5)), CrcExt()};
-  ASSERT_EQ(ReadOne(Build(spec)), kHeaderValid);
+  HeaderSpec desc = FortyFiveByteSpec();
+  desc.exts = {FileName(std::string("ab\0cd", 5)), CrcExt()};
+  ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
   BuildEntryName();
   EXPECT_EQ(Name(), "ab");
 
-  spec.exts = {DirName(std::string("d\0\xFF", 3)), FileName("file"), CrcExt()};
+  desc.exts = {DirName(std::string("d\0\xFF", 3)), FileName("file"), CrcExt()};
   CloseFile(context->archiveHandle);
-  ASSERT_EQ(ReadOne(Build(spec)), kHeaderValid);
+  ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
   BuildEntryName();
   EXPECT_EQ(Name(), "d");
 }
@@ -352,9 +352,9 @@ TEST_F(HeaderTest, ExtensionSizeBelowThreeIsRejected) {
   for (uint32_t size : {1u, 2u}) {
     SCOPED_TRACE(size);
     size_t crcAt = 0;
-    HeaderSpec spec = FortyFiveByteSpec();
-    spec.exts = {CrcExt(), FileName("abc")};
-    std::string header = Build(spec, &crcAt);
+    HeaderSpec desc = FortyFiveByteSpec();
+    desc.exts = {CrcExt(), FileName("abc")};
+    std::string header = Build(desc, &crcAt);
     // The size announcing the file-name extension sits just after the CRC value.
     Put16(header, crcAt + 2, size);
     Put16(header, crcAt, 0);
@@ -368,10 +368,10 @@ TEST_F(HeaderTest, ExtensionSizeBelowThreeIsRejected) {
 }
 
 TEST_F(HeaderTest, ChainRunningPastTheHeaderIsRejected) {
-  HeaderSpec spec = FortyFiveByteSpec();
-  spec.exts = {CrcExt(), FileName("abc")};
+  HeaderSpec desc = FortyFiveByteSpec();
+  desc.exts = {CrcExt(), FileName("abc")};
   size_t crcAt = 0;
-  std::string header = Build(spec, &crcAt);
+  std::string header = Build(desc, &crcAt);
   // Announce a file name one byte longer than the header holds; the archive
   // goes on after it, so a reader that trusted the size would read on.
   Put16(header, crcAt + 2, 3 + 3 + 1);
@@ -382,16 +382,16 @@ TEST_F(HeaderTest, ChainRunningPastTheHeaderIsRejected) {
 
 TEST_F(HeaderTest, FullNameMustFitTheNameBuffer) {
   std::string dir = std::string(150, 'd') + "\xFF";
-  HeaderSpec spec = FortyFiveByteSpec();
-  spec.exts = {DirName(dir), FileName(std::string(259 - dir.size(), 'f')), CrcExt()};
-  ASSERT_EQ(ReadOne(Build(spec)), kHeaderValid);
+  HeaderSpec desc = FortyFiveByteSpec();
+  desc.exts = {DirName(dir), FileName(std::string(259 - dir.size(), 'f')), CrcExt()};
+  ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
   BuildEntryName();
   EXPECT_EQ(Name().size(), 259u);
   EXPECT_EQ(Name().substr(150, 2), "/f");
 
   CloseFile(context->archiveHandle);
-  spec.exts = {DirName(dir), FileName(std::string(260 - dir.size(), 'f')), CrcExt()};
-  ExpectBadHeader(ReadOne(Build(spec)));
+  desc.exts = {DirName(dir), FileName(std::string(260 - dir.size(), 'f')), CrcExt()};
+  ExpectBadHeader(ReadOne(Build(desc)));
 }
 
 TEST_F(HeaderTest, BuildEntryNameNeverWritesPastTheNameBuffer) {

@@ -85,9 +85,9 @@ TEST_F(WriterTest, FixedFieldsSitAtTheirOffsets) {
 }
 
 TEST_F(WriterTest, HeaderCrcCoversTheHeaderWithItsFieldZeroed) {
-  lzhw::EntryHeaderSpec spec = SampleSpec();
-  lzhw::RemoveExtensions(spec, lzhw::kExtAttribute);
-  std::vector<uint8_t> h = lzhw::WriteEntryHeader(spec);
+  lzhw::EntryHeaderSpec desc = SampleSpec();
+  lzhw::RemoveExtensions(desc, lzhw::kExtAttribute);
+  std::vector<uint8_t> h = lzhw::WriteEntryHeader(desc);
   // CRC first, then the 11-byte name: 26 + 5 + 14 bytes.
   ASSERT_EQ(h.size(), 45u);
   EXPECT_EQ(h[26], lzhw::kExtHeaderCrc);
@@ -130,10 +130,10 @@ TEST_F(WriterTest, DamagedHeadersAreRefusedByTheReader) {
        [](lzhw::EntryHeaderSpec& s) { s.extensions.push_back({0x7F, {}, 2}); }},
   };
   for (const Case& c : cases) {
-    lzhw::EntryHeaderSpec spec = SampleSpec();
-    c.damage(spec);
+    lzhw::EntryHeaderSpec desc = SampleSpec();
+    c.damage(desc);
     std::vector<uint8_t> archive;
-    ASSERT_TRUE(lzhw::AppendEntry(archive, spec, nullptr, 0)) << c.what;
+    ASSERT_TRUE(lzhw::AppendEntry(archive, desc, nullptr, 0)) << c.what;
     EXPECT_EQ(ReadBack(archive), kHeaderFailed) << c.what;
     ReleaseEntryHeader();
     CloseFile(context->archiveHandle);
@@ -142,11 +142,11 @@ TEST_F(WriterTest, DamagedHeadersAreRefusedByTheReader) {
 }
 
 TEST_F(WriterTest, ExtraExtensionsAndTrailingBytesStayInsideTheCrc) {
-  lzhw::EntryHeaderSpec spec = SampleSpec();
-  spec.extensions.push_back({0x7F, {9, 9, 9}, -1});
-  spec.extensions.push_back({lzhw::kExtFileName, {'b', '.', 'x'}, -1});  // the last name wins
-  spec.trailing = {0xAA, 0xBB};
-  std::vector<uint8_t> h = lzhw::WriteEntryHeader(spec);
+  lzhw::EntryHeaderSpec desc = SampleSpec();
+  desc.extensions.push_back({0x7F, {9, 9, 9}, -1});
+  desc.extensions.push_back({lzhw::kExtFileName, {'b', '.', 'x'}, -1});  // the last name wins
+  desc.trailing = {0xAA, 0xBB};
+  std::vector<uint8_t> h = lzhw::WriteEntryHeader(desc);
   EXPECT_EQ(h[h.size() - 2], 0xAA);
   EXPECT_EQ(lzhw::Get16(&h[0]), h.size());
   ASSERT_EQ(ReadBack(h), kHeaderValid);
@@ -154,15 +154,15 @@ TEST_F(WriterTest, ExtraExtensionsAndTrailingBytesStayInsideTheCrc) {
 }
 
 TEST(WriterLimits, OverrideOfTheTotalSizeAndOversizedHeaders) {
-  lzhw::EntryHeaderSpec spec = SampleSpec();
-  spec.totalSizeOverride = 7;
-  std::vector<uint8_t> h = lzhw::WriteEntryHeader(spec);
+  lzhw::EntryHeaderSpec desc = SampleSpec();
+  desc.totalSizeOverride = 7;
+  std::vector<uint8_t> h = lzhw::WriteEntryHeader(desc);
   EXPECT_EQ(lzhw::Get16(&h[0]), 7);
-  spec.totalSizeOverride = -1;
-  spec.trailing.assign(70000, 0);
-  EXPECT_TRUE(lzhw::WriteEntryHeader(spec).empty());
+  desc.totalSizeOverride = -1;
+  desc.trailing.assign(70000, 0);
+  EXPECT_TRUE(lzhw::WriteEntryHeader(desc).empty());
   std::vector<uint8_t> archive = {1};
-  EXPECT_FALSE(lzhw::AppendEntry(archive, spec, nullptr, 0));
+  EXPECT_FALSE(lzhw::AppendEntry(archive, desc, nullptr, 0));
   EXPECT_EQ(archive.size(), 1u);
 }
 

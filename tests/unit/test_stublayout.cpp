@@ -54,20 +54,20 @@ constexpr uint32_t kOptionalSize = 224;
 
 uint32_t SectionTableAt(uint32_t peOffset) { return peOffset + 24 + kOptionalSize; }
 
-Bytes MakePe(const PeSpec& spec) {
-  uint32_t tableEnd = SectionTableAt(spec.peOffset) + 40 * static_cast<uint32_t>(spec.sections.size());
-  uint32_t headers = (tableEnd + spec.fileAlignment - 1) / spec.fileAlignment * spec.fileAlignment;
+Bytes MakePe(const PeSpec& desc) {
+  uint32_t tableEnd = SectionTableAt(desc.peOffset) + 40 * static_cast<uint32_t>(desc.sections.size());
+  uint32_t headers = (tableEnd + desc.fileAlignment - 1) / desc.fileAlignment * desc.fileAlignment;
   uint32_t total = headers;
-  for (const auto& s : spec.sections) total += s.rawSize;
+  for (const auto& s : desc.sections) total += s.rawSize;
   Bytes b(total, 0);
   b[0] = 'M';
   b[1] = 'Z';
-  Put32(b, 0x3C, spec.peOffset);
-  for (uint32_t i = 0x40; i < spec.peOffset; ++i) b[i] = 0xA5;   // a linker's own DOS stub
-  memcpy(&b[spec.peOffset], "PE\0\0", 4);
-  uint32_t coff = spec.peOffset + 4;
+  Put32(b, 0x3C, desc.peOffset);
+  for (uint32_t i = 0x40; i < desc.peOffset; ++i) b[i] = 0xA5;   // a linker's own DOS stub
+  memcpy(&b[desc.peOffset], "PE\0\0", 4);
+  uint32_t coff = desc.peOffset + 4;
   Put16(b, coff, 0x14C);
-  Put16(b, coff + 2, static_cast<uint32_t>(spec.sections.size()));
+  Put16(b, coff + 2, static_cast<uint32_t>(desc.sections.size()));
   Put32(b, coff + 4, 0x12345678);
   Put16(b, coff + 16, kOptionalSize);
   Put16(b, coff + 18, 0x30E);
@@ -75,35 +75,35 @@ Bytes MakePe(const PeSpec& spec) {
   Put16(b, opt, 0x10B);
   Put32(b, opt + 16, 0x1000);   // entry point
   Put32(b, opt + 28, 0x400000);
-  Put32(b, opt + 32, spec.sectionAlignment);
-  Put32(b, opt + 36, spec.fileAlignment);
+  Put32(b, opt + 32, desc.sectionAlignment);
+  Put32(b, opt + 36, desc.fileAlignment);
   Put32(b, opt + 56, 0x10000);  // size of image
   Put32(b, opt + 60, headers);
   Put16(b, opt + 68, 2);        // GUI
   Put32(b, opt + 92, 16);
   uint32_t raw = headers;
-  for (size_t i = 0; i < spec.sections.size(); ++i) {
-    uint32_t s = SectionTableAt(spec.peOffset) + 40 * static_cast<uint32_t>(i);
+  for (size_t i = 0; i < desc.sections.size(); ++i) {
+    uint32_t s = SectionTableAt(desc.peOffset) + 40 * static_cast<uint32_t>(i);
     b[s] = '.';
     b[s + 1] = static_cast<uint8_t>('a' + i);
-    Put32(b, s + 8, spec.sections[i].rawSize);
-    Put32(b, s + 12, spec.sections[i].virtualAddress);
-    Put32(b, s + 16, spec.sections[i].rawSize);
+    Put32(b, s + 8, desc.sections[i].rawSize);
+    Put32(b, s + 12, desc.sections[i].virtualAddress);
+    Put32(b, s + 16, desc.sections[i].rawSize);
     Put32(b, s + 20, raw);
-    for (uint32_t k = 0; k < spec.sections[i].rawSize; ++k)
+    for (uint32_t k = 0; k < desc.sections[i].rawSize; ++k)
       b[raw + k] = static_cast<uint8_t>(i * 37 + k * 11 + 1);
-    raw += spec.sections[i].rawSize;
+    raw += desc.sections[i].rawSize;
   }
-  if (spec.debugDirectory) {
-    const auto& last = spec.sections.back();
-    uint32_t lastRaw = Get32(b, SectionTableAt(spec.peOffset) + 40 * (spec.sections.size() - 1) + 20);
+  if (desc.debugDirectory) {
+    const auto& last = desc.sections.back();
+    uint32_t lastRaw = Get32(b, SectionTableAt(desc.peOffset) + 40 * (desc.sections.size() - 1) + 20);
     Put32(b, opt + 96 + 6 * 8, last.virtualAddress + 0x10);
     Put32(b, opt + 96 + 6 * 8 + 4, 28);
     memset(&b[lastRaw + 0x10], 0, 28);
     Put32(b, lastRaw + 0x10 + 20, 0x1000 + 0x20);   // address of the data
     Put32(b, lastRaw + 0x10 + 24, headers + 0x20);  // file offset of the data
   }
-  if (spec.boundImports) Put32(b, opt + 96 + 11 * 8, 0x300);
+  if (desc.boundImports) Put32(b, opt + 96 + 11 * 8, 0x300);
   return b;
 }
 
@@ -277,26 +277,26 @@ TEST(StubLayoutDosPart, RealModeProgramPrintsTheMessageAndExitsWithOne) {
 }
 
 TEST(StubLayoutPeMove, HeadersAndSectionsFollowToTheirNewPlaces) {
-  PeSpec spec;
-  Bytes in = MakePe(spec);
+  PeSpec desc;
+  Bytes in = MakePe(desc);
   Bytes out = Applied(in);
   EXPECT_EQ(memcmp(&out[0x4D0], "PE\0\0", 4), 0);
   // COFF and optional header travel unchanged, except SizeOfHeaders and the checksum.
-  const uint32_t oldOpt = spec.peOffset + 24, newOpt = 0x4D0 + 24;
-  EXPECT_EQ(memcmp(&in[spec.peOffset + 4], &out[0x4D0 + 4], 20), 0);
+  const uint32_t oldOpt = desc.peOffset + 24, newOpt = 0x4D0 + 24;
+  EXPECT_EQ(memcmp(&in[desc.peOffset + 4], &out[0x4D0 + 4], 20), 0);
   EXPECT_EQ(memcmp(&in[oldOpt], &out[newOpt], 60), 0);
   EXPECT_EQ(memcmp(&in[oldOpt + 68], &out[newOpt + 68], kOptionalSize - 68), 0);
   const uint32_t fileAlignment = Get32(out, newOpt + 36);
   const uint32_t sizeOfHeaders = Get32(out, newOpt + 60);
-  const uint32_t tableEnd = SectionTableAt(0x4D0) + 40 * static_cast<uint32_t>(spec.sections.size());
+  const uint32_t tableEnd = SectionTableAt(0x4D0) + 40 * static_cast<uint32_t>(desc.sections.size());
   EXPECT_GE(sizeOfHeaders, tableEnd);
   EXPECT_LT(sizeOfHeaders - tableEnd, fileAlignment);
   EXPECT_EQ(sizeOfHeaders % fileAlignment, 0u);
   for (uint32_t i = tableEnd; i < sizeOfHeaders; ++i) ASSERT_EQ(out[i], 0) << "padding " << i;
   // Each section: same header fields but the raw pointer, data found at the new pointer.
   uint32_t previousEnd = sizeOfHeaders;
-  for (size_t i = 0; i < spec.sections.size(); ++i) {
-    uint32_t oldS = SectionTableAt(spec.peOffset) + 40 * static_cast<uint32_t>(i);
+  for (size_t i = 0; i < desc.sections.size(); ++i) {
+    uint32_t oldS = SectionTableAt(desc.peOffset) + 40 * static_cast<uint32_t>(i);
     uint32_t newS = SectionTableAt(0x4D0) + 40 * static_cast<uint32_t>(i);
     EXPECT_EQ(memcmp(&in[oldS], &out[newS], 20), 0) << "section " << i;
     uint32_t oldPtr = Get32(in, oldS + 20), newPtr = Get32(out, newS + 20), raw = Get32(out, newS + 16);
@@ -313,15 +313,15 @@ TEST(StubLayoutPeMove, HeadersAndSectionsFollowToTheirNewPlaces) {
 }
 
 TEST(StubLayoutPeMove, FileOffsetsInsideTheDataFollowToo) {
-  PeSpec spec;
-  spec.debugDirectory = true;
-  Bytes in = MakePe(spec);
+  PeSpec desc;
+  desc.debugDirectory = true;
+  Bytes in = MakePe(desc);
   Bytes out = Applied(in);
   uint32_t newOpt = 0x4D0 + 24;
-  uint32_t delta = Get32(out, newOpt + 60) - Get32(in, spec.peOffset + 24 + 60);
+  uint32_t delta = Get32(out, newOpt + 60) - Get32(in, desc.peOffset + 24 + 60);
   uint32_t lastS = SectionTableAt(0x4D0) + 40 * 2;
   uint32_t entry = Get32(out, lastS + 20) + 0x10;
-  uint32_t oldEntry = Get32(in, SectionTableAt(spec.peOffset) + 40 * 2 + 20) + 0x10;
+  uint32_t oldEntry = Get32(in, SectionTableAt(desc.peOffset) + 40 * 2 + 20) + 0x10;
   EXPECT_EQ(Get32(out, entry + 24), Get32(in, oldEntry + 24) + delta);
   EXPECT_EQ(Get32(out, entry + 20), Get32(in, oldEntry + 20));   // an address, not moved
 }

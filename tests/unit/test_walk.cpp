@@ -81,8 +81,8 @@ std::string Archive(const std::vector<Item>& items, bool endMark = true) {
     info.time = item.time;
     info.attribute = item.attribute;
     info.fileCrc = item.fileCrc >= 0 ? static_cast<uint16_t>(item.fileCrc) : Crc(item.data);
-    lzhw::EntryHeaderSpec spec = lzhw::MakeHeaderSpec(info);
-    EXPECT_TRUE(lzhw::AppendEntry(bytes, spec, reinterpret_cast<const uint8_t*>(body.data()),
+    lzhw::EntryHeaderSpec desc = lzhw::MakeHeaderSpec(info);
+    EXPECT_TRUE(lzhw::AppendEntry(bytes, desc, reinterpret_cast<const uint8_t*>(body.data()),
                                   body.size()));
   }
   if (endMark) lzhw::AppendEndMark(bytes);

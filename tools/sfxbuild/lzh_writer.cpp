@@ -56,62 +56,62 @@ std::string DirectoryField(const std::string& path) {
 }
 
 EntryHeaderSpec MakeHeaderSpec(const EntryInfo& info) {
-  EntryHeaderSpec spec;
-  spec.method = info.method;
-  spec.packedSize = info.packedSize;
-  spec.originalSize = info.originalSize;
-  spec.time = info.time;
-  spec.attribute = static_cast<uint8_t>(info.attribute);
-  spec.fileCrc = info.fileCrc;
-  spec.osId = info.osId;
-  spec.extensions.push_back({kExtHeaderCrc, {0, 0}, -1});
+  EntryHeaderSpec desc;
+  desc.method = info.method;
+  desc.packedSize = info.packedSize;
+  desc.originalSize = info.originalSize;
+  desc.time = info.time;
+  desc.attribute = static_cast<uint8_t>(info.attribute);
+  desc.fileCrc = info.fileCrc;
+  desc.osId = info.osId;
+  desc.extensions.push_back({kExtHeaderCrc, {0, 0}, -1});
   if (!info.fileName.empty())
-    spec.extensions.push_back(
+    desc.extensions.push_back(
         {kExtFileName, std::vector<uint8_t>(info.fileName.begin(), info.fileName.end()), -1});
   std::string dir = DirectoryField(info.directory);
   if (!dir.empty())
-    spec.extensions.push_back({kExtDirectory, std::vector<uint8_t>(dir.begin(), dir.end()), -1});
-  spec.extensions.push_back({kExtAttribute,
+    desc.extensions.push_back({kExtDirectory, std::vector<uint8_t>(dir.begin(), dir.end()), -1});
+  desc.extensions.push_back({kExtAttribute,
                              {static_cast<uint8_t>(info.attribute),
                               static_cast<uint8_t>(info.attribute >> 8)},
                              -1});
-  return spec;
+  return desc;
 }
 
-void RemoveExtensions(EntryHeaderSpec& spec, uint8_t type) {
+void RemoveExtensions(EntryHeaderSpec& desc, uint8_t type) {
   std::vector<ExtendedHeader> kept;
-  for (const ExtendedHeader& e : spec.extensions)
+  for (const ExtendedHeader& e : desc.extensions)
     if (e.type != type) kept.push_back(e);
-  spec.extensions.swap(kept);
+  desc.extensions.swap(kept);
 }
 
-std::vector<uint8_t> WriteEntryHeader(const EntryHeaderSpec& spec) {
+std::vector<uint8_t> WriteEntryHeader(const EntryHeaderSpec& desc) {
   std::vector<uint8_t> h;
   Put16(h, 0);  // total size, patched below
   for (size_t i = 0; i < 5; ++i)
-    h.push_back(i < spec.method.size() ? static_cast<uint8_t>(spec.method[i]) : 0);
-  Put32(h, spec.packedSize);
-  Put32(h, spec.originalSize);
-  Put32(h, spec.time);
-  h.push_back(spec.attribute);
-  h.push_back(spec.level);
-  Put16(h, spec.fileCrc);
-  h.push_back(spec.osId);
-  Put16(h, spec.extensions.empty() ? 0 : AnnouncedSize(spec.extensions[0]));
+    h.push_back(i < desc.method.size() ? static_cast<uint8_t>(desc.method[i]) : 0);
+  Put32(h, desc.packedSize);
+  Put32(h, desc.originalSize);
+  Put32(h, desc.time);
+  h.push_back(desc.attribute);
+  h.push_back(desc.level);
+  Put16(h, desc.fileCrc);
+  h.push_back(desc.osId);
+  Put16(h, desc.extensions.empty() ? 0 : AnnouncedSize(desc.extensions[0]));
 
   // Only the last CRC extension is filled, as a reader takes the last one.
   size_t crcField = 0;
-  for (size_t i = 0; i < spec.extensions.size(); ++i) {
-    const ExtendedHeader& e = spec.extensions[i];
+  for (size_t i = 0; i < desc.extensions.size(); ++i) {
+    const ExtendedHeader& e = desc.extensions[i];
     h.push_back(e.type);
     if (e.type == kExtHeaderCrc && e.data.size() == 2) crcField = h.size();
     h.insert(h.end(), e.data.begin(), e.data.end());
-    Put16(h, i + 1 < spec.extensions.size() ? AnnouncedSize(spec.extensions[i + 1]) : 0);
+    Put16(h, i + 1 < desc.extensions.size() ? AnnouncedSize(desc.extensions[i + 1]) : 0);
   }
-  h.insert(h.end(), spec.trailing.begin(), spec.trailing.end());
+  h.insert(h.end(), desc.trailing.begin(), desc.trailing.end());
   if (h.size() > 0xFFFF) return {};
 
-  uint32_t total = spec.totalSizeOverride >= 0 ? static_cast<uint32_t>(spec.totalSizeOverride)
+  uint32_t total = desc.totalSizeOverride >= 0 ? static_cast<uint32_t>(desc.totalSizeOverride)
                                                : static_cast<uint32_t>(h.size());
   h[0] = static_cast<uint8_t>(total);
   h[1] = static_cast<uint8_t>(total >> 8);
@@ -120,16 +120,16 @@ std::vector<uint8_t> WriteEntryHeader(const EntryHeaderSpec& spec) {
     h[crcField] = 0;
     h[crcField + 1] = 0;
     uint16_t crc = Crc16(h.data(), h.size());
-    if (spec.headerCrcOverride >= 0) crc = static_cast<uint16_t>(spec.headerCrcOverride);
+    if (desc.headerCrcOverride >= 0) crc = static_cast<uint16_t>(desc.headerCrcOverride);
     h[crcField] = static_cast<uint8_t>(crc);
     h[crcField + 1] = static_cast<uint8_t>(crc >> 8);
   }
   return h;
 }
 
-bool AppendEntry(std::vector<uint8_t>& archive, const EntryHeaderSpec& spec, const uint8_t* data,
+bool AppendEntry(std::vector<uint8_t>& archive, const EntryHeaderSpec& desc, const uint8_t* data,
                  size_t size) {
-  std::vector<uint8_t> h = WriteEntryHeader(spec);
+  std::vector<uint8_t> h = WriteEntryHeader(desc);
   if (h.empty()) return false;
   archive.insert(archive.end(), h.begin(), h.end());
   if (size != 0) archive.insert(archive.end(), data, data + size);

@@ -18,10 +18,10 @@
 //   info.fileCrc = lzhw::Crc16(data.data(), data.size());
 //   info.fileName = "a.txt";          // Shift-JIS bytes as stored
 //   info.directory = "doc/img";       // '/'-separated; written as doc FF img FF
-//   lzhw::EntryHeaderSpec spec = lzhw::MakeHeaderSpec(info);
-//   // ... optionally damage spec here (see the fields below) ...
+//   lzhw::EntryHeaderSpec desc = lzhw::MakeHeaderSpec(info);
+//   // ... optionally damage desc here (see the fields below) ...
 //   std::vector<uint8_t> archive;
-//   lzhw::AppendEntry(archive, spec, packed.data(), packed.size());
+//   lzhw::AppendEntry(archive, desc, packed.data(), packed.size());
 //   lzhw::AppendEndMark(archive);     // one zero byte
 //
 // The standard chain of MakeHeaderSpec is: 0x00 header CRC, 0x01 file name
@@ -32,15 +32,15 @@
 // 0x00 extension keeps the data given.
 //
 // Damaged headers for tests: edit the EntryHeaderSpec before writing it:
-//   - wrong CRC:             spec.headerCrcOverride = 0x1234;
-//   - no CRC extension:      lzhw::RemoveExtensions(spec, lzhw::kExtHeaderCrc);
-//   - bad method:            spec.method = "-lh3-";  (any 5 bytes; shorter is NUL-padded)
-//   - sizes of your choice:  spec.packedSize / spec.originalSize, any value;
-//   - extra or odd extended headers: push_back onto spec.extensions (any type,
+//   - wrong CRC:             desc.headerCrcOverride = 0x1234;
+//   - no CRC extension:      lzhw::RemoveExtensions(desc, lzhw::kExtHeaderCrc);
+//   - bad method:            desc.method = "-lh3-";  (any 5 bytes; shorter is NUL-padded)
+//   - sizes of your choice:  desc.packedSize / desc.originalSize, any value;
+//   - extra or odd extended headers: push_back onto desc.extensions (any type,
 //     any data; announcedSize writes a size that disagrees with the data, e.g.
 //     below 3 or running past the header);
-//   - total size that lies: spec.totalSizeOverride;
-//   - raw bytes inside the header after the chain's end mark: spec.trailing
+//   - total size that lies: desc.totalSizeOverride;
+//   - raw bytes inside the header after the chain's end mark: desc.trailing
 //     (counted in the total size and the CRC);
 //   - raw bytes anywhere in the archive: append to the byte vector yourself.
 #pragma once
@@ -115,15 +115,15 @@ std::string DirectoryField(const std::string& path);
 EntryHeaderSpec MakeHeaderSpec(const EntryInfo& info);
 
 // Removes every extended header of this type (e.g. the header CRC).
-void RemoveExtensions(EntryHeaderSpec& spec, uint8_t type);
+void RemoveExtensions(EntryHeaderSpec& desc, uint8_t type);
 
 // The header bytes. A header longer than 65535 bytes cannot be expressed: the
 // result is then empty.
-std::vector<uint8_t> WriteEntryHeader(const EntryHeaderSpec& spec);
+std::vector<uint8_t> WriteEntryHeader(const EntryHeaderSpec& desc);
 
 // Header followed by the entry's data. Returns false (and appends nothing) when
 // the header cannot be written.
-bool AppendEntry(std::vector<uint8_t>& archive, const EntryHeaderSpec& spec,
+bool AppendEntry(std::vector<uint8_t>& archive, const EntryHeaderSpec& desc,
                  const uint8_t* data, size_t size);
 
 // The end of the archive: a single zero byte.
