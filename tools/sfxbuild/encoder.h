@@ -37,7 +37,7 @@ enum : int {
 // Knobs, mainly for benchmarks and tests; the defaults are what the builder uses.
 struct EncoderOptions {
   bool treeSearch = false;    // binary-tree matches (slower, deeper) instead of hash chains
-  int chainDepth = 4;         // chain steps per context length (half for the shortest), or
+  int chainDepth = 3;         // chain steps per context length (half for the shortest), or
                               // tree nodes visited per position
   int niceLength = 32;        // from a match this long, the positions it covers are not searched
   int parsePasses = 1;        // optimal-parse passes per block (the first block gets one more)
