@@ -434,6 +434,10 @@ def setup(opts):
     # A crashing stub must end with its status, not wait behind a crash dialog.
     run_logged(["wine", "reg", "add", "HKCU\\Software\\Wine\\WineDbg", "/v",
                 "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0", "/f"], env, log, 60)
+    # No window manager runs on the virtual screen: Wine draws the captions and
+    # frames itself, so that screenshots show the dialogs whole.
+    run_logged(["wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
+                "Decorated", "/t", "REG_SZ", "/d", "N", "/f"], env, log, 60)
     # The texts are code page 932: the prefix must have been made for it.
     answer = os.path.join(state, "acp.txt")
     run_logged(["wine", "reg", "query",
