@@ -31,8 +31,9 @@ SECTIONS
   ASSERT(__runtime_tables_end == __runtime_tables_start,
          "the stub has no C runtime: no static constructors, destructors, thread-local data or pseudo relocations")
 
-  /* Writable: the loader fills the address table here on every system. The
-     import descriptors come first, since the directory is the section's start. */
+  /* Writable: the loader fills the address table here on every system (the
+     linker names .edata and .rsrc read-only). The import descriptors come
+     first, since the directory is the section's start. */
   .idata BLOCK(__section_alignment__) :
   {
     KEEP (SORT(*)(.idata$2))
@@ -44,7 +45,11 @@ SECTIONS
     KEEP (SORT(*)(.idata$5))
     __IAT_end__ = .;
     KEEP (SORT(*)(.idata$6))
-    KEEP (SORT(*)(.idata$7))
+    /* The library names. The member of an import library that imports one
+       function adds 4 bytes here that only make the linker take the
+       library's head member, which holds the descriptor; they are left out
+       (see /DISCARD/), which saves 4 bytes per imported function. */
+    KEEP (SORT(*)(EXCLUDE_FILE (*s[0-9][0-9][0-9][0-9][0-9].o) .idata$7))
     *(.data)
     *(.data2)
     *(SORT(.data$*))
@@ -80,5 +85,6 @@ SECTIONS
     *(.gnu.lto_*)
     /* Nothing unwinds: the stub is built without exceptions. */
     *(.eh_frame*)
+    *(.idata$7)
   }
 }
