@@ -1,0 +1,62 @@
+# cmake -DFILE=path -DOBJDUMP=tool -P check_image.cmake: fails the build when
+# the linked stub lost what the loaders need. The linker script merges and
+# trims sections, and the linker finds some directories only by section name,
+# so a change there can leave an image that links but does not load.
+execute_process(COMMAND ${OBJDUMP} -p -h "${FILE}" OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${FILE}: cannot be read: ${rc}")
+endif()
+
+set(problems "")
+function(require regex what)
+  if(NOT dump MATCHES "${regex}")
+    set(problems ${problems} "${what}" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# The alignments every Win32 loader takes, Windows 9x and Win32s included.
+require("SectionAlignment[ \t]+00001000" "section alignment is not 4096")
+require("FileAlignment[ \t]+00000200" "file alignment is not 512")
+# Address randomisation and no execution of data stay as the linker gave them.
+require("DYNAMIC_BASE" "the image lost DYNAMIC_BASE")
+require("NX_COMPAT" "the image lost NX_COMPAT")
+
+# Directories: exports, imports, resources, base relocations, address table.
+foreach(entry "0:export" "1:import" "2:resource" "5:base relocation" "c:import address")
+  string(REPLACE ":" ";" pair "${entry}")
+  list(GET pair 0 index)
+  list(GET pair 1 name)
+  if(dump MATCHES "\nEntry ${index} 00000000 00000000")
+    list(APPEND problems "the ${name} directory is empty")
+  endif()
+endforeach()
+
+# The hook is exported by its plain name, imports are taken by name.
+require("\\] GetDirDlgHookProc\n" "GetDirDlgHookProc is not exported by name")
+foreach(dll KERNEL32 USER32 GDI32 COMDLG32 SHELL32 ADVAPI32)
+  require("DLL Name: ${dll}\\.(dll|DLL)" "no imports from ${dll}")
+endforeach()
+foreach(function ExitProcess GetCommandLineA DialogBoxParamA MessageBoxA CreateFileA)
+  require("[0-9a-f]+[ \t]+[0-9]+[ \t]+${function}\n" "${function} is not imported by name")
+endforeach()
+if(dump MATCHES "<none>")
+  list(APPEND problems "an import is taken by ordinal")
+endif()
+
+# No section is both writable and executable; no run-time tables of a C runtime.
+string(REGEX MATCHALL "\n +[0-9]+ [^\n]+\n[^\n]+" sections "${dump}")
+foreach(section ${sections})
+  if(section MATCHES "CODE" AND NOT section MATCHES "READONLY")
+    string(STRIP "${section}" shown)
+    list(APPEND problems "writable code: ${shown}")
+  endif()
+  if(section MATCHES "\n +[0-9]+ \\.(CRT|tls|data|rdata)[ \t]")
+    string(STRIP "${section}" shown)
+    list(APPEND problems "a section the linker script merges is back: ${shown}")
+  endif()
+endforeach()
+
+if(problems)
+  list(JOIN problems "\n  " text)
+  message(FATAL_ERROR "${FILE}:\n  ${text}")
+endif()
