@@ -3,12 +3,20 @@
 #include <string.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace lzhenc {
 namespace {
 
 constexpr uint32_t kInfinity = 0xFFFFFFFFu;
-constexpr int kHashBits = 18;
+constexpr uint32_t kMaxChunkBytes = 262144;
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 
 // ---------------------------------------------------------------- bit output
@@ -68,10 +76,23 @@ int UsedSymbols(const uint32_t* freq, int count, int* only) {
 
 // ---------------------------------------------------------------- match finder
 
-struct Candidate {
-  uint16_t length;
-  uint32_t distance;  // bytes back, 1..dictionary size
+// The input is cut into chunks whose matches are found independently: a
+// finder first inserts the dictionary's worth of positions before the chunk,
+// then searches the chunk, so what a chunk holds depends on the input alone
+// and not on which thread found it or what that thread found before.
+// Candidates are packed as length << 16 | (distance - 1).
+constexpr uint8_t kSkipped = 0xFF;  // position inside a long match, not searched
+
+// A cache line each: chunks next to each other are filled by different threads.
+struct alignas(64) ChunkMatches {
+  uint32_t begin = 0, end = 0;
+  std::vector<uint8_t> counts;   // per position: its number of candidates, or kSkipped
+  std::vector<uint32_t> cands;   // in position order; per position increasing lengths
 };
+
+inline uint32_t PackCandidate(uint32_t length, uint32_t distance) {
+  return length << 16 | (distance - 1);
+}
 
 bool IsLittleEndian() {
   const uint16_t one = 1;
@@ -82,7 +103,7 @@ bool IsLittleEndian() {
 
 // Length of the common prefix of a and b from len on, at most limit; eight
 // bytes at a time while they fit below the limit.
-uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t len, uint32_t limit) {
+inline uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t len, uint32_t limit) {
   while (len + 8 <= limit) {
     uint64_t x, y;
     memcpy(&x, a + len, 8);
@@ -93,6 +114,14 @@ uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t len, uint32_t 
   }
   while (len < limit && a[len] == b[len]) ++len;
   return len;
+}
+
+// Hash bits for a table of about twice the input's size, so small inputs do
+// not pay for clearing large tables; at most `most`.
+int TableBits(size_t size, int most) {
+  int bits = 10;
+  while (bits < most && (size_t{1} << bits) < 2 * size) ++bits;
+  return bits;
 }
 
 // Binary-tree match finder: every position is inserted into a search tree of
@@ -106,11 +135,38 @@ class TreeFinder {
       : data_(data), size_(size), maxDistance_(maxDistance),
         depth_(std::max(1, o.chainDepth)),
         nice_(std::min<int>(std::max<int>(o.niceLength, kMinMatch), kMaxMatch)),
-        head_(size_t{1} << kHashBits, kNone), tree_(2 * (kTreeMask + 1), kNone) {}
+        hashBits_(TableBits(size, 18)),
+        head_(size_t{1} << hashBits_), tree_(2 * (kTreeMask + 1), kNone) {}
 
-  // Candidates at pos with strictly increasing lengths (and distances), written
-  // to out; returns how many. Positions must be asked in order, each once.
-  int Find(uint32_t pos, Candidate* out) {
+  void Run(uint32_t begin, uint32_t end, ChunkMatches& out) {
+    // Positions left out of the tree leave stale nodes behind: start from an
+    // empty tree, so every node reached was made in this run.
+    std::fill(head_.begin(), head_.end(), kNone);
+    uint32_t found[kMaxMatch];
+    skipUntil_ = 0;
+    for (uint32_t p = begin > maxDistance_ ? begin - maxDistance_ : 0; p < begin; ++p)
+      Find(p, found);
+    skipUntil_ = begin;
+    out.begin = begin;
+    out.end = end;
+    out.counts.resize(end - begin);
+    out.cands.clear();
+    for (uint32_t p = begin; p < end; ++p) {
+      if (p < skipUntil_) {
+        out.counts[p - begin] = kSkipped;
+        continue;
+      }
+      int n = Find(p, found);
+      out.counts[p - begin] = static_cast<uint8_t>(n);
+      out.cands.insert(out.cands.end(), found, found + n);
+    }
+  }
+
+ private:
+  static constexpr uint32_t kTreeMask = 0x1FFFF;  // twice the largest dictionary
+
+  // Candidates at pos with strictly increasing lengths (and distances).
+  int Find(uint32_t pos, uint32_t* out) {
     // Inside a long match the position is left out of the tree: an insertion
     // cut short would drop every older node below the cut.
     if (pos < skipUntil_ || pos + kMinMatch > size_) return 0;
@@ -134,7 +190,7 @@ class TreeFinder {
       uint32_t len = MatchLength(there, here, std::min(smallerLen, largerLen), limit);
       if (len > best) {
         best = len;
-        out[found++] = {static_cast<uint16_t>(len), pos - cand};
+        out[found++] = PackCandidate(len, pos - cand);
       }
       if (len >= limit) {
         // Equal within reach: the new node takes over the old one's subtrees.
@@ -158,22 +214,17 @@ class TreeFinder {
     return found;
   }
 
-  uint32_t SkipUntil() const { return skipUntil_; }
-
- private:
-  static constexpr uint32_t kTreeMask = 0x1FFFF;  // twice the largest dictionary
-
   uint32_t Hash(uint32_t pos) const {
     uint32_t v = data_[pos] | (data_[pos + 1] << 8) | (data_[pos + 2] << 16);
-    return (v * 2654435761u) >> (32 - kHashBits);
+    return (v * 2654435761u) >> (32 - hashBits_);
   }
-
 
   const uint8_t* data_;
   size_t size_;
   uint32_t maxDistance_;
   int depth_;
   int nice_;
+  int hashBits_;
   uint32_t skipUntil_ = 0;
   std::vector<uint32_t> head_;
   std::vector<uint32_t> tree_;
@@ -186,94 +237,73 @@ class TreeFinder {
 // double-byte text needs, whose short prefixes repeat too often for one chain.
 // Every position is inserted (a few stores); only positions outside a long
 // match are searched.
+//
+// The tables are not cleared between runs: an entry left from an earlier run
+// names a position more than a dictionary before the current one (the run's
+// own insertions replace every nearer one), which the distance test rejects
+// as it rejects an empty entry. So a run finds the same matches on fresh and
+// on used tables.
 class ChainFinder {
  public:
   ChainFinder(const uint8_t* data, size_t size, uint32_t maxDistance, const EncoderOptions& o)
       : data_(data), size_(size), maxDistance_(maxDistance),
         nice_(std::min<int>(std::max<int>(o.niceLength, kMinMatch), kMaxMatch)),
-        shortHead_(size_t{1} << kShortBits, kNone) {
+        headBits_(TableBits(size, kHeadBits)), shortBits_(TableBits(size, kShortBits)),
+        slots_(std::min<uint32_t>(maxDistance, 1u << TableBits(size, 16))), slotMask_(slots_ - 1),
+        heads_(new uint32_t[(size_t{kLevels} << headBits_) + (size_t{1} << shortBits_)]),
+        links_(new uint32_t[size_t{kLevels} * slots_]) {
     int depth = std::max(1, o.chainDepth);
     depth_[0] = std::max(1, depth / 2);
     depth_[1] = depth_[2] = depth;
-    for (int k = 0; k < kLevels; ++k) {
-      head_[k].assign(size_t{1} << kHeadBits, kNone);
-      prev_[k].assign(size_t{kWindowMask} + 1, kNone);
-    }
+    // Links need no clearing: one is read only for a position inserted in
+    // the same run, less than slots_ before the searched one.
+    std::fill(heads_.get(), heads_.get() + (size_t{kLevels} << headBits_) + (size_t{1} << shortBits_),
+              kNone);
   }
 
-  // As TreeFinder::Find: candidates with strictly increasing lengths and
-  // distances; positions in order, each once.
-  int Find(uint32_t pos, Candidate* out) {
-    if (pos + kMinMatch > size_) return 0;
-    const uint32_t limit = static_cast<uint32_t>(std::min<size_t>(kMaxMatch, size_ - pos));
-    const uint8_t* here = data_ + pos;
-    uint32_t shortHash = (Read24(here) * 2654435761u) >> (32 - kShortBits);
-    uint32_t shortCand = shortHead_[shortHash];
-    shortHead_[shortHash] = pos;
-    uint32_t start[kLevels];
-    for (int k = 0; k < kLevels; ++k) {
-      start[k] = kNone;
-      if (limit < kContext[k]) continue;  // too near the end to hash
-      uint32_t h = ContextHash(here, k);
-      start[k] = head_[k][h];
-      head_[k][h] = pos;
-      prev_[k][pos & kWindowMask] = start[k];
-    }
-    if (pos < skipUntil_) return 0;
-
-    Candidate found[kMaxMatch + 1];
-    int n = 0;
-    uint32_t best = kMinMatch - 1;
-    // The walk goes on past the nice length: data that repeats at one period
-    // would otherwise keep a shorter match at the wrong distance.
-    const uint32_t enough = limit;
-    if (shortCand != kNone && pos - shortCand <= maxDistance_) {
-      uint32_t len = MatchLength(data_ + shortCand, here, 0, limit);
-      if (len > best) {
-        best = len;
-        found[n++] = {static_cast<uint16_t>(len), pos - shortCand};
+  void Run(uint32_t begin, uint32_t end, ChunkMatches& out) {
+    out.begin = begin;
+    out.end = end;
+    out.counts.resize(end - begin);
+    out.cands.clear();
+    uint32_t p = begin > maxDistance_ ? begin - maxDistance_ : 0;
+    Hashes ring[kAhead];
+    for (uint32_t a = p; a < p + kAhead && a < end; ++a) Prepare(a, ring[a % kAhead]);
+    uint32_t skipUntil = begin;
+    for (; p < end; ++p) {
+      Hashes h = ring[p % kAhead];
+      if (p + kAhead < end) Prepare(p + kAhead, ring[p % kAhead]);
+      uint32_t start[kLevels + 1];
+      Insert(p, h, start);
+      if (p < begin) continue;
+      if (p < skipUntil) {
+        out.counts[p - begin] = kSkipped;
+        continue;
+      }
+      uint32_t found[kMaxMatch];
+      int n = Search(p, start, found);
+      out.counts[p - begin] = static_cast<uint8_t>(n);
+      for (int k = 0; k < n; ++k) out.cands.push_back(found[k]);
+      if (n > 0) {
+        uint32_t top = found[n - 1] >> 16;
+        if (top >= static_cast<uint32_t>(nice_)) skipUntil = p + top;
       }
     }
-    // Shorter contexts first: their close matches are the cheap ones.
-    for (int k = 0; k < kLevels && best < enough; ++k) {
-      uint32_t cand = start[k];
-      for (int tries = depth_[k]; tries > 0 && cand != kNone && pos - cand <= maxDistance_;
-           --tries) {
-        const uint8_t* there = data_ + cand;
-        if (there[best] == here[best]) {  // best < limit: cannot read past the input
-          uint32_t len = MatchLength(there, here, 0, limit);
-          if (len > best) {
-            best = len;
-            found[n++] = {static_cast<uint16_t>(len), pos - cand};
-            if (best >= enough) break;
-          }
-        }
-        cand = prev_[k][cand & kWindowMask];
-      }
-    }
-    // Keep the matches no closer one beats: by distance, increasing lengths.
-    for (int i = 1; i < n; ++i)
-      for (int j = i; j > 0 && found[j].distance < found[j - 1].distance; --j)
-        std::swap(found[j], found[j - 1]);
-    int kept = 0;
-    uint32_t top = 0;
-    for (int i = 0; i < n; ++i)
-      if (found[i].length > top) {
-        out[kept++] = found[i];
-        top = found[i].length;
-      }
-    if (top >= static_cast<uint32_t>(nice_)) skipUntil_ = pos + top;
-    return kept;
   }
-
-  uint32_t SkipUntil() const { return skipUntil_; }
 
  private:
   static constexpr int kLevels = 3;
   static constexpr uint32_t kContext[kLevels] = {4, 8, 16};
-  static constexpr uint32_t kWindowMask = 0x1FFFF;  // twice the largest dictionary
   static constexpr int kHeadBits = 16;
   static constexpr int kShortBits = 14;
+  static constexpr uint32_t kAhead = 8;  // positions hashed (and their heads fetched) ahead
+  static constexpr uint32_t kNoHash = 0xFFFFFFFFu;
+
+  // Table indexes of one position: the three contexts (kNoHash where the
+  // input ends too soon), then the 3-byte string.
+  struct Hashes {
+    uint32_t at[kLevels + 1];
+  };
 
   static uint32_t Read24(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16); }
   static uint64_t Read64(const uint8_t* p) {
@@ -281,30 +311,119 @@ class ChainFinder {
     memcpy(&v, p, 8);
     return IsLittleEndian() ? v : __builtin_bswap64(v);
   }
-  // Hash of the first kContext[k] bytes; the caller checks they exist.
-  static uint32_t ContextHash(const uint8_t* p, int k) {
-    uint64_t v;
-    if (k == 0) {
+
+  void Prepare(uint32_t pos, Hashes& h) const {
+    const uint8_t* p = data_ + pos;
+    const size_t left = size_ - pos;
+    for (int k = 0; k < kLevels; ++k) h.at[k] = kNoHash;
+    h.at[kLevels] = kNoHash;
+    if (left < kMinMatch) return;
+    h.at[kLevels] = (size_t{kLevels} << headBits_) +
+                    ((Read24(p) * 2654435761u) >> (32 - shortBits_));
+    if (left >= 4) {
       uint32_t x = Read24(p) | (uint32_t{p[3]} << 24);
-      return (x * 2654435761u) >> (32 - kHeadBits);
+      h.at[0] = (x * 2654435761u) >> (32 - headBits_);
     }
-    v = Read64(p);
-    if (k == 2) {
-      v ^= Read64(p + 8) * 0x9E3779B97F4A7C15ull;
-      v ^= v >> 29;
+    if (left >= 8) {
+      uint64_t v = Read64(p);
+      h.at[1] = (size_t{1} << headBits_) +
+                static_cast<uint32_t>((v * 0xC2B2AE3D27D4EB4Full) >> (64 - headBits_));
+      if (left >= 16) {
+        v ^= Read64(p + 8) * 0x9E3779B97F4A7C15ull;
+        v ^= v >> 29;
+        h.at[2] = (size_t{2} << headBits_) +
+                  static_cast<uint32_t>((v * 0xC2B2AE3D27D4EB4Full) >> (64 - headBits_));
+      }
     }
-    return static_cast<uint32_t>((v * 0xC2B2AE3D27D4EB4Full) >> (64 - kHeadBits));
+    for (int k = 0; k <= kLevels; ++k)
+      if (h.at[k] != kNoHash) __builtin_prefetch(&heads_[h.at[k]], 1);
+  }
+
+  // Makes pos the head of its chains; start gets the previous heads (the
+  // three chains, then the latest 3-byte string).
+  void Insert(uint32_t pos, const Hashes& h, uint32_t* start) {
+    uint32_t* heads = heads_.get();
+    for (int k = 0; k <= kLevels; ++k) {
+      start[k] = kNone;
+      if (h.at[k] == kNoHash) continue;
+      start[k] = heads[h.at[k]];
+      heads[h.at[k]] = pos;
+      if (k < kLevels) links_[static_cast<size_t>(k) * slots_ + (pos & slotMask_)] = start[k];
+    }
+  }
+
+  // Candidates with strictly increasing lengths and distances.
+  int Search(uint32_t pos, const uint32_t* start, uint32_t* out) {
+    const uint32_t limit = static_cast<uint32_t>(std::min<size_t>(kMaxMatch, size_ - pos));
+    const uint8_t* here = data_ + pos;
+    for (int k = 0; k <= kLevels; ++k)
+      if (start[k] != kNone && pos - start[k] <= maxDistance_) {
+        __builtin_prefetch(data_ + start[k]);
+        if (k < kLevels) __builtin_prefetch(&links_[static_cast<size_t>(k) * slots_ + (start[k] & slotMask_)]);
+      }
+    // Lengths strictly increase, so at most kMaxMatch - 2 are kept.
+    uint32_t length[kMaxMatch], distance[kMaxMatch];
+    int n = 0;
+    uint32_t best = kMinMatch - 1;
+    const uint32_t shortCand = start[kLevels];
+    if (shortCand != kNone && pos - shortCand <= maxDistance_) {
+      uint32_t len = MatchLength(data_ + shortCand, here, 0, limit);
+      if (len > best) {
+        best = len;
+        length[n] = len;
+        distance[n++] = pos - shortCand;
+      }
+    }
+    // Shorter contexts first: their close matches are the cheap ones. The
+    // walk goes on past the nice length: data that repeats at one period
+    // would otherwise keep a shorter match at the wrong distance.
+    for (int k = 0; k < kLevels && best < limit; ++k) {
+      const uint32_t* links = &links_[static_cast<size_t>(k) * slots_];
+      uint32_t cand = start[k];
+      for (int tries = depth_[k]; tries > 0 && cand != kNone; --tries) {
+        const uint32_t dist = pos - cand;
+        if (dist > maxDistance_) break;
+        const uint8_t* there = data_ + cand;
+        if (there[best] == here[best]) {  // best < limit: cannot read past the input
+          uint32_t len = MatchLength(there, here, 0, limit);
+          if (len > best) {
+            best = len;
+            length[n] = len;
+            distance[n++] = dist;
+            if (best >= limit) break;
+          }
+        }
+        // A link as far back as the table holds has been replaced by pos's own.
+        if (dist >= slots_) break;
+        cand = links[cand & slotMask_];
+      }
+    }
+    // Keep the matches no closer one beats: by distance, increasing lengths.
+    for (int i = 1; i < n; ++i)
+      for (int j = i; j > 0 && distance[j] < distance[j - 1]; --j) {
+        std::swap(distance[j], distance[j - 1]);
+        std::swap(length[j], length[j - 1]);
+      }
+    int kept = 0;
+    uint32_t top = 0;
+    for (int i = 0; i < n; ++i)
+      if (length[i] > top) {
+        out[kept++] = PackCandidate(length[i], distance[i]);
+        top = length[i];
+      }
+    return kept;
   }
 
   const uint8_t* data_;
   size_t size_;
   uint32_t maxDistance_;
   int nice_;
+  int headBits_, shortBits_;
+  uint32_t slots_;  // links per chain: a power of two, the dictionary or less for short inputs
+  uint32_t slotMask_;
   int depth_[kLevels];
-  uint32_t skipUntil_ = 0;
-  std::vector<uint32_t> head_[kLevels];
-  std::vector<uint32_t> prev_[kLevels];
-  std::vector<uint32_t> shortHead_;
+  std::unique_ptr<uint32_t[]> heads_;  // the three chains' heads, then the 3-byte table
+  std::unique_ptr<uint32_t[]> links_;  // per chain, the previous position of each slot
 };
 
 // ---------------------------------------------------------------- block coder
@@ -316,6 +435,7 @@ struct Code {
 
 struct CostModel {
   uint32_t charCost[kCharSymbols];
+  uint32_t lenCost[kMaxMatch + 1];  // charCost of each match length, indexed by the length
   uint32_t posCost[17];  // code length plus extra bits
 };
 
@@ -328,21 +448,13 @@ void ModelFromLengths(const uint8_t* charLen, const uint8_t* posLen, int posCode
   for (int i = 0; i < kCharSymbols; ++i) maxChar = std::max<int>(maxChar, charLen[i]);
   for (int i = 0; i < kCharSymbols; ++i)
     m.charCost[i] = charLen[i] != 0 ? charLen[i] : std::min(maxChar + 2, 18);
+  for (int l = 0; l <= kMaxMatch; ++l) m.lenCost[l] = l < kMinMatch ? 0 : m.charCost[253 + l];
   int maxPos = 1;
   for (int j = 0; j < posCodes; ++j) maxPos = std::max<int>(maxPos, posLen[j]);
   for (int j = 0; j < 17; ++j) {
     uint32_t len = j < posCodes ? (posLen[j] != 0 ? posLen[j] : std::min(maxPos + 2, 18)) : 64;
     m.posCost[j] = len + ExtraBits(j);
   }
-}
-
-void InitialModel(int posCodes, CostModel& m) {
-  for (int i = 0; i < 256; ++i) m.charCost[i] = 9;
-  for (int l = kMinMatch; l <= kMaxMatch; ++l) {
-    int c = l <= 4 ? 6 : l <= 8 ? 7 : l <= 16 ? 8 : l <= 64 ? 10 : 12;
-    m.charCost[253 + l] = c;
-  }
-  for (int j = 0; j < 17; ++j) m.posCost[j] = j < posCodes ? 4 + ExtraBits(j) : 64;
 }
 
 // Fixes lengths above the limit: the classic count adjustment, then lengths
@@ -533,53 +645,116 @@ class BlockCoder {
 
 // ---------------------------------------------------------------- parsing
 
-// The candidates of a run of positions, kept while its blocks are parsed.
-struct Segment {
-  uint32_t start = 0;                 // input position of entry 0
-  std::vector<uint32_t> first;        // per position: index of its first candidate
-  std::vector<Candidate> candidates;  // first.back() marks the end
+// Walks the candidates of consecutive positions across chunk boundaries.
+struct CandidateCursor {
+  const std::vector<ChunkMatches>* chunks = nullptr;
+  uint32_t chunkBytes = 0;
+  uint32_t pos = 0;     // the position whose candidates come next
+  uint32_t offset = 0;  // its first candidate in its chunk
+  const ChunkMatches* chunk = nullptr;  // pos's, once known
 
-  uint32_t Size() const { return static_cast<uint32_t>(first.size()) - 1; }
+  // Candidates of pos, then on to the next position; count 0 when none.
+  const uint32_t* Next(uint32_t* count) {
+    if (chunk == nullptr || pos == chunk->end) {
+      chunk = &(*chunks)[pos / chunkBytes];
+      if (pos == chunk->begin) offset = 0;
+    }
+    uint32_t n = chunk->counts[pos - chunk->begin];
+    ++pos;
+    n = n == kSkipped ? 0 : n;
+    const uint32_t* first = chunk->cands.data() + offset;
+    offset += n;
+    *count = n;
+    return first;
+  }
 };
 
-// Shortest path over the segment's first n positions under the model; codes
-// in input order. Each position's state packs its cost (high half) with the
-// code that reaches it, so one unsigned minimum keeps both, ties going to the
-// smaller symbol and distance.
-void Parse(const uint8_t* data, const Segment& seg, uint32_t n, const CostModel& m,
-           std::vector<uint64_t>& state, std::vector<Code>& codes) {
-  state.assign(size_t{n} + 1, ~uint64_t{0});
-  state[0] = 0;
-  uint64_t* st = state.data();
-  const uint8_t* in = data + seg.start;
+// Shortest path over n positions from the cursor's under the model; codes in
+// input order. cost and from are per position: the cheapest cost found so
+// far and the code that reaches it (symbol << 16 | distance value). Of equal
+// costs the first found stays.
+void Parse(const uint8_t* data, CandidateCursor cursor, uint32_t n, const CostModel& m,
+           std::vector<uint32_t>& costs, std::vector<uint32_t>& from, std::vector<Code>& codes) {
+  costs.assign(size_t{n} + 1, 0x7FFFFFFFu);  // signed comparisons below
+  from.resize(size_t{n} + 1);
+  costs[0] = 0;
+  uint32_t* cost = costs.data();
+  uint32_t* code = from.data();
+  const uint8_t* in = data + cursor.pos;
   for (uint32_t i = 0; i < n; ++i) {
     // Every position is reached by a literal, so base is a real cost.
-    const uint64_t base = st[i] >> 32;
-    uint64_t lit = ((base + m.charCost[in[i]]) << 32) | (uint64_t{in[i]} << 16);
-    if (lit < st[i + 1]) st[i + 1] = lit;
+    const uint32_t base = cost[i];
+    const uint32_t lit = base + m.charCost[in[i]];
+    const bool litLower = lit < cost[i + 1];  // selected without a branch: unpredictable
+    cost[i + 1] = litLower ? lit : cost[i + 1];
+    code[i + 1] = litLower ? uint32_t{in[i]} << 16 : code[i + 1];
+    uint32_t count;
+    const uint32_t* cand = cursor.Next(&count);
     const uint32_t room = n - i;
     uint32_t len = kMinMatch;
-    for (uint32_t k = seg.first[i]; k < seg.first[i + 1]; ++k) {
-      const Candidate& c = seg.candidates[k];
-      const uint32_t d = c.distance - 1;
-      const uint64_t distCost = base + m.posCost[PositionCode(d)];
-      const uint32_t top = std::min<uint32_t>(c.length, room);
-      for (; len <= top; ++len) {
-        uint64_t v = ((distCost + m.charCost[253 + len]) << 32) | (uint64_t{253 + len} << 16) | d;
-        uint64_t& slot = st[i + len];
-        slot = v < slot ? v : slot;
+    for (uint32_t k = 0; k < count; ++k) {
+      const uint32_t d = cand[k] & 0xFFFF;
+      const uint32_t distCost = base + m.posCost[PositionCode(d)];
+      const uint32_t top = std::min<uint32_t>(cand[k] >> 16, room);
+      uint32_t* c = cost + i;
+      uint32_t* s = code + i;
+#if defined(__SSE2__)
+      // Four lengths at a time: costs, and the codes where they are lower.
+      if (len + 3 <= top) {
+        const __m128i dc = _mm_set1_epi32(static_cast<int>(distCost));
+        const __m128i step = _mm_set1_epi32(4 << 16);
+        __m128i sym = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(((253 + len) << 16) | d)),
+                                    _mm_setr_epi32(0, 1 << 16, 2 << 16, 3 << 16));
+        for (; len + 3 <= top; len += 4) {
+          __m128i v = _mm_add_epi32(dc, _mm_loadu_si128(reinterpret_cast<const __m128i*>(m.lenCost + len)));
+          __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + len));
+          __m128i lower = _mm_cmplt_epi32(v, old);
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(c + len),
+                           _mm_or_si128(_mm_and_si128(lower, v), _mm_andnot_si128(lower, old)));
+          __m128i oldSym = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + len));
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(s + len),
+                           _mm_or_si128(_mm_and_si128(lower, sym), _mm_andnot_si128(lower, oldSym)));
+          sym = _mm_add_epi32(sym, step);
+        }
       }
-      if (top < c.length) break;
+#endif
+      for (; len <= top; ++len) {
+        const uint32_t v = distCost + m.lenCost[len];
+        const bool lower = v < c[len];
+        c[len] = lower ? v : c[len];
+        s[len] = lower ? ((253 + len) << 16) | d : s[len];
+      }
+      if (top < (cand[k] >> 16)) break;
     }
   }
   codes.clear();
   for (uint32_t at = n; at > 0;) {
-    const uint32_t low = static_cast<uint32_t>(st[at]);
-    const Code s = {static_cast<uint16_t>(low >> 16), static_cast<uint16_t>(low)};
+    const Code s = {static_cast<uint16_t>(code[at] >> 16), static_cast<uint16_t>(code[at])};
     codes.push_back(s);
     at -= s.symbol < 256 ? 1 : s.symbol - 253;
   }
   std::reverse(codes.begin(), codes.end());
+}
+
+// A first estimate of the codes, for the cost model of the first block: the
+// longest candidate wherever there is one. Its statistics are close enough
+// to the optimal parse's that one optimal pass under them does as well as two.
+void GreedyCodes(const uint8_t* data, CandidateCursor cursor, uint32_t n, std::vector<Code>& codes) {
+  codes.clear();
+  const uint8_t* in = data + cursor.pos;
+  for (uint32_t i = 0; i < n;) {
+    uint32_t count;
+    const uint32_t* cand = cursor.Next(&count);
+    uint32_t len = count ? std::min<uint32_t>(cand[count - 1] >> 16, n - i) : 0;
+    if (len < kMinMatch) {
+      codes.push_back({in[i], 0});
+      ++i;
+      continue;
+    }
+    codes.push_back({static_cast<uint16_t>(253 + len), static_cast<uint16_t>(cand[count - 1])});
+    for (uint32_t k = 1; k < len; ++k) cursor.Next(&count);
+    i += len;
+  }
 }
 
 uint32_t CodeBytes(const Code& c) { return c.symbol < 256 ? 1 : c.symbol - 253; }
@@ -632,12 +807,136 @@ std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit
   return EncodeLzh(data, size, methodDigit, EncoderOptions(), nullptr);
 }
 
+
 namespace {
+
+// Chunks of the input whose matches are found, by whichever thread is free:
+// helpers take the next chunk in order; the parsing thread takes one too
+// when the chunk it needs is still being found by a helper. At most kAhead
+// chunks beyond the one being parsed are held.
+template <class Finder>
+class MatchChunks {
+ public:
+  MatchChunks(const uint8_t* data, size_t size, uint32_t maxDistance, const EncoderOptions& o,
+              uint32_t chunkBytes, int threads)
+      : data_(data), size_(size), maxDistance_(maxDistance), options_(o), chunkBytes_(chunkBytes),
+        chunks_((size + chunkBytes - 1) / chunkBytes), done_(chunks_.size(), 0) {
+    for (int t = 1; t < threads && static_cast<size_t>(t) < chunks_.size(); ++t)
+      helpers_.emplace_back([this] { Help(); });
+  }
+  ~MatchChunks() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& t : helpers_) t.join();
+  }
+
+  const std::vector<ChunkMatches>& Chunks() const { return chunks_; }
+  uint32_t ChunkBytes() const { return chunkBytes_; }
+
+  // Waits until chunk c is found, finding others meanwhile.
+  void Need(size_t c) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    needed_ = std::max(needed_, c);
+    while (!done_[c]) {
+      size_t mine;
+      if (Claim(&mine)) {
+        lock.unlock();
+        Find(own_, mine);
+        lock.lock();
+        done_[mine] = 1;
+        changed_.notify_all();
+      } else {
+        changed_.wait(lock);
+      }
+    }
+  }
+
+  // Chunks before c are no longer needed.
+  void Release(size_t c) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (; parsed_ < c; ++parsed_) {
+        std::vector<uint8_t>().swap(chunks_[parsed_].counts);
+        std::vector<uint32_t>().swap(chunks_[parsed_].cands);
+      }
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  static constexpr size_t kAhead = 4;
+
+  bool Claim(size_t* c) {
+    if (next_ >= chunks_.size() || (next_ >= parsed_ + kAhead && next_ > needed_)) return false;
+    *c = next_++;
+    return true;
+  }
+
+  void Find(std::unique_ptr<Finder>& finder, size_t c) {
+    if (!finder) finder.reset(new Finder(data_, size_, maxDistance_, options_));
+    uint32_t begin = static_cast<uint32_t>(c * chunkBytes_);
+    uint32_t end = static_cast<uint32_t>(std::min<size_t>(size_, size_t{begin} + chunkBytes_));
+    finder->Run(begin, end, chunks_[c]);
+  }
+
+  void Help() {
+    std::unique_ptr<Finder> finder;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      size_t c;
+      if (stop_ || next_ >= chunks_.size()) return;
+      if (!Claim(&c)) {
+        changed_.wait(lock);
+        continue;
+      }
+      lock.unlock();
+      Find(finder, c);
+      lock.lock();
+      done_[c] = 1;
+      changed_.notify_all();
+    }
+  }
+
+  const uint8_t* data_;
+  size_t size_;
+  uint32_t maxDistance_;
+  const EncoderOptions& options_;
+  uint32_t chunkBytes_;
+  std::vector<ChunkMatches> chunks_;
+  std::vector<uint8_t> done_;          // guarded by mutex_, as the counters below
+  size_t next_ = 0;                    // the next chunk to claim
+  size_t parsed_ = 0;                  // chunks before this one are released
+  size_t needed_ = 0;                  // the furthest chunk the parse has asked for
+  bool stop_ = false;
+  std::unique_ptr<Finder> own_;        // the parsing thread's
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::thread> helpers_;
+};
+
+// About an eighth of the input, so that two threads share even a mid-sized
+// entry, but no less than the dictionary (every chunk inserts a dictionary's
+// worth of positions first) and no more than 256 KB (chunks found ahead of
+// the parse are held in memory).
+uint32_t ChunkBytesFor(size_t size, uint32_t maxDistance, const EncoderOptions& o) {
+  if (o.chunkBytes != 0) return std::max<uint32_t>(o.chunkBytes, 1024);
+  uint32_t bytes = std::max<uint32_t>(maxDistance, 16384);
+  while (bytes < kMaxChunkBytes && bytes * size_t{8} < size) bytes *= 2;
+  return bytes;
+}
+
+int ThreadsFor(const EncoderOptions& o) {
+  if (o.threads > 0) return std::min(o.threads, 16);
+  unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : static_cast<int>(std::min(n, 4u));
+}
 
 template <class Finder>
 void EncodeWith(const uint8_t* data, size_t size, int methodDigit, const EncoderOptions& options,
                 std::vector<BlockTrace>* trace, std::vector<uint8_t>& out) {
-
   const uint32_t maxDistance = methodDigit == 5 ? 8192u : methodDigit == 6 ? 32768u : 65536u;
   const int posCodes = methodDigit == 5 ? 14 : 17;
   const int posCountBits = methodDigit == 5 ? 4 : 5;
@@ -649,34 +948,41 @@ void EncodeWith(const uint8_t* data, size_t size, int methodDigit, const Encoder
   out.reserve(size / 2 + 64);
   BitWriter bits(out);
   BlockCoder coder(bits, posCodes, posCountBits);
-  Finder finder(data, size, maxDistance, options);
+  MatchChunks<Finder> matches(data, size, maxDistance, options,
+                              ChunkBytesFor(size, maxDistance, options), ThreadsFor(options));
+  const uint32_t chunkBytes = matches.ChunkBytes();
   CostModel model;
-  InitialModel(posCodes, model);
 
-  Segment seg;
-  seg.first.push_back(0);
-  uint32_t found = 0;  // positions whose candidates are known
-  std::vector<uint64_t> state;
+  CandidateCursor cursor;
+  cursor.chunks = &matches.Chunks();
+  cursor.chunkBytes = chunkBytes;
+  std::vector<uint32_t> costs, from;
   std::vector<Code> codes;
-  Candidate scratch[kMaxMatch];
   const uint32_t total = static_cast<uint32_t>(size);
   bool firstBlock = true;
 
-  while (seg.start < total) {
-    // Extend the segment; never end it inside a long match the finder skipped.
-    uint32_t want = std::min<uint64_t>(uint64_t{seg.start} + segmentBytes, total);
-    while (found < want || (found < total && found < finder.SkipUntil())) {
-      int k = finder.Find(found, scratch);
-      for (int c = 0; c < k; ++c) seg.candidates.push_back(scratch[c]);
-      seg.first.push_back(static_cast<uint32_t>(seg.candidates.size()));
-      ++found;
+  while (cursor.pos < total) {
+    const uint32_t start = cursor.pos;
+    uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{start} + segmentBytes, total));
+    for (size_t c = start / chunkBytes; c <= (end - 1) / chunkBytes; ++c) matches.Need(c);
+    // Never end a segment inside a long match that was not searched: the
+    // next block would have to start it with literals. Chunks start searched.
+    const std::vector<ChunkMatches>& chunks = matches.Chunks();
+    while (end < total && end % chunkBytes != 0) {
+      const ChunkMatches& c = chunks[end / chunkBytes];
+      if (c.counts[end - c.begin] != kSkipped) break;
+      ++end;
     }
-    uint32_t n = seg.Size();
+    const uint32_t n = end - start;
 
-    int rounds = firstBlock ? passes + 1 : passes;
-    for (int r = 0; r < rounds; ++r) {
-      Parse(data, seg, n, model, state, codes);
-      if (r + 1 < rounds) {
+    if (firstBlock) {
+      GreedyCodes(data, cursor, n, codes);
+      coder.Measure(codes);
+      ModelFromLengths(coder.CharLengths(), coder.PosLengths(), posCodes, model);
+    }
+    for (int r = 0; r < passes; ++r) {
+      Parse(data, cursor, n, model, costs, from, codes);
+      if (r + 1 < passes) {
         coder.Measure(codes);
         ModelFromLengths(coder.CharLengths(), coder.PosLengths(), posCodes, model);
       }
@@ -692,12 +998,9 @@ void EncodeWith(const uint8_t* data, size_t size, int methodDigit, const Encoder
     coder.Write(codes, trace);
     ModelFromLengths(coder.CharLengths(), coder.PosLengths(), posCodes, model);
 
-    // Keep the candidates of the positions not yet coded.
-    uint32_t drop = seg.first[used];
-    seg.candidates.erase(seg.candidates.begin(), seg.candidates.begin() + drop);
-    seg.first.erase(seg.first.begin(), seg.first.begin() + used);
-    for (uint32_t& f : seg.first) f -= drop;
-    seg.start += used;
+    uint32_t count;
+    for (uint32_t k = 0; k < used; ++k) cursor.Next(&count);
+    matches.Release(cursor.pos / chunkBytes);
   }
   bits.Flush();
 }

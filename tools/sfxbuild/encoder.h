@@ -14,8 +14,13 @@
 // Parsing: matches of 3 to 256 bytes from hash chains over 4-, 8- and 16-byte
 // contexts plus the latest 3-byte string (or, with treeSearch, a binary-tree
 // match finder); each block is parsed optimally (shortest path) under a
-// bit-cost model from the previous block's code lengths (the first block
-// parses twice, the second time with the lengths of its own first parse).
+// bit-cost model from the previous block's code lengths (the first block's
+// model comes from a greedy parse of its own matches).
+//
+// Threads: the matches of each chunk of the input are found on their own (a
+// chunk's finder starts a dictionary before it), by whichever thread is free,
+// while the calling thread parses and writes the blocks in order. The result
+// depends on the input and the options only, never on the thread count.
 #pragma once
 
 #include <stddef.h>
@@ -40,9 +45,12 @@ struct EncoderOptions {
   int chainDepth = 3;         // chain steps per context length (half for the shortest), or
                               // tree nodes visited per position
   int niceLength = 32;        // from a match this long, the positions it covers are not searched
-  int parsePasses = 1;        // optimal-parse passes per block (the first block gets one more)
+  int parsePasses = 1;        // optimal-parse passes per block
   uint32_t segmentBytes = 131072;  // input bytes parsed per block (before the code cap)
   uint32_t maxBlockCodes = kMaxBlockCodes;
+  uint32_t chunkBytes = 0;    // input bytes per match-finding chunk (0: the default, 128 KB)
+  int threads = 0;            // threads finding matches, the caller's included (0: one per
+                              // processor, up to 4); changes the speed, never the bytes
 };
 
 // What the encoder wrote, block by block; for tests and measurement.
