@@ -17,6 +17,7 @@ namespace {
 
 constexpr uint32_t kInfinity = 0xFFFFFFFFu;
 constexpr uint32_t kMaxChunkBytes = 262144;
+constexpr int kLanePad = 4;  // entries past the end that a four-lane step may touch
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 
 // ---------------------------------------------------------------- bit output
@@ -435,7 +436,7 @@ struct Code {
 
 struct CostModel {
   uint32_t charCost[kCharSymbols];
-  uint32_t lenCost[kMaxMatch + 1];  // charCost of each match length, indexed by the length
+  uint32_t lenCost[kMaxMatch + 1 + kLanePad];  // charCost of each length, indexed by it
   uint32_t posCost[17];  // code length plus extra bits
 };
 
@@ -448,7 +449,8 @@ void ModelFromLengths(const uint8_t* charLen, const uint8_t* posLen, int posCode
   for (int i = 0; i < kCharSymbols; ++i) maxChar = std::max<int>(maxChar, charLen[i]);
   for (int i = 0; i < kCharSymbols; ++i)
     m.charCost[i] = charLen[i] != 0 ? charLen[i] : std::min(maxChar + 2, 18);
-  for (int l = 0; l <= kMaxMatch; ++l) m.lenCost[l] = l < kMinMatch ? 0 : m.charCost[253 + l];
+  for (int l = 0; l <= kMaxMatch + kLanePad; ++l)
+    m.lenCost[l] = l < kMinMatch || l > kMaxMatch ? 0 : m.charCost[253 + l];
   int maxPos = 1;
   for (int j = 0; j < posCodes; ++j) maxPos = std::max<int>(maxPos, posLen[j]);
   for (int j = 0; j < 17; ++j) {
@@ -675,8 +677,9 @@ struct CandidateCursor {
 // costs the first found stays.
 void Parse(const uint8_t* data, CandidateCursor cursor, uint32_t n, const CostModel& m,
            std::vector<uint32_t>& costs, std::vector<uint32_t>& from, std::vector<Code>& codes) {
-  costs.assign(size_t{n} + 1, 0x7FFFFFFFu);  // signed comparisons below
-  from.resize(size_t{n} + 1);
+  // Signed comparisons below; room for the masked lanes past the end.
+  costs.assign(size_t{n} + 1 + kLanePad, 0x7FFFFFFFu);
+  from.resize(size_t{n} + 1 + kLanePad);
   costs[0] = 0;
   uint32_t* cost = costs.data();
   uint32_t* code = from.data();
@@ -699,31 +702,37 @@ void Parse(const uint8_t* data, CandidateCursor cursor, uint32_t n, const CostMo
       uint32_t* c = cost + i;
       uint32_t* s = code + i;
 #if defined(__SSE2__)
-      // Four lengths at a time: costs, and the codes where they are lower.
-      if (len + 3 <= top) {
-        const __m128i dc = _mm_set1_epi32(static_cast<int>(distCost));
-        const __m128i step = _mm_set1_epi32(4 << 16);
-        __m128i sym = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(((253 + len) << 16) | d)),
-                                    _mm_setr_epi32(0, 1 << 16, 2 << 16, 3 << 16));
-        for (; len + 3 <= top; len += 4) {
-          __m128i v = _mm_add_epi32(dc, _mm_loadu_si128(reinterpret_cast<const __m128i*>(m.lenCost + len)));
-          __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + len));
-          __m128i lower = _mm_cmplt_epi32(v, old);
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(c + len),
-                           _mm_or_si128(_mm_and_si128(lower, v), _mm_andnot_si128(lower, old)));
-          __m128i oldSym = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + len));
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(s + len),
-                           _mm_or_si128(_mm_and_si128(lower, sym), _mm_andnot_si128(lower, oldSym)));
-          sym = _mm_add_epi32(sym, step);
-        }
+      // Four lengths at a time, the lanes past top masked off: costs, and
+      // the codes where they are lower. Few branches: their outcomes are
+      // as unpredictable as the data.
+      const __m128i dc = _mm_set1_epi32(static_cast<int>(distCost));
+      const __m128i step = _mm_set1_epi32(4);
+      const __m128i symStep = _mm_set1_epi32(4 << 16);
+      const __m128i end = _mm_set1_epi32(static_cast<int>(top + 1));
+      __m128i lens = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(len)), _mm_setr_epi32(0, 1, 2, 3));
+      __m128i sym = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(((253 + len) << 16) | d)),
+                                  _mm_setr_epi32(0, 1 << 16, 2 << 16, 3 << 16));
+      for (; len <= top; len += 4) {
+        __m128i v = _mm_add_epi32(dc, _mm_loadu_si128(reinterpret_cast<const __m128i*>(m.lenCost + len)));
+        __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c + len));
+        __m128i lower = _mm_and_si128(_mm_cmplt_epi32(v, old), _mm_cmplt_epi32(lens, end));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(c + len),
+                         _mm_or_si128(_mm_and_si128(lower, v), _mm_andnot_si128(lower, old)));
+        __m128i oldSym = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + len));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(s + len),
+                         _mm_or_si128(_mm_and_si128(lower, sym), _mm_andnot_si128(lower, oldSym)));
+        sym = _mm_add_epi32(sym, symStep);
+        lens = _mm_add_epi32(lens, step);
       }
-#endif
+      len = top + 1;
+#else
       for (; len <= top; ++len) {
         const uint32_t v = distCost + m.lenCost[len];
         const bool lower = v < c[len];
         c[len] = lower ? v : c[len];
         s[len] = lower ? ((253 + len) << 16) | d : s[len];
       }
+#endif
       if (top < (cand[k] >> 16)) break;
     }
   }
