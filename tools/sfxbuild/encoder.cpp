@@ -385,7 +385,22 @@ class ChainFinder {
         const uint32_t dist = pos - cand;
         if (dist > maxDistance_) break;
         const uint8_t* there = data_ + cand;
-        if (there[best] == here[best]) {  // best < limit: cannot read past the input
+        if (best < 8 && limit >= 8) {
+          // Short so far: the first eight bytes decide most candidates, and
+          // are compared and recorded without a branch on their outcome.
+          uint64_t x, y;
+          memcpy(&x, there, 8);
+          memcpy(&y, here, 8);
+          const uint64_t diff = x ^ y;
+          uint32_t len = diff != 0 ? (IsLittleEndian() ? __builtin_ctzll(diff) : __builtin_clzll(diff)) / 8
+                                   : MatchLength(there, here, 8, limit);
+          const bool longer = len > best;
+          length[n] = len;
+          distance[n] = dist;
+          n += longer;
+          best = longer ? len : best;
+          if (best >= limit) break;
+        } else if (there[best] == here[best]) {  // best < limit: cannot read past the input
           uint32_t len = MatchLength(there, here, 0, limit);
           if (len > best) {
             best = len;
@@ -770,7 +785,8 @@ uint32_t CodeBytes(const Code& c) { return c.symbol < 256 ? 1 : c.symbol - 253; 
 
 }  // namespace
 
-int PositionCode(uint32_t d) { return d == 0 ? 0 : 32 - __builtin_clz(d); }
+// Without a branch: the bit length of d | 1, less one for d = 0.
+int PositionCode(uint32_t d) { return (31 ^ __builtin_clz(d | 1)) + (d != 0); }
 
 void HuffmanLengths(const uint32_t* freq, int count, int maxLength, uint8_t* lengths) {
   memset(lengths, 0, static_cast<size_t>(count));
