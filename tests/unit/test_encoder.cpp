@@ -218,6 +218,46 @@ TEST_F(EncoderTest, BothFindersReachTheDictionaryEdgeAndNoFurther) {
   }
 }
 
+// Matches are found per chunk of the input, on as many threads as asked: a
+// chunk started afresh (after the dictionary before it is inserted) must
+// hold what a thread going on from the chunk before finds, so the bytes
+// never depend on the thread count or on which thread took which chunk.
+// Copies at distances around 64 KB that straddle chunk boundaries, small
+// chunks so that threads start afresh often, a few runs per count.
+TEST_F(EncoderTest, ThreadCountNeverChangesTheBytes) {
+  std::vector<uint8_t> block = Random(65536, 21), v = block;
+  v.insert(v.end(), block.begin(), block.end());      // at exactly 64 KB
+  std::vector<uint8_t> text = Text(150000, 22);
+  v.insert(v.end(), text.begin(), text.end());
+  v.insert(v.end(), v.end() - 65535, v.end() - 65535 + 3000);  // just inside reach
+  v.insert(v.end(), v.end() - 65537, v.end() - 65537 + 3000);  // just beyond it
+  for (bool tree : {false, true}) {
+    for (uint32_t chunk : {0u, 3000u}) {
+      lzhenc::EncoderOptions o;
+      o.treeSearch = tree;
+      o.chunkBytes = chunk;
+      for (int digit : {5, 7}) {
+        o.threads = 1;
+        const std::vector<uint8_t> one = lzhenc::EncodeLzh(v.data(), v.size(), digit, o, nullptr);
+        for (int threads : {2, 4}) {
+          o.threads = threads;
+          for (int run = 0; run < 3; ++run)
+            ASSERT_TRUE(lzhenc::EncodeLzh(v.data(), v.size(), digit, o, nullptr) == one)
+                << (tree ? "tree" : "chains") << " chunk " << chunk << " lh" << digit << ", "
+                << threads << " threads";
+        }
+      }
+      o.threads = 2;
+      RoundTrip(v, tree ? "tree, 2 threads" : "chains, 2 threads", o);
+    }
+  }
+  // The copy at 64 KB costs a few bits per 256 bytes whichever thread finds it.
+  lzhenc::EncoderOptions o;
+  o.threads = 2;
+  std::vector<uint8_t> twice(v.begin(), v.begin() + 131072);
+  EXPECT_LT(lzhenc::EncodeLzh(twice.data(), twice.size(), 7, o, nullptr).size(), 65536u + 8192u);
+}
+
 TEST(EncoderHelpers, SameInputSameBytes) {
   std::vector<uint8_t> v = Text(100000, 15);
   for (bool tree : {false, true}) {

@@ -16,7 +16,7 @@ namespace lzhenc {
 namespace {
 
 constexpr uint32_t kInfinity = 0xFFFFFFFFu;
-constexpr uint32_t kMaxChunkBytes = 262144;
+constexpr uint32_t kDefaultChunkBytes = 32768;
 constexpr int kLanePad = 4;  // entries past the end that a four-lane step may touch
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 
@@ -251,15 +251,13 @@ class ChainFinder {
         nice_(std::min<int>(std::max<int>(o.niceLength, kMinMatch), kMaxMatch)),
         headBits_(TableBits(size, kHeadBits)), shortBits_(TableBits(size, kShortBits)),
         slots_(std::min<uint32_t>(maxDistance, 1u << TableBits(size, 16))), slotMask_(slots_ - 1),
-        heads_(new uint32_t[(size_t{kLevels} << headBits_) + (size_t{1} << shortBits_)]),
+        heads_(new uint32_t[HeadCount()]),
         links_(new uint32_t[size_t{kLevels} * slots_]) {
     int depth = std::max(1, o.chainDepth);
     depth_[0] = std::max(1, depth / 2);
     depth_[1] = depth_[2] = depth;
-    // Links need no clearing: one is read only for a position inserted in
-    // the same run, less than slots_ before the searched one.
-    std::fill(heads_.get(), heads_.get() + (size_t{kLevels} << headBits_) + (size_t{1} << shortBits_),
-              kNone);
+    // Links need no clearing: one is read only for a position inserted
+    // since the heads were cleared, less than slots_ before the searched one.
   }
 
   void Run(uint32_t begin, uint32_t end, ChunkMatches& out) {
@@ -267,7 +265,16 @@ class ChainFinder {
     out.end = end;
     out.counts.resize(end - begin);
     out.cands.clear();
-    uint32_t p = begin > maxDistance_ ? begin - maxDistance_ : 0;
+    // Going on from the end of the last run, the tables already hold what
+    // inserting the dictionary before begin would put there (and older
+    // entries, which the distance test rejects). Elsewhere they start empty:
+    // entries from a later part of the input would cut chains short.
+    uint32_t p = begin;
+    if (begin != insertedUntil_) {
+      std::fill(heads_.get(), heads_.get() + HeadCount(), kNone);
+      p = begin > maxDistance_ ? begin - maxDistance_ : 0;
+    }
+    insertedUntil_ = end;
     Hashes ring[kAhead];
     for (uint32_t a = p; a < p + kAhead && a < end; ++a) Prepare(a, ring[a % kAhead]);
     uint32_t skipUntil = begin;
@@ -305,6 +312,8 @@ class ChainFinder {
   struct Hashes {
     uint32_t at[kLevels + 1];
   };
+
+  size_t HeadCount() const { return (size_t{kLevels} << headBits_) + (size_t{1} << shortBits_); }
 
   static uint32_t Read24(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16); }
   static uint64_t Read64(const uint8_t* p) {
@@ -367,7 +376,9 @@ class ChainFinder {
     int n = 0;
     uint32_t best = kMinMatch - 1;
     const uint32_t shortCand = start[kLevels];
-    if (shortCand != kNone && pos - shortCand <= maxDistance_) {
+    // Distances from 1 to the dictionary only; a position not before pos
+    // (which the tables never hold) would wrap below 1.
+    if (shortCand != kNone && pos - shortCand - 1 < maxDistance_) {
       uint32_t len = MatchLength(data_ + shortCand, here, 0, limit);
       if (len > best) {
         best = len;
@@ -383,7 +394,7 @@ class ChainFinder {
       uint32_t cand = start[k];
       for (int tries = depth_[k]; tries > 0 && cand != kNone; --tries) {
         const uint32_t dist = pos - cand;
-        if (dist > maxDistance_) break;
+        if (dist - 1 >= maxDistance_) break;
         const uint8_t* there = data_ + cand;
         if (best < 8 && limit >= 8) {
           // Short so far: the first eight bytes decide most candidates, and
@@ -440,6 +451,7 @@ class ChainFinder {
   int depth_[kLevels];
   std::unique_ptr<uint32_t[]> heads_;  // the three chains' heads, then the 3-byte table
   std::unique_ptr<uint32_t[]> links_;  // per chain, the previous position of each slot
+  uint32_t insertedUntil_ = kNone;     // every position before it is in the tables
 };
 
 // ---------------------------------------------------------------- block coder
@@ -835,17 +847,21 @@ std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit
 
 namespace {
 
-// Chunks of the input whose matches are found, by whichever thread is free:
-// helpers take the next chunk in order; the parsing thread takes one too
-// when the chunk it needs is still being found by a helper. At most kAhead
-// chunks beyond the one being parsed are held.
+// Chunks of the input whose matches are found by whichever thread is free.
+// A finder that goes on with the chunk right after its last one has no
+// dictionary to insert first, so each thread keeps to a run of consecutive
+// chunks: the parsing thread from the front, where the parse needs them, a
+// helper from the middle of the longest run nobody has taken. Only chunks
+// within kWindow of the one being parsed are found, which bounds the memory
+// held for large inputs.
 template <class Finder>
 class MatchChunks {
  public:
   MatchChunks(const uint8_t* data, size_t size, uint32_t maxDistance, const EncoderOptions& o,
               uint32_t chunkBytes, int threads)
       : data_(data), size_(size), maxDistance_(maxDistance), options_(o), chunkBytes_(chunkBytes),
-        chunks_((size + chunkBytes - 1) / chunkBytes), done_(chunks_.size(), 0) {
+        chunks_((size + chunkBytes - 1) / chunkBytes), state_(chunks_.size(), kFree),
+        free_(chunks_.size()) {
     for (int t = 1; t < threads && static_cast<size_t>(t) < chunks_.size(); ++t)
       helpers_.emplace_back([this] { Help(); });
   }
@@ -865,17 +881,12 @@ class MatchChunks {
   void Need(size_t c) {
     std::unique_lock<std::mutex> lock(mutex_);
     needed_ = std::max(needed_, c);
-    while (!done_[c]) {
+    while (state_[c] != kDone) {
       size_t mine;
-      if (Claim(&mine)) {
-        lock.unlock();
-        Find(own_, mine);
-        lock.lock();
-        done_[mine] = 1;
-        changed_.notify_all();
-      } else {
+      if (Pick(own_, c, &mine))
+        Find(own_, mine, lock);
+      else
         changed_.wait(lock);
-      }
     }
   }
 
@@ -892,36 +903,70 @@ class MatchChunks {
   }
 
  private:
-  static constexpr size_t kAhead = 4;
+  static constexpr size_t kWindow = 32;
+  static constexpr size_t kNoChunk = ~size_t{0};
+  enum : uint8_t { kFree, kBusy, kDone };
 
-  bool Claim(size_t* c) {
-    if (next_ >= chunks_.size() || (next_ >= parsed_ + kAhead && next_ > needed_)) return false;
-    *c = next_++;
+  struct Worker {
+    std::unique_ptr<Finder> finder;
+    size_t last = kNoChunk;  // the chunk it found last
+  };
+
+  // With the mutex held: the wanted chunk if free, else the one after the
+  // worker's last, else the middle of the longest free run.
+  bool Pick(const Worker& w, size_t want, size_t* c) const {
+    const size_t limit = std::min(chunks_.size(), std::max(parsed_ + kWindow, needed_ + 1));
+    if (want < limit && state_[want] == kFree) {
+      *c = want;
+      return true;
+    }
+    if (w.last + 1 < limit && state_[w.last + 1] == kFree) {
+      *c = w.last + 1;
+      return true;
+    }
+    size_t runStart = 0, runLength = 0;
+    for (size_t i = parsed_; i < limit;) {
+      if (state_[i] != kFree) {
+        ++i;
+        continue;
+      }
+      size_t j = i;
+      while (j < limit && state_[j] == kFree) ++j;
+      if (j - i > runLength) {
+        runStart = i;
+        runLength = j - i;
+      }
+      i = j;
+    }
+    if (runLength == 0) return false;
+    *c = runStart + runLength / 2;
     return true;
   }
 
-  void Find(std::unique_ptr<Finder>& finder, size_t c) {
-    if (!finder) finder.reset(new Finder(data_, size_, maxDistance_, options_));
+  // Finds chunk c, the mutex released meanwhile.
+  void Find(Worker& w, size_t c, std::unique_lock<std::mutex>& lock) {
+    state_[c] = kBusy;
+    --free_;
+    lock.unlock();
+    if (!w.finder) w.finder.reset(new Finder(data_, size_, maxDistance_, options_));
     uint32_t begin = static_cast<uint32_t>(c * chunkBytes_);
     uint32_t end = static_cast<uint32_t>(std::min<size_t>(size_, size_t{begin} + chunkBytes_));
-    finder->Run(begin, end, chunks_[c]);
+    w.finder->Run(begin, end, chunks_[c]);
+    w.last = c;
+    lock.lock();
+    state_[c] = kDone;
+    changed_.notify_all();
   }
 
   void Help() {
-    std::unique_ptr<Finder> finder;
+    Worker me;
     std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
+    while (!stop_ && free_ > 0) {
       size_t c;
-      if (stop_ || next_ >= chunks_.size()) return;
-      if (!Claim(&c)) {
+      if (Pick(me, kNoChunk, &c))
+        Find(me, c, lock);
+      else
         changed_.wait(lock);
-        continue;
-      }
-      lock.unlock();
-      Find(finder, c);
-      lock.lock();
-      done_[c] = 1;
-      changed_.notify_all();
     }
   }
 
@@ -931,26 +976,19 @@ class MatchChunks {
   const EncoderOptions& options_;
   uint32_t chunkBytes_;
   std::vector<ChunkMatches> chunks_;
-  std::vector<uint8_t> done_;          // guarded by mutex_, as the counters below
-  size_t next_ = 0;                    // the next chunk to claim
+  std::vector<uint8_t> state_;         // guarded by mutex_, as the counters below
+  size_t free_;                        // chunks nobody has taken
   size_t parsed_ = 0;                  // chunks before this one are released
   size_t needed_ = 0;                  // the furthest chunk the parse has asked for
   bool stop_ = false;
-  std::unique_ptr<Finder> own_;        // the parsing thread's
+  Worker own_;                         // the parsing thread's
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::thread> helpers_;
 };
 
-// About an eighth of the input, so that two threads share even a mid-sized
-// entry, but no less than the dictionary (every chunk inserts a dictionary's
-// worth of positions first) and no more than 256 KB (chunks found ahead of
-// the parse are held in memory).
-uint32_t ChunkBytesFor(size_t size, uint32_t maxDistance, const EncoderOptions& o) {
-  if (o.chunkBytes != 0) return std::max<uint32_t>(o.chunkBytes, 1024);
-  uint32_t bytes = std::max<uint32_t>(maxDistance, 16384);
-  while (bytes < kMaxChunkBytes && bytes * size_t{8} < size) bytes *= 2;
-  return bytes;
+uint32_t ChunkBytesFor(const EncoderOptions& o) {
+  return o.chunkBytes != 0 ? std::max<uint32_t>(o.chunkBytes, 1024) : kDefaultChunkBytes;
 }
 
 int ThreadsFor(const EncoderOptions& o) {
@@ -974,7 +1012,7 @@ void EncodeWith(const uint8_t* data, size_t size, int methodDigit, const Encoder
   BitWriter bits(out);
   BlockCoder coder(bits, posCodes, posCountBits);
   MatchChunks<Finder> matches(data, size, maxDistance, options,
-                              ChunkBytesFor(size, maxDistance, options), ThreadsFor(options));
+                              ChunkBytesFor(options), ThreadsFor(options));
   const uint32_t chunkBytes = matches.ChunkBytes();
   CostModel model;
 

@@ -48,7 +48,7 @@ struct EncoderOptions {
   int parsePasses = 1;        // optimal-parse passes per block
   uint32_t segmentBytes = 131072;  // input bytes parsed per block (before the code cap)
   uint32_t maxBlockCodes = kMaxBlockCodes;
-  uint32_t chunkBytes = 0;    // input bytes per match-finding chunk (0: the default, 128 KB)
+  uint32_t chunkBytes = 0;    // input bytes per match-finding chunk (0: the default, 32 KB)
   int threads = 0;            // threads finding matches, the caller's included (0: one per
                               // processor, up to 4); changes the speed, never the bytes
 };
