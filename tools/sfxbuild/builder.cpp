@@ -3,7 +3,10 @@
 #include <string.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "core/context.h"
 #include "encoder.h"
@@ -134,11 +137,13 @@ const char* MethodId(int digit) {
 }
 
 // The entry's data, compressed unless that does not make it smaller.
-void Pack(const std::vector<uint8_t>& data, int digit, std::vector<uint8_t>* packed,
-          const char** method) {
+void Pack(const std::vector<uint8_t>& data, int digit, int encoderThreads,
+          std::vector<uint8_t>* packed, const char** method) {
   *method = "-lh0-";
   if (digit >= 5 && digit <= 7 && !data.empty()) {
-    std::vector<uint8_t> p = lzhenc::EncodeLzh(data.data(), data.size(), digit);
+    lzhenc::EncoderOptions o;
+    o.threads = encoderThreads;
+    std::vector<uint8_t> p = lzhenc::EncodeLzh(data.data(), data.size(), digit, o, nullptr);
     if (!p.empty() && p.size() < data.size()) {
       packed->swap(p);
       *method = MethodId(digit);
@@ -148,27 +153,139 @@ void Pack(const std::vector<uint8_t>& data, int digit, std::vector<uint8_t>* pac
   *packed = data;
 }
 
-bool AppendFileEntry(std::vector<uint8_t>& out, const std::string& dir, const std::string& file,
-                     const std::vector<uint8_t>& data, uint32_t time, uint16_t attribute,
-                     int digit, uint16_t* crcXor, const std::string& shown, ProgressFn progress,
-                     void* user, std::string* why) {
+// One entry's data as it goes into the archive.
+struct PackedData {
+  bool ok = false;
+  std::string why;
   std::vector<uint8_t> packed;
-  const char* method;
-  Pack(data, digit, &packed, &method);
+  const char* method = "-lh0-";
+  uint32_t originalSize = 0;
+  uint16_t crc = 0;
+};
+
+void PackData(const std::vector<uint8_t>& data, int digit, int encoderThreads, PackedData* r) {
+  r->originalSize = static_cast<uint32_t>(data.size());
+  r->crc = lzhw::Crc16(data.data(), data.size());
+  Pack(data, digit, encoderThreads, &r->packed, &r->method);
+  r->ok = true;
+}
+
+void PackFile(const std::string& path, int digit, int encoderThreads, PackedData* r) {
+  std::vector<uint8_t> data;
+  if (!hostos::ReadWholeFile(path, &data, &r->why)) return;
+  if (data.size() > kLargestOutput) {
+    r->why = path + ": too large";
+    return;
+  }
+  PackData(data, digit, encoderThreads, r);
+}
+
+bool AppendPacked(std::vector<uint8_t>& out, const std::string& dir, const std::string& file,
+                  const PackedData& d, uint32_t time, uint16_t attribute, uint16_t* crcXor,
+                  const std::string& shown, ProgressFn progress, void* user, std::string* why) {
   lzhw::EntryInfo info;
-  info.method = method;
-  info.packedSize = static_cast<uint32_t>(packed.size());
-  info.originalSize = static_cast<uint32_t>(data.size());
+  info.method = d.method;
+  info.packedSize = static_cast<uint32_t>(d.packed.size());
+  info.originalSize = d.originalSize;
   info.time = time;
   info.attribute = attribute;
-  info.fileCrc = lzhw::Crc16(data.data(), data.size());
+  info.fileCrc = d.crc;
   info.fileName = file;
   info.directory = dir;
-  if (!lzhw::AppendEntry(out, lzhw::MakeHeaderSpec(info), packed.data(), packed.size()))
+  if (!lzhw::AppendEntry(out, lzhw::MakeHeaderSpec(info), d.packed.data(), d.packed.size()))
     return Fail(why, "cannot write the header of \"" + shown + "\"");
   *crcXor ^= info.fileCrc;
-  if (progress) progress(user, shown, method, data.size(), packed.size());
+  if (progress) progress(user, shown, d.method, d.originalSize, d.packed.size());
   return true;
+}
+
+// Packs the file entries ahead of the writer on helper threads, each entry
+// with one encoder thread; the entry the writer needs next, if no helper has
+// started it, the writer packs itself with the encoder's own threads. The
+// writer takes them in order, so the archive holds the same bytes as when
+// the entries are packed one after another. Helpers stay within kAhead
+// entries and kAheadBytes of read data of the writer.
+class EntryPacker {
+ public:
+  EntryPacker(const std::vector<PlannedEntry>& planned, int digit, int threads)
+      : planned_(planned), digit_(digit), writerThreads_(threads == 1 ? 1 : 0),
+        results_(planned.size()), state_(planned.size(), kFree) {
+    for (size_t i = 0; i < planned.size(); ++i)
+      if (planned[i].isDirectory) state_[i] = kDone;
+    for (int t = 1; t < threads; ++t) helpers_.emplace_back([this] { Help(); });
+  }
+  ~EntryPacker() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& t : helpers_) t.join();
+  }
+
+  // Entry i's packed data; i a file entry, asked in increasing order.
+  PackedData Take(size_t i) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    writer_ = i;
+    changed_.notify_all();
+    if (state_[i] == kFree) {
+      state_[i] = kBusy;
+      lock.unlock();
+      PackFile(planned_[i].hostPath, digit_, writerThreads_, &results_[i]);
+      lock.lock();
+    } else {
+      changed_.wait(lock, [&] { return state_[i] == kDone; });
+      held_ -= results_[i].originalSize;
+    }
+    state_[i] = kDone;
+    PackedData r;
+    std::swap(r, results_[i]);
+    return r;
+  }
+
+ private:
+  static constexpr size_t kAhead = 8;
+  static constexpr uint64_t kAheadBytes = 64u << 20;
+  enum : uint8_t { kFree, kBusy, kDone };
+
+  void Help() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      size_t next = writer_ + 1;
+      while (next < state_.size() && state_[next] != kFree) ++next;
+      if (stop_ || next >= state_.size()) return;
+      if (next > writer_ + kAhead || held_ >= kAheadBytes) {
+        changed_.wait(lock);
+        continue;
+      }
+      state_[next] = kBusy;
+      lock.unlock();
+      PackedData r;
+      PackFile(planned_[next].hostPath, digit_, 1, &r);
+      lock.lock();
+      held_ += r.originalSize;
+      results_[next] = std::move(r);
+      state_[next] = kDone;
+      changed_.notify_all();
+    }
+  }
+
+  const std::vector<PlannedEntry>& planned_;
+  int digit_;
+  int writerThreads_;            // the encoder's for the writer's own entries (0: its default)
+  std::vector<PackedData> results_;
+  std::vector<uint8_t> state_;   // guarded by mutex_, as the fields below
+  size_t writer_ = 0;            // the entry the writer takes now
+  uint64_t held_ = 0;            // bytes of packed entries not yet taken
+  bool stop_ = false;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::thread> helpers_;
+};
+
+int PackingThreads() {
+  unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : static_cast<int>(std::min(n, 4u));
 }
 
 bool SpecialText(const SpecialInput& s, bool alreadySjis, std::vector<uint8_t>* text,
@@ -281,13 +398,17 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
     if (!SpecialText(s, options.textsAreShiftJis, &data, why)) return false;
     hostos::FileInfo info;
     if (!hostos::Stat(s.path, &info, why)) return false;
-    if (!AppendFileEntry(image, "", std::string(1, s.name), data, ClampTime(info.mtime),
-                         lzhw::kDosArchive, digit, &crcXor, std::string(1, s.name), progress,
-                         user, why))
+    PackedData d;
+    PackData(data, digit, 0, &d);
+    if (!AppendPacked(image, "", std::string(1, s.name), d, ClampTime(info.mtime),
+                      lzhw::kDosArchive, &crcXor, std::string(1, s.name), progress, user, why))
       return false;
   }
 
-  for (const PlannedEntry& e : planned) {
+  EntryPacker packer(planned, digit, options.threads > 0 ? std::min(options.threads, 16)
+                                                          : PackingThreads());
+  for (size_t i = 0; i < planned.size(); ++i) {
+    const PlannedEntry& e = planned[i];
     std::string shown = hostos::ToUtf8(e.name);
     if (e.isDirectory) {
       lzhw::EntryInfo info;
@@ -300,14 +421,13 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
       if (progress) progress(user, shown, "-lhd-", 0, 0);
       continue;
     }
-    std::vector<uint8_t> data;
-    if (!hostos::ReadWholeFile(e.hostPath, &data, why)) return false;
-    if (data.size() > kLargestOutput) return Fail(why, e.hostPath + ": too large");
+    PackedData d = packer.Take(i);
+    if (!d.ok) return Fail(why, d.why);
     size_t slash = e.name.rfind('/');
     std::string dir = slash == std::string::npos ? "" : e.name.substr(0, slash);
     std::string file = slash == std::string::npos ? e.name : e.name.substr(slash + 1);
-    if (!AppendFileEntry(image, dir, file, data, e.time, e.attribute, digit, &crcXor, shown,
-                         progress, user, why))
+    if (!AppendPacked(image, dir, file, d, e.time, e.attribute, &crcXor, shown, progress, user,
+                      why))
       return false;
     if (image.size() > kLargestOutput)
       return Fail(why, "the self-extractor would pass 2 GB");
