@@ -221,6 +221,10 @@ TEST_F(BuilderTest, ThreadCountNeverChangesTheBytes) {
   ASSERT_FALSE(one.empty());
   options_.threads = 4;
   for (int run = 0; run < 3; ++run) EXPECT_TRUE(ReadBytes(Build("four.exe")) == one) << run;
+  options_.level = 4;
+  EXPECT_LT(ReadBytes(Build("small.exe")).size(), one.size());
+  options_.level = 5;
+  EXPECT_NE(BuildError().find("level"), std::string::npos);
 }
 
 TEST_F(BuilderTest, StubWithoutTheLayoutIsRefused) {

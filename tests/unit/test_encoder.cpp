@@ -258,6 +258,22 @@ TEST_F(EncoderTest, ThreadCountNeverChangesTheBytes) {
   EXPECT_LT(lzhenc::EncodeLzh(twice.data(), twice.size(), 7, o, nullptr).size(), 65536u + 8192u);
 }
 
+// Level 1 is larger than the default, 3 and 4 smaller.
+TEST_F(EncoderTest, LevelsRoundTripAndTradeSpeedForSize) {
+  std::vector<uint8_t> v = Text(120000, 23);
+  size_t size[5] = {};
+  for (int level : {1, 2, 3, 4}) {
+    lzhenc::EncoderOptions o = lzhenc::LevelOptions(level);
+    RoundTrip(v, ("level " + std::to_string(level)).c_str(), o);
+    size[level] = lzhenc::EncodeLzh(v.data(), v.size(), 7, o, nullptr).size();
+  }
+  EXPECT_GT(size[1], size[2]);
+  EXPECT_LT(size[3], size[2]);
+  EXPECT_LT(size[4], size[2]);
+  EXPECT_TRUE(lzhenc::EncodeLzh(v.data(), v.size(), 7, lzhenc::LevelOptions(9), nullptr) ==
+              lzhenc::EncodeLzh(v.data(), v.size(), 7));
+}
+
 TEST(EncoderHelpers, SameInputSameBytes) {
   std::vector<uint8_t> v = Text(100000, 15);
   for (bool tree : {false, true}) {

@@ -137,11 +137,11 @@ const char* MethodId(int digit) {
 }
 
 // The entry's data, compressed unless that does not make it smaller.
-void Pack(const std::vector<uint8_t>& data, int digit, int encoderThreads,
-          std::vector<uint8_t>* packed, const char** method) {
+void Pack(const std::vector<uint8_t>& data, const lzhenc::EncoderOptions& options, int digit,
+          int encoderThreads, std::vector<uint8_t>* packed, const char** method) {
   *method = "-lh0-";
   if (digit >= 5 && digit <= 7 && !data.empty()) {
-    lzhenc::EncoderOptions o;
+    lzhenc::EncoderOptions o = options;
     o.threads = encoderThreads;
     std::vector<uint8_t> p = lzhenc::EncodeLzh(data.data(), data.size(), digit, o, nullptr);
     if (!p.empty() && p.size() < data.size()) {
@@ -163,21 +163,23 @@ struct PackedData {
   uint16_t crc = 0;
 };
 
-void PackData(const std::vector<uint8_t>& data, int digit, int encoderThreads, PackedData* r) {
+void PackData(const std::vector<uint8_t>& data, const lzhenc::EncoderOptions& options, int digit,
+              int encoderThreads, PackedData* r) {
   r->originalSize = static_cast<uint32_t>(data.size());
   r->crc = lzhw::Crc16(data.data(), data.size());
-  Pack(data, digit, encoderThreads, &r->packed, &r->method);
+  Pack(data, options, digit, encoderThreads, &r->packed, &r->method);
   r->ok = true;
 }
 
-void PackFile(const std::string& path, int digit, int encoderThreads, PackedData* r) {
+void PackFile(const std::string& path, const lzhenc::EncoderOptions& options, int digit,
+              int encoderThreads, PackedData* r) {
   std::vector<uint8_t> data;
   if (!hostos::ReadWholeFile(path, &data, &r->why)) return;
   if (data.size() > kLargestOutput) {
     r->why = path + ": too large";
     return;
   }
-  PackData(data, digit, encoderThreads, r);
+  PackData(data, options, digit, encoderThreads, r);
 }
 
 bool AppendPacked(std::vector<uint8_t>& out, const std::string& dir, const std::string& file,
@@ -207,8 +209,9 @@ bool AppendPacked(std::vector<uint8_t>& out, const std::string& dir, const std::
 // entries and kAheadBytes of read data of the writer.
 class EntryPacker {
  public:
-  EntryPacker(const std::vector<PlannedEntry>& planned, int digit, int threads)
-      : planned_(planned), digit_(digit), writerThreads_(threads == 1 ? 1 : 0),
+  EntryPacker(const std::vector<PlannedEntry>& planned, const lzhenc::EncoderOptions& options,
+              int digit, int threads)
+      : planned_(planned), options_(options), digit_(digit), writerThreads_(threads == 1 ? 1 : 0),
         results_(planned.size()), state_(planned.size(), kFree) {
     for (size_t i = 0; i < planned.size(); ++i)
       if (planned[i].isDirectory) state_[i] = kDone;
@@ -231,7 +234,7 @@ class EntryPacker {
     if (state_[i] == kFree) {
       state_[i] = kBusy;
       lock.unlock();
-      PackFile(planned_[i].hostPath, digit_, writerThreads_, &results_[i]);
+      PackFile(planned_[i].hostPath, options_, digit_, writerThreads_, &results_[i]);
       lock.lock();
     } else {
       changed_.wait(lock, [&] { return state_[i] == kDone; });
@@ -261,7 +264,7 @@ class EntryPacker {
       state_[next] = kBusy;
       lock.unlock();
       PackedData r;
-      PackFile(planned_[next].hostPath, digit_, 1, &r);
+      PackFile(planned_[next].hostPath, options_, digit_, 1, &r);
       lock.lock();
       held_ += r.originalSize;
       results_[next] = std::move(r);
@@ -271,6 +274,7 @@ class EntryPacker {
   }
 
   const std::vector<PlannedEntry>& planned_;
+  const lzhenc::EncoderOptions& options_;
   int digit_;
   int writerThreads_;            // the encoder's for the writer's own entries (0: its default)
   std::vector<PackedData> results_;
@@ -356,6 +360,8 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
                         std::string* why, ProgressFn progress, void* user) {
   int digit = options.methodDigit;
   if (digit != 0 && (digit < 5 || digit > 7)) return Fail(why, "unknown method");
+  if (options.level < 1 || options.level > 4) return Fail(why, "unknown level");
+  const lzhenc::EncoderOptions encoding = lzhenc::LevelOptions(options.level);
 
   SfxConfig config;
   memset(&config, 0, sizeof config);
@@ -399,13 +405,13 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
     hostos::FileInfo info;
     if (!hostos::Stat(s.path, &info, why)) return false;
     PackedData d;
-    PackData(data, digit, 0, &d);
+    PackData(data, encoding, digit, 0, &d);
     if (!AppendPacked(image, "", std::string(1, s.name), d, ClampTime(info.mtime),
                       lzhw::kDosArchive, &crcXor, std::string(1, s.name), progress, user, why))
       return false;
   }
 
-  EntryPacker packer(planned, digit, options.threads > 0 ? std::min(options.threads, 16)
+  EntryPacker packer(planned, encoding, digit, options.threads > 0 ? std::min(options.threads, 16)
                                                           : PackingThreads());
   for (size_t i = 0; i < planned.size(); ++i) {
     const PlannedEntry& e = planned[i];

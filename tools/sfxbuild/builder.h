@@ -32,6 +32,7 @@ struct CreateOptions {
   bool restoreAttributes = false;
   bool textsAreShiftJis = false;        // notice and script files are already Shift-JIS
   int methodDigit = 7;                  // 0 stored, 5, 6 or 7
+  int level = 2;                        // compression level, 1 (fast) to 4 (small)
   int threads = 0;                      // packing threads (0: one per processor, up to 4);
                                         // the bytes are the same for any count
 };

@@ -17,6 +17,7 @@ namespace {
 
 constexpr uint32_t kInfinity = 0xFFFFFFFFu;
 constexpr uint32_t kDefaultChunkBytes = 32768;
+constexpr uint32_t kTreeChunkBytes = 262144;
 constexpr int kLanePad = 4;  // entries past the end that a four-lane step may touch
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 
@@ -840,6 +841,30 @@ void HuffmanLengths(const uint32_t* freq, int count, int maxLength, uint8_t* len
   LimitLengths(freq, count, maxLength, lengths);
 }
 
+EncoderOptions LevelOptions(int level) {
+  EncoderOptions o;
+  switch (level) {
+    case 1:
+      o.chainDepth = 1;
+      o.niceLength = 16;
+      break;
+    case 3:
+      o.chainDepth = 8;
+      o.niceLength = 128;
+      o.parsePasses = 2;
+      break;
+    case 4:
+      o.treeSearch = true;
+      o.chainDepth = 32;
+      o.niceLength = 128;
+      o.parsePasses = 2;
+      break;
+    default:
+      break;
+  }
+  return o;
+}
+
 std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit) {
   return EncodeLzh(data, size, methodDigit, EncoderOptions(), nullptr);
 }
@@ -988,7 +1013,8 @@ class MatchChunks {
 };
 
 uint32_t ChunkBytesFor(const EncoderOptions& o) {
-  return o.chunkBytes != 0 ? std::max<uint32_t>(o.chunkBytes, 1024) : kDefaultChunkBytes;
+  if (o.chunkBytes != 0) return std::max<uint32_t>(o.chunkBytes, 1024);
+  return o.treeSearch ? kTreeChunkBytes : kDefaultChunkBytes;
 }
 
 int ThreadsFor(const EncoderOptions& o) {

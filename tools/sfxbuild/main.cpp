@@ -1,5 +1,6 @@
 // sfxbuild: makes, lists and tests self-extracting LZH archives.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -25,6 +26,9 @@ const char kUsage[] =
     "  --stub STUB               the stub (default: $SFX_STUB, else the built one)\n"
     "  --method lh0|lh5|lh6|lh7  compression (default lh7); an entry that does not\n"
     "                            get smaller is stored\n"
+    "  --level 1|2|3|4           from fast to small (default 2)\n"
+    "  --threads N               threads packing entries (default: one per\n"
+    "                            processor, up to 4); the output is the same\n"
     "  --notice FILE             a notice shown before the dialog (entry \"!\")\n"
     "  --script FILE             a setup script (entry \"$\")\n"
     "  --sjis-texts              notice and script files are Shift-JIS already\n"
@@ -143,6 +147,15 @@ int Create(const std::vector<std::string>& args) {
       else if (v == "lh6") o.methodDigit = 6;
       else if (v == "lh7") o.methodDigit = 7;
       else if (!missing) return UsageError("unknown method \"" + v + "\" (lh0, lh5, lh6 or lh7)");
+    } else if (TakeValue(args, &i, "--level", &v, &missing)) {
+      if (v.size() == 1 && v[0] >= '1' && v[0] <= '4') o.level = v[0] - '0';
+      else if (!missing) return UsageError("unknown level \"" + v + "\" (1, 2, 3 or 4)");
+    } else if (TakeValue(args, &i, "--threads", &v, &missing)) {
+      char* end = nullptr;
+      long n = strtol(v.c_str(), &end, 10);
+      if (!missing && (v.empty() || *end != '\0' || n < 1 || n > 16))
+        return UsageError("--threads takes a count from 1 to 16");
+      o.threads = static_cast<int>(n);
     } else if (TakeValue(args, &i, "--notice", &v, &missing)) {
       o.specials.push_back({'!', v});
     } else if (TakeValue(args, &i, "--script", &v, &missing)) {
