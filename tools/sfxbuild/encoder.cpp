@@ -682,10 +682,13 @@ struct CandidateCursor {
   uint32_t pos = 0;     // the position whose candidates come next
   uint32_t offset = 0;  // its first candidate in its chunk
   const ChunkMatches* chunk = nullptr;  // pos's, once known
+  void (*need)(void* arg, size_t chunk) = nullptr;  // waits until a chunk is found
+  void* needArg = nullptr;
 
   // Candidates of pos, then on to the next position; count 0 when none.
   const uint32_t* Next(uint32_t* count) {
     if (chunk == nullptr || pos == chunk->end) {
+      need(needArg, pos / chunkBytes);
       chunk = &(*chunks)[pos / chunkBytes];
       if (pos == chunk->begin) offset = 0;
     }
@@ -1045,24 +1048,22 @@ void EncodeWith(const uint8_t* data, size_t size, int methodDigit, const Encoder
   CandidateCursor cursor;
   cursor.chunks = &matches.Chunks();
   cursor.chunkBytes = chunkBytes;
+  cursor.need = [](void* m, size_t c) { static_cast<MatchChunks<Finder>*>(m)->Need(c); };
+  cursor.needArg = &matches;
   std::vector<uint32_t> costs, from;
   std::vector<Code> codes;
   const uint32_t total = static_cast<uint32_t>(size);
   bool firstBlock = true;
 
   while (cursor.pos < total) {
+    // Segments end where chunks do: a chunk's first position is always
+    // searched, so the next block never starts inside a long match it would
+    // have to code with literals; and the end is known before the chunks are
+    // found, so the parse can follow the finders chunk by chunk.
     const uint32_t start = cursor.pos;
-    uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{start} + segmentBytes, total));
-    for (size_t c = start / chunkBytes; c <= (end - 1) / chunkBytes; ++c) matches.Need(c);
-    // Never end a segment inside a long match that was not searched: the
-    // next block would have to start it with literals. Chunks start searched.
-    const std::vector<ChunkMatches>& chunks = matches.Chunks();
-    while (end < total && end % chunkBytes != 0) {
-      const ChunkMatches& c = chunks[end / chunkBytes];
-      if (c.counts[end - c.begin] != kSkipped) break;
-      ++end;
-    }
-    const uint32_t n = end - start;
+    uint64_t end = (uint64_t{start} + segmentBytes) / chunkBytes * chunkBytes;
+    if (end <= start) end = (uint64_t{start} / chunkBytes + 1) * chunkBytes;
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(end, total)) - start;
 
     if (firstBlock) {
       GreedyCodes(data, cursor, n, codes);

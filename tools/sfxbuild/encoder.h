@@ -46,7 +46,8 @@ struct EncoderOptions {
                               // tree nodes visited per position
   int niceLength = 32;        // from a match this long, the positions it covers are not searched
   int parsePasses = 1;        // optimal-parse passes per block
-  uint32_t segmentBytes = 131072;  // input bytes parsed per block (before the code cap)
+  uint32_t segmentBytes = 131072;  // input bytes parsed per block (before the code cap), in
+                                   // whole chunks, at least one
   uint32_t maxBlockCodes = kMaxBlockCodes;
   uint32_t chunkBytes = 0;    // input bytes per match-finding chunk (0: 32 KB, 256 KB for the
                               // tree, which inserts the dictionary before every chunk)
