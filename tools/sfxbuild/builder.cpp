@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 
 #include "core/context.h"
@@ -215,7 +216,10 @@ class EntryPacker {
         results_(planned.size()), state_(planned.size(), kFree) {
     for (size_t i = 0; i < planned.size(); ++i)
       if (planned[i].isDirectory) state_[i] = kDone;
-    for (int t = 1; t < threads; ++t) helpers_.emplace_back([this] { Help(); });
+    try {  // fewer helpers when the system refuses a thread; the writer packs the rest
+      for (int t = 1; t < threads; ++t) helpers_.emplace_back([this] { Help(); });
+    } catch (const std::system_error&) {
+    }
   }
   ~EntryPacker() {
     {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #if defined(__SSE2__)
@@ -890,8 +891,13 @@ class MatchChunks {
       : data_(data), size_(size), maxDistance_(maxDistance), options_(o), chunkBytes_(chunkBytes),
         chunks_((size + chunkBytes - 1) / chunkBytes), state_(chunks_.size(), kFree),
         free_(chunks_.size()) {
-    for (int t = 1; t < threads && static_cast<size_t>(t) < chunks_.size(); ++t)
-      helpers_.emplace_back([this] { Help(); });
+    // Without another thread (the system may refuse one) the caller finds
+    // every chunk itself: slower, the same bytes.
+    try {
+      for (int t = 1; t < threads && static_cast<size_t>(t) < chunks_.size(); ++t)
+        helpers_.emplace_back([this] { Help(); });
+    } catch (const std::system_error&) {
+    }
   }
   ~MatchChunks() {
     {
@@ -916,6 +922,15 @@ class MatchChunks {
       else
         changed_.wait(lock);
     }
+  }
+
+  // The parse will need the chunks up to c next.
+  void Expect(size_t c) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      needed_ = std::max(needed_, c);
+    }
+    changed_.notify_all();
   }
 
   // Chunks before c are no longer needed.
@@ -952,6 +967,12 @@ class MatchChunks {
       *c = w.last + 1;
       return true;
     }
+    // What the parse will soon need comes first.
+    return Steal(std::min(limit, needed_ + 1), c) || Steal(limit, c);
+  }
+
+  // The middle of the longest free run before limit.
+  bool Steal(size_t limit, size_t* c) const {
     size_t runStart = 0, runLength = 0;
     for (size_t i = parsed_; i < limit;) {
       if (state_[i] != kFree) {
@@ -1064,6 +1085,7 @@ void EncodeWith(const uint8_t* data, size_t size, int methodDigit, const Encoder
     uint64_t end = (uint64_t{start} + segmentBytes) / chunkBytes * chunkBytes;
     if (end <= start) end = (uint64_t{start} / chunkBytes + 1) * chunkBytes;
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(end, total)) - start;
+    matches.Expect((start + n - 1) / chunkBytes);
 
     if (firstBlock) {
       GreedyCodes(data, cursor, n, codes);
