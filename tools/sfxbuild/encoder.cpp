@@ -16,7 +16,6 @@
 namespace lzhenc {
 namespace {
 
-constexpr uint32_t kInfinity = 0xFFFFFFFFu;
 constexpr uint32_t kDefaultChunkBytes = 32768;
 constexpr uint32_t kTreeChunkBytes = 262144;
 constexpr int kLanePad = 4;  // entries past the end that a four-lane step may touch
@@ -80,9 +79,10 @@ int UsedSymbols(const uint32_t* freq, int count, int* only) {
 // ---------------------------------------------------------------- match finder
 
 // The input is cut into chunks whose matches are found independently: a
-// finder first inserts the dictionary's worth of positions before the chunk,
-// then searches the chunk, so what a chunk holds depends on the input alone
-// and not on which thread found it or what that thread found before.
+// finder first inserts the dictionary's worth of positions before the chunk
+// (unless it has just found the chunk before), then searches the chunk, so
+// what a chunk holds depends on the input alone and not on which thread
+// found it or what that thread found before.
 // Candidates are packed as length << 16 | (distance - 1).
 constexpr uint8_t kSkipped = 0xFF;  // position inside a long match, not searched
 
@@ -241,11 +241,10 @@ class TreeFinder {
 // Every position is inserted (a few stores); only positions outside a long
 // match are searched.
 //
-// The tables are not cleared between runs: an entry left from an earlier run
-// names a position more than a dictionary before the current one (the run's
-// own insertions replace every nearer one), which the distance test rejects
-// as it rejects an empty entry. So a run finds the same matches on fresh and
-// on used tables.
+// A run that goes on where the finder's last one ended keeps the tables: they
+// hold what inserting the dictionary before it would put there, and older
+// entries, which the distance test rejects as it rejects empty ones. So it
+// finds what a run on fresh tables finds, without inserting anything twice.
 class ChainFinder {
  public:
   ChainFinder(const uint8_t* data, size_t size, uint32_t maxDistance, const EncoderOptions& o)
