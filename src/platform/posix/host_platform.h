@@ -34,6 +34,14 @@ void FailReadsAfter(int64_t bytes);
 // Allocations fail once this many more succeeded. Negative = never.
 void FailAllocationsAfter(int64_t count);
 
+// Confinement for harnesses that extract untrusted archives (the whole-run
+// fuzz target): when a root is set, every path the platform is asked to
+// create, write, delete, make or change the attributes of must lie inside it
+// after "." and ".." are resolved against the current directory; otherwise the
+// call fails as a refused access would. Reads are not confined. An empty root
+// lifts the confinement. Kept across Reset.
+void SetSandboxRoot(const std::string& dir);
+
 // When set, EndProcess calls this instead of ending the process, so that a
 // long-running host program (a fuzzer) can get back control after an abort.
 // The hook must not return (it longjmps or exits). Null restores the normal

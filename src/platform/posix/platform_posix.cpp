@@ -8,6 +8,10 @@
 // owner's write bit is read-only, so it can be neither replaced by
 // CreateForWrite nor deleted. The DOS attribute bits that POSIX has no room for
 // (hidden, system, archive) are kept per path in this process.
+// 64-bit file offsets in a 32-bit build too: positions and sizes are full
+// 32-bit unsigned values, which a 32-bit off_t cannot hold.
+#define _FILE_OFFSET_BITS 64
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -100,6 +104,47 @@ int DaysInMonth(int year, int month) {
   return kDays[month - 1];
 }
 
+// Outside HostState: Reset leaves it in place. Absolute and without "." or
+// ".." components; empty = no confinement.
+std::string sandboxRoot;
+
+// The absolute form of path with "." and ".." resolved, as the kernel would
+// resolve it when no component is a symbolic link.
+std::string ResolvedPath(const char* path) {
+  std::string full;
+  if (path[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
+    full = cwd;
+    full += '/';
+  }
+  full += path;
+  std::vector<std::string> parts;
+  size_t at = 0;
+  while (at <= full.size()) {
+    size_t end = full.find('/', at);
+    if (end == std::string::npos) end = full.size();
+    std::string part = full.substr(at, end - at);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    at = end + 1;
+  }
+  std::string out;
+  for (const std::string& part : parts) out += "/" + part;
+  return out.empty() ? "/" : out;
+}
+
+// True when no sandbox is set or path resolves to the root or below it.
+bool MayChange(const char* path) {
+  if (sandboxRoot.empty()) return true;
+  std::string resolved = ResolvedPath(path);
+  return resolved == sandboxRoot ||
+         resolved.compare(0, sandboxRoot.size() + 1, sandboxRoot + "/") == 0;
+}
+
 }  // namespace
 
 // ---- memory ----
@@ -149,6 +194,7 @@ FileHandle OpenExistingForRead(const char* path) {
 }
 
 FileHandle CreateForWrite(const char* path) {
+  if (!MayChange(path)) return 0;
   struct stat st;
   if (stat(path, &st) == 0 && (S_ISDIR(st.st_mode) || IsReadOnlyFile(st))) return 0;
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -243,11 +289,12 @@ uint32_t GetFileSizeOf(FileHandle file) {
   int fd = Descriptor(file);
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0) return 0xFFFFFFFFu;
-  if (st.st_size >= static_cast<off_t>(0xFFFFFFFFu)) return 0xFFFFFFFFu;
+  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) >= 0xFFFFFFFFu) return 0xFFFFFFFFu;
   return static_cast<uint32_t>(st.st_size);
 }
 
 int DeleteFileAt(const char* path) {
+  if (!MayChange(path)) return 0;
   struct stat st;
   if (lstat(path, &st) != 0 || S_ISDIR(st.st_mode) || IsReadOnlyFile(st)) return 0;
   if (unlink(path) != 0) return 0;
@@ -267,6 +314,7 @@ uint32_t GetAttributesOf(const char* path) {
 }
 
 int SetAttributesOf(const char* path, uint32_t attributes) {
+  if (!MayChange(path)) return 0;
   struct stat st;
   if (stat(path, &st) != 0) return 0;
   if (!S_ISDIR(st.st_mode)) {
@@ -327,7 +375,7 @@ int SetFileDosTime(FileHandle file, uint32_t packed) {
 
 // ---- directories and volumes ----
 
-int MakeDirectory(const char* path) { return mkdir(path, 0755) == 0; }
+int MakeDirectory(const char* path) { return MayChange(path) && mkdir(path, 0755) == 0; }
 
 uint32_t QueryMaxComponentLength(const char*) { return State().maxComponentLength; }
 
@@ -478,6 +526,10 @@ void SetShortPath(const std::string& path, const std::string& shortPath) {
 void FailWritesAfter(int64_t bytes) { State().writesLeft = bytes < 0 ? -1 : bytes; }
 void FailReadsAfter(int64_t bytes) { State().readsLeft = bytes < 0 ? -1 : bytes; }
 void SetEndProcessHook(void (*hook)(int status)) { endProcessHook = hook; }
+void SetSandboxRoot(const std::string& dir) {
+  sandboxRoot = dir.empty() ? std::string() : ResolvedPath(dir.c_str());
+  if (sandboxRoot == "/") sandboxRoot.clear();   // the whole tree: no confinement
+}
 void FailAllocationsAfter(int64_t count) { State().allocationsLeft = count < 0 ? -1 : count; }
 
 const std::vector<ClassesRootWrite>& ClassesRootWrites() { return State().classesRootWrites; }
