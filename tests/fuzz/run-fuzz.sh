@@ -11,10 +11,10 @@ seconds="${2:-60}"
 cd "$root"
 
 cmake --preset fuzz -B "$build" >/dev/null
-cmake --build "$build" -j2 --target fuzz_header fuzz_decoder
+cmake --build "$build" -j2 --target fuzz_header fuzz_decoder fuzz_walk
 
 status=0
-for target in header decoder; do
+for target in header decoder walk; do
   work="$build/fuzz-corpus/$target"
   artifacts="$build/fuzz-artifacts/$target/"
   mkdir -p "$work" "$artifacts"
