@@ -6,7 +6,7 @@ set -euo pipefail
 
 need_pkgs=(cmake g++ make ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
            g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb xauth x11-utils
-           locales fonts-ipafont-gothic imagemagick python3)
+           locales fonts-ipafont-gothic imagemagick python3 g++-multilib)
 
 missing=()
 for p in "${need_pkgs[@]}"; do
