@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing, builds both presets,
 # runs every test of the host build (unit tests, fuzz corpus replays, the
-# end-to-end scenarios under Wine) and a short fuzzing run. Fails when any test
+# end-to-end scenarios under Wine), the unit tests and replays again as a
+# 32-bit build, and a short fuzzing run. Fails when any test
 # fails or cannot run.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -16,6 +17,19 @@ ctest --test-dir build/host --output-on-failure -j2 || status=1
 # ctest exits 0 when it finds no tests at all: that is no test run, not a pass.
 if [ "$(ctest --test-dir build/host -N | sed -n 's/^Total Tests: //p')" = "0" ]; then
   echo "test: ctest found no tests" >&2
+  status=1
+fi
+
+# The same unit tests and corpus replays as a 32-bit program, the stub's sizes.
+echo "test: 32-bit host build and tests"
+if cmake --preset host32 >/dev/null && cmake --build --preset host32 -j2 >/dev/null; then
+  ctest --test-dir build/host32 --output-on-failure -j2 || status=1
+  if [ "$(ctest --test-dir build/host32 -N | sed -n 's/^Total Tests: //p')" = "0" ]; then
+    echo "test: ctest found no 32-bit tests" >&2
+    status=1
+  fi
+else
+  echo "test: the 32-bit host build failed" >&2
   status=1
 fi
 
