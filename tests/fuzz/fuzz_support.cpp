@@ -33,6 +33,13 @@ const std::string& ArchivePath() {
   return path;
 }
 
+// The scratch files live for the whole process; a replay or fuzz run must not
+// leave them behind in the temporary folder.
+void RemoveScratchFiles() {
+  remove(ArchivePath().c_str());
+  remove(OutputPath().c_str());
+}
+
 [[noreturn]] void BackToTarget(int status) {
   lastStatus = status;
   longjmp(abortJump, 1);
@@ -50,6 +57,11 @@ void BeginInput(const uint8_t* data, size_t size) {
   if (!once) {
     once = true;
     hostplatform::SetEndProcessHook(BackToTarget);
+    // The names first: statics made after the registration would be gone
+    // before the handler runs.
+    ArchivePath();
+    OutputPath();
+    atexit(RemoveScratchFiles);
     ownContext = static_cast<ExtractContext*>(malloc(sizeof(ExtractContext)));
   }
   hostplatform::Reset();
