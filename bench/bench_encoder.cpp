@@ -127,10 +127,10 @@ void BM_EncodeFixture(benchmark::State& state) {
       f.packed[digit] ? 100.0 * (static_cast<double>(size) - f.packed[digit]) / f.packed[digit] : 0;
 }
 
-// All fixture files at once: the total the goals are stated for.
-void BM_EncodeAllFixtures(benchmark::State& state) {
-  int digit = static_cast<int>(state.range(0));
-  const lzhenc::EncoderOptions o = WithThreads(state.range(1));
+// Encodes every fixture file with the options and reports the totals the
+// goals are stated for.
+void EncodeAllFixtures(benchmark::State& state, int digit, const lzhenc::EncoderOptions& o,
+                       const std::string& label) {
   uint64_t input = 0, ours = 0, theirs = 0;
   for (auto _ : state) {
     input = ours = theirs = 0;
@@ -141,7 +141,7 @@ void BM_EncodeAllFixtures(benchmark::State& state) {
       theirs += f.packed[digit];
     }
   }
-  state.SetLabel("all fixture files lh" + std::to_string(digit) + ThreadLabel(state.range(1)));
+  state.SetLabel("all fixture files lh" + std::to_string(digit) + label);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * input));
   state.counters["input"] = static_cast<double>(input);
   state.counters["ours"] = static_cast<double>(ours);
@@ -149,28 +149,18 @@ void BM_EncodeAllFixtures(benchmark::State& state) {
   state.counters["vs_fixture_%"] = 100.0 * (static_cast<double>(ours) - theirs) / theirs;
 }
 
+// All fixture files at once, with the default finder.
+void BM_EncodeAllFixtures(benchmark::State& state) {
+  EncodeAllFixtures(state, static_cast<int>(state.range(0)), WithThreads(state.range(1)),
+                    ThreadLabel(state.range(1)));
+}
+
 // The binary-tree finder on the same files: the deeper, slower alternative.
 void BM_EncodeAllFixturesTree(benchmark::State& state) {
-  int digit = static_cast<int>(state.range(0));
   lzhenc::EncoderOptions o;
   o.treeSearch = true;
   o.chainDepth = 16;
-  uint64_t input = 0, ours = 0, theirs = 0;
-  for (auto _ : state) {
-    input = ours = theirs = 0;
-    for (const FixtureFile& f : Fixtures()) {
-      std::vector<uint8_t> p = lzhenc::EncodeLzh(f.data.data(), f.data.size(), digit, o, nullptr);
-      input += f.data.size();
-      ours += std::min(p.size(), f.data.size());
-      theirs += f.packed[digit];
-    }
-  }
-  state.SetLabel("all fixture files lh" + std::to_string(digit) + ", tree search");
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * input));
-  state.counters["input"] = static_cast<double>(input);
-  state.counters["ours"] = static_cast<double>(ours);
-  state.counters["fixture"] = static_cast<double>(theirs);
-  state.counters["vs_fixture_%"] = 100.0 * (static_cast<double>(ours) - theirs) / theirs;
+  EncodeAllFixtures(state, static_cast<int>(state.range(0)), o, ", tree search");
 }
 
 void BM_EncodeGeneratedText(benchmark::State& state) {
