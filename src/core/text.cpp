@@ -51,6 +51,26 @@ void FormatQuoted(char* out, uint32_t capacity, const char* subject, const char*
   AppendText(out, message, capacity);
 }
 
+void FormatText(char* out, uint32_t capacity, const char* pattern, const char* a,
+                const char* b, const char* c, const char* d) {
+  if (capacity == 0) return;
+  const char* texts[4] = {a, b, c, d};
+  uint32_t next = 0;
+  out[0] = '\0';
+  char one[2] = {0, 0};
+  for (const char* p = pattern; *p != '\0'; ++p) {
+    if (p[0] == '%' && p[1] == 's') {
+      const char* text = next < 4 ? texts[next++] : nullptr;
+      if (text != nullptr) AppendText(out, text, capacity);
+      ++p;
+      continue;
+    }
+    if (p[0] == '%' && p[1] == '%') ++p;
+    one[0] = *p;
+    AppendText(out, one, capacity);
+  }
+}
+
 char* FormatUnsigned(char* out, uint32_t value) {
   char digits[10];
   int n = 0;

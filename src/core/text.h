@@ -14,6 +14,10 @@ void AppendText(char* dst, const char* src, uint32_t capacity);
 int TextEquals(const char* a, const char* b);
 // The box text: a double quote, the subject, a double quote, one blank, the message.
 void FormatQuoted(char* out, uint32_t capacity, const char* subject, const char* message);
+// Formats pattern into out: each "%s" takes the next of the texts a, b, c, d
+// and "%%" is one percent sign. Cut at a whole character when it does not fit.
+void FormatText(char* out, uint32_t capacity, const char* pattern, const char* a,
+                const char* b = nullptr, const char* c = nullptr, const char* d = nullptr);
 // Writes value in decimal with a terminator; returns the position of the terminator.
 char* FormatUnsigned(char* out, uint32_t value);
 // Length of the longest prefix of text (at most limit bytes) that does not end

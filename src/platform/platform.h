@@ -18,6 +18,8 @@ void FreeMemory(void* block);
 [[noreturn]] void EndProcess(int status);
 // Platform id of the version query: 0 means Win32s. Returns 0 when the query fails.
 int QueryPlatformId(uint32_t* platformId);
+// Milliseconds since some fixed moment; wraps after 49 days.
+uint32_t TickCount();
 // Full path of the program's own file; returns its length (0 on failure).
 uint32_t GetOwnModulePath(InstanceHandle instance, char* out, uint32_t capacity);
 

@@ -1,5 +1,4 @@
-// The notice, the setup script's two readings and the command started after a
-// successful extraction.
+// The notice, and the command started after a successful extraction.
 #include "setup/setup.h"
 
 #include "core/context.h"
@@ -19,14 +18,6 @@ void ShowNotice() {
   int answer = ShowBox(0, context->messageText, context->config.windowTitle,
                        kBoxYesNo | kIconQuestion);
   if (answer != kAnswerYes) context->aborted = 1;
-}
-
-// The script's directives come with a later piece of work; nothing is applied yet.
-void ApplySetupScript() {}
-
-void RunSetupActions(WindowHandle dialog) {
-  (void)dialog;
-  BroadcastSettingsChange();
 }
 
 const char* SplitCommand(const char* command, char* out, uint32_t capacity) {

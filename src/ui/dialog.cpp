@@ -6,6 +6,7 @@
 #include "archive/archive.h"
 #include "core/context.h"
 #include "core/text.h"
+#include "setup/setup.h"
 #include "ui/texts.h"
 #include "ui/ui.h"
 
@@ -14,11 +15,6 @@ namespace {
 constexpr int kAutoStartTimer = 1;
 constexpr uint32_t kAutoStartDelay = 700;
 constexpr uint32_t kFolderChars = kDestFolderCap - 1;   // 255
-
-// The execute step of the Program Manager conversation belongs to the setup
-// actions and is not written yet: until it is, an acknowledge in the initiating
-// state records the server and goes no further.
-void ContinueProgmanConversation(WindowHandle /*dialog*/) {}
 
 void RefuseFolder(WindowHandle dialog) {
   ShowBox(dialog, TEXT_BAD_FOLDER, context->config.windowTitle, kBoxOk | kIconWarning);
@@ -167,7 +163,7 @@ void OnDialogClose(WindowHandle /*dialog*/) {
 void OnDdeAcknowledge(WindowHandle dialog, WindowHandle sender) {
   if (ddeState == 1) {
     ddeServer = sender;
-    ContinueProgmanConversation(dialog);
+    SendProgmanCommand(dialog);
   } else if (ddeState == 2) {
     PostDdeTerminate(ddeServer, dialog);
     ddeState = -1;

@@ -57,6 +57,9 @@ void ReleaseIcon(IconHandle icon);
 // the dialog's own keyboard handling first.
 void PumpMessages(WindowHandle dialog);
 
+// Waits until a message arrives for the thread (a timer's included).
+void WaitForMessage();
+
 // Runs the main dialog "SfxDialog" modally; -1 when it cannot be created.
 int RunMainDialog(InstanceHandle instance);
 // The directory chooser; non-zero when a folder was chosen (left in outputPath).
@@ -66,7 +69,8 @@ int ChooseDirectory(WindowHandle owner);
 WindowHandle FindTopLevelWindow(const char* className);
 // Broadcasts the initiate for application and topic "PROGMAN" from client.
 void BroadcastProgmanInitiate(WindowHandle client);
-// Posts the execute with a shareable copy of command; non-zero when posted.
+// Posts the execute with a shareable copy of command: 1 when posted, 0 when
+// the post failed, -1 when no block could be had (nothing was sent).
 int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command);
 void PostDdeTerminate(WindowHandle server, WindowHandle client);
 void BroadcastSettingsChange();

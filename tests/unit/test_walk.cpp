@@ -474,6 +474,47 @@ TEST_F(WalkTest, TheScriptEntryFillsTheScriptBuffer) {
   EXPECT_TRUE(scripted::Boxes().empty());
 }
 
+TEST_F(WalkTest, TheScanAppliesEachScriptInArchiveOrder) {
+  // The notice's caption is the title in effect when it is shown: an earlier
+  // script's, not a later one's. The last script is what stays.
+  Install(Archive({{"$", "$WindowTitle=First\n$ClassTitle=Assoc"},
+                   {"!", "Notice"},
+                   {"$", "$WindowTitle=Second\n$Command=go.exe"},
+                   {"a", "a"}}));
+  EXPECT_EQ(Scan(), 1);
+  ASSERT_EQ(scripted::Boxes().size(), 1u);
+  EXPECT_EQ(scripted::Boxes()[0].caption, "First");
+  EXPECT_STREQ(context->config.windowTitle, "Second");
+  EXPECT_STREQ(context->config.command, "go.exe");
+  EXPECT_EQ(context->classChecked, 1);
+  EXPECT_STREQ(context->classBoxTitle, "Assoc");
+  EXPECT_EQ(std::string(context->scriptBuffer), "$WindowTitle=Second\n$Command=go.exe");
+}
+
+TEST_F(WalkTest, AStoppedWalkStillCarriesOutTheMarkedActionsButNotTheCommand) {
+  command_ = "run.exe";
+  const std::string script = "$ClassTitle=x\n$Class=.q,Q,a,qfile\n$Command=run.exe";
+  for (int answer : {kAnswerYes, kAnswerCancel}) {
+    SCOPED_TRACE(answer);
+    scripted::Reset();
+    hostplatform::Reset();
+    fs::remove_all(dest_);
+    fs::create_directory(dest_);
+    WriteBytes(Out("a"), "old");
+    struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(kOlderTime), 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, Out("a").c_str(), times, 0), 0);
+    Install(Archive({{"$", script}, {"a", "new"}, {"b", "b"}}));
+    context->classChecked = 0;
+    ASSERT_EQ(Scan(), 1);
+    ASSERT_EQ(context->classChecked, 1);
+    scripted::QueueAnswer(answer);
+    Extract();
+    EXPECT_EQ(hostplatform::ClassesRootWrites().size(), 4u);
+    EXPECT_EQ(scripted::SettingsBroadcasts(), 1);
+    EXPECT_EQ(hostplatform::ShellOpens().size(), answer == kAnswerYes ? 1u : 0u);
+  }
+}
+
 TEST_F(WalkTest, AnEmptyNoticeShowsNothingStale) {
   CopyText(context->messageText, "C:\\given\\folder", kMessageCap);
   CopyText(context->scriptBuffer, "$Command=stale.exe", kScriptCap);

@@ -26,6 +26,9 @@ void UnsetEnvironment(const std::string& name);
 void SetMaxComponentLength(uint32_t length);      // default 255; 0 = query fails
 void AddSearchResult(const std::string& name, const std::string& foundPath);
 void SetShortPath(const std::string& path, const std::string& shortPath);
+// TickCount: the real monotonic clock by default; with a step, a clock that
+// starts at 0 and advances by step milliseconds at every reading.
+void SetClockStep(uint32_t step);
 
 // Fault injection: after this many more bytes, writes to created files fail
 // (a full disk), or reads from any file fail. Negative = never.

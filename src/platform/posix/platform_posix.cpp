@@ -58,6 +58,8 @@ struct HostState {
   uint32_t maxComponentLength = 255;
   std::map<std::string, std::string> searchResults;
   std::map<std::string, std::string> shortPaths;
+  uint32_t clockStep = 0;
+  uint32_t fakeClock = 0;
   int64_t writesLeft = -1;
   int64_t readsLeft = -1;
   int64_t allocationsLeft = -1;
@@ -174,6 +176,18 @@ int QueryPlatformId(uint32_t* platformId) {
   if (State().versionFails) return 0;
   *platformId = State().platformId;
   return 1;
+}
+
+uint32_t TickCount() {
+  HostState& s = State();
+  if (s.clockStep != 0) {
+    uint32_t now = s.fakeClock;
+    s.fakeClock += s.clockStep;
+    return now;
+  }
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
 }
 
 uint32_t GetOwnModulePath(InstanceHandle, char* out, uint32_t capacity) {
@@ -523,6 +537,10 @@ void SetShortPath(const std::string& path, const std::string& shortPath) {
   State().shortPaths[path] = shortPath;
 }
 
+void SetClockStep(uint32_t step) {
+  State().clockStep = step;
+  State().fakeClock = 0;
+}
 void FailWritesAfter(int64_t bytes) { State().writesLeft = bytes < 0 ? -1 : bytes; }
 void FailReadsAfter(int64_t bytes) { State().readsLeft = bytes < 0 ? -1 : bytes; }
 void SetEndProcessHook(void (*hook)(int status)) { endProcessHook = hook; }

@@ -60,6 +60,8 @@ int QueryPlatformId(uint32_t* platformId) {
   return 1;
 }
 
+uint32_t TickCount() { return GetTickCount(); }
+
 uint32_t GetOwnModulePath(InstanceHandle instance, char* out, uint32_t capacity) {
   // A cut path would name another file, so a path that does not fit is a failure.
   DWORD n = GetModuleFileNameA(reinterpret_cast<HMODULE>(instance), out, capacity);

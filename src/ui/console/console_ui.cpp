@@ -62,10 +62,11 @@ void FinishDialog(WindowHandle, int) {}
 IconHandle LoadDialogIcon(InstanceHandle, int) { return 0; }
 void ReleaseIcon(IconHandle) {}
 void PumpMessages(WindowHandle) {}
+void WaitForMessage() {}
 int RunMainDialog(InstanceHandle) { return -1; }
 int ChooseDirectory(WindowHandle) { return 0; }
 WindowHandle FindTopLevelWindow(const char*) { return 0; }
 void BroadcastProgmanInitiate(WindowHandle) {}
-int PostDdeExecute(WindowHandle, WindowHandle, const char*) { return 0; }
+int PostDdeExecute(WindowHandle, WindowHandle, const char*) { return -1; }
 void PostDdeTerminate(WindowHandle, WindowHandle) {}
 void BroadcastSettingsChange() {}

@@ -100,15 +100,19 @@ void BroadcastProgmanInitiate(WindowHandle client) {
   scripted::State& s = TheState();
   s.ddeEvents.push_back({scripted::DdeEvent::kInitiate, 0, std::string()});
   if (s.progmanServer != 0) OnDdeAcknowledge(client, s.progmanServer);
+  if (s.secondAnswer != 0) OnDdeAcknowledge(client, s.secondAnswer);
 }
 
 int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command) {
   scripted::State& s = TheState();
+  if (s.blockFails) return -1;
   if (server == 0) return 0;
   s.ddeEvents.push_back({scripted::DdeEvent::kExecute, server, command ? command : ""});
-  if (server == s.progmanServer) s.pendingAcks.push_back({client, server});
+  if (server == s.progmanServer && !s.executeSilent) s.pendingAcks.push_back({client, server});
   return 1;
 }
+
+void WaitForMessage() { ++TheState().messageWaits; }
 
 void PostDdeTerminate(WindowHandle server, WindowHandle) {
   TheState().ddeEvents.push_back({scripted::DdeEvent::kTerminate, server, std::string()});

@@ -53,6 +53,10 @@ struct State {
 
   std::vector<DdeEvent> ddeEvents;
   WindowHandle progmanServer = 0;
+  WindowHandle secondAnswer = 0;
+  bool executeSilent = false;
+  bool blockFails = false;
+  int messageWaits = 0;
   std::deque<std::pair<WindowHandle, WindowHandle>> pendingAcks;   // (client, server)
   int settingsBroadcasts = 0;
 };

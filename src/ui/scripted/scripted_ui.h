@@ -77,8 +77,16 @@ struct DdeEvent {
 };
 const std::vector<DdeEvent>& DdeEvents();
 // When set, a server window answers the initiate and each execute with an
-// acknowledge (through OnDdeAcknowledge).
+// acknowledge (through OnDdeAcknowledge), and is the window of class "Progman".
 void SetProgmanServer(WindowHandle server);
+// A second window that also answers the initiate, after the server.
+void SetSecondInitiateAnswer(WindowHandle window);
+// The server takes executes but never acknowledges them.
+void SetExecuteUnacknowledged(bool silent);
+// The shareable block of the execute cannot be had.
+void FailDdeBlock(bool fail);
+// How often the core waited for a message.
+int MessageWaits();
 int SettingsBroadcasts();
 
 }  // namespace scripted

@@ -169,6 +169,8 @@ void PumpMessages(WindowHandle dialog) {
   }
 }
 
+void WaitForMessage() { WaitMessage(); }
+
 int RunMainDialog(InstanceHandle instance) {
   return static_cast<int>(DialogBoxParamA(reinterpret_cast<HINSTANCE>(instance), "SfxDialog",
                                           nullptr, SfxDialogProc, 0));
@@ -206,11 +208,11 @@ void BroadcastProgmanInitiate(WindowHandle client) {
 
 int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command) {
   HGLOBAL block = GlobalAlloc(GMEM_DDESHARE | GMEM_MOVEABLE, kDdeCommandBlock);
-  if (block == nullptr) return 0;
+  if (block == nullptr) return -1;
   char* text = static_cast<char*>(GlobalLock(block));
   if (text == nullptr) {
     GlobalFree(block);
-    return 0;
+    return -1;
   }
   CopyText(text, command, kDdeCommandBlock);
   GlobalUnlock(block);

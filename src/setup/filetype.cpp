@@ -1,0 +1,96 @@
+// File-type associations of "$Class=" lines: four keys below the classes root,
+// or, under Win32s, one entry of the "Extensions" section of WIN.INI.
+#include "core/context.h"
+#include "core/text.h"
+#include "files/files.h"
+#include "platform/platform.h"
+#include "setup/setup.h"
+#include "ui/texts.h"
+
+namespace {
+
+constexpr uint32_t kKeyCap = 80;
+constexpr uint32_t kShortPathCap = 256;
+constexpr char kOpenCommandKey[] = "\\shell\\open\\command";
+constexpr char kIconKey[] = "\\DefaultIcon";
+
+bool IsAbsolute(const char* path) {
+  return path[0] == '\\' || path[0] == '/' || (path[0] != '\0' && path[1] == ':');
+}
+
+}  // namespace
+
+int MakeShortPath(char* path) {
+  char joined[kShortPathCap];
+  // A path that already names its place (a drive or the root) is not joined:
+  // below the destination folder it would name nothing.
+  if (IsAbsolute(path)) {
+    CopyText(joined, path, kShortPathCap);
+  } else {
+    const char* folder = context->destFolder;
+    uint32_t folderLength = TextLength(folder);
+    uint32_t pathLength = TextLength(path);
+    bool separator = folderLength != 0 && folder[folderLength - 1] != '\\' &&
+                     folder[folderLength - 1] != '/';
+    // A cut path would name another file.
+    if (folderLength + separator + pathLength >= kShortPathCap) return 0;
+    CopyText(joined, folder, kShortPathCap);
+    if (separator) AppendText(joined, "\\", kShortPathCap);
+    AppendText(joined, path, kShortPathCap);
+  }
+  // Without a short form (the file is missing) the full path still names the
+  // right file, where the bare relative path would resolve elsewhere.
+  char shortForm[kShortPathCap];
+  const char* result = GetShortPath(joined, shortForm, kShortPathCap) != 0 ? shortForm : joined;
+  CopyText(path, result, kShortPathCap);
+  return 1;
+}
+
+void LowerCaseExtension(char* text) {
+  for (uint8_t* p = reinterpret_cast<uint8_t*>(text); *p != 0; ++p) {
+    if (IsSjisLeadByte(*p)) {
+      if (p[1] == 0) return;
+      ++p;
+    } else if (*p >= 'A' && *p <= 'Z') {
+      *p = static_cast<uint8_t>(*p + ('a' - 'A'));
+    }
+  }
+}
+
+void SetClassKeyValue(const char* keyPath, const char* text) {
+  char key[kKeyCap];
+  if (TextLength(keyPath) >= kKeyCap) return;   // never a cut key
+  CopyText(key, keyPath, kKeyCap);
+  SetClassesRootDefault(key, TEXT_CLASS_STRING, text);
+}
+
+void RegisterFileType() {
+  ExtractContext* c = context;
+  // An empty extension or class name would write the default value of the
+  // classes root itself; a class whose longest key does not fit is left out
+  // whole rather than registered in part.
+  uint32_t classLength = TextLength(c->className);
+  if (c->extension[0] == '\0' || classLength == 0 ||
+      classLength + sizeof kOpenCommandKey > kKeyCap) {
+    return;
+  }
+  if (!MakeShortPath(c->programPath)) return;
+  NormaliseSeparators(c->programPath, '\\');
+  LowerCaseExtension(c->extension);
+
+  char* text = c->formattedText;
+  if (isWin32s) {
+    FormatText(text, kFormattedCap, "%s ^%s", c->programPath, c->extension);
+    WriteProfileEntry("Extensions", c->extension + 1, text);
+    return;
+  }
+  FormatText(text, kFormattedCap, "\"%s\" \"%%1\"", c->programPath);
+  SetClassKeyValue(c->extension, c->className);
+  SetClassKeyValue(c->className, c->classDescription);
+  char* suffix = c->className + classLength;
+  CopyText(suffix, kOpenCommandKey, kClassNameCap - classLength);
+  SetClassKeyValue(c->className, text);
+  FormatText(text, kFormattedCap, "%s,0", c->programPath);
+  CopyText(suffix, kIconKey, kClassNameCap - classLength);
+  SetClassKeyValue(c->className, text);
+}
