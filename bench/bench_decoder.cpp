@@ -55,7 +55,7 @@ uint32_t Le32(const uint8_t* p) {
 
 // The compressed entries of one fixture archive (level-2 headers).
 void AddFixtureEntries(const std::string& archive, std::vector<Sample>* samples) {
-  std::string bytes = ReadFile(std::string(SFX_SOURCE_DIR) + "/../shared/fixtures/" + archive);
+  std::string bytes = ReadFile(std::string(SFX_FIXTURES_DIR) + "/" + archive);
   size_t at = 0;
   while (at + 26 <= bytes.size()) {
     const uint8_t* h = reinterpret_cast<const uint8_t*>(bytes.data() + at);

@@ -71,7 +71,7 @@ std::vector<FixtureFile>& Fixtures() {
   static std::vector<FixtureFile> files;
   if (!files.empty()) return files;
   for (int digit : {5, 6, 7}) {
-    std::string path = std::string(SFX_SOURCE_DIR) + "/../shared/fixtures/fx-lh" +
+    std::string path = std::string(SFX_FIXTURES_DIR) + "/fx-lh" +
                        std::to_string(digit) + ".lzh";
     std::vector<uint8_t> a = ReadFile(path);
     size_t at = 0, index = 0;

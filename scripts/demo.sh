@@ -12,9 +12,12 @@ scripts/build.sh
 work=$(mktemp -d "${TMPDIR:-/tmp}/sfx-demo.XXXXXX")
 state=$work/wine
 runner=(python3 "$repo/tests/e2e/run_scenario.py")
+. scripts/x86-32.sh
+sfx_probe_x86_32
+winbuild=$repo/build/$(sfx_e2e_preset)
 sfxbuild=$repo/build/host/tools/sfxbuild/sfxbuild
-stub=$repo/build/win32/src/stub/sfxstub.exe
-cleanup() { "${runner[@]}" cleanup --state "$state" >/dev/null 2>&1 || true; }
+stub=$winbuild/src/stub/sfxstub.exe
+cleanup() { "${runner[@]}" cleanup --state "$state" --win32-build "$winbuild" >/dev/null 2>&1 || true; }
 trap cleanup EXIT
 
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
@@ -26,7 +29,7 @@ echo "== Making $work/demo.exe from samples/demo"
 
 echo
 echo "== Preparing Wine (a fresh prefix in $state)"
-"${runner[@]}" setup --state "$state"
+"${runner[@]}" setup --state "$state" --win32-build "$winbuild"
 
 echo
 echo "== Running: wine demo.exe -n $(winpath "$work/out")"

@@ -3,10 +3,18 @@
 # end-to-end scenarios; imagemagick keeps their screenshots). Safe to run again:
 # it installs only what is missing and says what it could not get.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 need_pkgs=(cmake g++ make ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
            g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb xauth x11-utils
-           locales fonts-ipafont-gothic imagemagick python3 g++-multilib)
+           locales fonts-ipafont-gothic imagemagick python3 g++-multilib osslsigncode openssl)
+# Without native 32-bit code (see x86-32.sh): the x86_64 cross compilers and
+# 64-bit Wine for the scenarios, qemu's user-mode emulation for the -m32 tests.
+. scripts/x86-32.sh
+command -v cc >/dev/null 2>&1 && sfx_probe_x86_32
+if [ "${SFX_RUNS_X86_32:-1}" = 0 ]; then
+  need_pkgs+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 qemu-user-static)
+fi
 
 missing=()
 for p in "${need_pkgs[@]}"; do
@@ -50,4 +58,7 @@ if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
   fi
 fi
 locale -a | grep -qix 'ja_JP.utf8' || { echo "install-deps: the ja_JP.UTF-8 locale is missing" >&2; exit 1; }
+
+# The first run of a fresh machine compiles the probe only now that cc exists.
+[ -n "${SFX_RUNS_X86_32:-}" ] || { sfx_probe_x86_32; [ "$SFX_RUNS_X86_32" = 1 ] || exec "$0"; }
 echo "install-deps: everything is installed"

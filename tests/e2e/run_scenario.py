@@ -32,7 +32,7 @@ import sys
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-FIXTURES = os.path.normpath(os.path.join(REPO, "..", "shared", "fixtures"))
+FIXTURES = os.path.join(REPO, "tests", "fixtures")   # overridden by --fixtures
 
 DRIVER_STEPS = {"box", "dialog", "control", "type", "click", "close", "wait-progress",
                 "sleep", "no-box", "window", "press", "set", "snapshot", "screenshot", "xshot", "exit"}
@@ -321,8 +321,43 @@ def tool_paths(opts):
     return stub, driver
 
 
+def pe_machine(path):
+    """The machine field of a PE image: 0x14c (i386) or 0x8664 (x86_64)."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    at = int.from_bytes(data[0x3C:0x40], "little")
+    if data[at:at + 4] != b"PE\0\0":
+        raise Failure("%s is no PE image" % path)
+    return int.from_bytes(data[at + 4:at + 6], "little")
+
+
+# A machine that cannot execute 32-bit x86 code runs the x86_64 build of the
+# same stub and driver (win64 preset) under 64-bit Wine. Debian's "wine"
+# prefers the 32-bit loader, so the prefix gets commands of its own that call
+# the 64-bit one, first on the PATH.
+WINE64_COMMANDS = {
+    "wine": 'exec /usr/lib/wine/wine64 "$@"',
+    "wineboot": 'exec /usr/lib/wine/wine64 wineboot.exe "$@"',
+    "wineserver": 'exec /usr/lib/wine/wineserver64 "$@"',
+}
+
+
+def make_wine64_commands(state):
+    folder = os.path.join(state, "bin")
+    os.makedirs(folder, exist_ok=True)
+    for name, line in WINE64_COMMANDS.items():
+        path = os.path.join(folder, name)
+        with open(path, "w") as f:
+            f.write("#!/bin/sh\n" + line + "\n")
+        os.chmod(path, 0o755)
+
+
 def wine_env(state):
     env = dict(os.environ)
+    if os.path.isdir(os.path.join(state, "bin")):
+        env.update({"PATH": os.path.join(state, "bin") + os.pathsep + env.get("PATH", ""),
+                    "WINEARCH": "win64", "WINELOADER": "/usr/lib/wine/wine64",
+                    "WINESERVER": "/usr/lib/wine/wineserver64"})
     with open(os.path.join(state, "display")) as f:
         display = f.read().strip()
     env.update({
@@ -424,6 +459,9 @@ def setup(opts):
     cleanup(opts)
     shutil.rmtree(state, ignore_errors=True)
     os.makedirs(state)
+    _, driver = tool_paths(opts)
+    if os.path.exists(driver) and pe_machine(driver) == 0x8664:
+        make_wine64_commands(state)
     start_xvfb(state)
     env = wine_env(state)
     log = os.path.join(state, "wine.log")
@@ -721,6 +759,7 @@ def main(argv):
     parser.add_argument("--e2emake")
     parser.add_argument("--sfxbuild")
     parser.add_argument("--work", help="per-scenario folders")
+    parser.add_argument("--fixtures", help="the fixture archives and their manifest")
     parser.add_argument("--artifacts", help="transcripts and screenshots of failures")
     # wine: the program and its arguments follow "--".
     program = []
@@ -729,6 +768,9 @@ def main(argv):
         argv, program = argv[:at], argv[at + 1:]
     opts = parser.parse_args(argv)
     opts.state = os.path.abspath(opts.state)
+    if opts.fixtures:
+        global FIXTURES
+        FIXTURES = os.path.abspath(opts.fixtures)
     opts.win32_build = os.path.abspath(opts.win32_build)
     for tool in ("e2emake", "sfxbuild"):
         if getattr(opts, tool):

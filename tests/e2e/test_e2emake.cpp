@@ -168,7 +168,7 @@ TEST_F(E2eMakeTest, NoticeIsShownAndNoEndsTheScan) {
 }
 
 TEST_F(E2eMakeTest, AppendedArchiveKeepsItsOwnEndMark) {
-  const std::string fixture = std::string(SFX_SOURCE_DIR) + "/../shared/fixtures/fx-lh5.lzh";
+  const std::string fixture = std::string(SFX_FIXTURES_DIR) + "/fx-lh5.lzh";
   e2emake::Plan plan;
   std::string output, error;
   ASSERT_TRUE(e2emake::ParseArguments({"--stub", "/proc/self/exe", "-o", "x", "--append",

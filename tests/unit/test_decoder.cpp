@@ -81,7 +81,7 @@ std::string Sha256Hex(const std::string& data) {
 }
 
 std::string FixturePath(const std::string& name) {
-  return std::string(SFX_SOURCE_DIR) + "/../shared/fixtures/" + name;
+  return std::string(SFX_FIXTURES_DIR) + "/" + name;
 }
 
 std::string Unhex(const std::string& hex) {

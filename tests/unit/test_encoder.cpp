@@ -328,7 +328,7 @@ TEST(EncoderHelpers, UnknownMethodGivesNothing) {
 // by the encoder, decoded again; never larger than the independent archiver made it.
 TEST_F(EncoderTest, FixtureContentsRoundTripAndAreNoLargerThanTheFixture) {
   for (const char* name : {"fx-lh5.lzh", "fx-lh7.lzh"}) {
-    std::string path = std::string(SFX_SOURCE_DIR) + "/../shared/fixtures/" + name;
+    std::string path = std::string(SFX_FIXTURES_DIR) + "/" + name;
     std::string bytes = ReadBytes(path);
     ASSERT_FALSE(bytes.empty()) << path;
     int digit = name[5] - '0';

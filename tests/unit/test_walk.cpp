@@ -220,7 +220,7 @@ TEST_F(WalkTest, AttributesAreLeftAloneUnlessRestoring) {
 }
 
 TEST_F(WalkTest, TheFixtureArchivesExtractToTheirManifest) {
-  std::string fixtures = std::string(SFX_SOURCE_DIR) + "/../shared/fixtures/";
+  std::string fixtures = std::string(SFX_FIXTURES_DIR) + "/";
   std::ifstream manifest(fixtures + "manifest.tsv");
   ASSERT_TRUE(manifest.good());
   struct Row {
