@@ -35,7 +35,8 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 FIXTURES = os.path.join(REPO, "tests", "fixtures")   # overridden by --fixtures
 
 DRIVER_STEPS = {"box", "dialog", "control", "type", "click", "close", "wait-progress",
-                "sleep", "no-box", "window", "press", "set", "snapshot", "screenshot", "xshot", "exit"}
+                "sleep", "no-box", "window", "press", "set", "snapshot", "screenshot", "xshot", "exit",
+                "kill-process", "profile"}
 # Input files get this time unless the scenario says otherwise: an odd second,
 # so the two-second rounding of the archive's times is seen.
 DEFAULT_MTIME = calendar.timegm((2021, 3, 4, 5, 6, 7))
@@ -85,6 +86,8 @@ class Scenario:
         self.cmdline = None
         self.cwd = None
         self.exit_timeout = None
+        self.headers = []       # (line, keyword, args): helper, await-window, env
+        self.windows_version = None
         self.steps = []         # (line, keyword, args)
         self.status = None
         self.checks = []        # (line, keyword, args)
@@ -121,19 +124,26 @@ def parse_scenario(text, name="scenario"):
             sc.cmdline = args[0]
         elif key == "cwd":
             sc.cwd = args[0] if args else None
+        elif key in ("helper", "await-window", "close-windows", "env"):
+            if not args:
+                raise ScenarioError("line %d: %s needs an argument" % (number, key))
+            sc.headers.append((number, key, args))
+        elif key == "windows-version":
+            sc.windows_version = args[0] if args else None
         elif key == "exit-timeout":
             sc.exit_timeout = int(args[0])
         elif key in DRIVER_STEPS:
             sc.steps.append((number, key, args))
         elif key == "status":
             sc.status = int(args[0])
-        elif key in ("transcript", "no-transcript"):
+        elif key in ("transcript", "no-transcript", "expect-transcript"):
             # The rest of the line as it stands is the pattern.
             rest = line.split(None, 1)
             if len(rest) != 2:
                 raise ScenarioError("line %d: %s REGEX" % (number, key))
             sc.checks.append((number, key, [rest[1]]))
-        elif key in ("expect-tree", "expect-file", "expect-missing"):
+        elif key in ("expect-tree", "expect-file", "expect-missing", "expect-reg",
+                     "expect-no-reg", "expect-startmenu", "expect-no-startmenu", "expect-log"):
             sc.checks.append((number, key, args))
         else:
             raise ScenarioError("line %d: unknown keyword %s" % (number, key))
@@ -160,9 +170,17 @@ def substitute(text, values):
 
 # ------------------------------------------------------------------ contents
 
+# The helper program of the win32 (or win64) build, for "helper" contents.
+HELPER = None
+
+
 def make_content(desc):
     """Bytes of a content description: text:S (UTF-8), sjis:S (code page 932),
-    zeros:N, random:N[:SEED], repeat:N:S, copy:PATH (relative to the repo)."""
+    zeros:N, random:N[:SEED], repeat:N:S, copy:PATH (relative to the repo),
+    helper (the scenarios' helper program, sfxhelper.exe)."""
+    if desc == "helper":
+        with open(HELPER, "rb") as f:
+            return f.read()
     kind, _, rest = desc.partition(":")
     if kind == "text":
         return rest.encode("utf-8")
@@ -316,8 +334,10 @@ def compare_trees(expected, actual, mtime=True, attributes=False):
 # ------------------------------------------------------------------ Wine
 
 def tool_paths(opts):
+    global HELPER
     stub = os.path.join(opts.win32_build, "src", "stub", "sfxstub.exe")
     driver = os.path.join(opts.win32_build, "tests", "e2e", "driver", "sfxdriver.exe")
+    HELPER = os.path.join(opts.win32_build, "tests", "e2e", "driver", "sfxhelper.exe")
     return stub, driver
 
 
@@ -446,6 +466,14 @@ def run_driver(cmd, env, log_path, timeout, shots):
         return proc.returncode
 
 
+def restart_wine_session(env, log_path):
+    """Ends every process of the prefix and starts the persistent server again."""
+    run_logged(["wineserver", "-k"], env, log_path, 30)
+    subprocess.Popen(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     start_new_session=True).wait(timeout=30)
+
+
 def run_logged(cmd, env, log_path, timeout, cwd=None):
     # Output goes to a file: wineserver would keep a pipe open after the call.
     with open(log_path, "ab") as log:
@@ -555,13 +583,58 @@ def driver_script(sc, values, artifacts_win):
     if sc.exit_timeout:
         lines.append(["exit-timeout", str(sc.exit_timeout)])
     lines.append(["artifacts", artifacts_win])
+    for number, key, args in sc.headers:
+        lines.append([key] + [substitute(a, values) for a in args])
     for number, key, args in sc.steps:
         lines.append([key] + [substitute(a, values) for a in args])
     return "".join("\t".join(escape_field(f) for f in line) + "\n" for line in lines)
 
 
-def check_results(sc, transcript, paths, values):
+def reg_default(key, env, work):
+    """The default value of a registry key as `wine reg query` gives it (code
+    page 932 when its output is not a terminal), or None when there is none."""
+    out = os.path.join(work, "reg-query.txt")
+    if os.path.exists(out):
+        os.remove(out)
+    code = run_logged(["wine", "reg", "query", key, "/ve"], env, out, 60)
+    with open(out, "rb") as f:
+        text = f.read().decode("cp932", errors="replace")
+    if code != 0:
+        return None
+    for line in text.splitlines():
+        if "REG_SZ" in line:
+            return line.split("REG_SZ", 1)[1][4:].rstrip("\r")
+    return None
+
+
+def start_menu(state):
+    """The folder of the prefix where Program Manager groups become folders."""
+    users = os.path.join(state, "prefix", "drive_c", "users")
+    for user in sorted(os.listdir(users)):
+        path = os.path.join(users, user, "AppData", "Roaming", "Microsoft", "Windows",
+                            "Start Menu", "Programs")
+        if os.path.isdir(path):
+            return path
+    raise Failure("the prefix has no Start menu folder")
+
+
+def short_path(path_win, env, work, helper):
+    """The short (8.3) form of a Windows path, from the platform itself."""
+    out = os.path.join(work, "short-path.txt")
+    run_logged(["wine", win_path(helper), "shortpath", path_win, win_path(out)], env,
+               os.path.join(work, "wine.log"), 60)
+    if not os.path.exists(out):
+        raise Failure("no short form of %s" % path_win)
+    with open(out, encoding="utf-8") as f:
+        return f.read()
+
+
+def check_results(sc, transcript, paths, values, env=None, state=None):
     problems = []
+    # The short form of the destination, asked only when a check uses it.
+    if env is not None and any("{dest-short}" in " ".join(a) for _, _, a in sc.checks):
+        values = dict(values, **{"dest-short": short_path(values["dest"], env, paths["work"],
+                                                            HELPER)})
     if not re.search(r"^\s*[\d.]+ codepage 932$", transcript, re.M):
         problems.append("the driver did not run under code page 932")
     m = re.search(r"^\s*[\d.]+ exit (-?\d+)$", transcript, re.M)
@@ -605,9 +678,43 @@ def check_results(sc, transcript, paths, values):
             problems += [where + p for p in compare_trees(
                 expected, actual, mtime="no-mtime" not in flags and what == "input",
                 attributes="attributes" in flags)]
+        elif key == "expect-transcript":
+            want = substitute(args[0], values)
+            if not re.search(r"^\s*[\d.]+ " + re.escape(want) + "$", transcript, re.M):
+                problems.append(where + "no transcript line reads %r" % want)
+        elif key in ("expect-reg", "expect-no-reg"):
+            if key == "expect-reg" and len(args) != 2 or key == "expect-no-reg" and len(args) != 1:
+                raise ScenarioError(where + "expect-reg KEY VALUE / expect-no-reg KEY")
+            found = reg_default(substitute(args[0], values), env, paths["work"])
+            if key == "expect-no-reg" and found is not None:
+                problems.append(where + "the key %s exists (%r)" % (args[0], found))
+            if key == "expect-reg":
+                want = substitute(args[1], values)
+                if found != want:
+                    problems.append(where + "%s holds %r, expected %r" % (args[0], found, want))
+        elif key in ("expect-startmenu", "expect-no-startmenu"):
+            there = os.path.isdir(os.path.join(start_menu(state), substitute(args[0], values)))
+            if there != (key == "expect-startmenu"):
+                problems.append(where + "the Start menu %s the group %s" %
+                                ("lacks" if not there else "has", args[0]))
+        elif key == "expect-log":
+            if len(args) != 2:
+                raise ScenarioError(where + "expect-log FILE TEXT")
+            path = os.path.join(paths["work"], args[0])
+            text = open(path, encoding="utf-8").read().replace("\r\n", "\n") if \
+                os.path.exists(path) else None
+            # The client posts the terminate of one conversation and at once
+            # sends the initiate of the next; a server takes sent messages
+            # before posted ones, so it may log them either way round.
+            if text is not None:
+                text = text.replace("initiate\nterminate\n", "terminate\ninitiate\n")
+            want = substitute(args[1], values)
+            if text != want:
+                problems.append(where + "%s holds %r, expected %r" % (args[0], text, want))
         elif key == "expect-file":
             if len(args) < 2:
                 raise ScenarioError(where + "expect-file PATH CONTENT [mtime=T] [readonly]")
+            args = [args[0], substitute(args[1], values)] + args[2:]
             path = os.path.join(dest, args[0])
             if not os.path.isfile(path):
                 problems.append(where + "missing file %s" % args[0])
@@ -679,11 +786,13 @@ def run_prepared(sc, opts, stub, driver):
     os.makedirs(paths["shots"])
     os.makedirs(paths["aux"])
     build_input(sc, paths["input"])
-    for number, aux_name, content in sc.aux:
-        write_file(paths["aux"], aux_name, make_content(content), DEFAULT_MTIME, False)
     values = {"nl": "\n", "dest": win_path(paths["dest"]), "work": win_path(work),
               "sfx": win_path(paths["sfx"]), "input": paths["input"], "aux": paths["aux"],
-              "fixtures": FIXTURES, "stub": stub, "repo": REPO}
+              "fixtures": FIXTURES, "stub": stub, "repo": REPO, "helper": win_path(HELPER)}
+    # Auxiliary files (setup scripts, notices) may name the scenario's folders.
+    for number, aux_name, content in sc.aux:
+        write_file(paths["aux"], aux_name, make_content(substitute(content, values)),
+                   DEFAULT_MTIME, False)
     make_self_extractor(sc, opts, paths, values)
     for number, args in sc.existing:
         if len(args) < 2:
@@ -695,6 +804,11 @@ def run_prepared(sc, opts, stub, driver):
     with open(paths["script"], "w", encoding="utf-8", newline="\n") as f:
         f.write(script)
     env = wine_env(opts.state)
+    if sc.windows_version:
+        # Wine's version for this program alone: the other scenarios share the prefix.
+        run_logged(["wine", "reg", "add", "HKCU\\Software\\Wine\\AppDefaults\\" +
+                    os.path.basename(paths["sfx"]), "/v", "Version", "/t", "REG_SZ", "/d",
+                    sc.windows_version, "/f"], env, os.path.join(work, "wine.log"), 60)
     cmd = ["wine", win_path(driver), win_path(paths["script"]), win_path(paths["transcript"])]
     started = time.time()
     problems = []
@@ -704,11 +818,12 @@ def run_prepared(sc, opts, stub, driver):
     except subprocess.TimeoutExpired:
         code = None
         problems.append("the driver did not end within %d s" % DRIVER_TIMEOUT)
-        run_logged(["wineserver", "-k"], env, os.path.join(work, "wine.log"), 30)
-        subprocess.Popen(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                         start_new_session=True).wait(timeout=30)
+        restart_wine_session(env, os.path.join(work, "wine.log"))
     elapsed = time.time() - started
+    # A scenario that closed windows of other processes (Wine's shell) leaves
+    # the next one a fresh session, whose shell starts anew when needed.
+    if code is not None and any(key == "close-windows" for _, key, _ in sc.headers):
+        restart_wine_session(env, os.path.join(work, "wine.log"))
     transcript = ""
     if os.path.exists(paths["transcript"]):
         with open(paths["transcript"], encoding="utf-8", errors="replace") as f:
@@ -716,7 +831,7 @@ def run_prepared(sc, opts, stub, driver):
     if code not in (0, None):
         problems += [l.strip() for l in transcript.splitlines() if " FAIL " in l] or [
             "the driver failed (code %s)" % code]
-    problems += check_results(sc, transcript, paths, values)
+    problems += check_results(sc, transcript, paths, values, env, opts.state)
     print(transcript, end="")
     print("-- %s: driver %.1f s" % (sc.name, elapsed))
     if problems:

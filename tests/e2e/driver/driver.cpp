@@ -9,6 +9,7 @@
 // every step held, 1 when one did not, 2 when the script itself is unusable.
 // Every wait is bounded; a self-extractor still running at the end is killed.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
@@ -979,6 +980,42 @@ void StepXShot(const Step& step) {
   Log(L"xshot " + base + L".png");
 }
 
+// Ends every process of the prefix whose program file has this name (for
+// example a Program Manager the self-extractor started), so that it cannot
+// answer in a later scenario.
+void StepKillProcess(const Step& step) {
+  if (step.args.empty()) return;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    Fail(step.line, L"cannot list the processes");
+    return;
+  }
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  int killed = 0;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (lstrcmpiW(entry.szExeFile, step.args[0].c_str()) != 0) continue;
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
+    if (!process) continue;
+    if (TerminateProcess(process, 0)) ++killed;
+    WaitForSingleObject(process, 5000);
+    CloseHandle(process);
+  }
+  CloseHandle(snapshot);
+  Log(L"kill-process " + step.args[0] + L" " + Number(killed));
+}
+
+// Reads a value of the profile file WIN.INI through the platform.
+void StepProfile(const Step& step) {
+  if (step.args.size() < 2) {
+    Fail(step.line, L"profile needs a section and a key");
+    return;
+  }
+  wchar_t value[1024] = {};
+  GetProfileStringW(step.args[0].c_str(), step.args[1].c_str(), L"<none>", value, 1024);
+  Log(L"profile [" + step.args[0] + L"] " + step.args[1] + L"=\"" + Visible(value) + L"\"");
+}
+
 void StepSnapshot(const Step& step) {
   HWND dialog = NeedDialog(step);
   if (dialog) LogDialog(dialog);
@@ -1017,6 +1054,76 @@ void StepExit(const Step& step) {
 
 wstring QuoteProgram(const wstring& program) { return L"\"" + program + L"\""; }
 
+std::vector<PROCESS_INFORMATION> helpers;
+
+// A program the scenario needs beside the self-extractor (a Program Manager
+// of the tests, for example); ended when the script is done.
+bool StartHelper(const std::vector<wstring>& args) {
+  if (args.empty()) return false;
+  wstring line = QuoteProgram(args[0]);
+  for (size_t i = 1; i < args.size(); ++i) line += L" " + QuoteProgram(args[i]);
+  std::vector<wchar_t> mutableLine(line.begin(), line.end());
+  mutableLine.push_back(0);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  Log(L"helper " + Visible(line));
+  if (!CreateProcessW(args[0].c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process))
+    return false;
+  helpers.push_back(process);
+  return true;
+}
+
+struct ClassCount {
+  const wchar_t* className;
+  int count;
+};
+
+BOOL CALLBACK CountClass(HWND window, LPARAM param) {
+  ClassCount* c = (ClassCount*)param;
+  if (ClassOf(window) == c->className) ++c->count;
+  return TRUE;
+}
+
+// Waits until at least count top-level windows of the class exist.
+bool AwaitWindowClass(const wstring& className, int count) {
+  DWORD deadline = GetTickCount() + 10000;
+  for (;;) {
+    ClassCount c = {className.c_str(), 0};
+    EnumWindows(CountClass, (LPARAM)&c);
+    if (c.count >= count) break;
+    if (Expired(deadline)) return false;
+    Sleep(20);
+  }
+  Log(L"window-class " + className + L" " + Number(count));
+  return true;
+}
+
+// Closes every top-level window of a class, in whatever process: Wine's shell
+// keeps DDE name servers that answer every initiate, and a scenario about one
+// Program Manager of its own removes them first.
+void CloseWindowsOfClass(const wstring& className) {
+  int closed = 0;
+  HWND window;
+  while ((window = FindWindowW(className.c_str(), nullptr)) != nullptr && closed < 64) {
+    DWORD_PTR ignored;
+    SendMessageTimeoutW(window, WM_CLOSE, 0, 0, SMTO_ABORTIFHUNG, 2000, &ignored);
+    ++closed;
+    for (int i = 0; i < 50 && IsWindow(window); ++i) Sleep(10);
+  }
+  Log(L"close-windows " + className + L" " + Number(closed));
+}
+
+void EndHelpers() {
+  for (PROCESS_INFORMATION& p : helpers) {
+    TerminateProcess(p.hProcess, 0);
+    WaitForSingleObject(p.hProcess, 5000);
+    CloseHandle(p.hThread);
+    CloseHandle(p.hProcess);
+  }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -1043,7 +1150,31 @@ int wmain(int argc, wchar_t** argv) {
     else if (s.keyword == L"cwd") directory = arg;
     else if (s.keyword == L"exit-timeout") exitTimeout = (DWORD)ParseInt(arg, 30000);
     else if (s.keyword == L"artifacts") artifactDir = arg;
-    else break;
+    else if (s.keyword == L"env") {
+      size_t at = arg.find(L'=');
+      if (at == wstring::npos) {
+        Log(L"env needs NAME=VALUE");
+        return 2;
+      }
+      SetEnvironmentVariableW(arg.substr(0, at).c_str(), arg.substr(at + 1).c_str());
+    } else if (s.keyword == L"helper") {
+      if (!StartHelper(s.args)) {
+        Log(L"FAIL line " + Number(s.line) + L": cannot start the helper");
+        Log(L"result fail");
+        return 1;
+      }
+    } else if (s.keyword == L"close-windows") {
+      CloseWindowsOfClass(arg);
+    } else if (s.keyword == L"await-window") {
+      if (!AwaitWindowClass(arg, s.args.size() > 1 ? ParseInt(s.args[1], 1) : 1)) {
+        Log(L"FAIL line " + Number(s.line) + L": no window of class " + arg);
+        EndHelpers();
+        Log(L"result fail");
+        return 1;
+      }
+    } else {
+      break;
+    }
   }
   if (program.empty()) {
     Log(L"the script names no program");
@@ -1061,6 +1192,7 @@ int wmain(int argc, wchar_t** argv) {
   if (!CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       directory.empty() ? nullptr : directory.c_str(), &startup, &child)) {
     Log(L"FAIL cannot start the program, error " + Number((long)GetLastError()));
+    EndHelpers();
     Log(L"result fail");
     return 1;
   }
@@ -1082,6 +1214,8 @@ int wmain(int argc, wchar_t** argv) {
     else if (s.keyword == L"screenshot") StepScreenshot(s);
     else if (s.keyword == L"xshot") StepXShot(s);
     else if (s.keyword == L"exit") StepExit(s);
+    else if (s.keyword == L"kill-process") StepKillProcess(s);
+    else if (s.keyword == L"profile") StepProfile(s);
     else {
       Fail(s.line, L"unknown step " + s.keyword);
       break;
@@ -1091,6 +1225,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   WaitExit(0, failed ? 5000 : exitTimeout);
   if (!childEnded) TerminateProcess(child.hProcess, 0xDEAD);
+  EndHelpers();
   Log(failed ? L"result fail" : L"result pass");
   CloseHandle(child.hThread);
   CloseHandle(child.hProcess);

@@ -7,9 +7,12 @@
 //       A Program Manager for the DDE conversation: a top-level window of class
 //       "Progman" that answers the initiate for application and topic
 //       "PROGMAN", acknowledges each execute (unless silent) and answers the
-//       terminate, as the real one does. LOG gets one line per message, in
-//       order, each execute with its command bytes in hex. Runs until it is
-//       ended; "ready" is logged once the window exists.
+//       terminate, as the real one does. LOG (UTF-8) gets one line per
+//       message, in order; an execute is followed by its command, each of its
+//       lines as "| " and the line, so that every byte of it shows. Runs until
+//       it is ended; "ready" is logged once the window exists.
+//   sfxhelper.exe shortpath PATH OUT
+//       Writes the short (8.3) form of PATH into the file OUT (UTF-8).
 #include <windows.h>
 #include <dde.h>
 
@@ -27,15 +30,27 @@ void Log(const std::string& line) {
   FlushFileBuffers(logFile);
 }
 
-std::string Hex(const char* bytes, size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char b = (unsigned char)bytes[i];
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
+// Code page 932 bytes as UTF-8.
+std::string Utf8(const char* bytes, size_t n) {
+  if (n == 0) return std::string();
+  int wide = MultiByteToWideChar(932, 0, bytes, (int)n, nullptr, 0);
+  std::wstring w(wide, L'\0');
+  MultiByteToWideChar(932, 0, bytes, (int)n, &w[0], wide);
+  int size = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
+  std::string out(size, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, &out[0], size, nullptr, nullptr);
   return out;
+}
+
+void LogCommand(const char* text, size_t n) {
+  Log("execute");
+  size_t start = 0;
+  for (size_t i = 0; i <= n; ++i) {
+    if (i == n || text[i] == '\n') {
+      Log("| " + Utf8(text + start, i - start));
+      start = i + 1;
+    }
+  }
 }
 
 bool IsProgmanAtom(ATOM atom) {
@@ -65,7 +80,7 @@ LRESULT CALLBACK ServerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         SIZE_T size = GlobalSize(block);
         size_t n = 0;
         while (n < size && text[n] != '\0') ++n;
-        Log("execute " + Hex(text, n));
+        LogCommand(text, n);
         GlobalUnlock(block);
       } else {
         Log("execute <no block>");
@@ -110,10 +125,24 @@ int RunProgman(const char* log) {
   return 0;
 }
 
+int WriteShortPath(const char* path, const char* out) {
+  char shortForm[MAX_PATH] = {};
+  DWORD n = GetShortPathNameA(path, shortForm, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return 1;
+  logFile = CreateFileA(out, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
+  if (logFile == INVALID_HANDLE_VALUE) return 2;
+  std::string text = Utf8(shortForm, n);
+  DWORD written;
+  WriteFile(logFile, text.data(), (DWORD)text.size(), &written, nullptr);
+  CloseHandle(logFile);
+  return 0;
+}
+
 int WriteMarker(const char* name) {
   char directory[MAX_PATH] = {};
   GetCurrentDirectoryA(sizeof directory, directory);
-  std::string text = std::string("cmdline=") + GetCommandLineA() + "\r\ncwd=" + directory + "\r\n";
+  std::string text = std::string("cmdline=") + GetCommandLineA() + "\ncwd=" + directory + "\n";
   HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 2;
@@ -127,6 +156,7 @@ int WriteMarker(const char* name) {
 
 int main(int argc, char** argv) {
   if (argc >= 3 && lstrcmpA(argv[1], "marker") == 0) return WriteMarker(argv[2]);
+  if (argc >= 4 && lstrcmpA(argv[1], "shortpath") == 0) return WriteShortPath(argv[2], argv[3]);
   if (argc >= 3 && lstrcmpA(argv[1], "progman") == 0) {
     silent = argc >= 4 && lstrcmpA(argv[3], "silent") == 0;
     return RunProgman(argv[2]);
