@@ -57,6 +57,10 @@ int MatchDirective(const char** position) {
   return kNoDirective;
 }
 
+const char* DirectiveKeyword(int code) {
+  return code >= 1 && code <= 8 ? kKeywords[code - 1].text : "";
+}
+
 const char* TakeValue(const char* text, char* value) {
   uint32_t n = 0;
   while (n < kValueChars && IsLineByte(text[n])) ++n;

@@ -36,6 +36,8 @@ constexpr uint32_t kValueChars = 255;
 const char* NextScriptLine(const char* text);
 // The directive at a line start; on a match *position moves past the keyword.
 int MatchDirective(const char** position);
+// The keyword of a directive code (1 to 8), "=" included.
+const char* DirectiveKeyword(int code);
 // Copies the rest of the line at text into value (kValueChars + 1 bytes), never
 // ending in half a double-byte character; returns where the line ends.
 const char* TakeValue(const char* text, char* value);

@@ -11,10 +11,10 @@ seconds="${2:-60}"
 cd "$root"
 
 cmake --preset fuzz -B "$build" >/dev/null
-cmake --build "$build" -j2 --target fuzz_header fuzz_decoder fuzz_walk
+cmake --build "$build" -j2 --target fuzz_header fuzz_decoder fuzz_walk fuzz_script
 
 status=0
-for target in header decoder walk; do
+for target in header decoder walk script; do
   work="$build/fuzz-corpus/$target"
   artifacts="$build/fuzz-artifacts/$target/"
   mkdir -p "$work" "$artifacts"

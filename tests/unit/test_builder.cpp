@@ -8,6 +8,7 @@
 #include <random>
 
 #include "builder.h"
+#include "script_check.h"
 #include "core/context.h"
 #include "layout.h"
 #include "lzh_writer.h"
@@ -324,3 +325,84 @@ TEST_F(BuilderTest, NoticeAndScriptMustFitWhatTheStubShows) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------- setup scripts
+
+namespace {
+
+std::vector<std::string> ScriptWarnings(const std::string& sjis, bool folderGiven = false) {
+  std::vector<std::string> out;
+  for (const sfxbuild::ScriptWarning& w : sfxbuild::CheckSetupScript(sjis, folderGiven))
+    out.push_back(std::to_string(w.line) + ": " + w.text);
+  return out;
+}
+
+// Every warning begins with one of these, in this order.
+void ExpectWarnings(const std::string& script, const std::vector<std::string>& starts,
+                    bool folderGiven = false) {
+  SCOPED_TRACE(script);
+  std::vector<std::string> got = ScriptWarnings(script, folderGiven);
+  ASSERT_EQ(got.size(), starts.size()) << testing::PrintToString(got);
+  for (size_t i = 0; i < starts.size(); ++i)
+    EXPECT_EQ(got[i].compare(0, starts[i].size(), starts[i]), 0) << got[i];
+}
+
+}  // namespace
+
+TEST(ScriptCheck, WarnsAboutEveryLineTheStubIgnoresOrChanges) {
+  const std::string longValue(300, 'v');
+  const std::string className61(61, 'c');
+  ExpectWarnings("$WindowTitle=ok\r\n$ClassTitle=\r\n$Class=.a,A,a.exe,afile\r\n", {});
+  ExpectWarnings("$windowtitle=x\n $Command=y\n$Foo=1\n$Group", {
+      "1: \"$windowtitle=\" is not a keyword (letter case)",
+      "2: a blank before \"$Command=\"",
+      "3: unknown keyword \"$Foo=\"",
+      "4: unknown keyword \"$Group\"",
+  });
+  // A tab ends a line, so a keyword after one still counts; line numbers
+  // follow the line feeds (or lone carriage returns).
+  ExpectWarnings("$WindowTitle=a\tb\r$WindowTitle=" + std::string(41, 't'), {
+      "2: the window title is 41 bytes: the stub cuts it to 40"});
+  ExpectWarnings("$Command=" + longValue, {
+      "1: the value is 300 bytes: the stub takes the first 255"});
+  ExpectWarnings("$GroupTitle=" + std::string(80, 'g'), {
+      "1: the title of the Start-menu box is 80 bytes: the stub cuts it to 79"});
+  ExpectWarnings("$Class=.a,A,a.exe,afile\n$Group=G,I,a.exe,", {
+      "1: no \"$ClassTitle=\" line", "2: no \"$GroupTitle=\" line"});
+  ExpectWarnings("$ClassTitle=\n$Class=.abcdefghijklmnopqrs,A,a.exe,c\n"
+                 "$Class=.a,A,a.exe," + className61 + "\n$Class=,A,a.exe,c\n$Class=txt,A,a.exe,c", {
+      "2: the extension \".abcdefghijklmnopqrs\" is longer than 19 bytes: the line is left out",
+      "3: the class name is 61 bytes",
+      "4: the extension and the class name must not be empty",
+      "5: the extension \"txt\" does not begin with a dot"});
+  ExpectWarnings("$GroupTitle=\n$Group=G,\"Tools, all\",a.exe,\n$Group=G,Tools),a.exe,\n"
+                 "$Group=" + std::string(80, 'g') + ",I,a.exe,", {
+      "2: the item name \"Tools, all\" holds \",\" or \")\"",
+      "3: the item name \"Tools)\" holds",
+      "4: the group name"});
+  ExpectWarnings("$InstallDir=\n$InstallDir=C:\\a\n$InstallDir=C:\\b", {
+      "3: an earlier line names the folder"});
+  ExpectWarnings("$InstallDir=C:\\a", {"1: the self-extractor names a folder"}, true);
+}
+
+TEST_F(BuilderTest, ScriptWarningsNameTheFileAndListShowsTheDirectives) {
+  std::string script = TempPath("setup.txt");
+  WriteBytes(script, u8"$WindowTitle=セットアップ\n$windowtitle=x\n$Command=run.exe /s\n");
+  options_.specials = {{'$', script}};
+  std::vector<std::string> warnings;
+  std::string why;
+  ASSERT_TRUE(sfxbuild::CheckScripts(options_, &warnings, &why)) << why;
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].compare(0, script.size() + 3, script + ":2:"), 0) << warnings[0];
+
+  sfxbuild::ArchiveListing listing;
+  ASSERT_TRUE(sfxbuild::ListSelfExtractor(Build(), &listing, &why)) << why;
+  ASSERT_EQ(listing.scripts.size(), 1u);
+  std::vector<sfxbuild::ScriptDirective> d = sfxbuild::ReadScriptDirectives(listing.scripts[0]);
+  ASSERT_EQ(d.size(), 2u);
+  EXPECT_EQ(d[0].line, 1);
+  EXPECT_EQ(d[0].keyword, "$WindowTitle=");
+  EXPECT_EQ(d[0].value, "\x83\x5a\x83\x62\x83\x67\x83\x41\x83\x62\x83\x76");   // セットアップ
+  EXPECT_EQ(d[1].line, 3);
+  EXPECT_EQ(d[1].value, "run.exe /s");
+}

@@ -1,4 +1,5 @@
 #include "builder.h"
+#include "script_check.h"
 
 #include <string.h>
 
@@ -323,6 +324,21 @@ bool SpecialText(const SpecialInput& s, bool alreadySjis, std::vector<uint8_t>* 
 void CopyField(char* field, const std::string& text) { memcpy(field, text.data(), text.size()); }
 
 }  // namespace
+
+bool CheckScripts(const CreateOptions& options, std::vector<std::string>* warnings,
+                  std::string* why) {
+  bool folderGiven = !options.installFolder.empty();
+  for (const SpecialInput& s : options.specials) {
+    if (s.name != '$') continue;
+    std::vector<uint8_t> text;
+    if (!SpecialText(s, options.textsAreShiftJis, &text, why)) return false;
+    for (const ScriptWarning& w :
+         CheckSetupScript(std::string(text.begin(), text.end()), folderGiven)) {
+      warnings->push_back(s.path + ":" + std::to_string(w.line) + ": " + w.text);
+    }
+  }
+  return true;
+}
 
 std::string DefaultStubPath() {
   std::string env = hostos::GetEnvironment("SFX_STUB");

@@ -65,6 +65,12 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
 bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPath,
                          std::string* why, ProgressFn progress = nullptr, void* user = nullptr);
 
+// Warnings about the setup scripts among the specials, each "FILE:LINE: text":
+// what the stub would ignore or change. False (with a reason) when a script
+// cannot be read at all.
+bool CheckScripts(const CreateOptions& options, std::vector<std::string>* warnings,
+                  std::string* why);
+
 // The stub used when none is given: SFX_STUB, else the path compiled in.
 std::string DefaultStubPath();
 
@@ -86,6 +92,7 @@ struct ListedEntry {
 
 struct ArchiveListing {
   uint32_t archiveOffset = 0;
+  std::vector<std::string> scripts;   // each "$" entry's text as the stub reads it
   bool hasChecksum = false;
   uint16_t storedChecksum = 0;
   uint16_t computedChecksum = 0;  // XOR of every entry's file CRC

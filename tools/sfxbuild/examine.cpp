@@ -112,10 +112,28 @@ bool ListSelfExtractor(const std::string& path, ArchiveListing* listing, std::st
   *listing = ArchiveListing();
   ContextScope scope;
   if (!scope.Ok()) return Fail(why, "out of memory");
-  return Walk(path, listing, why, [](const ListedEntry& e) {
+  return Walk(path, listing, why, [listing](const ListedEntry& e) {
     uint32_t at = 0;
-    return GetFilePosition(context->archiveHandle, &at) &&
-           MoveTo(static_cast<uint64_t>(at) + e.packedSize);
+    if (!GetFilePosition(context->archiveHandle, &at)) return false;
+    char digit = EntryMethodDigit();
+    // The setup script is decoded into the stub's own buffer, as the scan pass does.
+    if (e.name == "$" && (digit == '0' || (digit >= '4' && digit <= '7')) &&
+        static_cast<uint64_t>(at) + e.packedSize <= context->archiveSize) {
+      context->outputHandle = kMemoryMarker;
+      context->memoryTarget = kMemoryScript;
+      context->scriptBuffer[0] = '\0';
+      context->runningCrc = 0;
+      context->readIndex = 0xFFFFFFFFu;
+      if (digit == '0') {
+        CopyStored(static_cast<int32_t>(e.originalSize));
+      } else {
+        DecodeEntry();
+      }
+      context->outputHandle = 0;
+      context->memoryTarget = kMemoryNone;
+      listing->scripts.push_back(context->scriptBuffer);
+    }
+    return MoveTo(static_cast<uint64_t>(at) + e.packedSize);
   });
 }
 

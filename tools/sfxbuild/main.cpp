@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "builder.h"
+#include "script_check.h"
 #include "host_os.h"
 
 namespace {
@@ -99,7 +100,14 @@ void PrintListing(const sfxbuild::ArchiveListing& listing) {
            e.originalSize, FormatTime(e.time).c_str(), FormatAttribute(e.attribute).c_str(),
            e.fileCrc, hostos::ToUtf8(e.name).c_str());
   }
-  printf("%zu entries\n", listing.entries.size());
+  printf("%zu %s\n", listing.entries.size(), listing.entries.size() == 1 ? "entry" : "entries");
+  for (const std::string& script : listing.scripts) {
+    printf("setup script:\n");
+    std::vector<sfxbuild::ScriptDirective> directives = sfxbuild::ReadScriptDirectives(script);
+    for (const sfxbuild::ScriptDirective& d : directives)
+      printf("  %4d  %s%s\n", d.line, d.keyword.c_str(), hostos::ToUtf8(d.value).c_str());
+    if (directives.empty()) printf("  (no directives)\n");
+  }
 }
 
 // "--name value" or "--name=value".
@@ -190,6 +198,9 @@ int Create(const std::vector<std::string>& args) {
   if (o.stubPath.empty()) o.stubPath = sfxbuild::DefaultStubPath();
 
   std::string why;
+  std::vector<std::string> warnings;
+  if (!sfxbuild::CheckScripts(o, &warnings, &why)) return Failure(why);
+  for (const std::string& w : warnings) fprintf(stderr, "sfxbuild: warning: %s\n", w.c_str());
   if (!quiet) fprintf(stderr, "sfxbuild: making %s\n", out.c_str());
   if (!sfxbuild::CreateSelfExtractor(o, out, &why, quiet ? nullptr : Progress, nullptr))
     return Failure(why);
