@@ -36,7 +36,7 @@ FIXTURES = os.path.join(REPO, "tests", "fixtures")   # overridden by --fixtures
 
 DRIVER_STEPS = {"box", "dialog", "control", "type", "click", "close", "wait-progress",
                 "sleep", "no-box", "window", "press", "set", "snapshot", "screenshot", "xshot", "exit",
-                "kill-process", "profile"}
+                "kill-process", "profile", "wcontrol", "items", "mouse", "key", "window-gone"}
 # Input files get this time unless the scenario says otherwise: an odd second,
 # so the two-second rounding of the archive's times is seen.
 DEFAULT_MTIME = calendar.timegm((2021, 3, 4, 5, 6, 7))
@@ -88,6 +88,7 @@ class Scenario:
         self.exit_timeout = None
         self.headers = []       # (line, keyword, args): helper, await-window, env
         self.windows_version = None
+        self.deep_folder = None     # the length of {deep-parent}\{deep-last}
         self.steps = []         # (line, keyword, args)
         self.status = None
         self.checks = []        # (line, keyword, args)
@@ -99,10 +100,14 @@ def parse_scenario(text, name="scenario"):
         line = raw.strip()
         if not line or line.startswith("#"):
             continue
-        try:
-            words = shlex.split(line, comments=False, posix=True)
-        except ValueError as e:
-            raise ScenarioError("line %d: %s" % (number, e))
+        # Transcript patterns are the rest of the line as written: not split.
+        if line.split(None, 1)[0] in ("transcript", "no-transcript", "expect-transcript"):
+            words = line.split(None, 1)
+        else:
+            try:
+                words = shlex.split(line, comments=False, posix=True)
+            except ValueError as e:
+                raise ScenarioError("line %d: %s" % (number, e))
         key, args = words[0], words[1:]
         if key in ("input-file", "input-dir", "input-tree"):
             sc.inputs.append((number, key, args))
@@ -128,6 +133,8 @@ def parse_scenario(text, name="scenario"):
             if not args:
                 raise ScenarioError("line %d: %s needs an argument" % (number, key))
             sc.headers.append((number, key, args))
+        elif key == "deep-folder":
+            sc.deep_folder = int(args[0])
         elif key == "windows-version":
             sc.windows_version = args[0] if args else None
         elif key == "exit-timeout":
@@ -547,6 +554,20 @@ def cleanup(opts):
 
 # ------------------------------------------------------------------ one run
 
+def make_deep_folder(work, length):
+    """A chain of folders below {work}\\deep whose last one has a Windows path of
+    exactly length bytes; its parent's path is at most length - 30 bytes."""
+    parent = os.path.join(work, "deep")
+    while len(win_path(parent)) + 1 + 100 < length - 30:
+        parent = os.path.join(parent, "d" * 100)
+    last_length = length - len(win_path(parent)) - 1
+    if last_length < 30:
+        raise ScenarioError("deep-folder %d: the work folder is too long" % length)
+    last = "e" * last_length
+    os.makedirs(os.path.join(parent, last))
+    return {"deep-parent": win_path(parent), "deep-last": last}
+
+
 def make_self_extractor(sc, opts, paths, values):
     number, kind, args = sc.maker
     stub = paths["stub"]
@@ -789,6 +810,8 @@ def run_prepared(sc, opts, stub, driver):
     values = {"nl": "\n", "dest": win_path(paths["dest"]), "work": win_path(work),
               "sfx": win_path(paths["sfx"]), "input": paths["input"], "aux": paths["aux"],
               "fixtures": FIXTURES, "stub": stub, "repo": REPO, "helper": win_path(HELPER)}
+    if sc.deep_folder:
+        values.update(make_deep_folder(work, sc.deep_folder))
     # Auxiliary files (setup scripts, notices) may name the scenario's folders.
     for number, aux_name, content in sc.aux:
         write_file(paths["aux"], aux_name, make_content(substitute(content, values)),

@@ -557,7 +557,54 @@ std::u16string ReadText(const Bytes& b, size_t* p) {
 
 }  // namespace
 
-TEST(StubResources, DialogTemplateIsExactlyTheTable) {
+namespace {
+
+struct TemplateSpec {
+  uint32_t style, exStyle;
+  int16_t x, y, cx, cy;
+  std::u16string caption;
+};
+
+// Compares a compiled DIALOG template with its table, control by control.
+void ExpectTemplate(const Bytes& t, const TemplateSpec& spec, const std::vector<ControlSpec>& controls) {
+  EXPECT_EQ(Get32(t, 0), spec.style);
+  EXPECT_EQ(Get32(t, 0) & 0x40u, 0u) << "no FONT: the system font";
+  EXPECT_EQ(Get32(t, 4), spec.exStyle);
+  const uint16_t count = Get16(t, 8);
+  EXPECT_EQ(static_cast<int16_t>(Get16(t, 10)), spec.x);
+  EXPECT_EQ(static_cast<int16_t>(Get16(t, 12)), spec.y);
+  EXPECT_EQ(static_cast<int16_t>(Get16(t, 14)), spec.cx);
+  EXPECT_EQ(static_cast<int16_t>(Get16(t, 16)), spec.cy);
+  size_t p = 18;
+  EXPECT_EQ(Get16(t, p), 0);       // no menu
+  EXPECT_EQ(Get16(t, p + 2), 0);   // default class
+  p += 4;
+  EXPECT_EQ(ReadText(t, &p), spec.caption);
+  ASSERT_EQ(count, controls.size());
+  for (const auto& c : controls) {
+    p = (p + 3) & ~size_t(3);
+    ASSERT_LE(p + 18, t.size());
+    SCOPED_TRACE("control " + std::to_string(static_cast<int16_t>(c.id)));
+    EXPECT_EQ(Get32(t, p), c.style);
+    EXPECT_EQ(Get32(t, p + 4), 0u);
+    EXPECT_EQ(static_cast<int16_t>(Get16(t, p + 8)), c.x);
+    EXPECT_EQ(static_cast<int16_t>(Get16(t, p + 10)), c.y);
+    EXPECT_EQ(static_cast<int16_t>(Get16(t, p + 12)), c.cx);
+    EXPECT_EQ(static_cast<int16_t>(Get16(t, p + 14)), c.cy);
+    EXPECT_EQ(Get16(t, p + 16), c.id);
+    p += 18;
+    EXPECT_EQ(Get16(t, p), 0xFFFF);
+    EXPECT_EQ(Get16(t, p + 2), c.classAtom);
+    p += 4;
+    EXPECT_EQ(ReadText(t, &p), c.text);
+    EXPECT_EQ(Get16(t, p), 0);   // no creation data
+    p += 2;
+  }
+}
+
+}  // namespace
+
+TEST(StubResources, DialogTemplatesAreExactlyTheTables) {
   if (!HaveTool("i686-w64-mingw32-windres")) {
     GTEST_SKIP() << "no i686-w64-mingw32-windres";
   }
@@ -574,63 +621,61 @@ TEST(StubResources, DialogTemplateIsExactlyTheTable) {
   std::vector<Resource> resources = ParseRes(ReadFile(dir / "out.res"));
 
   const Resource* dialog = nullptr;
+  const Resource* chooser = nullptr;
   const Resource* iconGroup = nullptr;
   for (const auto& r : resources) {
     if (r.type == 5 && r.name == u"SFXDIALOG") dialog = &r;
+    if (r.type == 5 && r.name == u"GETDIRDIALOG") chooser = &r;
     if (r.type == 14 && r.nameOrdinal == 101) iconGroup = &r;
   }
   ASSERT_NE(dialog, nullptr) << "no dialog named SfxDialog";
+  ASSERT_NE(chooser, nullptr) << "no dialog named GetDirDialog";
   ASSERT_NE(iconGroup, nullptr) << "no icon group 101";
   EXPECT_EQ(dialog->language, 0x0411);
+  EXPECT_EQ(chooser->language, 0x0411);
   EXPECT_EQ(iconGroup->language, 0x0411);
 
-  const Bytes& t = dialog->data;
   const uint32_t kChild = 0x40000000, kVisible = 0x10000000, kTab = 0x00010000, kGroup = 0x00020000;
-  const uint32_t style = Get32(t, 0);
-  EXPECT_EQ(style, 0x80000000u | 0x00C00000u | 0x00080000u | 0x80u);  // popup, caption, sysmenu, modal frame
-  EXPECT_EQ(style & 0x40u, 0u) << "no FONT: the system font";
-  EXPECT_EQ(Get32(t, 4), 0x1u);   // WS_EX_DLGMODALFRAME
-  const uint16_t count = Get16(t, 8);
-  EXPECT_EQ(static_cast<int16_t>(Get16(t, 10)), 32);
-  EXPECT_EQ(static_cast<int16_t>(Get16(t, 12)), 32);
-  EXPECT_EQ(Get16(t, 14), 195);
-  EXPECT_EQ(Get16(t, 16), 94);
-  size_t p = 18;
-  EXPECT_EQ(Get16(t, p), 0);   // no menu
-  EXPECT_EQ(Get16(t, p + 2), 0);   // default class
-  p += 4;
-  EXPECT_EQ(ReadText(t, &p), u"ｲﾝｽﾄｰﾙ");
-
-  const ControlSpec expected[] = {
-      {103, 0x82, u"ｲﾝｽﾄｰﾙするﾌｫﾙﾀﾞ(&D):", 10, 7, 157, 8, kChild | kVisible | kGroup},
-      {100, 0x81, u"", 10, 18, 135, 12, kChild | kVisible | 0x00800000u | kTab | 0x80u | 0x400u},
-      {104, 0x80, u"参照(&B)...", 148, 17, 40, 14, kChild | kVisible | kTab},
-      {101, 0x82, u"", 12, 60, 130, 8, kChild | kVisible | kGroup | 0xCu},
-      {102, 0x82, u"", 144, 60, 45, 8, kChild | kVisible | kGroup | 0xCu},
-      {1, 0x80, u"OK(&O)", 40, 72, 40, 14, kChild | kVisible | kTab | 0x1u},
-      {2, 0x80, u"ｷｬﾝｾﾙ(&C)", 110, 72, 40, 14, kChild | kVisible | kTab},
-      {105, 0x80, u"ｽﾀｰﾄﾒﾆｭｰに登録(&S)", 12, 32, 176, 12, kChild | kVisible | kTab | 0x2u},
-      {106, 0x80, u"関連付け(&A)", 12, 44, 176, 12, kChild | kVisible | kTab | 0x2u},
-  };
-  ASSERT_EQ(count, sizeof(expected) / sizeof(expected[0]));
-  for (const auto& c : expected) {
-    p = (p + 3) & ~size_t(3);
-    ASSERT_LE(p + 18, t.size());
-    SCOPED_TRACE("control " + std::to_string(c.id));
-    EXPECT_EQ(Get32(t, p), c.style);
-    EXPECT_EQ(Get32(t, p + 4), 0u);
-    EXPECT_EQ(static_cast<int16_t>(Get16(t, p + 8)), c.x);
-    EXPECT_EQ(static_cast<int16_t>(Get16(t, p + 10)), c.y);
-    EXPECT_EQ(static_cast<int16_t>(Get16(t, p + 12)), c.cx);
-    EXPECT_EQ(static_cast<int16_t>(Get16(t, p + 14)), c.cy);
-    EXPECT_EQ(Get16(t, p + 16), c.id);
-    p += 18;
-    EXPECT_EQ(Get16(t, p), 0xFFFF);
-    EXPECT_EQ(Get16(t, p + 2), c.classAtom);
-    p += 4;
-    EXPECT_EQ(ReadText(t, &p), c.text);
-    EXPECT_EQ(Get16(t, p), 0);   // no creation data
-    p += 2;
+  const uint32_t kBorder = 0x00800000, kVScroll = 0x00200000, kDisabled = 0x08000000;
+  // popup, caption, system menu, modal frame
+  const uint32_t kDialogStyle = 0x80000000u | 0x00C00000u | 0x00080000u | 0x80u;
+  {
+    SCOPED_TRACE("SfxDialog");
+    ExpectTemplate(dialog->data, {kDialogStyle, 0x1u /* WS_EX_DLGMODALFRAME */, 32, 32, 195, 94, u"ｲﾝｽﾄｰﾙ"}, {
+        {103, 0x82, u"ｲﾝｽﾄｰﾙするﾌｫﾙﾀﾞ(&D):", 10, 7, 157, 8, kChild | kVisible | kGroup},
+        {100, 0x81, u"", 10, 18, 135, 12, kChild | kVisible | kBorder | kTab | 0x80u | 0x400u},
+        {104, 0x80, u"参照(&B)...", 148, 17, 40, 14, kChild | kVisible | kTab},
+        {101, 0x82, u"", 12, 60, 130, 8, kChild | kVisible | kGroup | 0xCu},
+        {102, 0x82, u"", 144, 60, 45, 8, kChild | kVisible | kGroup | 0xCu},
+        {1, 0x80, u"OK(&O)", 40, 72, 40, 14, kChild | kVisible | kTab | 0x1u},
+        {2, 0x80, u"ｷｬﾝｾﾙ(&C)", 110, 72, 40, 14, kChild | kVisible | kTab},
+        {105, 0x80, u"ｽﾀｰﾄﾒﾆｭｰに登録(&S)", 12, 32, 176, 12, kChild | kVisible | kTab | 0x2u},
+        {106, 0x80, u"関連付け(&A)", 12, 44, 176, 12, kChild | kVisible | kTab | 0x2u},
+    });
+  }
+  {
+    SCOPED_TRACE("GetDirDialog");
+    // LBS_NOTIFY | LBS_SORT | LBS_OWNERDRAWFIXED | LBS_HASSTRINGS | LBS_DISABLENOSCROLL
+    const uint32_t kList = 0x1u | 0x2u | 0x10u | 0x40u | 0x1000u;
+    const uint32_t kHidden = kChild | kDisabled;
+    ExpectTemplate(chooser->data, {kDialogStyle, 0, 24, 24, 175, 140, u""}, {
+        {0xFFFF, 0x82, u"ディレクトリ(&D):", 10, 11, 92, 9, kChild | kVisible | kGroup},
+        {1088, 0x82, u"", 10, 22, 92, 9, kChild | kVisible | kGroup | 0x80u /* SS_NOPREFIX */},
+        {1121, 0x83, u"", 10, 34, 92, 68, kChild | kVisible | kBorder | kVScroll | kTab | kList},
+        {1091, 0x82, u"ドライブ(&V):", 10, 106, 92, 9, kChild | kVisible | kGroup},
+        // CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED | CBS_AUTOHSCROLL | CBS_SORT | CBS_HASSTRINGS
+        {1137, 0x85, u"", 10, 116, 92, 68,
+         kChild | kVisible | kBorder | kVScroll | kTab | 0x3u | 0x10u | 0x40u | 0x100u | 0x200u},
+        {1, 0x80, u"OK", 115, 12, 50, 14, kChild | kVisible | kGroup | kTab | 0x1u},
+        {2, 0x80, u"ｷｬﾝｾﾙ", 115, 30, 50, 14, kChild | kVisible | kGroup | kTab},
+        {1038, 0x80, u"ﾍﾙﾌﾟ(&H)", 115, 55, 50, 14, kChild | kVisible | kGroup | kTab},
+        {1090, 0x82, u"ファイル名(&N):", -269, 8, 76, 9, kHidden | kGroup},
+        {1152, 0x81, u"", -271, 20, 90, 12, kHidden | kBorder | kTab | 0x80u | 0x400u},
+        {1120, 0x83, u"", -269, 37, 90, 68, kHidden | kBorder | kVScroll | kList},
+        {1089, 0x82, u"ファイルの種類(&T):", -269, 109, 90, 9, kHidden | kGroup},
+        {1136, 0x85, u"", -268, 121, 90, 36, kHidden | kBorder | kVScroll | 0x3u | 0x40u},
+        {1040, 0x80, u"上書き禁止(&R)", -263, 139, 63, 12, kHidden | kGroup | 0x3u /* BS_AUTOCHECKBOX */},
+    });
   }
   std::filesystem::remove_all(dir);
 }

@@ -12,3 +12,10 @@
 #define IDC_BROWSE 104
 #define IDC_GROUP_BOX 105
 #define IDC_CLASS_BOX 106
+
+// Controls of the directory chooser "GetDirDialog": the identifiers the
+// platform's open-file dialog expects.
+#define IDC_DIR_CURRENT 1088
+#define IDC_DIR_LIST 1121
+#define IDC_DRIVE_LIST 1137
+#define IDC_DIR_HELP 1038

@@ -8,10 +8,12 @@
 #include <windows.h>
 #include <commdlg.h>
 #include <dde.h>
+#include <stddef.h>
 
 #include "core/context.h"
 #include "core/text.h"
 #include "ui/dialog.h"
+#include "ui/texts.h"
 #include "ui/ui.h"
 #include "ui/win32/resource.h"
 
@@ -176,15 +178,55 @@ int RunMainDialog(InstanceHandle instance) {
                                           nullptr, SfxDialogProc, 0));
 }
 
-int ChooseDirectory(WindowHandle) {
-  // The directory chooser is not built yet: the folder field stays as it is.
+// ---- the directory chooser ----
+
+// The directory chooser's hook, exported by name. OK anywhere but in the two
+// lists takes the directory the chooser has open (its current directory) and
+// ends the chooser through a posted IDABORT, whose second parameter becomes
+// the chooser's result; OK in a list is the chooser's own navigation.
+extern "C" __declspec(dllexport) UINT_PTR CALLBACK GetDirDlgHookProc(HWND chooser, UINT message,
+                                                                     WPARAM wParam, LPARAM) {
+  if (message == WM_INITDIALOG) {
+    // Help is not requested and none exists.
+    ShowWindow(GetDlgItem(chooser, IDC_DIR_HELP), SW_HIDE);
+  } else if (message == WM_COMMAND && LOWORD(wParam) == IDOK) {
+    int focus = GetDlgCtrlID(GetFocus());
+    if (focus != IDC_DIR_LIST && focus != IDC_DRIVE_LIST) {
+      // A directory that does not fit is never offered cut; the chooser stays.
+      DWORD n = GetCurrentDirectoryA(kDestFolderCap, context->outputPath);
+      if (n != 0 && n < kDestFolderCap) PostMessageA(chooser, WM_COMMAND, IDABORT, 1);
+    }
+  }
   return 0;
 }
 
-// The directory chooser's hook, exported by name; it leaves every message to
-// the open-file dialog.
-extern "C" __declspec(dllexport) UINT_PTR CALLBACK GetDirDlgHookProc(HWND, UINT, WPARAM, LPARAM) {
-  return 0;
+int ChooseDirectory(WindowHandle owner) {
+  // The structure of the first Win32 systems, which later ones still take.
+  static_assert(sizeof(void*) != 4 || offsetof(OPENFILENAMEA, lpTemplateName) + 4 == 76,
+                "the open-file structure is 76 bytes");
+  OPENFILENAMEA chooser;
+  memset(&chooser, 0, sizeof chooser);
+  chooser.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+  chooser.hwndOwner = AsWindow(owner);
+  chooser.hInstance = reinterpret_cast<HINSTANCE>(instanceHandle);
+  context->messageText[0] = '\0';
+  chooser.lpstrFile = context->messageText;
+  chooser.nMaxFile = MAX_PATH;
+  chooser.lpstrTitle = TEXT_CHOOSER_TITLE;
+  chooser.Flags = OFN_PATHMUSTEXIST | OFN_ENABLETEMPLATE | OFN_ENABLEHOOK | OFN_NOCHANGEDIR |
+                  OFN_HIDEREADONLY;
+  static_assert((OFN_PATHMUSTEXIST | OFN_ENABLETEMPLATE | OFN_ENABLEHOOK | OFN_NOCHANGEDIR |
+                 OFN_HIDEREADONLY) == 2156, "the chooser's options");
+  chooser.lpfnHook = GetDirDlgHookProc;
+  chooser.lpTemplateName = "GetDirDialog";
+  // The chooser changes the current directory while the user navigates, and
+  // not every platform puts it back when the hook ends the chooser: the next
+  // Browse must start where this one did.
+  char before[MAX_PATH];
+  DWORD kept = GetCurrentDirectoryA(MAX_PATH, before);
+  int chosen = GetOpenFileNameA(&chooser) ? 1 : 0;
+  if (kept != 0 && kept < MAX_PATH) SetCurrentDirectoryA(before);
+  return chosen;
 }
 
 // ---- Program Manager conversation ----

@@ -761,13 +761,7 @@ HWND NeedDialog(const Step& step) {
   return dialog;
 }
 
-void StepControl(const Step& step) {
-  if (step.args.empty()) {
-    Fail(step.line, L"control needs an id");
-    return;
-  }
-  HWND dialog = NeedDialog(step);
-  if (!dialog) return;
+void CheckControl(const Step& step, HWND dialog) {
   int id = ParseInt(step.args[0], -1);
   std::vector<Expect> expects;
   DWORD timeout = 0;
@@ -787,9 +781,162 @@ void StepControl(const Step& step) {
   }
 }
 
+void StepControl(const Step& step) {
+  if (step.args.empty()) {
+    Fail(step.line, L"control needs an id");
+    return;
+  }
+  HWND dialog = NeedDialog(step);
+  if (dialog) CheckControl(step, dialog);
+}
+
 // The window a set/press step works on: the main dialog, or the last window
 // found by a window step.
 HWND currentWindow = nullptr;
+
+HWND NeedWindow(const Step& step) {
+  if (currentWindow && IsWindow(currentWindow)) return currentWindow;
+  Fail(step.line, step.keyword + L" needs a window found by a window step");
+  return nullptr;
+}
+
+// A control of the window found by the last window step.
+void StepWindowControl(const Step& step) {
+  if (step.args.empty()) {
+    Fail(step.line, L"wcontrol needs an id");
+    return;
+  }
+  HWND window = NeedWindow(step);
+  if (window) CheckControl(step, window);
+}
+
+// The items of a list or combo box of that window, in order, separated by "|".
+void StepItems(const Step& step) {
+  HWND window = NeedWindow(step);
+  if (!window || step.args.empty()) return;
+  HWND list = GetDlgItem(window, ParseInt(step.args[0], -1));
+  bool combo = lstrcmpiW(ClassOf(list).c_str(), L"ComboBox") == 0;
+  DWORD_PTR count = 0;
+  if (!list || !SendMessageTimeoutW(list, combo ? CB_GETCOUNT : LB_GETCOUNT, 0, 0,
+                                    SMTO_ABORTIFHUNG, 2000, &count)) {
+    Fail(step.line, L"no list " + step.args[0]);
+    return;
+  }
+  wstring text;
+  for (DWORD_PTR i = 0; i < count && i < 200; ++i) {
+    wchar_t item[512] = {};
+    DWORD_PTR got = 0;
+    SendMessageTimeoutW(list, combo ? CB_GETLBTEXT : LB_GETTEXT, i, (LPARAM)item,
+                        SMTO_ABORTIFHUNG, 2000, &got);
+    if (i) text += L"|";
+    text += item;
+  }
+  DWORD_PTR selected = (DWORD_PTR)-1;
+  SendMessageTimeoutW(list, combo ? CB_GETCURSEL : LB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, 2000,
+                      &selected);
+  Log(L"items " + step.args[0] + L" selected=" + Number((long)(LRESULT)selected) + L" \"" +
+      Visible(text) + L"\"");
+}
+
+// Real input, as a user gives it: the focus and the notifications follow
+// from it, not from messages the driver makes up.
+void SendMouse(DWORD flags) {
+  INPUT input = {};
+  input.type = INPUT_MOUSE;
+  input.mi.dwFlags = flags;
+  SendInput(1, &input, sizeof input);
+}
+
+bool ClickAt(POINT at, int clicks) {
+  if (!SetCursorPos(at.x, at.y)) return false;
+  Sleep(50);
+  for (int i = 0; i < clicks; ++i) {
+    SendMouse(MOUSEEVENTF_LEFTDOWN);
+    SendMouse(MOUSEEVENTF_LEFTUP);
+    Sleep(30);
+  }
+  return true;
+}
+
+// mouse ID [double] [item=TEXT]: a click (or double-click) on a control of
+// the window, or on the item of its list with that text.
+void StepMouse(const Step& step) {
+  HWND window = NeedWindow(step);
+  if (!window || step.args.empty()) return;
+  HWND control = GetDlgItem(window, ParseInt(step.args[0], -1));
+  if (!control) {
+    Fail(step.line, L"no control " + step.args[0]);
+    return;
+  }
+  int clicks = 1;
+  wstring item;
+  for (size_t i = 1; i < step.args.size(); ++i) {
+    if (step.args[i] == L"double") clicks = 2;
+    else if (step.args[i].compare(0, 5, L"item=") == 0) item = step.args[i].substr(5);
+  }
+  RECT r;
+  GetWindowRect(control, &r);
+  POINT at = {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+  if (!item.empty()) {
+    DWORD_PTR index = (DWORD_PTR)LB_ERR, top = 0, height = 0;
+    SendMessageTimeoutW(control, LB_FINDSTRINGEXACT, (WPARAM)-1, (LPARAM)item.c_str(),
+                        SMTO_ABORTIFHUNG, 2000, &index);
+    if ((LRESULT)index == LB_ERR) {
+      Fail(step.line, L"no item " + item + L" in " + step.args[0]);
+      return;
+    }
+    // Scrolled into view first, then the middle of its row.
+    SendMessageTimeoutW(control, LB_SETTOPINDEX, index, 0, SMTO_ABORTIFHUNG, 2000, &top);
+    SendMessageTimeoutW(control, LB_GETTOPINDEX, 0, 0, SMTO_ABORTIFHUNG, 2000, &top);
+    SendMessageTimeoutW(control, LB_GETITEMHEIGHT, 0, 0, SMTO_ABORTIFHUNG, 2000, &height);
+    RECT client;
+    GetClientRect(control, &client);
+    POINT origin = {0, 0};
+    ClientToScreen(control, &origin);
+    at.x = origin.x + client.right / 2;
+    at.y = origin.y + (int)((index - top) * height + height / 2);
+  }
+  Log(L"mouse " + step.args[0] + (clicks == 2 ? L" double" : L"") +
+      (item.empty() ? L"" : L" item=" + item));
+  if (!ClickAt(at, clicks)) Fail(step.line, L"cannot move the mouse");
+}
+
+// key NAME: one key pressed and released (return, escape, tab, up, down).
+void StepKey(const Step& step) {
+  if (step.args.empty()) return;
+  const struct { const wchar_t* name; WORD key; } keys[] = {
+      {L"return", VK_RETURN}, {L"escape", VK_ESCAPE}, {L"tab", VK_TAB}, {L"up", VK_UP},
+      {L"down", VK_DOWN}};
+  WORD key = 0;
+  for (const auto& k : keys)
+    if (step.args[0] == k.name) key = k.key;
+  if (key == 0) {
+    Fail(step.line, L"unknown key " + step.args[0]);
+    return;
+  }
+  INPUT input[2] = {};
+  input[0].type = input[1].type = INPUT_KEYBOARD;
+  input[0].ki.wVk = input[1].ki.wVk = key;
+  input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  Log(L"key " + step.args[0]);
+  SendInput(2, input, sizeof input[0]);
+  Sleep(50);
+}
+
+// Waits until the window found by the last window step is gone.
+void StepWindowGone(const Step& step) {
+  DWORD deadline = GetTickCount() + 10000;
+  while (currentWindow && IsWindow(currentWindow)) {
+    Poll();
+    if (Expired(deadline)) {
+      Fail(step.line, L"the window is still there");
+      return;
+    }
+    Pause();
+  }
+  Log(L"window-gone");
+  currentWindow = nullptr;
+}
 
 void StepType(const Step& step) {
   HWND dialog = NeedDialog(step);
@@ -1215,6 +1362,11 @@ int wmain(int argc, wchar_t** argv) {
     else if (s.keyword == L"xshot") StepXShot(s);
     else if (s.keyword == L"exit") StepExit(s);
     else if (s.keyword == L"kill-process") StepKillProcess(s);
+    else if (s.keyword == L"wcontrol") StepWindowControl(s);
+    else if (s.keyword == L"items") StepItems(s);
+    else if (s.keyword == L"mouse") StepMouse(s);
+    else if (s.keyword == L"key") StepKey(s);
+    else if (s.keyword == L"window-gone") StepWindowGone(s);
     else if (s.keyword == L"profile") StepProfile(s);
     else {
       Fail(s.line, L"unknown step " + s.keyword);
