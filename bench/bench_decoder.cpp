@@ -26,9 +26,7 @@
 #include "decode/decode.h"
 #include "platform/platform.h"
 #include "ui/scripted/scripted_ui.h"
-#ifdef SFX_HAVE_ENCODER
 #include "encoder.h"
-#endif
 
 namespace {
 
@@ -78,7 +76,6 @@ void AddFixtureEntries(const std::string& archive, std::vector<Sample>* samples)
   }
 }
 
-#ifdef SFX_HAVE_ENCODER
 // Text-like: words of a Zipf-distributed vocabulary in lines, with numbers
 // and some Shift-JIS, like documentation and sources.
 std::string MakeText(size_t size, uint32_t seed) {
@@ -185,7 +182,6 @@ const std::string& BinaryCorpus() {
   static const std::string data = MakeBinary(24u << 20, 2);
   return data;
 }
-#endif
 
 // One entry as the archive walk presents it: header fields and the data at
 // the start of the archive file.
@@ -243,12 +239,10 @@ int main(int argc, char** argv) {
   for (const char* archive : {"fx-lh5.lzh", "fx-lh6.lzh", "fx-lh7.lzh"}) {
     AddFixtureEntries(archive, &samples);
   }
-#ifdef SFX_HAVE_ENCODER
   for (char digit : {'5', '7'}) {
     AddCorpus("text", digit, TextCorpus, &samples);
     AddCorpus("binary", digit, BinaryCorpus, &samples);
   }
-#endif
   for (const Sample& s : samples) {
     for (bool toFile : {false, true}) {
       benchmark::RegisterBenchmark(

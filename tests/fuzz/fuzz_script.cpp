@@ -10,7 +10,7 @@
 #include "core/context.h"
 #include "core/text.h"
 #include "fuzz_support.h"
-#include "platform/posix/host_platform.h"
+#include "platform/testing/host_platform.h"
 #include "setup/setup.h"
 #include "ui/scripted/scripted_ui.h"
 

@@ -10,7 +10,7 @@
 #include "core/text.h"
 #include "decode/decode.h"
 #include "platform/platform.h"
-#include "platform/posix/host_platform.h"
+#include "platform/testing/host_platform.h"
 #include "ui/scripted/scripted_ui.h"
 
 namespace fuzz {

@@ -28,7 +28,7 @@
 #include "files/files.h"
 #include "fuzz_support.h"
 #include "platform/platform.h"
-#include "platform/posix/host_platform.h"
+#include "platform/testing/host_platform.h"
 #include "startup/startup.h"
 #include "ui/scripted/scripted_ui.h"
 #include "ui/ui.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/context.h"
-#include "platform/posix/host_platform.h"
+#include "platform/testing/host_platform.h"
 #include "ui/scripted/scripted_ui.h"
 
 // Most significant bit first, as the compressed data is read.

@@ -7,7 +7,7 @@
 #include "decode/decode.h"
 #include "decode_streams.h"
 #include "platform/platform.h"
-#include "platform/posix/host_platform.h"
+#include "platform/testing/host_platform.h"
 #include "test_support.h"
 #include "ui/texts.h"
 

@@ -1,7 +1,7 @@
 #include <string>
 
 #include "core/text.h"
-#include "platform/posix/host_platform.h"
+#include "platform/testing/host_platform.h"
 #include "startup/startup.h"
 #include "test_support.h"
 #include "ui/texts.h"

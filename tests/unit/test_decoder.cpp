@@ -20,7 +20,7 @@
 #include "decode_streams.h"
 #include "encoder.h"
 #include "platform/platform.h"
-#include "platform/posix/host_platform.h"
+#include "platform/testing/host_platform.h"
 #include "test_support.h"
 #include "ui/scripted/scripted_ui.h"
 #include "ui/texts.h"

@@ -5,7 +5,7 @@
 #include "core/text.h"
 #include "decode/decode.h"
 #include "platform/platform.h"
-#include "platform/posix/host_platform.h"
+#include "platform/testing/host_platform.h"
 #include "test_support.h"
 #include "ui/scripted/scripted_ui.h"
 #include "ui/texts.h"

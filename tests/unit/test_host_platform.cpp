@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix/host_platform.h"
+#include "platform/testing/host_platform.h"
 #include "test_support.h"
 
 namespace {

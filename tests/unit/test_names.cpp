@@ -11,7 +11,7 @@
 
 #include "core/context.h"
 #include "files/files.h"
-#include "platform/posix/host_platform.h"
+#include "platform/testing/host_platform.h"
 
 namespace fs = std::filesystem;
 

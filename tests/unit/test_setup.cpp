@@ -9,7 +9,7 @@
 
 #include "core/context.h"
 #include "core/text.h"
-#include "platform/posix/host_platform.h"
+#include "platform/testing/host_platform.h"
 #include "setup/setup.h"
 #include "test_support.h"
 #include "ui/dialog.h"

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/posix/host_platform.h"
+#include "platform/testing/host_platform.h"
 #include "ui/scripted/scripted_ui.h"
 
 void SfxTest::SetUp() {

@@ -8,14 +8,15 @@ const char kMarker[kMarkerSize + 1] = "LZHSFX-W32";
 
 namespace {
 
-// The text the real-mode program prints; the source is compiled to code page 932.
+// The text the real-mode program prints, as code page 932 bytes whatever the
+// compiler's execution character set:
+//   このプログラムは Windows 32ﾋﾞｯﾄ版の LZH 自己解凍書庫です.
+//   MS-DOS モードでは実行できません．
 const char kDosMessage[] =
-    "このプログラムは Windows 32ﾋﾞｯﾄ版の LZH 自己解凍書庫です.\r\n"
-    "MS-DOS モードでは実行できません．\r\n"
+    "\x82\xb1\x82\xcc\x83v\x83\x8d\x83O\x83\x89\x83\x80\x82\xcd Windows 32\xcb\xde\xaf\xc4\x94\xc5\x82\xcc LZH \x8e\xa9\x8c\xc8\x89\xf0\x93\x80\x8f\x91\x8c\xc9\x82\xc5\x82\xb7.\r\n"
+    "MS-DOS \x83\x82\x81[\x83h\x82\xc5\x82\xcd\x8e\xc0\x8ds\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1\x81" "D\r\n"
     "$";
-// Guards against a build without the code-page conversion: in UTF-8 the text
-// is longer and would no longer fit the program.
-static_assert(sizeof(kDosMessage) - 1 == 95, "the message must be code page 932 bytes");
+static_assert(sizeof(kDosMessage) - 1 == 95, "the message fills the real-mode program");
 
 constexpr uint32_t kDosHeaderSize = 64;
 constexpr uint32_t kCoffSize = 20;

@@ -1,0 +1,377 @@
+// The operating-system seam for the host tests: the plain POSIX operations of
+// posix_base with the tests' controls on top (host_platform.h). Everything
+// Windows-specific (special folders, registry, environment, volume
+// information, started programs) is answered from those controls and recorded
+// there; faults can be injected and changes confined to a sandbox.
+//
+// Two Windows behaviours are imitated because the core depends on them and the
+// tests run as root, who would otherwise write anything: a file without the
+// owner's write bit is read-only, so it can be neither replaced by
+// CreateForWrite nor deleted. The DOS attribute bits that POSIX has no room for
+// (hidden, system, archive) are kept per path in this process.
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/context.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_base.h"
+#include "platform/testing/host_platform.h"
+
+namespace {
+
+using posixbase::CopyOut;
+
+constexpr uint32_t kAttributeHidden = 0x02;
+constexpr uint32_t kAttributeSystem = 0x04;
+constexpr uint32_t kAttributeArchive = 0x20;
+constexpr uint32_t kKeptAttributes = kAttributeHidden | kAttributeSystem | kAttributeArchive;
+
+struct HostState {
+  uint32_t platformId = 2;
+  bool versionFails = false;
+  std::string ownPath = posixbase::OwnPath();
+  std::string tempDir = "/tmp/";
+  std::string windowsDir = "/windows";
+  std::string systemDir = "/windows/system32";
+  bool currentDirSet = false;
+  std::string currentDir;
+  std::map<std::pair<std::string, std::string>, std::string> machineStrings;
+  std::map<std::string, std::string> environment;
+  uint32_t maxComponentLength = 255;
+  std::map<std::string, std::string> searchResults;
+  std::map<std::string, std::string> shortPaths;
+  uint32_t clockStep = 0;
+  uint32_t fakeClock = 0;
+  int64_t writesLeft = -1;
+  int64_t readsLeft = -1;
+  int64_t allocationsLeft = -1;
+  std::map<std::string, uint32_t> keptAttributes;
+  std::vector<hostplatform::ClassesRootWrite> classesRootWrites;
+  std::vector<hostplatform::ProfileWrite> profileWrites;
+  std::vector<hostplatform::ShellOpenCall> shellOpens;
+  std::vector<std::string> startedPrograms;
+  std::vector<uint32_t> readRequests;
+};
+
+HostState& State() {
+  static HostState state;
+  return state;
+}
+
+// Outside HostState: Reset leaves it in place. Absolute and without "." or
+// ".." components; empty = no confinement.
+std::string sandboxRoot;
+
+// The absolute form of path with "." and ".." resolved, as the kernel would
+// resolve it when no component is a symbolic link.
+std::string ResolvedPath(const char* path) {
+  std::string full;
+  if (path[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return std::string();
+    full = cwd;
+    full += '/';
+  }
+  full += path;
+  std::vector<std::string> parts;
+  size_t at = 0;
+  while (at <= full.size()) {
+    size_t end = full.find('/', at);
+    if (end == std::string::npos) end = full.size();
+    std::string part = full.substr(at, end - at);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    at = end + 1;
+  }
+  std::string out;
+  for (const std::string& part : parts) out += "/" + part;
+  return out.empty() ? "/" : out;
+}
+
+// True when no sandbox is set or path resolves to the root or below it.
+bool MayChange(const char* path) {
+  if (sandboxRoot.empty()) return true;
+  std::string resolved = ResolvedPath(path);
+  return resolved == sandboxRoot ||
+         resolved.compare(0, sandboxRoot.size() + 1, sandboxRoot + "/") == 0;
+}
+
+}  // namespace
+
+// ---- memory ----
+
+void* AllocZeroed(uint32_t size) {
+  HostState& s = State();
+  if (s.allocationsLeft == 0) return nullptr;
+  void* block = calloc(1, size == 0 ? 1 : size);
+  if (block != nullptr && s.allocationsLeft > 0) --s.allocationsLeft;
+  return block;
+}
+
+void FreeMemory(void* block) { free(block); }
+
+// ---- process ----
+
+// Outside HostState: Reset leaves it in place.
+static void (*endProcessHook)(int) = nullptr;
+
+void EndProcess(int status) {
+  if (endProcessHook != nullptr) endProcessHook(status);
+  fflush(nullptr);
+  _exit(status);
+}
+
+int QueryPlatformId(uint32_t* platformId) {
+  if (State().versionFails) return 0;
+  *platformId = State().platformId;
+  return 1;
+}
+
+uint32_t TickCount() {
+  HostState& s = State();
+  if (s.clockStep == 0) return posixbase::MonotonicMilliseconds();
+  uint32_t now = s.fakeClock;
+  s.fakeClock += s.clockStep;
+  return now;
+}
+
+uint32_t GetOwnModulePath(InstanceHandle, char* out, uint32_t capacity) {
+  return CopyOut(State().ownPath, out, capacity);
+}
+
+// ---- files ----
+
+FileHandle OpenExistingForRead(const char* path) { return posixbase::OpenForRead(path); }
+
+FileHandle CreateForWrite(const char* path) {
+  if (!MayChange(path)) return 0;
+  uint32_t attributes = posixbase::ModeAttributes(path);
+  if (attributes != kInvalidAttributes &&
+      (attributes & (kAttributeDirectory | kAttributeReadOnly)) != 0) {
+    return 0;
+  }
+  FileHandle file = posixbase::CreateTruncated(path);
+  // A new file starts with the archive bit, as on Windows.
+  if (file != 0) State().keptAttributes[path] = kAttributeArchive;
+  return file;
+}
+
+int CloseFile(FileHandle file) { return posixbase::Close(file); }
+
+// With a limit, the bytes up to it are transferred and the request that
+// crosses it fails.
+static bool Limited(int64_t left, uint32_t count, uint32_t* allowed) {
+  *allowed = count;
+  if (left < 0 || static_cast<int64_t>(count) <= left) return false;
+  *allowed = static_cast<uint32_t>(left);
+  return true;
+}
+
+int ReadFromFile(FileHandle file, void* buffer, uint32_t count, uint32_t* got) {
+  HostState& s = State();
+  s.readRequests.push_back(count);
+  uint32_t allowed;
+  bool failAfter = Limited(s.readsLeft, count, &allowed);
+  if (!posixbase::ReadFully(file, buffer, allowed, got)) return 0;
+  if (s.readsLeft >= 0) s.readsLeft -= *got;
+  return failAfter && *got == allowed ? 0 : 1;
+}
+
+int WriteToFile(FileHandle file, const void* buffer, uint32_t count, uint32_t* written) {
+  HostState& s = State();
+  uint32_t allowed;
+  bool failAfter = Limited(s.writesLeft, count, &allowed);
+  if (!posixbase::WriteFully(file, buffer, allowed, written)) return 0;
+  if (s.writesLeft >= 0) s.writesLeft -= *written;
+  return failAfter ? 0 : 1;
+}
+
+int SeekFile(FileHandle file, uint32_t position, uint32_t* newPosition) {
+  return posixbase::Seek(file, position, newPosition);
+}
+
+int GetFilePosition(FileHandle file, uint32_t* position) {
+  return posixbase::Position(file, position);
+}
+
+uint32_t GetFileSizeOf(FileHandle file) { return posixbase::Size(file); }
+
+int DeleteFileAt(const char* path) {
+  if (!MayChange(path)) return 0;
+  if (posixbase::ModeAttributes(path) & kAttributeReadOnly) return 0;
+  if (!posixbase::Unlink(path)) return 0;
+  State().keptAttributes.erase(path);
+  return 1;
+}
+
+uint32_t GetAttributesOf(const char* path) {
+  uint32_t attributes = posixbase::ModeAttributes(path);
+  if (attributes == kInvalidAttributes) return kInvalidAttributes;
+  auto kept = State().keptAttributes.find(path);
+  if (kept != State().keptAttributes.end()) attributes |= kept->second;
+  return attributes == 0 ? kAttributeNormal : attributes;
+}
+
+int SetAttributesOf(const char* path, uint32_t attributes) {
+  if (!MayChange(path)) return 0;
+  if (!posixbase::SetReadOnly(path, (attributes & kAttributeReadOnly) != 0)) return 0;
+  State().keptAttributes[path] = attributes & kKeptAttributes;
+  return 1;
+}
+
+int GetFileDosTime(FileHandle file, uint32_t* packed) { return posixbase::GetDosTime(file, packed); }
+int SetFileDosTime(FileHandle file, uint32_t packed) { return posixbase::SetDosTime(file, packed); }
+
+// ---- directories and volumes ----
+
+int MakeDirectory(const char* path) { return MayChange(path) && posixbase::MakeDir(path); }
+
+uint32_t QueryMaxComponentLength(const char*) { return State().maxComponentLength; }
+
+uint32_t GetTempDirectory(char* out, uint32_t capacity) {
+  return CopyOut(State().tempDir, out, capacity);
+}
+
+uint32_t GetWindowsDirectory(char* out, uint32_t capacity) {
+  return CopyOut(State().windowsDir, out, capacity);
+}
+
+uint32_t GetSystemDirectory(char* out, uint32_t capacity) {
+  return CopyOut(State().systemDir, out, capacity);
+}
+
+uint32_t GetCurrentDirectory(char* out, uint32_t capacity) {
+  HostState& s = State();
+  if (s.currentDirSet) return CopyOut(s.currentDir, out, capacity);
+  return posixbase::CurrentDirectory(out, capacity);
+}
+
+uint32_t SearchForFile(const char* name, char* out, uint32_t capacity) {
+  auto found = State().searchResults.find(name);
+  if (found == State().searchResults.end()) {
+    if (capacity > 0) out[0] = '\0';
+    return 0;
+  }
+  return CopyOut(found->second, out, capacity);
+}
+
+uint32_t GetShortPath(const char* path, char* out, uint32_t capacity) {
+  auto found = State().shortPaths.find(path);
+  if (found != State().shortPaths.end()) return CopyOut(found->second, out, capacity);
+  // Without a set short form, an existing path is its own short form.
+  if (posixbase::ModeAttributes(path) == kInvalidAttributes) {
+    if (capacity > 0) out[0] = '\0';
+    return 0;
+  }
+  return CopyOut(path, out, capacity);
+}
+
+int GetDisplayTitle(const char* path, char* out, uint32_t capacity) {
+  return posixbase::DisplayTitle(path, out, capacity);
+}
+
+const char* PreviousChar(const char* start, const char* end) {
+  return posixbase::PreviousChar(start, end);
+}
+
+// ---- environment, registry, profile ----
+
+uint32_t GetEnvironmentText(const char* name, char* out, uint32_t capacity) {
+  auto found = State().environment.find(name);
+  if (found == State().environment.end()) {
+    if (capacity > 0) out[0] = '\0';
+    return 0;
+  }
+  return CopyOut(found->second, out, capacity);
+}
+
+int ReadMachineRegistryString(const char* subkey, const char* valueName, char* out,
+                              uint32_t capacity) {
+  auto found = State().machineStrings.find({subkey, valueName});
+  if (found == State().machineStrings.end()) return 0;
+  if (found->second.size() + 1 > capacity) return 0;
+  CopyOut(found->second, out, capacity);
+  return 1;
+}
+
+void SetClassesRootDefault(const char* keyPath, const char* classString, const char* value) {
+  State().classesRootWrites.push_back({keyPath, classString ? classString : "", value});
+}
+
+void WriteProfileEntry(const char* section, const char* key, const char* value) {
+  State().profileWrites.push_back({section, key, value});
+}
+
+// ---- processes and the shell ----
+
+void StartProgramAndWaitIdle(const char* commandLine, uint32_t) {
+  State().startedPrograms.push_back(commandLine);
+}
+
+void ShellOpen(WindowHandle owner, const char* file, const char* parameters,
+               const char* directory) {
+  State().shellOpens.push_back(
+      {owner, file, parameters ? parameters : "", directory ? directory : ""});
+}
+
+// ---- test controls ----
+
+namespace hostplatform {
+
+void Reset() { State() = HostState(); }
+
+void SetPlatformId(uint32_t id) { State().platformId = id; }
+void SetVersionQueryFails(bool fails) { State().versionFails = fails; }
+void SetOwnModulePath(const std::string& path) { State().ownPath = path; }
+void SetTempDirectory(const std::string& dir) { State().tempDir = dir; }
+void SetWindowsDirectory(const std::string& dir) { State().windowsDir = dir; }
+void SetSystemDirectory(const std::string& dir) { State().systemDir = dir; }
+void SetCurrentDirectoryText(const std::string& dir) {
+  State().currentDirSet = true;
+  State().currentDir = dir;
+}
+void SetMachineString(const std::string& subkey, const std::string& valueName,
+                      const std::string& value) {
+  State().machineStrings[{subkey, valueName}] = value;
+}
+void SetEnvironment(const std::string& name, const std::string& value) {
+  State().environment[name] = value;
+}
+void UnsetEnvironment(const std::string& name) { State().environment.erase(name); }
+void SetMaxComponentLength(uint32_t length) { State().maxComponentLength = length; }
+void AddSearchResult(const std::string& name, const std::string& foundPath) {
+  State().searchResults[name] = foundPath;
+}
+void SetShortPath(const std::string& path, const std::string& shortPath) {
+  State().shortPaths[path] = shortPath;
+}
+
+void SetClockStep(uint32_t step) {
+  State().clockStep = step;
+  State().fakeClock = 0;
+}
+void FailWritesAfter(int64_t bytes) { State().writesLeft = bytes < 0 ? -1 : bytes; }
+void FailReadsAfter(int64_t bytes) { State().readsLeft = bytes < 0 ? -1 : bytes; }
+void SetEndProcessHook(void (*hook)(int status)) { endProcessHook = hook; }
+void SetSandboxRoot(const std::string& dir) {
+  sandboxRoot = dir.empty() ? std::string() : ResolvedPath(dir.c_str());
+  if (sandboxRoot == "/") sandboxRoot.clear();   // the whole tree: no confinement
+}
+void FailAllocationsAfter(int64_t count) { State().allocationsLeft = count < 0 ? -1 : count; }
+
+const std::vector<ClassesRootWrite>& ClassesRootWrites() { return State().classesRootWrites; }
+const std::vector<ProfileWrite>& ProfileWrites() { return State().profileWrites; }
+const std::vector<ShellOpenCall>& ShellOpens() { return State().shellOpens; }
+const std::vector<std::string>& StartedPrograms() { return State().startedPrograms; }
+const std::vector<uint32_t>& ReadRequests() { return State().readRequests; }
+
+}  // namespace hostplatform
