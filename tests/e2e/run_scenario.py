@@ -88,7 +88,8 @@ class Scenario:
         self.exit_timeout = None
         self.headers = []       # (line, keyword, args): helper, await-window, env
         self.windows_version = None
-        self.deep_folder = None     # the length of {deep-parent}\{deep-last}
+        self.deep_folder = None
+        self.sign = False           # sign the self-extractor after making it     # the length of {deep-parent}\{deep-last}
         self.steps = []         # (line, keyword, args)
         self.status = None
         self.checks = []        # (line, keyword, args)
@@ -133,6 +134,8 @@ def parse_scenario(text, name="scenario"):
             if not args:
                 raise ScenarioError("line %d: %s needs an argument" % (number, key))
             sc.headers.append((number, key, args))
+        elif key == "sign":
+            sc.sign = True
         elif key == "deep-folder":
             sc.deep_folder = int(args[0])
         elif key == "windows-version":
@@ -592,6 +595,36 @@ def make_self_extractor(sc, opts, paths, values):
         with open(log, encoding="utf-8", errors="replace") as f:
             raise Failure("line %d: making the self-extractor failed:\n%s" % (number, f.read()))
     os.chmod(out, 0o755)
+    if sc.sign:
+        sign_self_extractor(opts, paths, log)
+
+
+def sign_self_extractor(opts, paths, log):
+    """Signs the self-extractor as a publisher would (a throwaway certificate),
+    then checks that the signature verifies and that the builder still tests
+    the archive behind it."""
+    work, out = paths["work"], paths["sfx"]
+    key, cert, signed = (os.path.join(work, n) for n in ("key.pem", "cert.pem", "signed.exe"))
+    steps = [
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+         "/CN=sfx test signer", "-keyout", key, "-out", cert],
+        ["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "LZH self-extractor test",
+         "-in", out, "-out", signed],
+    ]
+    for cmd in steps:
+        if run_logged(cmd, None, log, 120) != 0:
+            raise Failure("signing failed: %s (see %s)" % (cmd[0], log))
+    os.replace(signed, out)
+    verify = os.path.join(work, "verify.txt")
+    code = run_logged(["osslsigncode", "verify", "-CAfile", cert, "-in", out], None, verify, 120)
+    text = open(verify, encoding="utf-8", errors="replace").read()
+    current = re.search(r"^Current message digest\s*:\s*(\w+)", text, re.M)
+    calculated = re.search(r"^Calculated message digest\s*:\s*(\w+)", text, re.M)
+    if code != 0 or not current or not calculated or current.group(1) != calculated.group(1):
+        raise Failure("the signature does not verify:\n" + text)
+    tested = os.path.join(work, "sfxbuild-test.txt")
+    if run_logged([opts.sfxbuild, "test", out], None, tested, 120) != 0:
+        raise Failure("sfxbuild test fails on the signed file:\n" + open(tested).read())
 
 
 def driver_script(sc, values, artifacts_win):

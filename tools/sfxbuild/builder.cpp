@@ -340,6 +340,30 @@ bool CheckScripts(const CreateOptions& options, std::vector<std::string>* warnin
   return true;
 }
 
+bool WriteElevation(std::vector<uint8_t>* image, Elevation elevation, std::string* why) {
+  static const char kPlace[] = "<!--sfx-elevation";
+  auto begin = std::search(image->begin(), image->end(), kPlace, kPlace + sizeof kPlace - 1);
+  if (begin == image->end()) {
+    if (elevation == Elevation::kLegacy) return true;
+    return Fail(why, "the stub's manifest has no place for the execution level");
+  }
+  static const char kEnd[] = "-->";
+  auto end = std::search(begin, image->end(), kEnd, kEnd + 3);
+  if (end == image->end()) return Fail(why, "the stub's manifest is damaged");
+  end += 3;
+  if (elevation == Elevation::kLegacy) return true;
+  std::string trust =
+      std::string("<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\"><security>"
+                  "<requestedPrivileges><requestedExecutionLevel level=\"") +
+      (elevation == Elevation::kAdmin ? "requireAdministrator" : "asInvoker") +
+      "\" uiAccess=\"false\"/></requestedPrivileges></security></trustInfo>";
+  size_t room = static_cast<size_t>(end - begin);
+  if (trust.size() > room) return Fail(why, "the stub's manifest has too little room");
+  trust.resize(room, ' ');   // blanks between elements change nothing
+  std::copy(trust.begin(), trust.end(), begin);
+  return true;
+}
+
 std::string DefaultStubPath() {
   std::string env = hostos::GetEnvironment("SFX_STUB");
   return env.empty() ? std::string(SFXBUILD_DEFAULT_STUB) : env;
@@ -410,6 +434,8 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
     return Fail(why, options.stubPath + ": not a stub with the self-extractor layout (" +
                          layoutWhy + ")");
 
+  if (!WriteElevation(&image, options.elevation, why))
+    return Fail(why, options.stubPath + ": " + *why);
   config.archiveOffset = static_cast<uint32_t>(image.size());
   memcpy(image.data() + kConfigOffset, &config, sizeof config);
   // The block's offset field is little-endian whatever the host.

@@ -20,6 +20,19 @@ struct SpecialInput {
   std::string path;
 };
 
+// The execution level the self-extractor's manifest requests from Windows.
+enum class Elevation {
+  kLegacy,   // none: Windows treats it as any older installer (installer detection,
+             // file and registry virtualisation)
+  kUser,     // asInvoker
+  kAdmin,    // requireAdministrator
+};
+
+// Writes the level into the stub's manifest, in the blank comment that holds
+// its place; the size of the image does not change. False with a reason when
+// the stub has no such place.
+bool WriteElevation(std::vector<uint8_t>* image, Elevation elevation, std::string* why);
+
 struct CreateOptions {
   std::string stubPath;
   std::vector<std::string> inputs;      // files and folders, in the order given
@@ -30,6 +43,7 @@ struct CreateOptions {
   bool overwrite = false;
   bool checksum = false;
   bool restoreAttributes = false;
+  Elevation elevation = Elevation::kLegacy;
   bool textsAreShiftJis = false;        // notice and script files are already Shift-JIS
   int methodDigit = 7;                  // 0 stored, 5, 6 or 7
   int level = 2;                        // compression level, 1 (fast) to 4 (small)

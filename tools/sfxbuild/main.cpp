@@ -42,6 +42,10 @@ const char kUsage[] =
     "  --overwrite               replace existing files without asking\n"
     "  --checksum                protect the archive with a checksum\n"
     "  --restore-attributes      give extracted files their stored attributes\n"
+    "  --elevation legacy|user|admin\n"
+    "                            the execution level the manifest asks of Windows:\n"
+    "                            none (default; treated as an older installer),\n"
+    "                            asInvoker, or requireAdministrator\n"
     "  -q, --quiet               no progress lines\n"
     "Texts are taken as UTF-8 and stored as Shift-JIS; sizes count Shift-JIS bytes.\n"
     "\n"
@@ -176,6 +180,11 @@ int Create(const std::vector<std::string>& args) {
       o.installFolder = v;
     } else if (TakeValue(args, &i, "--command", &v, &missing)) {
       o.command = v;
+    } else if (TakeValue(args, &i, "--elevation", &v, &missing)) {
+      if (v == "legacy") o.elevation = sfxbuild::Elevation::kLegacy;
+      else if (v == "user") o.elevation = sfxbuild::Elevation::kUser;
+      else if (v == "admin") o.elevation = sfxbuild::Elevation::kAdmin;
+      else if (!missing) return UsageError("unknown elevation \"" + v + "\" (legacy, user or admin)");
     } else if (a == "--auto-start") {
       o.autoStart = true;
     } else if (a == "--overwrite") {
