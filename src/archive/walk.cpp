@@ -120,7 +120,8 @@ int FinishEntry(uint32_t newTime) {
     context->aborted = 1;
     return 0;
   }
-  if (context->runningCrc != EntryFileCrc()) {
+  // Data that ran out before the original size is a CRC error, found early.
+  if (context->runningCrc != EntryFileCrc() || context->streamOverrun) {
     DeleteFileAt(context->outputPath);
     ShowError(TEXT_CRC_ERROR, context->outputPath);
     context->aborted = 1;

@@ -103,6 +103,10 @@ struct ExtractContext {
   uint32_t readIndex;
   uint16_t posCodeCount;
   uint16_t posCountBits;
+  // Zero bits fed after the entry's data; a symbol that takes one of them
+  // sets streamOverrun, which ends the entry as a CRC error.
+  uint32_t tailBits;
+  uint8_t streamOverrun;
 
   // --- Huffman tables ---
   // Set when the block's lengths for that table were all zero: the table was

@@ -2,6 +2,11 @@
 // read buffer, most significant bit first, zero bits after the entry's data.
 // The buffer never asks the file for more than the entry still has, so the
 // file position ends exactly at the next entry header.
+//
+// The zero bits fill the lookahead only: a valid stream never consumes one.
+// A symbol that does marks the stream overrun, so that an entry whose
+// original size claims more than its data holds ends there instead of being
+// decoded from zeros up to that size.
 
 #include "core/context.h"
 #include "decode/decode.h"
@@ -42,6 +47,7 @@ void FillBits(uint8_t n) {
       c.subBitBuffer = static_cast<uint8_t>(b);
     } else {
       c.subBitBuffer = 0;
+      c.tailBits += 8;
     }
     c.bitCount = 8;
   }
@@ -49,6 +55,8 @@ void FillBits(uint8_t n) {
   c.bitBuffer = static_cast<uint16_t>((static_cast<uint32_t>(c.bitBuffer) << n) |
                                       (static_cast<uint32_t>(c.subBitBuffer) >> (8 - n)));
   c.subBitBuffer = static_cast<uint8_t>(static_cast<uint32_t>(c.subBitBuffer) << n);
+  // The lookahead holds 16 + bitCount bits; zero bits beyond those were taken.
+  if (c.tailBits > 16u + c.bitCount) c.streamOverrun = 1;
 }
 
 uint16_t GetBits(uint8_t n) {
@@ -69,6 +77,8 @@ void StartBitInput(char methodDigit) {
   c.bitBuffer = 0;
   c.subBitBuffer = 0;
   c.bitCount = 0;
+  c.tailBits = 0;
+  c.streamOverrun = 0;
   FillBits(16);
   c.blockCodesLeft = 0;
 }

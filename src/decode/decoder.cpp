@@ -3,11 +3,12 @@
 // DecodeChar, DecodePosition, GetBits and FillBits work on the 16-bit view of
 // the stream exactly as the bit input defines it. DecodeEntry runs the same
 // decoding with the stream held in a 64-bit register fed straight from the
-// read buffer. It only ever takes bytes that are already in the buffer (or the
-// zeros after the entry's end); whenever a symbol would need a refill, or a
-// block header comes, it hands its state back to the 16-bit view and lets the
+// read buffer. It only ever takes bytes that are already in the buffer;
+// whenever a symbol would need a refill, the zeros after the entry's end, or
+// a block header, it hands its state back to the 16-bit view and lets the
 // exact routines decode that one symbol, so every read request is made when,
-// and with the size, the byte-wise input would make it.
+// and with the size, the byte-wise input would make it, and a symbol that
+// runs past the entry's data is found where the byte-wise input finds it.
 
 #include <string.h>
 
@@ -25,6 +26,8 @@ uint16_t DecodeChar() {
     ReadCharLengths();
     ReadPosLengths(static_cast<int16_t>(c.posCodeCount), static_cast<int16_t>(c.posCountBits),
                    -1);
+    // A block header cut by the entry's end leaves its tables unfinished.
+    if (c.streamOverrun) return 0;
   }
   c.blockCodesLeft--;
   if (c.charTableEmpty) FailBadTable();
@@ -50,7 +53,6 @@ namespace {
 struct WideBits {
   uint64_t acc;
   uint32_t count;
-  uint32_t zeroBytes;   // zero bytes added after the entry's end since Load
   uint32_t readIndex;
   uint32_t packedLeft;
 };
@@ -66,37 +68,29 @@ void Load(WideBits& b, const ExtractContext& c) {
   b.acc = (static_cast<uint64_t>(c.bitBuffer) << 48) |
           (static_cast<uint64_t>(c.subBitBuffer & subMask) << 40);
   b.count = 16 + keep;
-  b.zeroBytes = 0;
   b.readIndex = c.readIndex;
   b.packedLeft = c.packedLeft;
 }
 
-// Gives back the whole bytes taken ahead of the 16-bit view, the zeros first
-// (they were taken last), so that the fields say what the byte-wise input
-// would hold at this point of the stream.
+// Gives back the whole bytes taken ahead of the 16-bit view, so that the
+// fields say what the byte-wise input would hold at this point of the stream.
 void Store(const WideBits& b, ExtractContext& c) {
   uint32_t extra = b.count - 16;
   uint32_t keep = extra & 7;
   uint32_t back = extra >> 3;
-  uint32_t zeros = back < b.zeroBytes ? back : b.zeroBytes;
-  uint32_t real = back - zeros;
-  c.readIndex = b.readIndex - real;
-  c.packedLeft = b.packedLeft + real;
+  c.readIndex = b.readIndex - back;
+  c.packedLeft = b.packedLeft + back;
   c.bitBuffer = static_cast<uint16_t>(b.acc >> 48);
   c.subBitBuffer = static_cast<uint8_t>((b.acc >> 40) & ((0xFF00u >> keep) & 0xFFu));
   c.bitCount = static_cast<uint8_t>(keep);
 }
 
-// Takes whole bytes into the register while it has room: from the read
-// buffer, or zeros once the entry's bytes are all taken. Never reads the file.
+// Takes whole bytes of the read buffer into the register while it has room.
+// Never reads the file, and never takes the zeros after the entry's end: the
+// exact routines decode the last symbols.
 inline void TopUp(WideBits& b, const uint8_t* readBuffer) {
   while (b.count <= 56) {
-    if (b.packedLeft == 0) {
-      b.count += 8;
-      b.zeroBytes++;
-      continue;
-    }
-    if (b.readIndex >= kReadBufferSize) return;
+    if (b.packedLeft == 0 || b.readIndex >= kReadBufferSize) return;
     uint32_t buffered = kReadBufferSize - b.readIndex;
     if (b.packedLeft < buffered) buffered = b.packedLeft;
     const uint8_t* p = readBuffer + b.readIndex;
@@ -227,6 +221,7 @@ void DecodeEntry() {
       Store(b, c);
       c.blockCodesLeft = codesLeft;
       s = DecodeChar();
+      if (c.streamOverrun) break;
       codesLeft = c.blockCodesLeft;
       posEmpty = c.posTableEmpty;
       Load(b, c);
@@ -255,6 +250,7 @@ void DecodeEntry() {
     if (b.count < kPositionStepBits || posEmpty) {
       Store(b, c);
       d = DecodePosition();
+      if (c.streamOverrun) break;
       Load(b, c);
     } else {
       uint32_t j = FastSymbol(b.acc, posTable, kPosTableBits, posCount, leftNode, rightNode);
@@ -308,8 +304,11 @@ void DecodeEntry() {
     }
   }
 
-  Store(b, c);
-  c.blockCodesLeft = codesLeft;
+  // After an overrun the exact routines hold the state already.
+  if (!c.streamOverrun) {
+    Store(b, c);
+    c.blockCodesLeft = codesLeft;
+  }
   c.decodedCount = done;
   c.windowFill = fill;
   if (fill > 0) {

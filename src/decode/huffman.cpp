@@ -103,10 +103,14 @@ void ReadPosLengths(int16_t symbolCount, int16_t countBits, int16_t specialIndex
       countBits > 16) {
     FailBadTable();
   }
+  // Past the end of the entry's data nothing more is read into a table: the
+  // entry ends there (the caller sees streamOverrun).
   const uint16_t n = GetBits(static_cast<uint8_t>(countBits));
+  if (c.streamOverrun) return;
   if (n == 0) {
     for (int16_t i = 0; i < symbolCount; i++) c.posLen[i] = 0;
     uint16_t value = GetBits(static_cast<uint8_t>(countBits));
+    if (c.streamOverrun) return;
     // The value would otherwise be taken for a tree node this block never made.
     if (value >= static_cast<uint16_t>(symbolCount)) FailBadTable();
     for (uint32_t i = 0; i < (1u << kPosTableBits); i++) c.posTable[i] = value;
@@ -133,6 +137,7 @@ void ReadPosLengths(int16_t symbolCount, int16_t countBits, int16_t specialIndex
     }
   }
   for (; i < static_cast<uint32_t>(symbolCount); i++) c.posLen[i] = 0;
+  if (c.streamOverrun) return;
 
   MakeTable(static_cast<uint16_t>(symbolCount), c.posLen, kPosTableBits, c.posTable);
   c.posTableEmpty = NoLengthSet(c.posLen, static_cast<uint32_t>(symbolCount)) ? 1 : 0;
@@ -141,9 +146,11 @@ void ReadPosLengths(int16_t symbolCount, int16_t countBits, int16_t specialIndex
 void ReadCharLengths() {
   ExtractContext& c = *context;
   const uint16_t n = GetBits(9);
+  if (c.streamOverrun) return;
   if (n == 0) {
     for (uint32_t i = 0; i < kCharCodeCount; i++) c.charLen[i] = 0;
     uint16_t value = GetBits(9);
+    if (c.streamOverrun) return;
     if (value >= kCharCodeCount) FailBadTable();
     for (uint32_t i = 0; i < (1u << kCharTableBits); i++) c.charTable[i] = value;
     c.charTableEmpty = 0;
@@ -167,6 +174,7 @@ void ReadCharLengths() {
       } else {
         zeros = GetBits(9) + 20u;
       }
+      if (c.streamOverrun) return;
       if (zeros > kCharCodeCount - i) FailBadTable();
       while (zeros-- > 0) c.charLen[i++] = 0;
     } else {
@@ -174,6 +182,7 @@ void ReadCharLengths() {
     }
   }
   for (; i < kCharCodeCount; i++) c.charLen[i] = 0;
+  if (c.streamOverrun) return;
 
   MakeTable(kCharCodeCount, c.charLen, kCharTableBits, c.charTable);
   c.charTableEmpty = NoLengthSet(c.charLen, kCharCodeCount) ? 1 : 0;

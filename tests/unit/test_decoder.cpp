@@ -168,6 +168,7 @@ class DecoderTest : public SfxTest {
     std::vector<uint32_t> reads;
     std::vector<std::string> progress;
     uint32_t position = 0;
+    bool overrun = false;
   };
 
   // Runs the data step of the current entry into a file, as the walk does.
@@ -189,6 +190,7 @@ class DecoderTest : public SfxTest {
     context->outputHandle = 0;
     r.bytes = ReadBytes(out);
     r.crc = context->runningCrc;
+    r.overrun = context->streamOverrun != 0;
     r.reads = hostplatform::ReadRequests();
     r.progress = scripted::ControlTextHistory(kIdProgress);
     return r;
@@ -213,6 +215,7 @@ class DecoderTest : public SfxTest {
     };
     while (done < c.originalSize) {
       uint16_t s = DecodeChar();
+      if (c.streamOverrun) break;
       if (s < 256) {
         c.window[fill++] = static_cast<uint8_t>(s);
         if (fill == kWindowSize) handOver(done + 1);
@@ -220,6 +223,7 @@ class DecoderTest : public SfxTest {
       } else {
         uint32_t len = s - 253u;
         uint32_t d = DecodePosition();
+        if (c.streamOverrun) break;
         done += len;
         uint32_t src = (fill - d - 1) & 0xFFFF;
         for (uint32_t k = 0; k < len; ++k) {
@@ -243,6 +247,7 @@ class DecoderTest : public SfxTest {
     EXPECT_EQ(fast.reads, ref.reads) << what;
     EXPECT_EQ(fast.progress, ref.progress) << what;
     EXPECT_EQ(fast.position, ref.position) << what;
+    EXPECT_EQ(fast.overrun, ref.overrun) << what;
   }
 };
 
@@ -499,6 +504,7 @@ TEST_F(DecoderTest, MatchBeforeTheFirstByteGivesBlanks) {
   // A second entry sees blanks again, not the first entry's bytes.
   BitWriter v;
   PutBlockHeader(v, 1, Code{{}, 256}, Code{{}, 13}, 4);   // 3 bytes from far back
+  v.Put(0, 12);                                           // the distance's extra bits
   MakeEntry('5', v.Bytes(), 3);
   memset(context->window, 'q', kWindowSize);
   EXPECT_EQ(Decode().bytes, "   ");
@@ -566,19 +572,51 @@ TEST_F(DecoderTest, MemoryTargetsGetNoProgress) {
   EXPECT_EQ(std::string(context->messageText), std::string(10, 'o'));
 }
 
-TEST_F(DecoderTest, StreamThatEndsEarlyDecodesToFullSizeWithAWrongCrc) {
+TEST_F(DecoderTest, StreamThatEndsEarlyStopsAtTheFirstSymbolPastItsData) {
   std::string data = Texty(300000, 11);
-  std::vector<uint8_t> packed =
-      lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), '5');
-  context->runningCrc = 0;
-  uint16_t rightCrc = UpdateCrc(data.data(), static_cast<int32_t>(data.size()));
-  std::string half(packed.begin(), packed.begin() + packed.size() / 2);
-  MakeEntry('5', half, static_cast<uint32_t>(data.size()));
-  Result r = Decode();
-  EXPECT_GE(r.bytes.size(), data.size());
-  EXPECT_NE(r.crc, rightCrc);
-  EXPECT_EQ(r.position, half.size());   // the trailing bytes were never read
-  ExpectSameAsReference("half stream");
+  for (char digit : {'5', '6', '7'}) {
+    SCOPED_TRACE(digit);
+    std::vector<uint8_t> packed =
+        lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), digit);
+    std::string half(packed.begin(), packed.begin() + packed.size() / 2);
+    MakeEntry(digit, half, static_cast<uint32_t>(data.size()));
+    Result r = Decode();
+    EXPECT_TRUE(r.overrun);
+    EXPECT_LT(r.bytes.size(), data.size());
+    // What came out before the stop is the data's own beginning.
+    EXPECT_TRUE(r.bytes.size() > 1000 && data.compare(0, r.bytes.size(), r.bytes) == 0);
+    EXPECT_EQ(r.position, half.size());   // the trailing bytes were never read
+    ExpectSameAsReference("half stream");
+  }
+}
+
+TEST_F(DecoderTest, AnOriginalSizeFarBeyondTheDataEndsWithTheData) {
+  std::string data = Texty(20000, 21);
+  for (char digit : {'6', '7'}) {
+    for (uint32_t claimed : {0x7FFFFFFFu, 0xFFFFFFFFu}) {
+      SCOPED_TRACE(std::string(1, digit) + " " + std::to_string(claimed));
+      std::vector<uint8_t> packed =
+          lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), digit);
+      MakeEntry(digit, std::string(packed.begin(), packed.end()), claimed);
+      Result r = Decode();
+      EXPECT_TRUE(r.overrun);
+      // The whole data, and nothing decoded from the zeros after it.
+      EXPECT_TRUE(r.bytes == data) << r.bytes.size();
+      ExpectSameAsReference("claimed size");
+    }
+  }
+}
+
+TEST_F(DecoderTest, ValidStreamsNeverOverrun) {
+  for (char digit : {'5', '7'}) {
+    std::string data = Texty(150000, 23) + Pattern(5000, 3);
+    std::vector<uint8_t> packed =
+        lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), digit);
+    MakeEntry(digit, std::string(packed.begin(), packed.end()), static_cast<uint32_t>(data.size()));
+    Result r = Decode();
+    EXPECT_FALSE(r.overrun);
+    EXPECT_TRUE(r.bytes == data);
+  }
 }
 
 TEST_F(DecoderTest, LongEntryReadsIn16KBlocksUpToItsEnd) {

@@ -19,6 +19,7 @@
 #include "core/context.h"
 #include "core/text.h"
 #include "files/files.h"
+#include "encoder.h"
 #include "lzh_writer.h"
 #include "platform/platform.h"
 #include "platform/testing/host_platform.h"
@@ -426,6 +427,34 @@ TEST_F(WalkTest, AFullDiskEndsTheRunAndRemovesThePartialFile) {
   EXPECT_EXIT(Extract(), ::testing::ExitedWithCode(1), "");
   EXPECT_EQ(ReadBytes(Out("a")), a);
   EXPECT_FALSE(FileExists(Out("b")));
+}
+
+TEST_F(WalkTest, AnOriginalSizeBeyondTheDataIsACrcErrorAtOnce) {
+  // A compressed entry whose header claims 4 GB: the data runs out long
+  // before, and the entry ends there as a CRC error would end it.
+  std::string data = Pattern(30000, 9);
+  std::vector<uint8_t> packed =
+      lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), 7);
+  std::vector<uint8_t> bytes;
+  lzhw::EntryInfo info;
+  info.method = "-lh7-";
+  info.packedSize = static_cast<uint32_t>(packed.size());
+  info.originalSize = 0xFFFFFFFFu;
+  info.time = kTime;
+  info.fileCrc = Crc(data);
+  info.fileName = "huge.bin";
+  ASSERT_TRUE(lzhw::AppendEntry(bytes, lzhw::MakeHeaderSpec(info), packed.data(), packed.size()));
+  std::string archive = Archive({{"first.txt", "first"}}, false) +
+                        std::string(bytes.begin(), bytes.end()) + Archive({{"after.txt", "x"}});
+  Install(archive);
+  EXPECT_EQ(Extract(), 0);
+  EXPECT_EQ(ReadBytes(Out("first.txt")), "first");
+  EXPECT_FALSE(FileExists(Out("huge.bin")));
+  EXPECT_FALSE(FileExists(Out("after.txt")));   // the walk stopped
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"\"" + Out("huge.bin") + "\" CRC エラー"});
+  EXPECT_EQ(scripted::SettingsBroadcasts(), 1);   // the setup actions still ran
+  // Stopped with the data: no window of zeros was ever handed over.
+  EXPECT_EQ(context->decodedCount, data.size());
 }
 
 TEST_F(WalkTest, EntryDataCutShortEndsTheRunWithoutALeftover) {

@@ -163,7 +163,7 @@ bool TestSelfExtractor(const std::string& path, TestResult* result, std::string*
       }
       CloseFile(context->outputHandle);
       context->outputHandle = 0;
-      if (context->runningCrc != e.fileCrc)
+      if (context->runningCrc != e.fileCrc || context->streamOverrun)
         failures.push_back(hostos::ToUtf8(e.name) + ": CRC error");
     }
     return MoveTo(static_cast<uint64_t>(start) + e.packedSize);
