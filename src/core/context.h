@@ -182,6 +182,7 @@ extern int autoStart;              // 0/11/12 while options are read; then 0 or 
 extern int skipNotNewer;
 extern int overwriteWithoutAsking;
 extern int destinationGiven;
+extern int destinationRefused;     // the command line named a folder too long to take
 extern InstanceHandle instanceHandle;
 extern uint16_t checksumAccumulator;
 extern IconHandle dialogIcon;

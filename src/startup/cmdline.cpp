@@ -106,11 +106,13 @@ void ReadOptions(char** arguments, int count) {
     }
     if (position == 0) continue;
     // The destination folder ends the reading. It must fit installFolder
-    // whole: a cut folder would send the files somewhere nobody named, so a
-    // longer one is not taken and the configured folder stays.
+    // whole: a cut folder would send the files somewhere nobody named. A
+    // longer one is refused, and the dialog says so and waits for the user.
     if (TextLength(argument) < kInstallFolderCap) {
       CopyText(context->messageText, argument, kMessageCap);
       destinationGiven = 1;
+    } else {
+      destinationRefused = 1;
     }
     return;
   }

@@ -35,6 +35,7 @@ int RunProgram(InstanceHandle instance, const char* commandTail) {
   skipNotNewer = 1;
   autoStart = 0;
   destinationGiven = 0;
+  destinationRefused = 0;
   ReadOptions(arguments, count);
   FreeArguments(arguments, count);
 
@@ -50,6 +51,8 @@ int RunProgram(InstanceHandle instance, const char* commandTail) {
   } else {
     autoStart = (context->config.flags & kFlagAutoStart) != 0;
   }
+  // Nothing starts by itself towards a folder nobody named.
+  if (destinationRefused) autoStart = 0;
 
   if (!WalkArchive(0, kScanPass)) {
     ReleaseContext();

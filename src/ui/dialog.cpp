@@ -13,6 +13,8 @@
 namespace {
 
 constexpr int kAutoStartTimer = 1;
+// Timer 2 wakes the wait for a Program Manager conversation.
+constexpr int kFolderRefusedTimer = 3;
 constexpr uint32_t kAutoStartDelay = 700;
 constexpr uint32_t kFolderChars = kDestFolderCap - 1;   // 255
 
@@ -122,6 +124,10 @@ void OnDialogInit(WindowHandle dialog) {
   c->cancelRequested = 0;
   dialogIcon = LoadDialogIcon(instanceHandle, 101);
   if (autoStart == 1) StartTimer(dialog, kAutoStartTimer, kAutoStartDelay);
+  // The folder the command line named was too long to take: the user hears
+  // of it once the dialog is on the screen (a timer fires only when nothing
+  // else waits, after the dialog is shown), and chooses one there.
+  if (destinationRefused) StartTimer(dialog, kFolderRefusedTimer, 1);
 }
 
 int OnDialogCommand(WindowHandle dialog, int id) {
@@ -149,6 +155,11 @@ int OnDialogCommand(WindowHandle dialog, int id) {
 }
 
 void OnDialogTimer(WindowHandle dialog, int timerId) {
+  if (timerId == kFolderRefusedTimer) {
+    StopTimer(dialog, kFolderRefusedTimer);
+    RefuseFolder(dialog);
+    return;
+  }
   if (timerId != kAutoStartTimer) return;
   StopTimer(dialog, kAutoStartTimer);
   PostCommand(dialog, kIdOk);

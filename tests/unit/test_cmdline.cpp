@@ -145,6 +145,7 @@ TEST_F(CommandLineTest, FolderLongerThanTheInstallFolderIsNotTaken) {
   skipNotNewer = 1;
   ReadTail("-n " + fits + "g -c");
   EXPECT_EQ(destinationGiven, 0);
+  EXPECT_EQ(destinationRefused, 1);
   EXPECT_STREQ(context->messageText, "");
   EXPECT_EQ(autoStart, 11);
   EXPECT_EQ(skipNotNewer, 1);   // reading stopped at the refused folder

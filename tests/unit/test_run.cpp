@@ -153,6 +153,27 @@ TEST_F(RunTest, CommandLineOverridesTheBlockInBothDirections) {
   }
 }
 
+TEST_F(RunTest, AFolderTooLongToTakeKeepsTheUserInTheDialog) {
+  // Neither -n nor the block's automatic start extracts into a folder nobody
+  // named: the dialog warns and waits with the block's folder in the field.
+  std::string tooLong(kInstallFolderCap, 'f');
+  for (const char* options : {"-n ", "x "}) {
+    SCOPED_TRACE(options);
+    scripted::Reset();
+    WriteOwnFile(StoredEntry("a.txt", "a") + std::string(1, '\0'), kFlagAutoStart, "C:\\Block");
+    scripted::QueueAction({scripted::Action::kTimer, 3, ""});
+    EXPECT_EQ(RunProgram(0, (options + tooLong).c_str()), 0);   // the user cancelled
+    EXPECT_EQ(autoStart, 0);
+    EXPECT_FALSE(scripted::TimerRunning(1));
+    EXPECT_FALSE(scripted::TimerRunning(3));
+    ASSERT_EQ(scripted::Boxes().size(), 1u);
+    EXPECT_EQ(scripted::Boxes()[0].text, TEXT_BAD_FOLDER);
+    EXPECT_EQ(scripted::Boxes()[0].owner, scripted::kDialogWindow);
+    EXPECT_EQ(scripted::Boxes()[0].style, kBoxOk | kIconWarning);
+    EXPECT_EQ(scripted::ControlText(kIdFolderEdit), "C:\\Block");
+  }
+}
+
 TEST_F(RunTest, PlatformIsWin32sOnlyWhenTheSystemSaysSo) {
   WriteOwnFile(std::string(1, '\0'));
   hostplatform::SetPlatformId(0);

@@ -18,6 +18,7 @@ void SfxTest::SetUp() {
   skipNotNewer = 1;
   overwriteWithoutAsking = 0;
   destinationGiven = 0;
+  destinationRefused = 0;
   instanceHandle = 0;
   checksumAccumulator = 0;
   dialogIcon = 0;

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "encoder.h"
 #include "lzh_writer.h"
 
 namespace e2emake {
@@ -68,6 +69,17 @@ bool AppendItem(std::vector<uint8_t>& archive, const Item& item, std::string* er
     info.fileCrc = lzhw::Crc16(item.data.data(), item.data.size());
     SplitName(item.name, &info.directory, &info.fileName);
   }
+  std::vector<uint8_t> packed;
+  if (item.kind == kPacked) {
+    packed = lzhenc::EncodeLzh(item.data.data(), item.data.size(), 7);
+    if (packed.empty()) {
+      *error = "cannot compress " + item.name;
+      return false;
+    }
+    info.method = "-lh7-";
+    info.packedSize = (uint32_t)packed.size();
+  }
+  const std::vector<uint8_t>& body = item.kind == kPacked ? packed : item.data;
   lzhw::EntryHeaderSpec header = lzhw::MakeHeaderSpec(info);
   const Damage& d = item.damage;
   if (d.headerCrc) {
@@ -87,7 +99,8 @@ bool AppendItem(std::vector<uint8_t>& archive, const Item& item, std::string* er
   if (d.packedAbsolute) header.packedSize = (uint32_t)d.packedSize;
   else header.packedSize = (uint32_t)((int64_t)header.packedSize + d.packedSize);
   if (d.fileCrc) header.fileCrc ^= 0x0001;
-  if (!lzhw::AppendEntry(archive, header, item.data.data(), item.data.size())) {
+  if (d.originalGiven) header.originalSize = d.originalSize;
+  if (!lzhw::AppendEntry(archive, header, body.data(), body.size())) {
     *error = "the header of " + item.name + " cannot be written";
     return false;
   }
@@ -116,6 +129,15 @@ bool ParseDamage(const std::string& text, Damage* d, std::string* error) {
   else if (text == "no-crc") d->noCrc = true;
   else if (text == "file-crc") d->fileCrc = true;
   else if (text.compare(0, 7, "method=") == 0) d->method = text.substr(7);
+  else if (text.compare(0, 14, "original-size=") == 0) {
+    int64_t n = 0;
+    if (!ParseNumber(text.substr(14), &n) || n < 0 || n > 0xFFFFFFFFll) {
+      *error = "bad original size " + text.substr(14);
+      return false;
+    }
+    d->originalGiven = true;
+    d->originalSize = (uint32_t)n;
+  }
   else if (text.compare(0, 12, "packed-size=") == 0) {
     std::string value = text.substr(12);
     d->packedAbsolute = !(value[0] == '+' || value[0] == '-');
@@ -133,7 +155,7 @@ bool ParseDamage(const std::string& text, Damage* d, std::string* error) {
 }  // namespace
 
 uint16_t ItemFileCrc(const Item& item) {
-  if (item.kind != kStored) return 0;
+  if (item.kind != kStored && item.kind != kPacked) return 0;
   uint16_t crc = lzhw::Crc16(item.data.data(), item.data.size());
   return item.damage.fileCrc ? (uint16_t)(crc ^ 0x0001) : crc;
 }
@@ -319,12 +341,12 @@ bool ParseArguments(const std::vector<std::string>& args, Plan* plan, std::strin
         }
         plan->items.push_back(item);
       }
-    } else if (a == "--stored" || a == "--text") {
+    } else if (a == "--stored" || a == "--text" || a == "--packed") {
       if (!need(i, 2)) return false;
       Item item;
-      item.kind = kStored;
+      item.kind = a == "--packed" ? kPacked : kStored;
       if (!sjis(args[i + 1], &item.name)) return false;
-      if (a == "--stored") {
+      if (a == "--stored" || a == "--packed") {
         if (!ReadFile(args[i + 2], &item.data)) {
           *error = "cannot read " + args[i + 2];
           return false;

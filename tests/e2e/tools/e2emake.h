@@ -19,9 +19,12 @@ struct Damage {
   bool packedAbsolute = false;   // packedSize is the value to write
   int64_t packedSize = 0;        // else: added to the true compressed size
   bool fileCrc = false;          // a file CRC one bit off (the data stay right)
+  bool originalGiven = false;    // an original size other than the data's
+  uint32_t originalSize = 0;
 };
 
-enum ItemKind { kStored, kDirectory, kRawBytes };
+// kPacked: the data compressed with -lh7- by the builder's encoder.
+enum ItemKind { kStored, kDirectory, kRawBytes, kPacked };
 
 struct Item {
   ItemKind kind = kStored;

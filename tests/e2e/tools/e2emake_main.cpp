@@ -8,10 +8,12 @@
 // file's size + N), --checksum auto|auto^MASK|VALUE (the
 // two bytes ahead of the archive; flags bit 4 is set only by --flags).
 // Entries, in archive order: --stored NAME FILE, --text NAME TEXT, --dir NAME
-// (stored and directory entries; NAME in UTF-8 with '/' separators), --append
+// (stored and directory entries; NAME in UTF-8 with '/' separators),
+// --packed NAME FILE (compressed with -lh7-), --append
 // FILE (raw bytes, e.g. a whole archive with its own end mark); --time SECONDS
 // and --attr N apply to the entries that follow; --damage KIND spoils the next
-// entry: header-crc, no-crc, method=ID, packed-size=N|+N|-N, file-crc.
+// entry: header-crc, no-crc, method=ID, packed-size=N|+N|-N, file-crc,
+// original-size=N.
 // A single zero byte ends the archive unless --no-end is given or the last
 // item was appended raw.
 #include <stdio.h>
