@@ -89,7 +89,8 @@ class Scenario:
         self.headers = []       # (line, keyword, args): helper, await-window, env
         self.windows_version = None
         self.deep_folder = None
-        self.sign = False           # sign the self-extractor after making it     # the length of {deep-parent}\{deep-last}
+        self.sign = False           # sign the self-extractor after making it
+        self.dest_tmpfs = None      # size of a tmpfs mounted as {dest}: a small disk     # the length of {deep-parent}\{deep-last}
         self.steps = []         # (line, keyword, args)
         self.status = None
         self.checks = []        # (line, keyword, args)
@@ -134,6 +135,10 @@ def parse_scenario(text, name="scenario"):
             if not args:
                 raise ScenarioError("line %d: %s needs an argument" % (number, key))
             sc.headers.append((number, key, args))
+        elif key == "dest-tmpfs":
+            if len(args) != 1 or not re.fullmatch(r"\d+[kmg]?", args[0]):
+                raise ScenarioError("line %d: dest-tmpfs SIZE (e.g. 1m)" % number)
+            sc.dest_tmpfs = args[0]
         elif key == "sign":
             sc.sign = True
         elif key == "deep-folder":
@@ -828,9 +833,32 @@ def run(opts):
             cleanup(opts)
 
 
+def unmount_if_mounted(path):
+    if os.path.ismount(path):
+        subprocess.run(["umount", path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def run_prepared(sc, opts, stub, driver):
     work = os.path.join(opts.work, sc.name)
+    unmount_if_mounted(os.path.join(work, "dest"))
     shutil.rmtree(work, ignore_errors=True)
+    if sc.dest_tmpfs is None:
+        return run_in_work(sc, opts, stub, driver, work)
+    # A small disk of its own as the destination, to fill (mounting needs root).
+    dest = os.path.join(work, "dest")
+    os.makedirs(dest)
+    if os.geteuid() != 0:
+        raise Failure("dest-tmpfs mounts a file system: the scenario needs root")
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + sc.dest_tmpfs, "tmpfs",
+                       dest]).returncode != 0:
+        raise Failure("cannot mount a tmpfs on %s" % dest)
+    try:
+        return run_in_work(sc, opts, stub, driver, work)
+    finally:
+        unmount_if_mounted(dest)
+
+
+def run_in_work(sc, opts, stub, driver, work):
     paths = {"work": work, "input": os.path.join(work, "input"),
              "aux": os.path.join(work, "aux"), "dest": os.path.join(work, "dest"),
              "sfx": os.path.join(work, sc.name + ".exe"), "stub": stub,
