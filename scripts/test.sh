@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing, builds both presets,
 # runs every test of the host build (unit tests, fuzz corpus replays, the
-# end-to-end scenarios under Wine), the unit tests and replays again as a
-# 32-bit build, and a short fuzzing run. Fails when any test
-# fails or cannot run.
+# end-to-end scenarios under Wine), a short sweep of hostile self-extractors,
+# the unit tests and replays again as a 32-bit build, and a short fuzzing run.
+# Fails when any test fails or cannot run.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
@@ -19,6 +19,11 @@ if [ "$(ctest --test-dir build/host -N | sed -n 's/^Total Tests: //p')" = "0" ];
   echo "test: ctest found no tests" >&2
   status=1
 fi
+
+# Hostile self-extractors under Wine: a short sweep (the note of a long one
+# gives its figures).
+echo "test: sweep of ${SFX_SWEEP_COUNT:-30} hostile self-extractors"
+scripts/sweep.sh "${SFX_SWEEP_COUNT:-30}" "${SFX_SWEEP_SEED:-1}" || status=1
 
 # The same unit tests and corpus replays as a 32-bit program, the stub's sizes.
 echo "test: 32-bit host build and tests"

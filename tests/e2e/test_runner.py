@@ -240,3 +240,64 @@ class Results(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class SweepClassification(unittest.TestCase):
+    """The sweep's verdicts: a classifier that calls everything expected
+    would hide every fault it is there to find."""
+
+    def setUp(self):
+        import sweep
+        self.sweep = sweep
+        self.dir = tempfile.mkdtemp()
+        with open(os.path.join(self.dir, "good.txt"), "wb") as f:
+            f.write(b"input bytes")
+        import hashlib
+        self.digests = {hashlib.sha256(b"input bytes").hexdigest()}
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def verdict(self, transcript, wine_log="", before=None, after=None):
+        return self.sweep.classify(transcript, wine_log, self.dir, self.digests,
+                                   before or {}, after or {})[0]
+
+    def test_each_class(self):
+        self.assertEqual(self.verdict("  1.000 exit 1\n"), "expected")
+        self.assertEqual(self.verdict("  1.000 exit 0\n"), "expected")
+        self.assertEqual(self.verdict("  1.000 exit -1073741819\n"), "crash")
+        self.assertEqual(self.verdict("  1.000 exit 1\n", "wine: Unhandled page fault on"),
+                         "crash")
+        self.assertEqual(self.verdict("  20.000 hang\n  25.000 killed\n"), "hang")
+        self.assertEqual(self.verdict("  0.100 start x\n"), "hang")
+        self.assertEqual(self.verdict("  1.000 exit 1\n", before={"/c/a": 1},
+                                      after={"/c/a": 2}), "outside")
+        self.assertEqual(self.verdict("  1.000 exit 1\n", after={"/c/new": 1}), "outside")
+        with open(os.path.join(self.dir, "cut.bin"), "wb") as f:
+            f.write(b"input by")
+        self.assertEqual(self.verdict("  1.000 exit 1\n"), "partial")
+
+    def test_mutations_keep_the_header_crc_right_when_asked(self):
+        image = bytearray(1200)
+        # A level-2 header at 1115: name extension and header-CRC extension.
+        import struct
+        struct.pack_into("<I", image, 512, 1115)
+        header = bytearray(b"\x00\x00-lh0-" + struct.pack("<IIIBBHB", 3, 3, 0, 0x20, 2, 0, 0x4D))
+        header += struct.pack("<H", 8) + b"\x01abcde"
+        header += struct.pack("<H", 5) + b"\x00\x00\x00"
+        header += struct.pack("<H", 0)
+        struct.pack_into("<H", header, 0, len(header))
+        image[1115:1115 + len(header)] = header
+        image[1115 + len(header):1115 + len(header) + 3] = b"xyz"
+        self.sweep.fix_header_crc(image, 1115, len(header))
+        at, size, packed = self.sweep.headers(image)[0]
+        self.assertEqual((at, size, packed), (1115, len(header), 3))
+        body = bytearray(image[at:at + size])
+        crc_at = 24 + 8 + 3
+        stored = struct.unpack_from("<H", body, crc_at)[0]
+        struct.pack_into("<H", body, crc_at, 0)
+        self.assertEqual(stored, self.sweep.crc16(body))
+        longer = self.sweep.replace_name(image, at, size, packed, b"x" * 300)
+        at2, size2, packed2 = self.sweep.headers(longer)[0]
+        self.assertEqual((size2, packed2), (size + 295, 3))
+        self.assertEqual(bytes(longer[at2 + size2:at2 + size2 + 3]), b"xyz")

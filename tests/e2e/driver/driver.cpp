@@ -681,6 +681,45 @@ void ReportUnexpectedBox(int line, HWND box) {
   WaitGone(box, 3000);
 }
 
+// answer-all [timeout=MS]: until the process ends, every box is recorded and
+// answered with yes where it asks, else with its only or first button (the
+// sweep of hostile inputs, which cannot know the boxes in advance). A
+// process still running at the deadline is reported as a hang and killed.
+void StepAnswerAll(const Step& step) {
+  std::vector<Expect> expects;
+  DWORD timeout = kDefaultTimeout;
+  if (!Expectations(step, 0, &expects, &timeout)) return;
+  DWORD deadline = GetTickCount() + timeout;
+  while (ChildRunning()) {
+    HWND box = Poll();
+    if (box) {
+      BoxInfo info = ReadBox(box);
+      ++boxCount;
+      boxesHandled.push_back(box);
+      LogBox(L"box", boxCount, info);
+      if (!info.buttonList.empty()) {
+        auto chosen = info.buttonList.front();
+        for (auto& b : info.buttonList)
+          if (b.first == L"yes") chosen = b;
+        Log(L"answer #" + Number(boxCount) + L" " + chosen.first);
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(chosen.second), BN_CLICKED),
+                     (LPARAM)chosen.second);
+      }
+      WaitGone(box, 3000);
+    }
+    if (Expired(deadline)) {
+      Log(L"hang");
+      Fail(step.line, L"the process did not end within " + Number(timeout) + L" ms");
+      TerminateProcess(child.hProcess, 0xDEAD);
+      WaitForSingleObject(child.hProcess, 5000);
+      childEnded = true;
+      Log(L"killed");
+      return;
+    }
+    Pause();
+  }
+}
+
 void StepBox(const Step& step) {
   std::vector<Expect> expects;
   DWORD timeout = kDefaultTimeout;
@@ -1362,6 +1401,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (s.keyword == L"xshot") StepXShot(s);
     else if (s.keyword == L"exit") StepExit(s);
     else if (s.keyword == L"kill-process") StepKillProcess(s);
+    else if (s.keyword == L"answer-all") StepAnswerAll(s);
     else if (s.keyword == L"wcontrol") StepWindowControl(s);
     else if (s.keyword == L"items") StepItems(s);
     else if (s.keyword == L"mouse") StepMouse(s);
