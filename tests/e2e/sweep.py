@@ -81,11 +81,14 @@ def build_bases(opts, work, rng):
     digests = make_tree(tree, rng)
     notice = os.path.join(work, "notice.txt")
     script = os.path.join(work, "setup.txt")
-    with open(notice, "w", encoding="utf-8") as f:
-        f.write("使用許諾に同意しますか？\n")
-    with open(script, "w", encoding="utf-8") as f:
-        f.write("$WindowTitle=スイープ\n$InstallTitle=展開先:\n$ClassTitle=関連付け\n"
-                "$GroupTitle=メニュー\n")
+    texts = {notice: "使用許諾に同意しますか？\n",
+             script: "$WindowTitle=スイープ\n$InstallTitle=展開先:\n$ClassTitle=関連付け\n"
+                     "$GroupTitle=メニュー\n"}
+    for path, text in texts.items():
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        # A renamed special entry is extracted as a file with these bytes.
+        digests.add(hashlib.sha256(text.encode("cp932")).hexdigest())
     bases = []
     for method in ("lh0", "lh5", "lh6", "lh7"):
         out = os.path.join(work, "base-%s.exe" % method)
@@ -193,9 +196,12 @@ def mutate(base, rng):
         name = bytes(rng.choice(alphabet) for _ in range(n))
         image = replace_name(image, at, size, packed, name)
     elif kind == "reaching-name":
+        # Names that leave the destination but not the drive (a leading
+        # separator, the drive itself, parent folders), and device names.
+        # Directory macros lead to other drives by design and are left out.
         name = rng.choice([b"..\\..\\out.txt", b"\\root.txt", b"S:\\sweep-drive.txt",
-                           b"S:relative.txt", b"../../up.txt", b"%WinDir%\\x.txt",
-                           b"%ProgramFiles%\\x.txt", b"aux.txt", b"con", b"a:b.txt"])
+                           b"S:relative.txt", b"../../up.txt", b"aux.txt", b"con",
+                           b"a:b.txt", b"..\\..\\..\\..\\..\\deep.txt"])
         image = replace_name(image, at, size, packed, name)
     elif kind == "foreign-method":
         image[at + 2:at + 7] = rng.choice([b"-lh9-", b"-lzs-", b"-pm0-", b"-lh1-", b"-lh4-",
@@ -299,7 +305,7 @@ def main(argv):
     env = rs.wine_env(state)
 
     def s_path(host):
-        return "S:" + os.path.relpath(host, root).replace("/", "\\")
+        return "S:\\" + os.path.relpath(host, root).replace("/", "\\")
 
     counts = {}
     report = open(os.path.join(opts.work, "report.jsonl"), "w")

@@ -364,3 +364,42 @@ TEST_F(EncoderTest, FixtureContentsRoundTripAndAreNoLargerThanTheFixture) {
 }
 
 }  // namespace
+
+namespace {
+
+// The input in parts of partBytes, each with up to 64 KB before it.
+std::vector<uint8_t> EncodeInParts(const std::vector<uint8_t>& data, int digit, size_t partBytes,
+                                   int threads) {
+  lzhenc::EncoderOptions options;
+  options.threads = threads;
+  lzhenc::StreamEncoder stream(digit, options);
+  std::vector<uint8_t> out;
+  for (size_t at = 0; at < data.size(); at += partBytes) {
+    size_t history = std::min<size_t>(at, 65536);
+    size_t bytes = std::min(partBytes, data.size() - at);
+    stream.Encode(data.data() + at - history, history, bytes, &out);
+  }
+  stream.Finish(&out);
+  return out;
+}
+
+}  // namespace
+
+TEST_F(EncoderTest, PartsWithTheirDictionaryDecodeToTheWholeInput) {
+  std::vector<uint8_t> data = Text(900000, 41);
+  std::vector<uint8_t> noise = Random(100000, 42);
+  data.insert(data.begin() + 300000, noise.begin(), noise.end());
+  for (int digit : {5, 7}) {
+    SCOPED_TRACE(digit);
+    std::vector<uint8_t> parts = EncodeInParts(data, digit, 256 * 1024, 2);
+    bool crcOk = false;
+    EXPECT_TRUE(Decode(parts, data.size(), digit, data, &crcOk) == data);
+    EXPECT_TRUE(crcOk);
+    // Matches reach back into the part before: parts cost next to nothing.
+    std::vector<uint8_t> whole = lzhenc::EncodeLzh(data.data(), data.size(), digit);
+    EXPECT_LT(parts.size(), whole.size() + whole.size() / 100);
+    // The same bytes whatever the threads; one part is the whole encoding.
+    EXPECT_TRUE(EncodeInParts(data, digit, 256 * 1024, 1) == parts);
+    EXPECT_TRUE(EncodeInParts(data, digit, data.size(), 2) == whole);
+  }
+}

@@ -1,9 +1,12 @@
 #include "builder.h"
+
+#include "names.h"
 #include "script_check.h"
 
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -43,19 +46,17 @@ uint32_t ClampTime(int64_t t) {
   return static_cast<uint32_t>(t);
 }
 
-// One component of a stored name, already in Shift-JIS: no control bytes, no
-// separators outside double-byte characters (the stub would split there).
-bool CheckComponent(const std::string& sjis, const std::string& shown, std::string* why) {
-  if (sjis.empty() || sjis == "." || sjis == "..")
-    return Fail(why, "cannot store the name \"" + shown + "\"");
+// Separators inside a component, and what cannot be a component at all: the
+// stub would split the name there or lose it.
+bool ComponentKeepsItsPlace(const std::string& sjis) {
+  if (sjis.empty() || sjis == "." || sjis == "..") return false;
   for (size_t i = 0; i < sjis.size(); ++i) {
     uint8_t b = static_cast<uint8_t>(sjis[i]);
     if (IsSjisLeadByte(b) && i + 1 < sjis.size()) {
       ++i;
       continue;
     }
-    if (b < 0x20 || b == '\\' || b == '/' || b == 0xFF)
-      return Fail(why, "the name \"" + shown + "\" holds a character the archive cannot keep");
+    if (b == '\\' || b == '/' || b == 0xFF) return false;
   }
   return true;
 }
@@ -66,11 +67,15 @@ uint16_t FileAttribute(const hostos::FileInfo& info) {
   return a;
 }
 
+// Walks the inputs. A name the archive cannot keep is recorded and the walk
+// goes on, so that every such name is reported at once; a file that cannot be
+// read ends it.
 struct Planner {
   std::vector<PlannedEntry>* entries;
   std::set<std::string> names;
   std::vector<uint64_t> openDirs;   // folders being walked, to refuse loops
   std::string* why;
+  NameReport report;
 
   // parent: Shift-JIS prefix ending in '/', or empty at the top.
   bool Add(const std::string& hostPath, const std::string& component, const std::string& parent,
@@ -79,25 +84,43 @@ struct Planner {
     if (!hostos::Stat(hostPath, &info, why)) return false;
     std::string shown = parentShown + component;
     std::string sjis;
-    if (!hostos::ToShiftJis(component, &sjis))
-      return Fail(why, "the name \"" + shown + "\" has no Shift-JIS form");
-    if (!CheckComponent(sjis, shown, why)) return false;
+    if (!hostos::ToShiftJis(component, &sjis)) {
+      if (IsShiftJisText(component)) {
+        report.errors.push_back(parentShown + hostos::ToUtf8(component) +
+                                ": the name is Shift-JIS already, not UTF-8; give it its UTF-8 "
+                                "form (for example with convmv -f cp932 -t utf-8)");
+      } else {
+        report.errors.push_back(shown + ": the name has no Shift-JIS form");
+      }
+      return true;
+    }
+    if (!ComponentKeepsItsPlace(sjis)) {
+      report.errors.push_back(shown + ": the name holds a separator the archive cannot keep");
+      return true;
+    }
+    size_t known = report.errors.size();
+    CheckComponentName(sjis, parentShown, component, &report);
     if (!info.isDirectory && !info.isRegular)
       return Fail(why, hostPath + ": neither a file nor a folder");
     if (parent.empty() && !info.isDirectory && (sjis == "!" || sjis == "$"))
-      return Fail(why, "the name \"" + shown +
-                           "\" is kept for the notice and the setup script; use --notice or --script");
+      report.errors.push_back(shown + ": the name is kept for the notice and the setup script; "
+                                      "use --notice or --script");
 
     std::string name = parent + sjis + (info.isDirectory ? "/" : "");
     // Folders are stored as their directory field (each component plus 0xFF),
     // files as directory field plus file name: the same byte count as name.
     if (name.size() > kNameRoom)
-      return Fail(why, "the name \"" + shown + "\" is " + std::to_string(name.size()) +
-                           " bytes in Shift-JIS; at most " + std::to_string(kNameRoom) +
-                           " fit");
-    if (!names.insert(name).second) return Fail(why, "the name \"" + shown + "\" occurs twice");
+      report.errors.push_back(shown + ": the name is " + std::to_string(name.size()) +
+                              " bytes in Shift-JIS; at most " + std::to_string(kNameRoom) +
+                              " fit");
+    // Windows does not tell letter case apart: two such names are one file.
+    std::string onWindows = NameOnWindowsPath(name);
+    if (!names.insert(CaseFolded(onWindows)).second)
+      report.errors.push_back(shown + ": another name is the same on Windows (\"" +
+                              hostos::ToUtf8(onWindows) + "\")");
     if (!info.isDirectory && info.size > kLargestOutput)
       return Fail(why, hostPath + ": too large for a self-extractor");
+    if (report.errors.size() != known) return true;
 
     PlannedEntry e;
     e.hostPath = hostPath;
@@ -105,6 +128,7 @@ struct Planner {
     e.isDirectory = info.isDirectory;
     e.time = ClampTime(info.mtime);
     e.attribute = FileAttribute(info);
+    e.size = info.size;
     entries->push_back(e);
     if (info.isDirectory) return AddChildren(hostPath, info.id, name, shown + "/");
     return true;
@@ -123,6 +147,34 @@ struct Planner {
     openDirs.pop_back();
     return true;
   }
+
+  // The stored name as Windows holds it, component by component.
+  static std::string NameOnWindowsPath(const std::string& name) {
+    std::string out, component;
+    for (char c : name) {
+      if (c == '/') {
+        out += NameOnWindows(component) + "/";
+        component.clear();
+      } else {
+        component.push_back(c);
+      }
+    }
+    return out + NameOnWindows(component);
+  }
+
+  // ASCII letters in one case, double-byte characters as they are.
+  static std::string CaseFolded(const std::string& sjis) {
+    std::string out = sjis;
+    for (size_t i = 0; i < out.size(); ++i) {
+      uint8_t b = static_cast<uint8_t>(out[i]);
+      if (IsSjisLeadByte(b)) {
+        ++i;
+      } else if (b >= 'a' && b <= 'z') {
+        out[i] = static_cast<char>(b - 'a' + 'A');
+      }
+    }
+    return out;
+  }
 };
 
 void Put32At(std::vector<uint8_t>& v, size_t at, uint32_t x) {
@@ -138,26 +190,17 @@ const char* MethodId(int digit) {
   }
 }
 
-// The entry's data, compressed unless that does not make it smaller.
-void Pack(const std::vector<uint8_t>& data, const lzhenc::EncoderOptions& options, int digit,
-          int encoderThreads, std::vector<uint8_t>* packed, const char** method) {
-  *method = "-lh0-";
-  if (digit >= 5 && digit <= 7 && !data.empty()) {
-    lzhenc::EncoderOptions o = options;
-    o.threads = encoderThreads;
-    std::vector<uint8_t> p = lzhenc::EncodeLzh(data.data(), data.size(), digit, o, nullptr);
-    if (!p.empty() && p.size() < data.size()) {
-      packed->swap(p);
-      *method = MethodId(digit);
-      return;
-    }
-  }
-  *packed = data;
-}
+// Input encoded per part: whatever a file's size, an entry needs memory for
+// one part and the dictionary before it. A file of at most one part is
+// packed whole, in memory, possibly on a helper thread.
+constexpr size_t kPartBytes = size_t{8} << 20;
+constexpr size_t kDictionaryBytes = 65536;
+constexpr size_t kCopyBytes = size_t{1} << 20;
 
 // One entry's data as it goes into the archive.
 struct PackedData {
   bool ok = false;
+  bool streamed = false;   // too large to pack in memory: the writer streams it
   std::string why;
   std::vector<uint8_t> packed;
   const char* method = "-lh0-";
@@ -165,50 +208,45 @@ struct PackedData {
   uint16_t crc = 0;
 };
 
+// The data compressed, unless that does not make it smaller.
 void PackData(const std::vector<uint8_t>& data, const lzhenc::EncoderOptions& options, int digit,
               int encoderThreads, PackedData* r) {
   r->originalSize = static_cast<uint32_t>(data.size());
   r->crc = lzhw::Crc16(data.data(), data.size());
-  Pack(data, options, digit, encoderThreads, &r->packed, &r->method);
+  r->method = "-lh0-";
   r->ok = true;
+  if (digit >= 5 && digit <= 7 && !data.empty()) {
+    lzhenc::EncoderOptions o = options;
+    o.threads = encoderThreads;
+    std::vector<uint8_t> p = lzhenc::EncodeLzh(data.data(), data.size(), digit, o, nullptr);
+    if (!p.empty() && p.size() < data.size()) {
+      r->packed.swap(p);
+      r->method = MethodId(digit);
+      return;
+    }
+  }
+  r->packed = data;
 }
 
 void PackFile(const std::string& path, const lzhenc::EncoderOptions& options, int digit,
               int encoderThreads, PackedData* r) {
   std::vector<uint8_t> data;
   if (!hostos::ReadWholeFile(path, &data, &r->why)) return;
-  if (data.size() > kLargestOutput) {
-    r->why = path + ": too large";
+  if (data.size() > kPartBytes) {   // it grew since it was planned
+    r->ok = true;
+    r->streamed = true;
     return;
   }
   PackData(data, options, digit, encoderThreads, r);
 }
 
-bool AppendPacked(std::vector<uint8_t>& out, const std::string& dir, const std::string& file,
-                  const PackedData& d, uint32_t time, uint16_t attribute, uint16_t* crcXor,
-                  const std::string& shown, ProgressFn progress, void* user, std::string* why) {
-  lzhw::EntryInfo info;
-  info.method = d.method;
-  info.packedSize = static_cast<uint32_t>(d.packed.size());
-  info.originalSize = d.originalSize;
-  info.time = time;
-  info.attribute = attribute;
-  info.fileCrc = d.crc;
-  info.fileName = file;
-  info.directory = dir;
-  if (!lzhw::AppendEntry(out, lzhw::MakeHeaderSpec(info), d.packed.data(), d.packed.size()))
-    return Fail(why, "cannot write the header of \"" + shown + "\"");
-  *crcXor ^= info.fileCrc;
-  if (progress) progress(user, shown, d.method, d.originalSize, d.packed.size());
-  return true;
-}
-
-// Packs the file entries ahead of the writer on helper threads, each entry
-// with one encoder thread; the entry the writer needs next, if no helper has
-// started it, the writer packs itself with the encoder's own threads. The
-// writer takes them in order, so the archive holds the same bytes as when
-// the entries are packed one after another. Helpers stay within kAhead
-// entries and kAheadBytes of read data of the writer.
+// Packs the small file entries ahead of the writer on helper threads, each
+// entry with one encoder thread; the entry the writer needs next, if no
+// helper has started it, the writer packs itself with the encoder's own
+// threads. Files larger than a part are left to the writer, which streams
+// them. The writer takes the entries in order, so the archive holds the same
+// bytes as when they are packed one after another. Helpers stay within
+// kAhead entries and kAheadBytes of read data of the writer.
 class EntryPacker {
  public:
   EntryPacker(const std::vector<PlannedEntry>& planned, const lzhenc::EncoderOptions& options,
@@ -216,7 +254,7 @@ class EntryPacker {
       : planned_(planned), options_(options), digit_(digit), writerThreads_(threads == 1 ? 1 : 0),
         results_(planned.size()), state_(planned.size(), kFree) {
     for (size_t i = 0; i < planned.size(); ++i)
-      if (planned[i].isDirectory) state_[i] = kDone;
+      if (planned[i].isDirectory || planned[i].size > kPartBytes) state_[i] = kDone;
     try {  // fewer helpers when the system refuses a thread; the writer packs the rest
       for (int t = 1; t < threads; ++t) helpers_.emplace_back([this] { Help(); });
     } catch (const std::system_error&) {
@@ -231,11 +269,18 @@ class EntryPacker {
     for (std::thread& t : helpers_) t.join();
   }
 
+  int WriterThreads() const { return writerThreads_; }
+
   // Entry i's packed data; i a file entry, asked in increasing order.
   PackedData Take(size_t i) {
     std::unique_lock<std::mutex> lock(mutex_);
     writer_ = i;
     changed_.notify_all();
+    PackedData r;
+    if (planned_[i].size > kPartBytes) {
+      r.ok = r.streamed = true;
+      return r;
+    }
     if (state_[i] == kFree) {
       state_[i] = kBusy;
       lock.unlock();
@@ -246,7 +291,6 @@ class EntryPacker {
       held_ -= results_[i].originalSize;
     }
     state_[i] = kDone;
-    PackedData r;
     std::swap(r, results_[i]);
     return r;
   }
@@ -290,6 +334,159 @@ class EntryPacker {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::thread> helpers_;
+};
+
+// Writes the entries into the output in order: a header, then the data; a
+// streamed entry's header is written again once its sizes and CRC are known
+// (its length stays the same).
+class ArchiveWriter {
+ public:
+  ArchiveWriter(hostos::OutputFile& out, const CreateReport* report) : out_(out), report_(report) {}
+
+  uint16_t CrcXor() const { return crcXor_; }
+
+  bool Header(const lzhw::EntryInfo& info, const std::string& shown, std::string* why) {
+    std::vector<uint8_t> header = lzhw::WriteEntryHeader(lzhw::MakeHeaderSpec(info));
+    if (header.empty()) return Fail(why, "cannot write the header of \"" + shown + "\"");
+    return out_.Write(header.data(), header.size(), why);
+  }
+
+  bool Packed(const std::string& dir, const std::string& file, const PackedData& d, uint32_t time,
+              uint16_t attribute, const std::string& shown, std::string* why) {
+    lzhw::EntryInfo info;
+    info.method = d.method;
+    info.packedSize = static_cast<uint32_t>(d.packed.size());
+    info.originalSize = d.originalSize;
+    info.time = time;
+    info.attribute = attribute;
+    info.fileCrc = d.crc;
+    info.fileName = file;
+    info.directory = dir;
+    Begin(shown, d.originalSize);
+    if (!Header(info, shown, why) || !out_.Write(d.packed.data(), d.packed.size(), why))
+      return false;
+    crcXor_ ^= d.crc;
+    Done(shown, d.method, d.originalSize, d.packed.size());
+    return true;
+  }
+
+  bool Directory(const PlannedEntry& e, const std::string& shown, std::string* why) {
+    lzhw::EntryInfo info;
+    info.method = "-lhd-";
+    info.time = e.time;
+    info.attribute = e.attribute;
+    info.directory = e.name;
+    if (!Header(info, shown, why)) return false;
+    Done(shown, "-lhd-", 0, 0);
+    return true;
+  }
+
+  // A file larger than a part: compressed part by part, each part with the
+  // dictionary before it. Once the output is not smaller than the input it
+  // stands for, compressing stops and the file is stored: incompressible
+  // data is not worked on to the end, nor twice.
+  bool Streamed(const PlannedEntry& e, const std::string& dir, const std::string& file,
+                const lzhenc::EncoderOptions& options, int digit, int threads,
+                const std::string& shown, std::string* why) {
+    lzhw::EntryInfo info;
+    info.method = MethodId(digit);
+    info.time = e.time;
+    info.attribute = e.attribute;
+    info.fileName = file;
+    info.directory = dir;
+    const uint64_t headerAt = out_.Size();
+    Begin(shown, e.size);
+    if (!Header(info, shown, why)) return false;
+    const uint64_t dataAt = out_.Size();
+    hostos::InputFile in;
+    if (!in.Open(e.hostPath, why)) return false;
+
+    uint64_t original = 0;
+    uint16_t crc = 0;
+    bool stored = digit < 5 || digit > 7;
+    if (!stored) {
+      lzhenc::EncoderOptions o = options;
+      o.threads = threads;
+      lzhenc::StreamEncoder stream(digit, o);
+      std::vector<uint8_t> buffer(kDictionaryBytes + kPartBytes);
+      std::vector<uint8_t> packed;
+      size_t history = 0;
+      uint64_t packedTotal = 0;
+      for (;;) {
+        size_t got = 0;
+        if (!in.Read(buffer.data() + history, kPartBytes, &got, why)) return false;
+        if (got == 0) break;
+        crc = lzhw::Crc16(buffer.data() + history, got, crc);
+        original += got;
+        if (original > kLargestOutput) return Fail(why, e.hostPath + ": too large");
+        packed.clear();
+        stream.Encode(buffer.data(), history, got, &packed);
+        if (!out_.Write(packed.data(), packed.size(), why)) return false;
+        packedTotal += packed.size();
+        Advance(original);
+        if (packedTotal >= original) {
+          stored = true;
+          break;
+        }
+        // The part's last bytes are the next part's dictionary.
+        size_t end = history + got;
+        size_t keep = end < kDictionaryBytes ? end : kDictionaryBytes;
+        memmove(buffer.data(), buffer.data() + end - keep, keep);
+        history = keep;
+      }
+      if (!stored) {
+        packed.clear();
+        stream.Finish(&packed);
+        if (!out_.Write(packed.data(), packed.size(), why)) return false;
+        packedTotal += packed.size();
+        stored = packedTotal >= original;
+      }
+      if (stored) {
+        if (!out_.Truncate(dataAt, why) || !in.Rewind(why)) return false;
+      }
+    }
+    if (stored) {
+      info.method = "-lh0-";
+      original = 0;
+      crc = 0;
+      std::vector<uint8_t> chunk(kCopyBytes);
+      for (;;) {
+        size_t got = 0;
+        if (!in.Read(chunk.data(), chunk.size(), &got, why)) return false;
+        if (got == 0) break;
+        crc = lzhw::Crc16(chunk.data(), got, crc);
+        original += got;
+        if (original > kLargestOutput) return Fail(why, e.hostPath + ": too large");
+        if (!out_.Write(chunk.data(), got, why)) return false;
+        Advance(original);
+      }
+    }
+    info.packedSize = static_cast<uint32_t>(out_.Size() - dataAt);
+    info.originalSize = static_cast<uint32_t>(original);
+    info.fileCrc = crc;
+    std::vector<uint8_t> header = lzhw::WriteEntryHeader(lzhw::MakeHeaderSpec(info));
+    if (header.size() != dataAt - headerAt)
+      return Fail(why, "the header of \"" + shown + "\" changed its length");
+    if (!out_.WriteAt(headerAt, header.data(), header.size(), why)) return false;
+    crcXor_ ^= crc;
+    Done(shown, info.method.c_str(), original, info.packedSize);
+    return true;
+  }
+
+ private:
+  void Begin(const std::string& shown, uint64_t size) {
+    if (report_ && report_->begin) report_->begin(report_->user, shown, size);
+  }
+  void Advance(uint64_t done) {
+    if (report_ && report_->advance) report_->advance(report_->user, done);
+  }
+  void Done(const std::string& shown, const char* method, uint64_t original, uint64_t stored) {
+    if (report_ && report_->done) report_->done(report_->user, shown, method, original, stored);
+  }
+
+  hostos::OutputFile& out_;
+  const CreateReport* report_;
+  uint16_t crcXor_ = 0;
 };
 
 int PackingThreads() {
@@ -382,9 +579,9 @@ bool FieldText(const std::string& utf8, size_t width, const char* what, std::str
 }
 
 bool PlanEntries(const CreateOptions& options, std::vector<PlannedEntry>* entries,
-                 std::string* why) {
+                 std::vector<std::string>* warnings, std::string* why) {
   entries->clear();
-  Planner p{entries, {}, {}, why};
+  Planner p{entries, {}, {}, why, {}};
   for (const std::string& input : options.inputs) {
     std::string base = hostos::BaseName(input);
     if (base.empty() || base == "." || base == "..") {
@@ -397,11 +594,68 @@ bool PlanEntries(const CreateOptions& options, std::vector<PlannedEntry>* entrie
     }
     if (!p.Add(input, base, "", "")) return false;
   }
+  if (warnings != nullptr) *warnings = p.report.warnings;
+  if (!p.report.errors.empty()) {
+    std::string all;
+    for (const std::string& e : p.report.errors) all += (all.empty() ? "" : "\n") + e;
+    return Fail(why, all);
+  }
   return true;
 }
 
-bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
-                        std::string* why, ProgressFn progress, void* user) {
+namespace {
+
+// An output that would replace one of the inputs, or land inside an input
+// folder (to be packed by the next build), is refused.
+bool CheckOutputPlace(const CreateOptions& options, const std::string& outPath, std::string* why) {
+  std::string out = hostos::RealPathOfNew(outPath);
+  if (out.empty()) return true;   // its folder is missing: creating it says so
+  std::vector<std::string> inputs = options.inputs;
+  for (const SpecialInput& s : options.specials) inputs.push_back(s.path);
+  for (const std::string& input : inputs) {
+    std::string real = hostos::RealPath(input);
+    if (real.empty()) continue;
+    if (real == out) return Fail(why, outPath + ": the output would replace the input " + input);
+    hostos::FileInfo info;
+    std::string ignored;
+    if (hostos::Stat(input, &info, &ignored) && info.isDirectory &&
+        out.compare(0, real.size() + 1, real == "/" ? "/" : real + "/") == 0)
+      return Fail(why, outPath + ": the output would lie inside the input folder " + input);
+  }
+  return true;
+}
+
+bool WriteChecksums(hostos::OutputFile& out, bool archiveChecksum, uint64_t checksumAt,
+                    uint16_t crcXor, std::string* why) {
+  if (archiveChecksum) {
+    uint8_t sum[2] = {static_cast<uint8_t>(crcXor), static_cast<uint8_t>(crcXor >> 8)};
+    if (!out.WriteAt(checksumAt, sum, 2, why)) return false;
+  }
+  // The PE checksum of the whole file, read back part by part.
+  std::vector<uint8_t> chunk(kCopyBytes);
+  const uint64_t size = out.Size();
+  size_t first = static_cast<size_t>(std::min<uint64_t>(size, 4096));
+  if (!out.ReadAt(0, chunk.data(), first, why)) return false;
+  size_t checksumOffset = stublayout::PeChecksumOffset(chunk.data(), first);
+  if (checksumOffset == 0) return Fail(why, "cannot update the PE checksum");
+  uint8_t zero[4] = {0, 0, 0, 0};
+  if (!out.WriteAt(checksumOffset, zero, 4, why)) return false;
+  stublayout::PeChecksum checksum(checksumOffset);
+  for (uint64_t at = 0; at < size; at += chunk.size()) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - at));
+    if (!out.ReadAt(at, chunk.data(), n, why)) return false;
+    checksum.Add(at, chunk.data(), n);
+  }
+  uint32_t value = checksum.Finish(size);
+  uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                      static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  return out.WriteAt(checksumOffset, bytes, 4, why);
+}
+
+}  // namespace
+
+bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPath,
+                         std::string* why, const CreateReport* report) {
   int digit = options.methodDigit;
   if (digit != 0 && (digit < 5 || digit > 7)) return Fail(why, "unknown method");
   if (options.level < 1 || options.level > 4) return Fail(why, "unknown level");
@@ -423,8 +677,18 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
                                       (options.checksum ? kFlagChecksum : 0));
   config.restoreAttributes = options.restoreAttributes ? 1 : 0;
 
+  if (!CheckOutputPlace(options, outPath, why)) return false;
   std::vector<PlannedEntry> planned;
-  if (!PlanEntries(options, &planned, why)) return false;
+  std::vector<std::string> warnings;
+  bool plannedOk = PlanEntries(options, &planned, &warnings, why);
+  if (report && report->warning)
+    for (const std::string& w : warnings) report->warning(report->user, w);
+  if (!plannedOk) return false;
+  std::vector<std::vector<uint8_t>> specials;
+  for (const SpecialInput& s : options.specials) {
+    specials.emplace_back();
+    if (!SpecialText(s, options.textsAreShiftJis, &specials.back(), why)) return false;
+  }
 
   std::vector<uint8_t> image;
   if (!hostos::ReadWholeFile(options.stubPath, &image, why))
@@ -433,27 +697,30 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
   if (!stublayout::CheckStubLayout(image.data(), image.size(), &layoutWhy, false))
     return Fail(why, options.stubPath + ": not a stub with the self-extractor layout (" +
                          layoutWhy + ")");
-
   if (!WriteElevation(&image, options.elevation, why))
     return Fail(why, options.stubPath + ": " + *why);
   config.archiveOffset = static_cast<uint32_t>(image.size());
   memcpy(image.data() + kConfigOffset, &config, sizeof config);
   // The block's offset field is little-endian whatever the host.
   Put32At(image, kConfigOffset, config.archiveOffset);
-
-  size_t checksumAt = image.size();
+  const uint64_t checksumAt = image.size();
   if (options.checksum) image.resize(image.size() + 2, 0);
 
-  uint16_t crcXor = 0;
-  for (const SpecialInput& s : options.specials) {
-    std::vector<uint8_t> data;
-    if (!SpecialText(s, options.textsAreShiftJis, &data, why)) return false;
+  // Made before anything is packed: a folder that cannot take it fails now.
+  hostos::OutputFile out;
+  if (!out.Create(outPath, why)) return false;
+  if (!out.Write(image.data(), image.size(), why)) return false;
+  std::vector<uint8_t>().swap(image);
+
+  ArchiveWriter writer(out, report);
+  for (size_t k = 0; k < options.specials.size(); ++k) {
+    const SpecialInput& s = options.specials[k];
     hostos::FileInfo info;
     if (!hostos::Stat(s.path, &info, why)) return false;
     PackedData d;
-    PackData(data, encoding, digit, 0, &d);
-    if (!AppendPacked(image, "", std::string(1, s.name), d, ClampTime(info.mtime),
-                      lzhw::kDosArchive, &crcXor, std::string(1, s.name), progress, user, why))
+    PackData(specials[k], encoding, digit, 0, &d);
+    if (!writer.Packed("", std::string(1, s.name), d, ClampTime(info.mtime), lzhw::kDosArchive,
+                       std::string(1, s.name), why))
       return false;
   }
 
@@ -463,14 +730,7 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
     const PlannedEntry& e = planned[i];
     std::string shown = hostos::ToUtf8(e.name);
     if (e.isDirectory) {
-      lzhw::EntryInfo info;
-      info.method = "-lhd-";
-      info.time = e.time;
-      info.attribute = e.attribute;
-      info.directory = e.name;
-      if (!lzhw::AppendEntry(image, lzhw::MakeHeaderSpec(info), nullptr, 0))
-        return Fail(why, "cannot write the header of \"" + shown + "\"");
-      if (progress) progress(user, shown, "-lhd-", 0, 0);
+      if (!writer.Directory(e, shown, why)) return false;
       continue;
     }
     PackedData d = packer.Take(i);
@@ -478,33 +738,33 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
     size_t slash = e.name.rfind('/');
     std::string dir = slash == std::string::npos ? "" : e.name.substr(0, slash);
     std::string file = slash == std::string::npos ? e.name : e.name.substr(slash + 1);
-    if (!AppendPacked(image, dir, file, d, e.time, e.attribute, &crcXor, shown, progress, user,
-                      why))
-      return false;
-    if (image.size() > kLargestOutput)
-      return Fail(why, "the self-extractor would pass 2 GB");
+    bool ok = d.streamed ? writer.Streamed(e, dir, file, encoding, digit, packer.WriterThreads(),
+                                           shown, why)
+                         : writer.Packed(dir, file, d, e.time, e.attribute, shown, why);
+    if (!ok) return false;
+    if (out.Size() > kLargestOutput) return Fail(why, "the self-extractor would pass 2 GB");
   }
   // The end mark is a whole zero size field. One zero byte ends the walk only
   // while it is the file's last byte; data appended later (a code signature)
   // would make it the low half of a size and the walk would read on.
-  lzhw::AppendEndMark(image);
-  image.push_back(0);
-  if (image.size() > kLargestOutput) return Fail(why, "the self-extractor would pass 2 GB");
-
-  if (options.checksum) {
-    image[checksumAt] = static_cast<uint8_t>(crcXor);
-    image[checksumAt + 1] = static_cast<uint8_t>(crcXor >> 8);
-  }
-  if (!stublayout::UpdatePeChecksum(image)) return Fail(why, "cannot update the PE checksum");
-  out->swap(image);
-  return true;
+  const uint8_t endMark[2] = {0, 0};
+  if (!out.Write(endMark, 2, why)) return false;
+  if (out.Size() > kLargestOutput) return Fail(why, "the self-extractor would pass 2 GB");
+  if (!WriteChecksums(out, options.checksum, checksumAt, writer.CrcXor(), why)) return false;
+  return out.Commit(true, why);
 }
 
-bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPath,
-                         std::string* why, ProgressFn progress, void* user) {
-  std::vector<uint8_t> image;
-  if (!BuildSelfExtractor(options, &image, why, progress, user)) return false;
-  return hostos::WriteFileAtomically(outPath, image, true, why);
+bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
+                        std::string* why, const CreateReport* report) {
+  static std::atomic<unsigned> serial{0};
+  std::string dir = hostos::GetEnvironment("TMPDIR");
+  std::string path = hostos::JoinPath(dir.empty() ? "/tmp" : dir,
+                                      "sfxbuild-image-" + std::to_string(hostos::ProcessId()) +
+                                          "-" + std::to_string(serial++) + ".exe");
+  bool ok = CreateSelfExtractor(options, path, why, report) &&
+            hostos::ReadWholeFile(path, out, why);
+  remove(path.c_str());
+  return ok;
 }
 
 }  // namespace sfxbuild

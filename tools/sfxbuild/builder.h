@@ -59,25 +59,40 @@ struct PlannedEntry {
   char special = 0;          // '!' or '$' for the special entries
   uint32_t time = 0;
   uint16_t attribute = 0;
+  uint64_t size = 0;         // of a file, when planned
 };
 
 // Entry names, times and attributes of the inputs, folders recursively in
-// byte order of their names. False with a reason on any name that cannot be
-// stored or any input that cannot be read.
+// byte order of their names. False with a reason on any input that cannot be
+// read, or with every name that cannot be stored, one per line. Names the
+// self-extractor will give another form come back as warnings.
 bool PlanEntries(const CreateOptions& options, std::vector<PlannedEntry>* entries,
-                 std::string* why);
+                 std::vector<std::string>* warnings, std::string* why);
 
-// Progress per entry: name (UTF-8), method, original and stored sizes.
-using ProgressFn = void (*)(void* user, const std::string& name, const char* method,
-                            uint64_t original, uint64_t stored);
+// What the builder tells as it goes; any callback may be null. Names are UTF-8.
+struct CreateReport {
+  void* user = nullptr;
+  // A name the self-extractor will give another form, and why.
+  void (*warning)(void* user, const std::string& text) = nullptr;
+  // An entry begins: its name and its input size (0 for a folder).
+  void (*begin)(void* user, const std::string& name, uint64_t size) = nullptr;
+  // Input bytes of the current entry done so far (large files, part by part).
+  void (*advance)(void* user, uint64_t done) = nullptr;
+  // An entry is written: its method, input and stored sizes.
+  void (*done)(void* user, const std::string& name, const char* method, uint64_t original,
+               uint64_t stored) = nullptr;
+};
 
-// The whole self-extractor in memory.
-bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
-                        std::string* why, ProgressFn progress = nullptr, void* user = nullptr);
-
-// Builds and writes OUT so that it appears only when complete.
+// Writes OUT so that it appears only when complete: an existing OUT stays as
+// it was until then, and nothing is left behind on failure or interruption.
+// Files are read and compressed part by part, so memory stays bounded
+// whatever their size.
 bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPath,
-                         std::string* why, ProgressFn progress = nullptr, void* user = nullptr);
+                         std::string* why, const CreateReport* report = nullptr);
+
+// The whole self-extractor in memory (made through a temporary file).
+bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
+                        std::string* why, const CreateReport* report = nullptr);
 
 // Warnings about the setup scripts among the specials, each "FILE:LINE: text":
 // what the stub would ignore or change. False (with a reason) when a script

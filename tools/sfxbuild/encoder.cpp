@@ -25,25 +25,27 @@ constexpr uint32_t kNone = 0xFFFFFFFFu;
 
 class BitWriter {
  public:
-  explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
+  // Whole bytes go to the vector of the moment; the bits of an unfinished
+  // byte wait for the next call.
+  void To(std::vector<uint8_t>* out) { out_ = out; }
   // The low n bits of value, most significant first; n up to 24.
   void Put(int n, uint32_t value) {
     acc_ = (acc_ << n) | (value & ((1u << n) - 1));
     bits_ += n;
     while (bits_ >= 8) {
       bits_ -= 8;
-      out_.push_back(static_cast<uint8_t>(acc_ >> bits_));
+      out_->push_back(static_cast<uint8_t>(acc_ >> bits_));
     }
     acc_ &= (1u << bits_) - 1;
   }
   void Flush() {
-    if (bits_ > 0) out_.push_back(static_cast<uint8_t>(acc_ << (8 - bits_)));
+    if (bits_ > 0) out_->push_back(static_cast<uint8_t>(acc_ << (8 - bits_)));
     acc_ = 0;
     bits_ = 0;
   }
 
  private:
-  std::vector<uint8_t>& out_;
+  std::vector<uint8_t>* out_ = nullptr;
   uint32_t acc_ = 0;
   int bits_ = 0;
 };
@@ -679,6 +681,7 @@ class BlockCoder {
 struct CandidateCursor {
   const std::vector<ChunkMatches>* chunks = nullptr;
   uint32_t chunkBytes = 0;
+  uint32_t base = 0;    // where chunk 0 begins: the bytes before it are dictionary only
   uint32_t pos = 0;     // the position whose candidates come next
   uint32_t offset = 0;  // its first candidate in its chunk
   const ChunkMatches* chunk = nullptr;  // pos's, once known
@@ -688,8 +691,8 @@ struct CandidateCursor {
   // Candidates of pos, then on to the next position; count 0 when none.
   const uint32_t* Next(uint32_t* count) {
     if (chunk == nullptr || pos == chunk->end) {
-      need(needArg, pos / chunkBytes);
-      chunk = &(*chunks)[pos / chunkBytes];
+      need(needArg, (pos - base) / chunkBytes);
+      chunk = &(*chunks)[(pos - base) / chunkBytes];
       if (pos == chunk->begin) offset = 0;
     }
     uint32_t n = chunk->counts[pos - chunk->begin];
@@ -885,11 +888,12 @@ namespace {
 template <class Finder>
 class MatchChunks {
  public:
-  MatchChunks(const uint8_t* data, size_t size, uint32_t maxDistance, const EncoderOptions& o,
-              uint32_t chunkBytes, int threads)
-      : data_(data), size_(size), maxDistance_(maxDistance), options_(o), chunkBytes_(chunkBytes),
-        chunks_((size + chunkBytes - 1) / chunkBytes), state_(chunks_.size(), kFree),
-        free_(chunks_.size()) {
+  // Chunks of [first, size); the bytes before first are dictionary only.
+  MatchChunks(const uint8_t* data, size_t first, size_t size, uint32_t maxDistance,
+              const EncoderOptions& o, uint32_t chunkBytes, int threads)
+      : data_(data), first_(first), size_(size), maxDistance_(maxDistance), options_(o),
+        chunkBytes_(chunkBytes), chunks_((size - first + chunkBytes - 1) / chunkBytes),
+        state_(chunks_.size(), kFree), free_(chunks_.size()) {
     // Without another thread (the system may refuse one) the caller finds
     // every chunk itself: slower, the same bytes.
     try {
@@ -997,7 +1001,7 @@ class MatchChunks {
     --free_;
     lock.unlock();
     if (!w.finder) w.finder.reset(new Finder(data_, size_, maxDistance_, options_));
-    uint32_t begin = static_cast<uint32_t>(c * chunkBytes_);
+    uint32_t begin = static_cast<uint32_t>(first_ + c * chunkBytes_);
     uint32_t end = static_cast<uint32_t>(std::min<size_t>(size_, size_t{begin} + chunkBytes_));
     w.finder->Run(begin, end, chunks_[c]);
     w.last = c;
@@ -1019,6 +1023,7 @@ class MatchChunks {
   }
 
   const uint8_t* data_;
+  size_t first_;
   size_t size_;
   uint32_t maxDistance_;
   const EncoderOptions& options_;
@@ -1046,34 +1051,52 @@ int ThreadsFor(const EncoderOptions& o) {
   return n == 0 ? 1 : static_cast<int>(std::min(n, 4u));
 }
 
+}  // namespace
+
+// What goes on from one part of an input to the next: the bit output, the
+// last block's code lengths and cost model.
+struct StreamState {
+  int methodDigit;
+  EncoderOptions options;
+  BitWriter bits;
+  BlockCoder coder;
+  CostModel model;
+  bool firstBlock = true;
+  std::vector<uint32_t> costs, from;
+  std::vector<Code> codes;
+  std::vector<BlockTrace>* trace = nullptr;
+
+  StreamState(int digit, const EncoderOptions& o)
+      : methodDigit(digit), options(o), coder(bits, digit == 5 ? 14 : 17, digit == 5 ? 4 : 5) {}
+};
+
+namespace {
+
+// Blocks for data[first, size); data[0, first) is the dictionary before them.
 template <class Finder>
-void EncodeWith(const uint8_t* data, size_t size, int methodDigit, const EncoderOptions& options,
-                std::vector<BlockTrace>* trace, std::vector<uint8_t>& out) {
+void EncodeWith(StreamState& s, const uint8_t* data, size_t first, size_t size) {
+  const EncoderOptions& options = s.options;
+  const int methodDigit = s.methodDigit;
   const uint32_t maxDistance = methodDigit == 5 ? 8192u : methodDigit == 6 ? 32768u : 65536u;
   const int posCodes = methodDigit == 5 ? 14 : 17;
-  const int posCountBits = methodDigit == 5 ? 4 : 5;
   const uint32_t segmentBytes = std::max<uint32_t>(options.segmentBytes, 1024);
   const uint32_t blockCap = std::min<uint32_t>(std::max<uint32_t>(options.maxBlockCodes, 1),
                                                kMaxBlockCodes);
   const int passes = std::max(1, options.parsePasses);
 
-  out.reserve(size / 2 + 64);
-  BitWriter bits(out);
-  BlockCoder coder(bits, posCodes, posCountBits);
-  MatchChunks<Finder> matches(data, size, maxDistance, options,
-                              ChunkBytesFor(options), ThreadsFor(options));
+  MatchChunks<Finder> matches(data, first, size, maxDistance, options, ChunkBytesFor(options),
+                              ThreadsFor(options));
   const uint32_t chunkBytes = matches.ChunkBytes();
-  CostModel model;
+  const uint32_t base = static_cast<uint32_t>(first);
 
   CandidateCursor cursor;
   cursor.chunks = &matches.Chunks();
   cursor.chunkBytes = chunkBytes;
+  cursor.base = base;
+  cursor.pos = base;
   cursor.need = [](void* m, size_t c) { static_cast<MatchChunks<Finder>*>(m)->Need(c); };
   cursor.needArg = &matches;
-  std::vector<uint32_t> costs, from;
-  std::vector<Code> codes;
   const uint32_t total = static_cast<uint32_t>(size);
-  bool firstBlock = true;
 
   while (cursor.pos < total) {
     // Segments end where chunks do: a chunk's first position is always
@@ -1081,39 +1104,38 @@ void EncodeWith(const uint8_t* data, size_t size, int methodDigit, const Encoder
     // have to code with literals; and the end is known before the chunks are
     // found, so the parse can follow the finders chunk by chunk.
     const uint32_t start = cursor.pos;
-    uint64_t end = (uint64_t{start} + segmentBytes) / chunkBytes * chunkBytes;
-    if (end <= start) end = (uint64_t{start} / chunkBytes + 1) * chunkBytes;
+    uint64_t end = base + (uint64_t{start - base} + segmentBytes) / chunkBytes * chunkBytes;
+    if (end <= start) end = base + (uint64_t{start - base} / chunkBytes + 1) * chunkBytes;
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(end, total)) - start;
-    matches.Expect((start + n - 1) / chunkBytes);
+    matches.Expect((start + n - 1 - base) / chunkBytes);
 
-    if (firstBlock) {
-      GreedyCodes(data, cursor, n, codes);
-      coder.Measure(codes);
-      ModelFromLengths(coder.CharLengths(), coder.PosLengths(), posCodes, model);
+    if (s.firstBlock) {
+      GreedyCodes(data, cursor, n, s.codes);
+      s.coder.Measure(s.codes);
+      ModelFromLengths(s.coder.CharLengths(), s.coder.PosLengths(), posCodes, s.model);
     }
     for (int r = 0; r < passes; ++r) {
-      Parse(data, cursor, n, model, costs, from, codes);
+      Parse(data, cursor, n, s.model, s.costs, s.from, s.codes);
       if (r + 1 < passes) {
-        coder.Measure(codes);
-        ModelFromLengths(coder.CharLengths(), coder.PosLengths(), posCodes, model);
+        s.coder.Measure(s.codes);
+        ModelFromLengths(s.coder.CharLengths(), s.coder.PosLengths(), posCodes, s.model);
       }
     }
-    firstBlock = false;
+    s.firstBlock = false;
 
     uint32_t used = n;
-    if (codes.size() > blockCap) {
-      codes.resize(blockCap);
+    if (s.codes.size() > blockCap) {
+      s.codes.resize(blockCap);
       used = 0;
-      for (const Code& c : codes) used += CodeBytes(c);
+      for (const Code& c : s.codes) used += CodeBytes(c);
     }
-    coder.Write(codes, trace);
-    ModelFromLengths(coder.CharLengths(), coder.PosLengths(), posCodes, model);
+    s.coder.Write(s.codes, s.trace);
+    ModelFromLengths(s.coder.CharLengths(), s.coder.PosLengths(), posCodes, s.model);
 
     uint32_t count;
     for (uint32_t k = 0; k < used; ++k) cursor.Next(&count);
-    matches.Release(cursor.pos / chunkBytes);
+    matches.Release((cursor.pos - base) / chunkBytes);
   }
-  bits.Flush();
 }
 
 }  // namespace
@@ -1124,11 +1146,34 @@ std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit
   if (methodDigit >= '0') methodDigit -= '0';
   if (size == 0 || methodDigit < 5 || methodDigit > 7) return out;
   if (size > 0xFFFFFFF0u) return out;  // positions are 32-bit
-  if (options.treeSearch)
-    EncodeWith<TreeFinder>(data, size, methodDigit, options, trace, out);
-  else
-    EncodeWith<ChainFinder>(data, size, methodDigit, options, trace, out);
+  StreamEncoder stream(methodDigit, options);
+  stream.SetTrace(trace);
+  out.reserve(size / 2 + 64);
+  stream.Encode(data, 0, size, &out);
+  stream.Finish(&out);
   return out;
+}
+
+StreamEncoder::StreamEncoder(int methodDigit, const EncoderOptions& options)
+    : state_(new StreamState(methodDigit >= '0' ? methodDigit - '0' : methodDigit, options)) {}
+
+StreamEncoder::~StreamEncoder() = default;
+
+void StreamEncoder::SetTrace(std::vector<BlockTrace>* trace) { state_->trace = trace; }
+
+void StreamEncoder::Encode(const uint8_t* data, size_t history, size_t bytes,
+                           std::vector<uint8_t>* out) {
+  if (bytes == 0) return;
+  state_->bits.To(out);
+  if (state_->options.treeSearch)
+    EncodeWith<TreeFinder>(*state_, data, history, history + bytes);
+  else
+    EncodeWith<ChainFinder>(*state_, data, history, history + bytes);
+}
+
+void StreamEncoder::Finish(std::vector<uint8_t>* out) {
+  state_->bits.To(out);
+  state_->bits.Flush();
 }
 
 }  // namespace lzhenc

@@ -26,6 +26,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
 #include <vector>
 
 namespace lzhenc {
@@ -71,6 +72,30 @@ struct BlockTrace {
 EncoderOptions LevelOptions(int level);
 
 std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit);
+
+struct StreamState;
+
+// The same stream made part by part, so that an input of any size needs
+// memory for one part only. Each part comes with the bytes before it (up to
+// the dictionary's size) as its dictionary; the blocks of a part end with it.
+// One part holding the whole input gives exactly EncodeLzh's bytes.
+class StreamEncoder {
+ public:
+  StreamEncoder(int methodDigit, const EncoderOptions& options);
+  ~StreamEncoder();
+  StreamEncoder(const StreamEncoder&) = delete;
+  StreamEncoder& operator=(const StreamEncoder&) = delete;
+
+  void SetTrace(std::vector<BlockTrace>* trace);
+  // Encodes data[history, history + bytes); data[0, history) precede them.
+  // Whole bytes of output are appended to out.
+  void Encode(const uint8_t* data, size_t history, size_t bytes, std::vector<uint8_t>* out);
+  // The last bits, padded to a byte.
+  void Finish(std::vector<uint8_t>* out);
+
+ private:
+  std::unique_ptr<StreamState> state_;
+};
 std::vector<uint8_t> EncodeLzh(const uint8_t* data, size_t size, int methodDigit,
                                const EncoderOptions& options, std::vector<BlockTrace>* trace);
 

@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -147,6 +149,205 @@ bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& da
   return true;
 }
 
+// ---- input ----
+
+InputFile::~InputFile() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool InputFile::Open(const std::string& path, std::string* why) {
+  path_ = path;
+  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
+    *why = Reason(path, errno);
+    return false;
+  }
+  return true;
+}
+
+bool InputFile::Read(void* data, size_t size, size_t* got, std::string* why) {
+  *got = 0;
+  while (*got < size) {
+    ssize_t n = read(fd_, static_cast<uint8_t*>(data) + *got, size - *got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *why = Reason(path_, errno);
+      return false;
+    }
+    if (n == 0) break;
+    *got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool InputFile::Rewind(std::string* why) {
+  if (lseek(fd_, 0, SEEK_SET) != 0) {
+    *why = Reason(path_, errno);
+    return false;
+  }
+  return true;
+}
+
+// ---- output ----
+
+namespace {
+
+// The temporary being written, for the signal handler: a fixed buffer, since
+// the handler may only make async-signal-safe calls.
+char liveTemporary[PATH_MAX] = "";
+
+extern "C" void RemoveTemporaryAndDie(int sig) {
+  if (liveTemporary[0] != '\0') unlink(liveTemporary);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void WatchSignals() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = RemoveTemporaryAndDie;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+  }
+}
+
+// Sets or clears the path the handler removes, with the signals held back so
+// that the handler never sees it half written.
+void SetLiveTemporary(const std::string& path) {
+  sigset_t all, old;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &old);
+  size_t n = path.size() < sizeof liveTemporary - 1 ? path.size() : 0;
+  memcpy(liveTemporary, path.data(), n);
+  liveTemporary[n] = '\0';
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() { Discard(); }
+
+void OutputFile::Discard() {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  if (!temp_.empty()) {
+    unlink(temp_.c_str());
+    SetLiveTemporary("");
+    temp_.clear();
+  }
+}
+
+bool OutputFile::Create(const std::string& path, std::string* why) {
+  WatchSignals();
+  path_ = path;
+  std::string temp = path + ".XXXXXX";
+  SetLiveTemporary("");
+  sigset_t all, old;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &old);
+  fd_ = mkstemp(&temp[0]);
+  int err = errno;
+  if (fd_ >= 0) {
+    temp_ = temp;
+    SetLiveTemporary(temp);
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  if (fd_ < 0) {
+    *why = Reason(path, err);
+    return false;
+  }
+  size_ = 0;
+  return true;
+}
+
+bool OutputFile::Write(const void* data, size_t size, std::string* why) {
+  if (!WriteAt(size_, data, size, why)) return false;
+  return true;
+}
+
+bool OutputFile::WriteAt(uint64_t at, const void* data, size_t size, std::string* why) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pwrite(fd_, static_cast<const uint8_t*>(data) + done, size - done,
+                       static_cast<off_t>(at + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      *why = Reason(path_, errno);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (at + size > size_) size_ = at + size;
+  return true;
+}
+
+bool OutputFile::ReadAt(uint64_t at, void* data, size_t size, std::string* why) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pread(fd_, static_cast<uint8_t*>(data) + done, size - done,
+                      static_cast<off_t>(at + done));
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      *why = n == 0 ? path_ + ": read past its end" : Reason(path_, errno);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool OutputFile::Truncate(uint64_t size, std::string* why) {
+  if (ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+    *why = Reason(path_, errno);
+    return false;
+  }
+  size_ = size;
+  return true;
+}
+
+bool OutputFile::Commit(bool executable, std::string* why) {
+  int err = 0;
+  if (fsync(fd_) != 0) err = errno;
+  if (close(fd_) != 0 && err == 0) err = errno;
+  fd_ = -1;
+  if (err == 0) {
+    mode_t mask = umask(0);
+    umask(mask);
+    mode_t mode = (executable ? 0777 : 0666) & ~mask;
+    if (chmod(temp_.c_str(), mode) != 0) err = errno;
+  }
+  if (err == 0 && rename(temp_.c_str(), path_.c_str()) != 0) err = errno;
+  if (err != 0) {
+    *why = Reason(path_, err);
+    Discard();
+    return false;
+  }
+  SetLiveTemporary("");
+  temp_.clear();
+  return true;
+}
+
+std::string RealPath(const std::string& path) {
+  char buffer[PATH_MAX];
+  return realpath(path.c_str(), buffer) != nullptr ? std::string(buffer) : std::string();
+}
+
+std::string RealPathOfNew(const std::string& path) {
+  std::string base = BaseName(path);
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  std::string folder = path.substr(0, end - base.size());
+  std::string real = RealPath(folder.empty() ? "." : folder);
+  if (real.empty()) return std::string();
+  return JoinPath(real, base);
+}
+
 std::string BaseName(const std::string& path) {
   size_t end = path.size();
   while (end > 1 && path[end - 1] == '/') --end;
@@ -164,6 +365,8 @@ std::string JoinPath(const std::string& dir, const std::string& name) {
 
 const char* NullDevicePath() { return "/dev/null"; }
 
+unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+
 std::string GetEnvironment(const char* name) {
   const char* v = getenv(name);
   return v ? v : "";
@@ -171,6 +374,10 @@ std::string GetEnvironment(const char* name) {
 
 bool ToShiftJis(const std::string& utf8, std::string* out) {
   return Convert("CP932", "UTF-8", utf8, out, false);
+}
+
+bool FromShiftJis(const std::string& sjis, std::string* utf8) {
+  return Convert("UTF-8", "CP932", sjis, utf8, false);
 }
 
 std::string ToUtf8(const std::string& sjis) {

@@ -30,6 +30,56 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* data, std::str
 bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& data,
                          bool executable, std::string* why);
 
+// A file read from its start, part by part.
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  bool Open(const std::string& path, std::string* why);
+  // Up to size bytes; *got is 0 at the end.
+  bool Read(void* data, size_t size, size_t* got, std::string* why);
+  bool Rewind(std::string* why);
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+// The output, written to a temporary file beside it that becomes the output
+// only when complete (Commit). Until then an existing output stays as it was,
+// and the temporary is removed on failure, on destruction, and when SIGINT,
+// SIGTERM or SIGHUP ends the process.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  // Fails at once when the output's folder cannot take the file.
+  bool Create(const std::string& path, std::string* why);
+  bool Write(const void* data, size_t size, std::string* why);
+  bool WriteAt(uint64_t at, const void* data, size_t size, std::string* why);
+  bool ReadAt(uint64_t at, void* data, size_t size, std::string* why);
+  // Cuts the file at size; writing goes on from there.
+  bool Truncate(uint64_t size, std::string* why);
+  uint64_t Size() const { return size_; }
+  // executable: the output gets execute permission (within the umask).
+  bool Commit(bool executable, std::string* why);
+
+ private:
+  void Discard();
+  int fd_ = -1;
+  std::string path_, temp_;
+  uint64_t size_ = 0;
+};
+
+// The real path of a file or folder ("" when it does not exist), and of a
+// file about to be made (its folder's real path and its name).
+std::string RealPath(const std::string& path);
+std::string RealPathOfNew(const std::string& path);
+
 // The last component of a path, trailing separators ignored ("a/b/" -> "b").
 std::string BaseName(const std::string& path);
 std::string JoinPath(const std::string& dir, const std::string& name);
@@ -38,10 +88,13 @@ const char* NullDevicePath();
 
 // Empty when unset.
 std::string GetEnvironment(const char* name);
+unsigned long ProcessId();
 
 // Code page 932 conversions. ToShiftJis fails (false) when a character has no
 // Shift-JIS form or the input is no valid UTF-8.
 bool ToShiftJis(const std::string& utf8, std::string* out);
 std::string ToUtf8(const std::string& sjis);   // unconvertible bytes become '?'
+// Strict: false when the bytes are no valid Shift-JIS.
+bool FromShiftJis(const std::string& sjis, std::string* utf8);
 
 }  // namespace hostos

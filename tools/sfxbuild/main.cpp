@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -58,20 +59,72 @@ int UsageError(const std::string& text) {
 }
 
 int Failure(const std::string& text) {
-  fprintf(stderr, "sfxbuild: %s\n", text.c_str());
+  size_t start = 0;
+  do {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    fprintf(stderr, "sfxbuild: %s\n", text.substr(start, end - start).c_str());
+    start = end + 1;
+  } while (start < text.size());
   return 1;
 }
 
-void Progress(void*, const std::string& name, const char* method, uint64_t original,
-              uint64_t stored) {
-  if (strcmp(method, "-lhd-") == 0) {
-    fprintf(stderr, "  %s  %s\n", method, name.c_str());
-    return;
+// Progress on standard error: one line per entry; on a terminal, while a
+// large entry is packed, a live line with bytes done, percentage and speed,
+// replaced in place.
+struct Progress {
+  bool live = false;
+  bool shown = false;          // a live line is on the screen
+  std::string name;
+  uint64_t size = 0;
+  double started = 0, lastShown = 0;
+
+  static double Now() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
   }
-  double ratio = original == 0 ? 100.0 : 100.0 * static_cast<double>(stored) / original;
-  fprintf(stderr, "  %s  %10llu -> %10llu  %5.1f%%  %s\n", method,
-          static_cast<unsigned long long>(original), static_cast<unsigned long long>(stored),
-          ratio, name.c_str());
+
+  static void Begin(void* user, const std::string& name, uint64_t size) {
+    Progress& p = *static_cast<Progress*>(user);
+    p.name = name;
+    p.size = size;
+    p.started = p.lastShown = Now();
+  }
+
+  static void Advance(void* user, uint64_t done) {
+    Progress& p = *static_cast<Progress*>(user);
+    double now = Now();
+    if (!p.live || now - p.lastShown < 0.2) return;
+    p.lastShown = now;
+    double seconds = now - p.started;
+    double rate = seconds > 0 ? static_cast<double>(done) / seconds / 1e6 : 0;
+    double percent = p.size ? 100.0 * static_cast<double>(done) / static_cast<double>(p.size) : 100;
+    fprintf(stderr, "\r\033[K  %10llu of %llu bytes  %5.1f%%  %6.1f MB/s  %s",
+            static_cast<unsigned long long>(done), static_cast<unsigned long long>(p.size),
+            percent > 100 ? 100.0 : percent, rate, p.name.c_str());
+    fflush(stderr);
+    p.shown = true;
+  }
+
+  static void Done(void* user, const std::string& name, const char* method, uint64_t original,
+                   uint64_t stored) {
+    Progress& p = *static_cast<Progress*>(user);
+    if (p.shown) fputs("\r\033[K", stderr);
+    p.shown = false;
+    if (strcmp(method, "-lhd-") == 0) {
+      fprintf(stderr, "  %s  %s\n", method, name.c_str());
+      return;
+    }
+    double ratio = original == 0 ? 100.0 : 100.0 * static_cast<double>(stored) / original;
+    fprintf(stderr, "  %s  %10llu -> %10llu  %5.1f%%  %s\n", method,
+            static_cast<unsigned long long>(original), static_cast<unsigned long long>(stored),
+            ratio, name.c_str());
+  }
+};
+
+void Warning(void*, const std::string& text) {
+  fprintf(stderr, "sfxbuild: warning: %s\n", text.c_str());
 }
 
 std::string FormatTime(uint32_t t) {
@@ -211,8 +264,20 @@ int Create(const std::vector<std::string>& args) {
   if (!sfxbuild::CheckScripts(o, &warnings, &why)) return Failure(why);
   for (const std::string& w : warnings) fprintf(stderr, "sfxbuild: warning: %s\n", w.c_str());
   if (!quiet) fprintf(stderr, "sfxbuild: making %s\n", out.c_str());
-  if (!sfxbuild::CreateSelfExtractor(o, out, &why, quiet ? nullptr : Progress, nullptr))
+  Progress progress;
+  progress.live = isatty(2) != 0;
+  sfxbuild::CreateReport report;
+  report.user = &progress;
+  report.warning = Warning;
+  if (!quiet) {
+    report.begin = Progress::Begin;
+    report.advance = Progress::Advance;
+    report.done = Progress::Done;
+  }
+  if (!sfxbuild::CreateSelfExtractor(o, out, &why, &report)) {
+    if (progress.shown) fputs("\n", stderr);
     return Failure(why);
+  }
   return 0;
 }
 

@@ -151,17 +151,34 @@ std::vector<uint8_t> RealModeProgram() {
   return p;
 }
 
-uint32_t ComputePeChecksum(const uint8_t* data, size_t size, size_t checksumOffset) {
-  uint64_t sum = 0;
+void PeChecksum::Add(uint64_t at, const uint8_t* data, size_t size) {
   for (size_t i = 0; i < size; i += 2) {
-    if (i == checksumOffset || i == checksumOffset + 2) continue;
+    uint64_t offset = at + i;
+    if (offset == checksumOffset_ || offset == checksumOffset_ + 2) continue;
     uint32_t word = data[i];
     if (i + 1 < size) word |= static_cast<uint32_t>(data[i + 1]) << 8;
-    sum += word;
-    sum = (sum & 0xFFFF) + (sum >> 16);
+    sum_ += word;
+    sum_ = (sum_ & 0xFFFF) + (sum_ >> 16);
   }
-  sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint32_t>(sum + size);
+}
+
+uint32_t PeChecksum::Finish(uint64_t fileSize) const {
+  uint64_t sum = (sum_ & 0xFFFF) + (sum_ >> 16);
+  return static_cast<uint32_t>(sum + fileSize);
+}
+
+uint32_t ComputePeChecksum(const uint8_t* data, size_t size, size_t checksumOffset) {
+  PeChecksum checksum(checksumOffset);
+  checksum.Add(0, data, size);
+  return checksum.Finish(size);
+}
+
+size_t PeChecksumOffset(const uint8_t* data, size_t size) {
+  if (size < kDosHeaderSize) return 0;
+  PeView v;
+  if (!ReadPeView(data, size, Get32(data + 0x3C), &v, nullptr)) return 0;
+  // An odd checksum offset would break the word sum; PE headers are 8-aligned.
+  return v.checksumOffset % 2 == 0 ? v.checksumOffset : 0;
 }
 
 bool UpdatePeChecksum(std::vector<uint8_t>& image) {

@@ -46,4 +46,21 @@ bool CheckStubLayout(const uint8_t* data, size_t size, std::string* why = nullpt
 uint32_t ComputePeChecksum(const uint8_t* data, size_t size, size_t checksumOffset);
 bool UpdatePeChecksum(std::vector<uint8_t>& image);
 
+// The file offset of the CheckSum field, from the image's first bytes (its
+// headers); 0 when they hold no usable PE headers.
+size_t PeChecksumOffset(const uint8_t* data, size_t size);
+
+// The same checksum summed part by part, for a file too large to hold: every
+// part starts at an even offset, and the parts cover the file in order.
+class PeChecksum {
+ public:
+  explicit PeChecksum(size_t checksumOffset) : checksumOffset_(checksumOffset) {}
+  void Add(uint64_t at, const uint8_t* data, size_t size);
+  uint32_t Finish(uint64_t fileSize) const;
+
+ private:
+  size_t checksumOffset_;
+  uint64_t sum_ = 0;
+};
+
 }  // namespace stublayout
