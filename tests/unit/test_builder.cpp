@@ -101,8 +101,10 @@ TEST_F(BuilderTest, TreeIsListedInSortedOrderAndTestsOk) {
                                        "tree/\x95\x5C\x8E\xA6/",
                                        "tree/\x95\x5C\x8E\xA6/\x83\x5C\x83\x74\x83\x67\x95\x5C.txt"};
   EXPECT_EQ(names, expected);
+  // The checksum is there by default, two bytes ahead of the archive.
   EXPECT_EQ(listing.archiveOffset, MinimalStub().size());
-  EXPECT_FALSE(listing.hasChecksum);
+  EXPECT_TRUE(listing.hasChecksum);
+  EXPECT_EQ(listing.storedChecksum, listing.computedChecksum);
 
   auto find = [&](const std::string& n) -> const sfxbuild::ListedEntry& {
     for (const auto& e : listing.entries)
@@ -146,8 +148,13 @@ TEST_F(BuilderTest, BlockFieldsAndFlagsAreWritten) {
   EXPECT_STREQ(config.installTitle, "Install to:");
   EXPECT_STREQ(config.installFolder, "%ProgramFiles%\\App");
   EXPECT_STREQ(config.command, "\"app.exe\" -x");
-  EXPECT_EQ(config.flags, kFlagAutoStart | kFlagOverwrite);
+  EXPECT_EQ(config.flags, kFlagAutoStart | kFlagOverwrite | kFlagChecksum);
   EXPECT_EQ(config.restoreAttributes, 1);
+
+  options_.checksum = false;   // --no-checksum
+  bytes = ReadBytes(Build());
+  memcpy(&config, bytes.data() + kConfigOffset, sizeof config);
+  EXPECT_EQ(config.flags, kFlagAutoStart | kFlagOverwrite);
 }
 
 TEST_F(BuilderTest, TextsThatDoNotFitTheirFieldAreErrors) {

@@ -563,7 +563,19 @@ bool WriteElevation(std::vector<uint8_t>* image, Elevation elevation, std::strin
 
 std::string DefaultStubPath() {
   std::string env = hostos::GetEnvironment("SFX_STUB");
-  return env.empty() ? std::string(SFXBUILD_DEFAULT_STUB) : env;
+  if (!env.empty()) return env;
+  // Installed: the stub in the data folder beside bin/, or next to the program.
+  std::string self = hostos::ExecutablePath();
+  if (!self.empty()) {
+    std::string dir = self.substr(0, self.size() - hostos::BaseName(self).size());
+    for (const char* relative : {"../share/sfxbuild/sfxstub.exe", "sfxstub.exe"}) {
+      std::string candidate = dir + relative;
+      hostos::FileInfo info;
+      std::string ignored;
+      if (hostos::Stat(candidate, &info, &ignored) && info.isRegular) return candidate;
+    }
+  }
+  return SFXBUILD_DEFAULT_STUB;
 }
 
 bool FieldText(const std::string& utf8, size_t width, const char* what, std::string* sjis,

@@ -41,7 +41,7 @@ struct CreateOptions {
   std::string windowTitle, installTitle, installFolder, command;
   bool autoStart = false;
   bool overwrite = false;
-  bool checksum = false;
+  bool checksum = true;                 // the archive checksum: a cut or stripped archive is refused
   bool restoreAttributes = false;
   Elevation elevation = Elevation::kLegacy;
   bool textsAreShiftJis = false;        // notice and script files are already Shift-JIS
@@ -100,7 +100,9 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
 bool CheckScripts(const CreateOptions& options, std::vector<std::string>* warnings,
                   std::string* why);
 
-// The stub used when none is given: SFX_STUB, else the path compiled in.
+// The stub used when --stub names none: SFX_STUB; else, installed, the one in
+// share/sfxbuild beside the program's bin folder, or next to the program;
+// else the one of the build tree the program was built in.
 std::string DefaultStubPath();
 
 // Fits a UTF-8 text into a Shift-JIS field of this width (terminator included).

@@ -367,6 +367,12 @@ const char* NullDevicePath() { return "/dev/null"; }
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 
+std::string ExecutablePath() {
+  char buffer[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
 std::string GetEnvironment(const char* name) {
   const char* v = getenv(name);
   return v ? v : "";

@@ -89,6 +89,8 @@ const char* NullDevicePath();
 // Empty when unset.
 std::string GetEnvironment(const char* name);
 unsigned long ProcessId();
+// The running program's own file ("" when unknown).
+std::string ExecutablePath();
 
 // Code page 932 conversions. ToShiftJis fails (false) when a character has no
 // Shift-JIS form or the input is no valid UTF-8.

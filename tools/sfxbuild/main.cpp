@@ -41,7 +41,9 @@ const char kUsage[] =
     "  --command CMD             started after a complete extraction (258 bytes)\n"
     "  --auto-start              extract by itself shortly after the dialog opens\n"
     "  --overwrite               replace existing files without asking\n"
-    "  --checksum                protect the archive with a checksum\n"
+    "  --no-checksum             leave out the archive checksum (by default a\n"
+    "                            self-extractor cut short or missing entries is\n"
+    "                            refused before its dialog: \"改竄されています\")\n"
     "  --restore-attributes      give extracted files their stored attributes\n"
     "  --elevation legacy|user|admin\n"
     "                            the execution level the manifest asks of Windows:\n"
@@ -158,6 +160,7 @@ void PrintListing(const sfxbuild::ArchiveListing& listing) {
            e.fileCrc, hostos::ToUtf8(e.name).c_str());
   }
   printf("%zu %s\n", listing.entries.size(), listing.entries.size() == 1 ? "entry" : "entries");
+
   for (const std::string& script : listing.scripts) {
     printf("setup script:\n");
     std::vector<sfxbuild::ScriptDirective> directives = sfxbuild::ReadScriptDirectives(script);
@@ -165,6 +168,12 @@ void PrintListing(const sfxbuild::ArchiveListing& listing) {
       printf("  %4d  %s%s\n", d.line, d.keyword.c_str(), hostos::ToUtf8(d.value).c_str());
     if (directives.empty()) printf("  (no directives)\n");
   }
+}
+
+bool WantsHelp(const std::vector<std::string>& args) {
+  for (const std::string& a : args)
+    if (a == "--help" || a == "-h") return true;
+  return false;
 }
 
 // "--name value" or "--name=value".
@@ -187,6 +196,7 @@ bool TakeValue(const std::vector<std::string>& args, size_t* i, const std::strin
 }
 
 int Create(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) return fputs(kUsage, stdout), 0;
   sfxbuild::CreateOptions o;
   std::string out;
   bool quiet = false;
@@ -244,6 +254,8 @@ int Create(const std::vector<std::string>& args) {
       o.overwrite = true;
     } else if (a == "--checksum") {
       o.checksum = true;
+    } else if (a == "--no-checksum") {
+      o.checksum = false;
     } else if (a == "--restore-attributes") {
       o.restoreAttributes = true;
     } else if (a == "--sjis-texts") {
@@ -281,24 +293,30 @@ int Create(const std::vector<std::string>& args) {
   return 0;
 }
 
+std::string Entries(size_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
+
 int List(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) return fputs(kUsage, stdout), 0;
   if (args.size() != 1) return UsageError("list needs exactly one SFX");
   sfxbuild::ArchiveListing listing;
   std::string why;
   bool ok = sfxbuild::ListSelfExtractor(args[0], &listing, &why);
-  PrintListing(listing);
+  // What was read before a damaged header is still worth showing; a file
+  // that could not be opened at all shows nothing.
+  if (ok || !listing.entries.empty()) PrintListing(listing);
   if (!ok) return Failure(why);
   return 0;
 }
 
 int Test(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) return fputs(kUsage, stdout), 0;
   if (args.size() != 1) return UsageError("test needs exactly one SFX");
   sfxbuild::TestResult result;
   std::string why;
   if (!sfxbuild::TestSelfExtractor(args[0], &result, &why)) return Failure(why);
   for (const std::string& f : result.failures) printf("FAILED %s\n", f.c_str());
   if (!result.failures.empty()) return 1;
-  printf("OK: %zu entries%s\n", result.listing.entries.size(),
+  printf("OK: %s%s\n", Entries(result.listing.entries.size()).c_str(),
          result.listing.hasChecksum ? ", checksum matches" : "");
   return 0;
 }
