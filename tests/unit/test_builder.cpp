@@ -2,7 +2,9 @@
 // tree with a minimal stub, then listed and tested through the stub's code.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <random>
@@ -412,4 +414,78 @@ TEST_F(BuilderTest, ScriptWarningsNameTheFileAndListShowsTheDirectives) {
   EXPECT_EQ(d[0].value, "\x83\x5a\x83\x62\x83\x67\x83\x41\x83\x62\x83\x76");   // セットアップ
   EXPECT_EQ(d[1].line, 3);
   EXPECT_EQ(d[1].value, "run.exe /s");
+}
+
+// ------------------------------------------------------- paths and interruption
+
+namespace {
+
+std::string Listing(const std::string& dir) {
+  std::string listing;
+  FILE* p = popen(("ls -A '" + dir + "'").c_str(), "r");
+  char line[256];
+  while (fgets(line, sizeof line, p)) listing += line;
+  pclose(p);
+  return listing;
+}
+
+}  // namespace
+
+TEST_F(BuilderTest, AnOutputAmongTheInputsIsRefusedBeforeAnythingIsWritten) {
+  std::string why;
+  struct Case {
+    std::string out;
+    const char* says;
+  } cases[] = {
+      {tree_ + "/docs/a.txt", "would replace the input"},
+      {tree_ + "/docs/../empty.txt", "would replace the input"},
+      {tree_ + "/new.exe", "would lie inside the input folder"},
+      {tree_ + "/docs/deeper.exe", "would lie inside the input folder"},
+      {TempPath("missing/folder.exe"), "No such file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.out);
+    options_.inputs = {tree_ + "/docs/a.txt", tree_ + "/empty.txt", tree_};
+    EXPECT_FALSE(sfxbuild::CreateSelfExtractor(options_, c.out, &why));
+    EXPECT_NE(why.find(c.says), std::string::npos) << why;
+  }
+  options_.inputs = {tree_};
+  EXPECT_EQ(ReadBytes(tree_ + "/docs/a.txt"), "alpha");
+  EXPECT_FALSE(FileExists(tree_ + "/new.exe"));
+  // Beside the input folder is fine.
+  EXPECT_TRUE(sfxbuild::CreateSelfExtractor(options_, TempPath("beside.exe"), &why)) << why;
+}
+
+TEST_F(BuilderTest, AnInterruptedBuildLeavesNoTemporaryAndTheOldOutputWhole) {
+  // Text that takes seconds to pack at the smallest level.
+  std::string text;
+  for (uint64_t i = 0; i < 600000; ++i) text += "line " + std::to_string(i * 7919 % 100003) + " of it\n";
+  std::string big = TempPath("big");
+  mkdir(big.c_str(), 0755);
+  WriteBytes(big + "/text.txt", text);
+  options_.inputs = {big};
+  options_.level = 4;
+  std::string out = TempPath("out.exe");
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    WriteBytes(out, "the previous output");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::string why;
+      sfxbuild::CreateSelfExtractor(options_, out, &why);
+      _exit(0);
+    }
+    // Stopped once the temporary exists, well before the end.
+    for (int i = 0; i < 500 && Listing(TempDir()).find("out.exe.") == std::string::npos; ++i)
+      usleep(10000);
+    ASSERT_NE(Listing(TempDir()).find("out.exe."), std::string::npos);
+    kill(child, sig);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), sig);
+    EXPECT_EQ(Listing(TempDir()), "big\nout.exe\nstub.exe\ntree\n");
+    EXPECT_EQ(ReadBytes(out), "the previous output");
+  }
 }
