@@ -10,6 +10,7 @@
 #include <random>
 
 #include "builder.h"
+#include "host_os.h"
 #include "script_check.h"
 #include "core/context.h"
 #include "layout.h"
@@ -420,6 +421,9 @@ TEST_F(BuilderTest, ScriptWarningsNameTheFileAndListShowsTheDirectives) {
 
 namespace {
 
+// A Shift-JIS name as the host holds it after extraction (UTF-8).
+std::string ReadableName(const std::string& sjis) { return hostos::ToUtf8(sjis); }
+
 std::string Listing(const std::string& dir) {
   std::string listing;
   FILE* p = popen(("ls -A '" + dir + "'").c_str(), "r");
@@ -488,4 +492,205 @@ TEST_F(BuilderTest, AnInterruptedBuildLeavesNoTemporaryAndTheOldOutputWhole) {
     EXPECT_EQ(Listing(TempDir()), "big\nout.exe\nstub.exe\ntree\n");
     EXPECT_EQ(ReadBytes(out), "the previous output");
   }
+}
+
+// ------------------------------------------------------- plain archives
+
+namespace {
+
+void Le16(std::string& s, uint32_t v) {
+  s.push_back(static_cast<char>(v & 0xFF));
+  s.push_back(static_cast<char>((v >> 8) & 0xFF));
+}
+void Le32(std::string& s, uint32_t v) {
+  Le16(s, v & 0xFFFF);
+  Le16(s, v >> 16);
+}
+
+// A level-0 header from its documented layout: size and checksum, method,
+// sizes, MS-DOS time, attribute, level, name with "\" separators, file CRC.
+std::string Level0(const std::string& method, const std::string& name, const std::string& data,
+                   uint32_t dosTime) {
+  std::string h = method;
+  Le32(h, static_cast<uint32_t>(data.size()));
+  Le32(h, static_cast<uint32_t>(data.size()));
+  Le32(h, dosTime);
+  h.push_back(0x20);
+  h.push_back(0);
+  h.push_back(static_cast<char>(name.size()));
+  h += name;
+  Le16(h, lzhw::Crc16(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+  uint8_t sum = 0;
+  for (char c : h) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
+  return std::string(1, static_cast<char>(h.size())) + std::string(1, static_cast<char>(sum)) + h +
+         data;
+}
+
+// A level-1 header: the base part with an empty name, an OS id and the size
+// of the first extended header; then file-name and directory extensions,
+// which the compressed size counts.
+std::string Level1(const std::string& method, const std::string& file, const std::string& dir,
+                   const std::string& data, uint32_t dosTime) {
+  std::string ext;
+  std::string fileExt = "\x01" + file;
+  Le16(fileExt, static_cast<uint32_t>(dir.size() + 3));
+  std::string dirExt = "\x02" + dir;
+  Le16(dirExt, 0);
+  ext = fileExt + dirExt;
+  std::string h = method;
+  Le32(h, static_cast<uint32_t>(data.size() + ext.size()));
+  Le32(h, static_cast<uint32_t>(data.size()));
+  Le32(h, dosTime);
+  h.push_back(0x20);
+  h.push_back(1);
+  h.push_back(0);   // no name in the base header
+  Le16(h, lzhw::Crc16(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+  h.push_back('M');
+  Le16(h, static_cast<uint32_t>(file.size() + 3));
+  uint8_t sum = 0;
+  for (char c : h) sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
+  return std::string(1, static_cast<char>(h.size())) + std::string(1, static_cast<char>(sum)) + h +
+         ext + data;
+}
+
+}  // namespace
+
+TEST_F(BuilderTest, PlainArchivesOfEveryLevelAreListedTestedAndTurnedIntoSelfExtractors) {
+  // 2021-03-04 05:06:08 in MS-DOS form, read as UTC.
+  const uint32_t dos = (uint32_t{2021 - 1980} << 25) | (3u << 21) | (4u << 16) | (5u << 11) |
+                       (6u << 5) | 4u;
+  std::vector<uint8_t> l2;
+  lzhw::EntryInfo info;
+  info.fileName = "two.txt";
+  info.directory = "level2";
+  info.packedSize = info.originalSize = 5;
+  info.fileCrc = lzhw::Crc16(reinterpret_cast<const uint8_t*>("level"), 5);
+  info.time = 1614834368;
+  ASSERT_TRUE(lzhw::AppendEntry(l2, lzhw::MakeHeaderSpec(info),
+                                reinterpret_cast<const uint8_t*>("level"), 5));
+  std::string archive = Level0("-lh0-", "zero\\\x95\x5C.txt", "level zero", dos) +
+                        Level1("-lh0-", "one.txt", "sub\xFF", "level one data", dos) +
+                        std::string(l2.begin(), l2.end()) + std::string(1, '\0');
+  std::string path = TempPath("mixed.lzh");
+  WriteBytes(path, archive);
+
+  sfxbuild::ArchiveListing listing;
+  std::string why;
+  ASSERT_TRUE(sfxbuild::ListSelfExtractor(path, &listing, &why)) << why;
+  EXPECT_TRUE(listing.plain);
+  ASSERT_EQ(listing.entries.size(), 3u);
+  EXPECT_EQ(listing.entries[0].name, "zero/\x95\x5C.txt");   // 0x5C inside a character stays
+  EXPECT_EQ(listing.entries[1].name, "sub/one.txt");
+  EXPECT_EQ(listing.entries[2].name, "level2/two.txt");
+  EXPECT_EQ(listing.entries[0].time, 1614834368u);
+  EXPECT_EQ(listing.entries[1].originalSize, 14u);
+  EXPECT_EQ(listing.entries[1].packedSize, 14u);   // the extended headers left out
+
+  sfxbuild::TestResult tested;
+  ASSERT_TRUE(sfxbuild::TestSelfExtractor(path, &tested, &why)) << why;
+  EXPECT_TRUE(tested.failures.empty()) << tested.failures[0];
+
+  options_.inputs.clear();
+  options_.fromArchive = path;
+  std::string out = TempPath("from.exe");
+  ASSERT_TRUE(sfxbuild::CreateSelfExtractor(options_, out, &why)) << why;
+  sfxbuild::TestResult sfx;
+  ASSERT_TRUE(sfxbuild::TestSelfExtractor(out, &sfx, &why)) << why;
+  EXPECT_TRUE(sfx.failures.empty());
+  EXPECT_FALSE(sfx.listing.plain);
+  ASSERT_EQ(sfx.listing.entries.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(sfx.listing.entries[i].name, listing.entries[i].name);
+    EXPECT_EQ(sfx.listing.entries[i].time, listing.entries[i].time);
+    EXPECT_EQ(sfx.listing.entries[i].fileCrc, listing.entries[i].fileCrc);
+  }
+}
+
+TEST_F(BuilderTest, FromRefusesWhatTheStubCannotExpandAndNamesWindowsCannotHold) {
+  const uint32_t dos = 0x52640000;
+  std::string archive = Level0("-lh1-", "old.txt", "x", dos) + Level0("-lzs-", "lzs.txt", "y", dos) +
+                        Level0("-lh0-", "a:b.txt", "z", dos) + Level0("-lh0-", "fine.txt", "w", dos) +
+                        std::string(1, '\0');
+  std::string path = TempPath("odd.lzh");
+  WriteBytes(path, archive);
+  options_.inputs.clear();
+  options_.fromArchive = path;
+  std::string why;
+  EXPECT_FALSE(sfxbuild::CreateSelfExtractor(options_, TempPath("out.exe"), &why));
+  EXPECT_NE(why.find("old.txt: method -lh1-"), std::string::npos) << why;
+  EXPECT_NE(why.find("lzs.txt: method -lzs-"), std::string::npos) << why;
+  EXPECT_NE(why.find("a:b.txt: a colon"), std::string::npos) << why;
+  EXPECT_EQ(why.find("fine.txt"), std::string::npos) << why;
+  EXPECT_FALSE(FileExists(TempPath("out.exe")));
+}
+
+TEST_F(BuilderTest, FromTheFixturesGivesSelfExtractorsThatExtractToTheManifest) {
+  auto manifest = LoadManifest();
+  for (const char* name : {"fx-lh5.lzh", "fx-lh6.lzh", "fx-lh7.lzh"}) {
+    SCOPED_TRACE(name);
+    options_.inputs.clear();
+    options_.fromArchive = FixturePath(name);
+    std::string out = TempPath(std::string(name) + ".exe"), why;
+    ASSERT_TRUE(sfxbuild::CreateSelfExtractor(options_, out, &why)) << why;
+    // The compressed data are copied, not made again: the same sizes.
+    sfxbuild::ArchiveListing from, made;
+    ASSERT_TRUE(sfxbuild::ListSelfExtractor(FixturePath(name), &from, &why)) << why;
+    ASSERT_TRUE(sfxbuild::ListSelfExtractor(out, &made, &why)) << why;
+    ASSERT_EQ(from.entries.size(), made.entries.size());
+    for (size_t i = 0; i < from.entries.size(); ++i) {
+      EXPECT_EQ(from.entries[i].method, made.entries[i].method);
+      EXPECT_EQ(from.entries[i].packedSize, made.entries[i].packedSize);
+    }
+    // Extracted on the host: every file of the manifest, size and digest.
+    std::string dir = TempPath(std::string(name) + ".out");
+    sfxbuild::ExtractResult result;
+    ASSERT_TRUE(sfxbuild::ExtractArchive(out, dir, &result, &why)) << why;
+    EXPECT_TRUE(result.problems.empty());
+    size_t files = 0;
+    for (const ManifestEntry& e : manifest[name]) {
+      std::string host = dir + "/" + ReadableName(e.name);
+      if (e.directory) {
+        EXPECT_TRUE(FileExists(host)) << host;
+        continue;
+      }
+      ++files;
+      std::string bytes = ReadBytes(host);
+      EXPECT_EQ(bytes.size(), e.size) << host;
+      EXPECT_EQ(Sha256Hex(bytes), e.sha) << host;
+    }
+    EXPECT_EQ(result.files, files);
+  }
+}
+
+TEST_F(BuilderTest, ExtractKeepsNamesInsideItsFolderAndLeavesNoFileWithABadCrc) {
+  const uint32_t dos = 0x52640000;
+  std::string good = "good data";
+  std::string bad = Level0("-lh0-", "bad.txt", "spoilt", dos);
+  bad[bad.size() - 1] ^= 1;   // the data no longer match the CRC
+  std::string archive = Level0("-lh0-", "..\\up.txt", "x", dos) + Level0("-lh0-", "\\root.txt", "x", dos) +
+                        Level0("-lh0-", "c:drive.txt", "x", dos) + Level0("-lh0-", "%WinDir%\\w.txt", "x", dos) +
+                        Level0("-lh0-", "in\\..\\..\\out.txt", "x", dos) + bad +
+                        Level0("-lh0-", "dir\\good.txt", good, dos) + std::string(1, '\0');
+  std::string path = TempPath("hostile.lzh");
+  WriteBytes(path, archive);
+  std::string dir = TempPath("x/y");
+  sfxbuild::ExtractResult result;
+  std::string why;
+  ASSERT_TRUE(sfxbuild::ExtractArchive(path, dir, &result, &why)) << why;
+  EXPECT_EQ(result.files, 1u);
+  ASSERT_EQ(result.problems.size(), 6u);
+  EXPECT_NE(result.problems[0].find("a parent folder"), std::string::npos);
+  EXPECT_NE(result.problems[1].find("an absolute name"), std::string::npos);
+  EXPECT_NE(result.problems[2].find("a drive"), std::string::npos);
+  EXPECT_NE(result.problems[3].find("a directory macro"), std::string::npos);
+  EXPECT_NE(result.problems[4].find("a parent folder"), std::string::npos);
+  EXPECT_NE(result.problems[5].find("bad.txt: CRC error"), std::string::npos);
+  EXPECT_EQ(ReadBytes(dir + "/dir/good.txt"), good);
+  EXPECT_FALSE(FileExists(dir + "/bad.txt"));
+  EXPECT_FALSE(FileExists(TempPath("x/up.txt")));
+  EXPECT_FALSE(FileExists(TempPath("out.txt")));
+  EXPECT_EQ(Listing(dir), "dir\n");
+  struct stat st;
+  ASSERT_EQ(stat((dir + "/dir/good.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1614816000);   // 2021-03-04 00:00:00, the stored time as UTC
 }

@@ -16,7 +16,9 @@
 
 #include <stdint.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "core/context.h"
 
@@ -36,6 +38,21 @@ class SfxTest : public ::testing::Test {
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);   // empty when unreadable
 bool FileExists(const std::string& path);
+
+// The SHA-256 of bytes, in lower-case hex.
+std::string Sha256Hex(const std::string& data);
+std::string Unhex(const std::string& hex);
+
+// The fixture archives (an independent archiver's) and their manifest: per
+// archive, every entry with its Shift-JIS name, size and digest.
+std::string FixturePath(const std::string& name);
+struct ManifestEntry {
+  std::string name;    // Shift-JIS; a folder ends in '/'
+  bool directory;
+  uint32_t size;
+  std::string sha;
+};
+std::map<std::string, std::vector<ManifestEntry>> LoadManifest();
 
 template <size_t N>
 std::string Bytes(const char (&literal)[N]) {

@@ -17,6 +17,7 @@
 #include "encoder.h"
 #include "host_os.h"
 #include "layout.h"
+#include "lzh_reader.h"
 #include "lzh_writer.h"
 
 #ifndef SFXBUILD_DEFAULT_STUB
@@ -381,6 +382,47 @@ class ArchiveWriter {
     return true;
   }
 
+  // An entry of another archive: its data copied as they are, under a level-2 header.
+  bool Copied(const PlannedEntry& e, const std::string& dir, const std::string& file,
+              hostos::InputFile& archive, uint64_t* archiveAt, const std::string& shown,
+              std::string* why) {
+    lzhw::EntryInfo info;
+    info.method = e.method;
+    info.packedSize = e.packedSize;
+    info.originalSize = static_cast<uint32_t>(e.size);
+    info.time = e.time;
+    info.attribute = e.attribute;
+    info.fileCrc = e.fileCrc;
+    info.fileName = file;
+    info.directory = dir;
+    Begin(shown, e.size);
+    if (!Header(info, shown, why)) return false;
+    // The entries come in archive order, so the archive is read straight on.
+    std::vector<uint8_t> chunk(kCopyBytes);
+    uint64_t skip = e.dataOffset - *archiveAt;
+    while (skip > 0) {
+      size_t got = 0;
+      if (!archive.Read(chunk.data(), static_cast<size_t>(std::min<uint64_t>(skip, chunk.size())),
+                        &got, why))
+        return false;
+      if (got == 0) return Fail(why, e.hostPath + ": ends early");
+      skip -= got;
+    }
+    uint64_t left = e.packedSize;
+    while (left > 0) {
+      size_t got = 0;
+      size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+      if (!archive.Read(chunk.data(), want, &got, why)) return false;
+      if (got == 0) return Fail(why, e.hostPath + ": ends early");
+      if (!out_.Write(chunk.data(), got, why)) return false;
+      left -= got;
+    }
+    *archiveAt = e.dataOffset + e.packedSize;
+    crcXor_ ^= e.fileCrc;
+    Done(shown, e.method.c_str(), e.size, e.packedSize);
+    return true;
+  }
+
   // A file larger than a part: compressed part by part, each part with the
   // dictionary before it. Once the output is not smaller than the input it
   // stands for, compressing stops and the file is stored: incompressible
@@ -590,9 +632,88 @@ bool FieldText(const std::string& utf8, size_t width, const char* what, std::str
   return true;
 }
 
+// The entries of the archive of --from, checked as names of files would be;
+// methods the stub cannot expand are refused, each with its name.
+bool PlanFromArchive(const std::string& archive, std::vector<PlannedEntry>* entries,
+                     std::vector<std::string>* warnings, std::string* why) {
+  std::vector<lzhr::Entry> read;
+  if (!lzhr::ReadArchive(archive, &read, why)) return false;
+  NameReport report;
+  std::set<std::string> seen;
+  for (const lzhr::Entry& r : read) {
+    bool folder = r.method == "-lhd-";
+    std::string name = r.name;
+    std::string shown = hostos::ToUtf8(name);
+    if (!folder && r.method != "-lh0-" && r.method != "-lh4-" && r.method != "-lh5-" &&
+        r.method != "-lh6-" && r.method != "-lh7-") {
+      report.errors.push_back(shown + ": method " + r.method + " is not one the self-extractor "
+                                      "can expand (-lh0-, -lh4- to -lh7-, folders)");
+      continue;
+    }
+    if (name.empty() || name == "/") {
+      report.errors.push_back(archive + ": an entry without a name");
+      continue;
+    }
+    std::string trimmed = folder && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
+    if (trimmed == "!" || trimmed == "$") {
+      report.errors.push_back(shown + ": the name is kept for the notice and the setup script");
+      continue;
+    }
+    // Each component as a file's would be.
+    size_t known = report.errors.size();
+    std::string parentShown, onWindows;
+    size_t start = 0;
+    while (start <= trimmed.size()) {
+      size_t end = trimmed.find('/', start);
+      if (end == std::string::npos) end = trimmed.size();
+      std::string part = trimmed.substr(start, end - start);
+      std::string partShown = hostos::ToUtf8(part);
+      if (!ComponentKeepsItsPlace(part))
+        report.errors.push_back(shown + ": the name holds a separator or an empty part");
+      else
+        CheckComponentName(part, parentShown, partShown, &report);
+      parentShown += partShown + "/";
+      onWindows += NameOnWindows(part) + "/";
+      start = end + 1;
+    }
+    std::string stored = trimmed + (folder ? "/" : "");
+    if (stored.size() > kNameRoom)
+      report.errors.push_back(shown + ": the name is " + std::to_string(stored.size()) +
+                              " bytes; at most " + std::to_string(kNameRoom) + " fit");
+    if (!seen.insert(Planner::CaseFolded(onWindows)).second)
+      report.errors.push_back(shown + ": another name is the same on Windows");
+    if (report.errors.size() != known) continue;
+    PlannedEntry e;
+    e.hostPath = archive;
+    e.name = stored;
+    e.isDirectory = folder;
+    e.time = r.time;
+    e.attribute = folder ? static_cast<uint16_t>(lzhw::kDosDirectory) : r.attribute;
+    e.size = r.originalSize;
+    e.copied = true;
+    e.method = r.method;
+    e.dataOffset = r.dataOffset;
+    e.packedSize = r.packedSize;
+    e.fileCrc = r.fileCrc;
+    entries->push_back(e);
+  }
+  if (warnings != nullptr) *warnings = report.warnings;
+  if (!report.errors.empty()) {
+    std::string all;
+    for (const std::string& e : report.errors) all += (all.empty() ? "" : "\n") + e;
+    return Fail(why, all);
+  }
+  return true;
+}
+
 bool PlanEntries(const CreateOptions& options, std::vector<PlannedEntry>* entries,
                  std::vector<std::string>* warnings, std::string* why) {
   entries->clear();
+  if (!options.fromArchive.empty()) {
+    if (!options.inputs.empty())
+      return Fail(why, "--from takes the entries of an archive: no INPUT besides");
+    return PlanFromArchive(options.fromArchive, entries, warnings, why);
+  }
   Planner p{entries, {}, {}, why, {}};
   for (const std::string& input : options.inputs) {
     std::string base = hostos::BaseName(input);
@@ -624,6 +745,7 @@ bool CheckOutputPlace(const CreateOptions& options, const std::string& outPath, 
   if (out.empty()) return true;   // its folder is missing: creating it says so
   std::vector<std::string> inputs = options.inputs;
   for (const SpecialInput& s : options.specials) inputs.push_back(s.path);
+  if (!options.fromArchive.empty()) inputs.push_back(options.fromArchive);
   for (const std::string& input : inputs) {
     std::string real = hostos::RealPath(input);
     if (real.empty()) continue;
@@ -736,8 +858,13 @@ bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPat
       return false;
   }
 
-  EntryPacker packer(planned, encoding, digit, options.threads > 0 ? std::min(options.threads, 16)
-                                                          : PackingThreads());
+  hostos::InputFile archive;
+  uint64_t archiveAt = 0;
+  if (!options.fromArchive.empty() && !archive.Open(options.fromArchive, why)) return false;
+  std::vector<PlannedEntry> toPack = options.fromArchive.empty() ? planned
+                                                                 : std::vector<PlannedEntry>();
+  EntryPacker packer(toPack, encoding, digit, options.threads > 0 ? std::min(options.threads, 16)
+                                                         : PackingThreads());
   for (size_t i = 0; i < planned.size(); ++i) {
     const PlannedEntry& e = planned[i];
     std::string shown = hostos::ToUtf8(e.name);
@@ -745,11 +872,16 @@ bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPat
       if (!writer.Directory(e, shown, why)) return false;
       continue;
     }
-    PackedData d = packer.Take(i);
-    if (!d.ok) return Fail(why, d.why);
     size_t slash = e.name.rfind('/');
     std::string dir = slash == std::string::npos ? "" : e.name.substr(0, slash);
     std::string file = slash == std::string::npos ? e.name : e.name.substr(slash + 1);
+    if (e.copied) {
+      if (!writer.Copied(e, dir, file, archive, &archiveAt, shown, why)) return false;
+      if (out.Size() > kLargestOutput) return Fail(why, "the self-extractor would pass 2 GB");
+      continue;
+    }
+    PackedData d = packer.Take(i);
+    if (!d.ok) return Fail(why, d.why);
     bool ok = d.streamed ? writer.Streamed(e, dir, file, encoding, digit, packer.WriterThreads(),
                                            shown, why)
                          : writer.Packed(dir, file, d, e.time, e.attribute, shown, why);

@@ -36,6 +36,9 @@ bool WriteElevation(std::vector<uint8_t>* image, Elevation elevation, std::strin
 struct CreateOptions {
   std::string stubPath;
   std::vector<std::string> inputs;      // files and folders, in the order given
+  // An LZH archive whose entries become the self-extractor's, copied as they
+  // are (not decompressed) with level-2 headers; instead of inputs.
+  std::string fromArchive;
   std::vector<SpecialInput> specials;   // in the order given
   // Texts in UTF-8; converted to Shift-JIS; each must fit its field.
   std::string windowTitle, installTitle, installFolder, command;
@@ -60,6 +63,12 @@ struct PlannedEntry {
   uint32_t time = 0;
   uint16_t attribute = 0;
   uint64_t size = 0;         // of a file, when planned
+  // An entry of the archive of --from: its data are copied as they are.
+  bool copied = false;
+  std::string method;
+  uint64_t dataOffset = 0;
+  uint32_t packedSize = 0;
+  uint16_t fileCrc = 0;
 };
 
 // Entry names, times and attributes of the inputs, folders recursively in
@@ -122,6 +131,7 @@ struct ListedEntry {
 };
 
 struct ArchiveListing {
+  bool plain = false;                 // a plain LZH archive, no self-extractor
   uint32_t archiveOffset = 0;
   std::vector<std::string> scripts;   // each "$" entry's text as the stub reads it
   bool hasChecksum = false;
@@ -130,7 +140,8 @@ struct ArchiveListing {
   std::vector<ListedEntry> entries;
 };
 
-// Reads the block and every entry header. Needs the core linked (any UI).
+// Reads the block and every entry header of a self-extractor, or every entry
+// header of a plain LZH archive (levels 0, 1 and 2). Needs the core linked.
 bool ListSelfExtractor(const std::string& path, ArchiveListing* listing, std::string* why);
 
 struct TestResult {
@@ -143,5 +154,18 @@ struct TestResult {
 // or a read failure ends the process inside the stub's code (status 1), as
 // it does in the stub.
 bool TestSelfExtractor(const std::string& path, TestResult* result, std::string* why);
+
+struct ExtractResult {
+  size_t files = 0, folders = 0;
+  size_t special = 0;                  // notice and setup script, not written
+  std::vector<std::string> problems;   // entries not written, and why (UTF-8)
+};
+
+// Extracts a self-extractor or a plain archive into folder (made if needed)
+// with the stored times, through the same code as the test. A name that
+// would leave the folder (absolute, a drive, "..", a directory macro) is
+// reported and skipped; a CRC error is reported and leaves no file.
+bool ExtractArchive(const std::string& path, const std::string& folder, ExtractResult* result,
+                    std::string* why);
 
 }  // namespace sfxbuild

@@ -1,5 +1,7 @@
-// Listing and testing a self-extractor with the stub's own code: its block
-// reader, header reader, stored copy and decoder, over a context of its own.
+// Listing, testing and extracting a self-extractor with the stub's own code:
+// its block reader, header reader, stored copy and decoder, over a context of
+// its own. A plain LZH archive is read with the host's header reader (which
+// knows levels 0 and 1 too) and decoded with the same stub code.
 #include <string.h>
 
 #include "archive/archive.h"
@@ -8,6 +10,7 @@
 #include "core/text.h"
 #include "decode/decode.h"
 #include "host_os.h"
+#include "lzh_reader.h"
 #include "platform/platform.h"
 #include "startup/startup.h"
 
@@ -43,59 +46,24 @@ class ContextScope {
 
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
-// Opens the archive as a walk does: the block, the offset, the checksum.
-bool OpenArchiveAt(const std::string& path, ArchiveListing* listing, std::string* why) {
+bool IsSelfExtractor(const std::string& path) {
+  hostos::InputFile in;
+  std::string ignored;
+  uint8_t head[2] = {0, 0};
+  size_t got = 0;
+  return in.Open(path, &ignored) && in.Read(head, 2, &got, &ignored) && got == 2 &&
+         head[0] == 'M' && head[1] == 'Z';
+}
+
+bool OpenOwnFile(const std::string& path, std::string* why) {
   if (path.size() >= kOwnPathCap) return Fail(why, path + ": the path is too long");
   CopyText(context->ownPath, path.c_str(), kOwnPathCap);
-  ReadConfig();
   context->archiveHandle = OpenExistingForRead(context->ownPath);
   if (context->archiveHandle == 0) return Fail(why, path + ": cannot open");
   uint32_t size = GetFileSizeOf(context->archiveHandle);
   if (size == 0xFFFFFFFFu) return Fail(why, path + ": cannot read");
   context->archiveSize = size;
-  listing->archiveOffset = context->config.archiveOffset;
-  uint32_t reached = 0;
-  if (!SeekFile(context->archiveHandle, context->config.archiveOffset, &reached) ||
-      reached > size)
-    return Fail(why, path + ": the archive lies beyond the end of the file");
-  listing->hasChecksum = (context->config.flags & kFlagChecksum) != 0;
-  if (listing->hasChecksum) {
-    uint8_t bytes[2] = {0, 0};
-    uint32_t got = 0;
-    ReadFromFile(context->archiveHandle, bytes, 2, &got);
-    listing->storedChecksum = Get16(bytes);
-  }
   MakeCrcTable(kCrcPolynomial);
-  return true;
-}
-
-// Every entry in turn; step handles the entry's data and leaves the archive
-// at its end, or returns false.
-template <typename Step>
-bool Walk(const std::string& path, ArchiveListing* listing, std::string* why, Step step) {
-  if (!OpenArchiveAt(path, listing, why)) return false;
-  for (;;) {
-    HeaderResult r = ReadEntryHeader();
-    if (r == kHeaderEnd) break;
-    if (r != kHeaderValid)
-      return Fail(why, path + ": entry " + std::to_string(listing->entries.size() + 1) +
-                           " has an invalid header");
-    BuildEntryName();
-    const uint8_t* h = context->headerBuffer;
-    ListedEntry e;
-    e.method.assign(reinterpret_cast<const char*>(h + kHeaderMethod), 5);
-    e.packedSize = EntryPackedSize();
-    e.originalSize = EntryOriginalSize();
-    e.time = EntryTime();
-    e.attribute = context->attribute;
-    e.fileCrc = EntryFileCrc();
-    e.name = context->entryName;
-    listing->computedChecksum ^= e.fileCrc;
-    listing->entries.push_back(e);
-    if (!step(listing->entries.back())) return Fail(why, path + ": data of \"" +
-                                                             hostos::ToUtf8(e.name) +
-                                                             "\" is missing");
-  }
   return true;
 }
 
@@ -106,6 +74,131 @@ bool MoveTo(uint64_t position) {
          reached == position;
 }
 
+// Opens a self-extractor as a walk does: the block, the offset, the checksum.
+bool OpenSelfExtractor(const std::string& path, ArchiveListing* listing, std::string* why) {
+  if (path.size() >= kOwnPathCap) return Fail(why, path + ": the path is too long");
+  CopyText(context->ownPath, path.c_str(), kOwnPathCap);
+  ReadConfig();
+  if (!OpenOwnFile(path, why)) return false;
+  listing->archiveOffset = context->config.archiveOffset;
+  if (!MoveTo(context->config.archiveOffset))
+    return Fail(why, path + ": the archive lies beyond the end of the file");
+  listing->hasChecksum = (context->config.flags & kFlagChecksum) != 0;
+  if (listing->hasChecksum) {
+    uint8_t bytes[2] = {0, 0};
+    uint32_t got = 0;
+    ReadFromFile(context->archiveHandle, bytes, 2, &got);
+    listing->storedChecksum = Get16(bytes);
+  }
+  return true;
+}
+
+ListedEntry CurrentEntry() {
+  const uint8_t* h = context->headerBuffer;
+  ListedEntry e;
+  e.method.assign(reinterpret_cast<const char*>(h + kHeaderMethod), 5);
+  e.packedSize = EntryPackedSize();
+  e.originalSize = EntryOriginalSize();
+  e.time = EntryTime();
+  e.attribute = context->attribute;
+  e.fileCrc = EntryFileCrc();
+  e.name = context->entryName;
+  return e;
+}
+
+// Every entry in turn, the archive at its data; step handles the data and
+// leaves the archive where it likes. A self-extractor through the stub's
+// header reader; a plain archive through the host's, with a level-2 header
+// made up for the stub's decoder.
+template <typename Step>
+bool Walk(const std::string& path, ArchiveListing* listing, std::string* why, Step step) {
+  if (IsSelfExtractor(path)) {
+    if (!OpenSelfExtractor(path, listing, why)) return false;
+    for (;;) {
+      HeaderResult r = ReadEntryHeader();
+      if (r == kHeaderEnd) return true;
+      if (r != kHeaderValid)
+        return Fail(why, path + ": entry " + std::to_string(listing->entries.size() + 1) +
+                             " has an invalid header");
+      BuildEntryName();
+      listing->entries.push_back(CurrentEntry());
+      listing->computedChecksum ^= listing->entries.back().fileCrc;
+      uint32_t at = 0;
+      if (!GetFilePosition(context->archiveHandle, &at)) return Fail(why, path + ": cannot read");
+      const ListedEntry& e = listing->entries.back();
+      if (uint64_t{at} + e.packedSize > context->archiveSize || !step(e) ||
+          !MoveTo(uint64_t{at} + e.packedSize))
+        return Fail(why, path + ": data of \"" + hostos::ToUtf8(e.name) + "\" is missing");
+    }
+  }
+  std::vector<lzhr::Entry> entries;
+  if (!lzhr::ReadArchive(path, &entries, why)) return false;
+  if (!OpenOwnFile(path, why)) return false;
+  listing->plain = true;
+  for (const lzhr::Entry& p : entries) {
+    ReleaseEntryHeader();
+    uint8_t* h = static_cast<uint8_t*>(AllocZeroed(kHeaderFixedSize));
+    if (h == nullptr) return Fail(why, "out of memory");
+    memcpy(h + kHeaderMethod, p.method.data(), 5);
+    for (int i = 0; i < 4; ++i) {
+      h[kHeaderPackedSize + i] = static_cast<uint8_t>(p.packedSize >> (8 * i));
+      h[kHeaderOriginalSize + i] = static_cast<uint8_t>(p.originalSize >> (8 * i));
+      h[kHeaderTime + i] = static_cast<uint8_t>(p.time >> (8 * i));
+    }
+    h[kHeaderFileCrc] = static_cast<uint8_t>(p.fileCrc);
+    h[kHeaderFileCrc + 1] = static_cast<uint8_t>(p.fileCrc >> 8);
+    context->headerBuffer = h;
+    context->headerSize = kHeaderFixedSize;
+    context->attribute = p.attribute;
+    CopyText(context->entryName, p.name.c_str(), kEntryNameCap);
+    ListedEntry e = CurrentEntry();
+    e.name = p.name;
+    listing->entries.push_back(e);
+    listing->computedChecksum ^= e.fileCrc;
+    if (!MoveTo(p.dataOffset) || !step(listing->entries.back()))
+      return Fail(why, path + ": data of \"" + hostos::ToUtf8(p.name) + "\" is missing");
+  }
+  return true;
+}
+
+bool Decodable(const ListedEntry& e) {
+  return e.method == "-lh0-" || e.method == "-lh4-" || e.method == "-lh5-" ||
+         e.method == "-lh6-" || e.method == "-lh7-";
+}
+
+// The current entry's data through the stub's stored copy or decoder into
+// the context's output (a file, or a text buffer). True when the CRC matches
+// and the data held what the header claims.
+bool DecodeData(const ListedEntry& e) {
+  context->runningCrc = 0;
+  context->readIndex = 0xFFFFFFFFu;
+  if (e.method == "-lh0-") {
+    CopyStored(static_cast<int32_t>(e.originalSize));
+  } else {
+    DecodeEntry();
+  }
+  return context->runningCrc == e.fileCrc && !(e.method != "-lh0-" && context->streamOverrun);
+}
+
+// Where a stored name may be written below a folder: not absolute, no drive,
+// no parent folder, no directory macro (which only the self-extractor
+// expands). Empty when it is fine, else why not.
+std::string Unconfined(const std::string& name) {
+  if (name.empty()) return "an empty name";
+  if (name[0] == '/' || name[0] == '\\') return "an absolute name";
+  if (name.size() > 1 && name[1] == ':') return "a name with a drive";
+  if (name[0] == '%') return "a directory macro, which only the self-extractor expands";
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    std::string part = name.substr(start, end - start);
+    if (part == "..") return "a parent folder (\"..\")";
+    start = end + 1;
+  }
+  return std::string();
+}
+
 }  // namespace
 
 bool ListSelfExtractor(const std::string& path, ArchiveListing* listing, std::string* why) {
@@ -113,27 +206,17 @@ bool ListSelfExtractor(const std::string& path, ArchiveListing* listing, std::st
   ContextScope scope;
   if (!scope.Ok()) return Fail(why, "out of memory");
   return Walk(path, listing, why, [listing](const ListedEntry& e) {
-    uint32_t at = 0;
-    if (!GetFilePosition(context->archiveHandle, &at)) return false;
-    char digit = EntryMethodDigit();
     // The setup script is decoded into the stub's own buffer, as the scan pass does.
-    if (e.name == "$" && (digit == '0' || (digit >= '4' && digit <= '7')) &&
-        static_cast<uint64_t>(at) + e.packedSize <= context->archiveSize) {
+    if (e.name == "$" && Decodable(e)) {
       context->outputHandle = kMemoryMarker;
       context->memoryTarget = kMemoryScript;
       context->scriptBuffer[0] = '\0';
-      context->runningCrc = 0;
-      context->readIndex = 0xFFFFFFFFu;
-      if (digit == '0') {
-        CopyStored(static_cast<int32_t>(e.originalSize));
-      } else {
-        DecodeEntry();
-      }
+      DecodeData(e);
       context->outputHandle = 0;
       context->memoryTarget = kMemoryNone;
       listing->scripts.push_back(context->scriptBuffer);
     }
-    return MoveTo(static_cast<uint64_t>(at) + e.packedSize);
+    return true;
   });
 }
 
@@ -143,30 +226,23 @@ bool TestSelfExtractor(const std::string& path, TestResult* result, std::string*
   if (!scope.Ok()) return Fail(why, "out of memory");
   std::vector<std::string>& failures = result->failures;
   bool ok = Walk(path, &result->listing, why, [&failures](const ListedEntry& e) {
-    uint32_t start = 0;
-    if (!GetFilePosition(context->archiveHandle, &start)) return false;
-    if (static_cast<uint64_t>(start) + e.packedSize > context->archiveSize) return false;
-    char digit = EntryMethodDigit();
-    if (digit == '0' || (digit >= '4' && digit <= '7')) {
-      // An empty output path: should the stub's code end the run, it must not
-      // delete the null device.
-      context->outputPath[0] = '\0';
-      context->outputHandle = CreateForWrite(hostos::NullDevicePath());
-      if (context->outputHandle == 0) return false;
-      context->memoryTarget = kMemoryNone;
-      context->runningCrc = 0;
-      context->readIndex = 0xFFFFFFFFu;
-      if (digit == '0') {
-        CopyStored(static_cast<int32_t>(e.originalSize));
-      } else {
-        DecodeEntry();
-      }
-      CloseFile(context->outputHandle);
-      context->outputHandle = 0;
-      if (context->runningCrc != e.fileCrc || context->streamOverrun)
-        failures.push_back(hostos::ToUtf8(e.name) + ": CRC error");
+    if (e.method == "-lhd-") return true;
+    if (!Decodable(e)) {
+      failures.push_back(hostos::ToUtf8(e.name) + ": method " + e.method + " is not one the "
+                                                   "self-extractor knows");
+      return true;
     }
-    return MoveTo(static_cast<uint64_t>(start) + e.packedSize);
+    // An empty output path: should the stub's code end the run, it must not
+    // delete the null device.
+    context->outputPath[0] = '\0';
+    context->outputHandle = CreateForWrite(hostos::NullDevicePath());
+    if (context->outputHandle == 0) return false;
+    context->memoryTarget = kMemoryNone;
+    bool right = DecodeData(e);
+    CloseFile(context->outputHandle);
+    context->outputHandle = 0;
+    if (!right) failures.push_back(hostos::ToUtf8(e.name) + ": CRC error");
+    return true;
   });
   if (!ok) return false;
   if (result->listing.hasChecksum &&
@@ -174,6 +250,73 @@ bool TestSelfExtractor(const std::string& path, TestResult* result, std::string*
     result->checksumOk = false;
     failures.push_back("archive checksum mismatch");
   }
+  return true;
+}
+
+bool ExtractArchive(const std::string& path, const std::string& folder, ExtractResult* result,
+                    std::string* why) {
+  *result = ExtractResult();
+  ContextScope scope;
+  if (!scope.Ok()) return Fail(why, "out of memory");
+  if (!hostos::MakeDirectories(folder, why)) return false;
+  ArchiveListing listing;
+  std::vector<std::string>& problems = result->problems;
+  bool ok = Walk(path, &listing, why, [&](const ListedEntry& e) {
+    std::string shown = hostos::ToUtf8(e.name);
+    if (!listing.plain && (e.name == "!" || e.name == "$")) {
+      ++result->special;
+      return true;
+    }
+    std::string refused = Unconfined(e.name);
+    if (!refused.empty()) {
+      problems.push_back(shown + ": " + refused + "; not written");
+      return true;
+    }
+    std::string target = hostos::JoinPath(folder, shown);
+    if (e.method == "-lhd-" || (!e.name.empty() && e.name.back() == '/')) {
+      std::string made;
+      if (!hostos::MakeDirectories(target, &made)) problems.push_back(made);
+      else ++result->folders;
+      return true;
+    }
+    if (!Decodable(e)) {
+      problems.push_back(shown + ": method " + e.method + " is not one the self-extractor "
+                                                          "knows; not written");
+      return true;
+    }
+    std::string parent = target.substr(0, target.size() - hostos::BaseName(target).size());
+    std::string made;
+    if (!parent.empty() && !hostos::MakeDirectories(parent, &made)) {
+      problems.push_back(made);
+      return true;
+    }
+    if (target.size() >= kOutputPathCap) {
+      problems.push_back(shown + ": the path is too long; not written");
+      return true;
+    }
+    // The stub's code deletes this file should it end the run midway.
+    CopyText(context->outputPath, target.c_str(), kOutputPathCap);
+    context->outputHandle = CreateForWrite(target.c_str());
+    if (context->outputHandle == 0) {
+      problems.push_back(target + ": cannot be created");
+      return true;
+    }
+    context->memoryTarget = kMemoryNone;
+    bool right = DecodeData(e);
+    CloseFile(context->outputHandle);
+    context->outputHandle = 0;
+    if (!right) {
+      DeleteFileAt(target.c_str());
+      problems.push_back(shown + ": CRC error; not written");
+      return true;
+    }
+    hostos::SetModificationTime(target, e.time);
+    ++result->files;
+    return true;
+  });
+  if (!ok) return false;
+  if (listing.hasChecksum && listing.storedChecksum != listing.computedChecksum)
+    problems.push_back("archive checksum mismatch: entries may be missing");
   return true;
 }
 

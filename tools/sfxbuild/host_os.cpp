@@ -333,6 +333,40 @@ bool OutputFile::Commit(bool executable, std::string* why) {
   return true;
 }
 
+bool MakeDirectories(const std::string& path, std::string* why) {
+  std::string partial;
+  size_t at = 0;
+  while (at <= path.size()) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string::npos) slash = path.size();
+    partial = path.substr(0, slash);
+    at = slash + 1;
+    if (partial.empty()) continue;
+    struct stat st;
+    if (stat(partial.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) {
+        *why = partial + ": not a folder";
+        return false;
+      }
+      continue;
+    }
+    if (mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) {
+      *why = Reason(partial, errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SetModificationTime(const std::string& path, uint32_t seconds) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(seconds);
+  times[1].tv_nsec = 0;
+  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
 std::string RealPath(const std::string& path) {
   char buffer[PATH_MAX];
   return realpath(path.c_str(), buffer) != nullptr ? std::string(buffer) : std::string();

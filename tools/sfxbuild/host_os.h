@@ -75,6 +75,11 @@ class OutputFile {
   uint64_t size_ = 0;
 };
 
+// The folder and the folders above it, made where missing.
+bool MakeDirectories(const std::string& path, std::string* why);
+// The last-write time, seconds since 1970 (UTC); false on failure.
+bool SetModificationTime(const std::string& path, uint32_t seconds);
+
 // The real path of a file or folder ("" when it does not exist), and of a
 // file about to be made (its folder's real path and its name).
 std::string RealPath(const std::string& path);

@@ -18,12 +18,16 @@ const char kVersion[] = "sfxbuild 1.0";
 
 const char kUsage[] =
     "usage: sfxbuild create -o OUT [options] [--stub STUB] INPUT...\n"
-    "       sfxbuild list SFX\n"
-    "       sfxbuild test SFX\n"
+    "       sfxbuild create -o OUT [options] [--stub STUB] --from ARCHIVE.lzh\n"
+    "       sfxbuild list SFX|ARCHIVE.lzh\n"
+    "       sfxbuild test SFX|ARCHIVE.lzh\n"
+    "       sfxbuild extract SFX|ARCHIVE.lzh [-C DIR]\n"
     "       sfxbuild --help | --version\n"
     "\n"
     "create makes a self-extractor from files and folders (folders with their\n"
     "contents; a folder given as \".\" or ending in \"/.\" adds only its contents).\n"
+    "  --from ARCHIVE.lzh        the entries of an LZH archive (header levels 0, 1\n"
+    "                            and 2) instead of files, copied as they are\n"
     "  -o, --output OUT          the self-extractor to write\n"
     "  --stub STUB               the stub (default: $SFX_STUB, else the built one)\n"
     "  --method lh0|lh5|lh6|lh7  compression (default lh7); an entry that does not\n"
@@ -52,7 +56,10 @@ const char kUsage[] =
     "  -q, --quiet               no progress lines\n"
     "Texts are taken as UTF-8 and stored as Shift-JIS; sizes count Shift-JIS bytes.\n"
     "\n"
-    "list shows every entry; test decodes every entry and checks its CRC.\n"
+    "list shows every entry; test decodes every entry and checks its CRC; extract\n"
+    "writes the entries below DIR (default: the current folder) with their times,\n"
+    "skipping names that would leave it and entries whose CRC is wrong. All three\n"
+    "take a self-extractor or a plain LZH archive.\n"
     "Exit status: 0 success, 1 failure, 2 usage error.\n";
 
 int UsageError(const std::string& text) {
@@ -150,8 +157,10 @@ std::string FormatAttribute(uint16_t a) {
 }
 
 void PrintListing(const sfxbuild::ArchiveListing& listing) {
-  printf("archive at %u%s\n", listing.archiveOffset,
-         listing.hasChecksum ? ", with checksum" : "");
+  if (listing.plain)
+    printf("plain LZH archive\n");
+  else
+    printf("archive at %u%s\n", listing.archiveOffset, listing.hasChecksum ? ", with checksum" : "");
   printf("%-5s %10s %10s  %-19s  %-4s  %-4s  %s\n", "meth", "packed", "size", "time (UTC)", "attr",
          "crc", "name");
   for (const sfxbuild::ListedEntry& e : listing.entries) {
@@ -231,6 +240,8 @@ int Create(const std::vector<std::string>& args) {
       if (!missing && (v.empty() || *end != '\0' || n < 1 || n > 16))
         return UsageError("--threads takes a count from 1 to 16");
       o.threads = static_cast<int>(n);
+    } else if (TakeValue(args, &i, "--from", &v, &missing)) {
+      o.fromArchive = v;
     } else if (TakeValue(args, &i, "--notice", &v, &missing)) {
       o.specials.push_back({'!', v});
     } else if (TakeValue(args, &i, "--script", &v, &missing)) {
@@ -268,7 +279,8 @@ int Create(const std::vector<std::string>& args) {
     if (missing) return UsageError(a + " needs a value");
   }
   if (out.empty()) return UsageError("create needs -o OUT");
-  if (o.inputs.empty() && o.specials.empty()) return UsageError("create needs an INPUT");
+  if (o.inputs.empty() && o.specials.empty() && o.fromArchive.empty())
+    return UsageError("create needs an INPUT or --from ARCHIVE");
   if (o.stubPath.empty()) o.stubPath = sfxbuild::DefaultStubPath();
 
   std::string why;
@@ -308,6 +320,33 @@ int List(const std::vector<std::string>& args) {
   return 0;
 }
 
+int Extract(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) return fputs(kUsage, stdout), 0;
+  std::string archive, folder = ".";
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string v;
+    bool missing = false;
+    if (TakeValue(args, &i, "-C", &v, &missing) || TakeValue(args, &i, "--directory", &v, &missing)) {
+      if (missing) return UsageError("-C needs a folder");
+      folder = v;
+    } else if (!args[i].empty() && args[i][0] == '-' && args[i] != "-") {
+      return UsageError("unknown option \"" + args[i] + "\"");
+    } else if (archive.empty()) {
+      archive = args[i];
+    } else {
+      return UsageError("extract takes one SFX");
+    }
+  }
+  if (archive.empty()) return UsageError("extract needs an SFX");
+  sfxbuild::ExtractResult result;
+  std::string why;
+  if (!sfxbuild::ExtractArchive(archive, folder, &result, &why)) return Failure(why);
+  for (const std::string& p : result.problems) fprintf(stderr, "sfxbuild: %s\n", p.c_str());
+  printf("%zu %s, %zu %s extracted into %s\n", result.files, result.files == 1 ? "file" : "files",
+         result.folders, result.folders == 1 ? "folder" : "folders", folder.c_str());
+  return result.problems.empty() ? 0 : 1;
+}
+
 int Test(const std::vector<std::string>& args) {
   if (WantsHelp(args)) return fputs(kUsage, stdout), 0;
   if (args.size() != 1) return UsageError("test needs exactly one SFX");
@@ -339,5 +378,6 @@ int main(int argc, char** argv) {
   if (command == "create") return Create(args);
   if (command == "list") return List(args);
   if (command == "test") return Test(args);
+  if (command == "extract") return Extract(args);
   return UsageError("unknown command \"" + command + "\"");
 }

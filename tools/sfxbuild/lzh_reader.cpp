@@ -1,0 +1,147 @@
+#include "lzh_reader.h"
+
+#include <string.h>
+#include <time.h>
+
+#include "core/context.h"
+#include "host_os.h"
+
+namespace lzhr {
+namespace {
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t Get32(const uint8_t* p) { return Get16(p) | static_cast<uint32_t>(Get16(p + 2)) << 16; }
+
+bool Fail(std::string* why, const std::string& text) {
+  *why = text;
+  return false;
+}
+
+// An MS-DOS date and time as seconds since 1970, read as UTC.
+uint32_t FromDosTime(uint32_t dos) {
+  struct tm t;
+  memset(&t, 0, sizeof t);
+  t.tm_year = static_cast<int>((dos >> 25) & 0x7F) + 80;
+  t.tm_mon = static_cast<int>((dos >> 21) & 0x0F) - 1;
+  t.tm_mday = static_cast<int>((dos >> 16) & 0x1F);
+  t.tm_hour = static_cast<int>((dos >> 11) & 0x1F);
+  t.tm_min = static_cast<int>((dos >> 5) & 0x3F);
+  t.tm_sec = static_cast<int>(dos & 0x1F) * 2;
+  if (t.tm_mon < 0 || t.tm_mday == 0) return 0;
+  time_t seconds = timegm(&t);
+  return seconds < 0 ? 0 : static_cast<uint32_t>(seconds);
+}
+
+// Separators of a stored name: "\" and 0xFF outside double-byte characters.
+std::string Slashed(const std::string& name) {
+  std::string out = name;
+  for (size_t i = 0; i < out.size(); ++i) {
+    uint8_t b = static_cast<uint8_t>(out[i]);
+    if (IsSjisLeadByte(b) && i + 1 < out.size()) {
+      ++i;
+      continue;
+    }
+    if (b == '\\' || b == 0xFF) out[i] = '/';
+  }
+  return out;
+}
+
+}  // namespace
+
+bool LooksLikeArchive(const uint8_t* data, size_t size) {
+  return size >= 7 && data[2] == '-' && data[3] == 'l' && data[6] == '-';
+}
+
+bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::string* why) {
+  entries->clear();
+  std::vector<uint8_t> data;
+  if (!hostos::ReadWholeFile(path, &data, why)) return false;
+  size_t at = 0;
+  while (at < data.size()) {
+    const size_t left = data.size() - at;
+    if (data[at] == 0) break;   // the end mark
+    if (left < 22) return Fail(why, path + ": a header is cut off at " + std::to_string(at));
+    const uint8_t* h = &data[at];
+    Entry e;
+    e.headerOffset = at;
+    e.method.assign(reinterpret_cast<const char*>(h + 2), 5);
+    e.originalSize = Get32(h + 11);
+    e.level = h[20];
+    uint32_t packed = Get32(h + 7);
+    std::string file, dir;
+    uint16_t attribute = h[19];
+    uint32_t unixTime = 0;
+    size_t headerEnd = 0;
+    if (e.level == 0 || e.level == 1) {
+      size_t total = size_t{h[0]} + 2;
+      if (total < 24 || total > left) return Fail(why, path + ": a damaged header at " + std::to_string(at));
+      size_t nameLength = h[21];
+      if (22 + nameLength + 2 > total) return Fail(why, path + ": a damaged header at " + std::to_string(at));
+      file.assign(reinterpret_cast<const char*>(h + 22), nameLength);
+      e.fileCrc = Get16(h + 22 + nameLength);
+      e.time = FromDosTime(Get32(h + 15));
+      headerEnd = at + total;
+      if (e.level == 1) {
+        if (22 + nameLength + 5 > total) return Fail(why, path + ": a damaged header at " + std::to_string(at));
+        uint16_t first = Get16(h + total - 2);
+        // The extended headers follow the header and count as compressed data.
+        size_t chainAt = headerEnd;
+        size_t chainBytes = 0;
+        uint16_t size = first;
+        while (size != 0) {
+          if (size < 3 || chainAt + chainBytes + size > data.size())
+            return Fail(why, path + ": a damaged extended header at " + std::to_string(at));
+          const uint8_t* x = &data[chainAt + chainBytes];
+          std::string body(reinterpret_cast<const char*>(x + 1), size - 3);
+          if (x[0] == 0x01) file = body;
+          else if (x[0] == 0x02) dir = body;
+          else if (x[0] == 0x54 && body.size() >= 4) unixTime = Get32(x + 1);
+          chainBytes += size;
+          size = Get16(x + size - 2);
+        }
+        if (chainBytes > packed) return Fail(why, path + ": a damaged header at " + std::to_string(at));
+        packed -= static_cast<uint32_t>(chainBytes);
+        headerEnd += chainBytes;
+        attribute = 0x20;
+      }
+    } else if (e.level == 2) {
+      size_t total = Get16(h);
+      if (total < 26 || total > left) return Fail(why, path + ": a damaged header at " + std::to_string(at));
+      e.time = Get32(h + 15);
+      e.fileCrc = Get16(h + 21);
+      size_t x = at + 26;
+      uint16_t size = Get16(h + 24);
+      while (size != 0) {
+        if (size < 3 || x + size > at + total)
+          return Fail(why, path + ": a damaged extended header at " + std::to_string(at));
+        const uint8_t* p = &data[x];
+        std::string body(reinterpret_cast<const char*>(p + 1), size - 3);
+        if (p[0] == 0x01) file = body;
+        else if (p[0] == 0x02) dir = body;
+        else if (p[0] == 0x40 && body.size() >= 2) attribute = Get16(p + 1);
+        x += size;
+        size = Get16(p + size - 2);
+      }
+      headerEnd = at + total;
+    } else {
+      return Fail(why, path + ": header level " + std::to_string(e.level) + " at " +
+                           std::to_string(at) + " is unknown");
+    }
+    if (unixTime != 0) e.time = unixTime;
+    e.attribute = attribute;
+    e.packedSize = packed;
+    e.dataOffset = headerEnd;
+    if (e.dataOffset + packed > data.size())
+      return Fail(why, path + ": the data of an entry run past the end of the file");
+    std::string name = Slashed(dir);
+    if (!name.empty() && name.back() != '/') name += '/';
+    name += Slashed(file);
+    if (e.method == "-lhd-" && !name.empty() && name.back() != '/') name += '/';
+    e.name = name;
+    entries->push_back(e);
+    at = e.dataOffset + packed;
+  }
+  return true;
+}
+
+}  // namespace lzhr
