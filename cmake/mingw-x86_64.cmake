@@ -1,8 +1,9 @@
-# Cross-compiles for 64-bit Windows (the end-to-end fallback on machines that cannot run 32-bit x86 code) with mingw-w64.
+# Cross-compiles for 64-bit Windows with mingw-w64 (POSIX thread model, as for
+# 32-bit): the end-to-end road on machines that cannot run 32-bit x86 code.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

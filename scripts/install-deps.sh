@@ -6,14 +6,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need_pkgs=(cmake g++ make ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
-           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 xvfb xauth x11-utils
+           g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 xvfb xauth x11-utils
            locales fonts-ipafont-gothic imagemagick python3 g++-multilib osslsigncode openssl)
 # Without native 32-bit code (see x86-32.sh): the x86_64 cross compilers and
 # 64-bit Wine for the scenarios, qemu's user-mode emulation for the -m32 tests.
 . scripts/x86-32.sh
 command -v cc >/dev/null 2>&1 && sfx_probe_x86_32
 if [ "${SFX_RUNS_X86_32:-1}" = 0 ]; then
-  need_pkgs+=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 qemu-user-static)
+  need_pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 qemu-user-static)
 fi
 
 missing=()

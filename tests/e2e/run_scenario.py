@@ -90,7 +90,8 @@ class Scenario:
         self.windows_version = None
         self.deep_folder = None
         self.sign = False           # sign the self-extractor after making it
-        self.dest_tmpfs = None      # size of a tmpfs mounted as {dest}: a small disk     # the length of {deep-parent}\{deep-last}
+        self.dest_tmpfs = None      # size of a tmpfs mounted as {dest}: a small disk
+        self.windows_builder = False  # the Windows builder must make the same bytes
         self.steps = []         # (line, keyword, args)
         self.status = None
         self.checks = []        # (line, keyword, args)
@@ -141,6 +142,8 @@ def parse_scenario(text, name="scenario"):
             sc.dest_tmpfs = args[0]
         elif key == "sign":
             sc.sign = True
+        elif key == "windows-builder":
+            sc.windows_builder = True
         elif key == "deep-folder":
             sc.deep_folder = int(args[0])
         elif key == "windows-version":
@@ -317,9 +320,10 @@ def tree_from_manifest(manifest_path, archive):
     return tree
 
 
-def compare_trees(expected, actual, mtime=True, attributes=False):
-    """Differences between the tree packed and the tree extracted. Archive
-    times have two-second steps: an odd second comes back one lower."""
+def compare_trees(expected, actual, mtime=True, attributes=False, exact_time=False):
+    """Differences between the tree packed and the tree extracted. The
+    self-extractor sets times in two-second steps: an odd second comes back one
+    lower (exact_time: the builder's extraction keeps the second)."""
     problems = []
     for path in sorted(set(expected) | set(actual)):
         e, a = expected.get(path), actual.get(path)
@@ -338,9 +342,9 @@ def compare_trees(expected, actual, mtime=True, attributes=False):
             problems.append("%s has %d bytes, expected %d" % (path, a["size"], e["size"]))
         elif e["sha256"] != a["sha256"]:
             problems.append("%s has other contents" % path)
-        if mtime and "mtime" in e and a["mtime"] != e["mtime"] - e["mtime"] % 2:
-            problems.append("%s was last written at %d, expected %d" %
-                            (path, a["mtime"], e["mtime"] - e["mtime"] % 2))
+        want = e.get("mtime", 0) - (0 if exact_time else e.get("mtime", 0) % 2)
+        if mtime and "mtime" in e and a["mtime"] != want:
+            problems.append("%s was last written at %d, expected %d" % (path, a["mtime"], want))
         if attributes and "readonly" in e and a["readonly"] != e["readonly"]:
             problems.append("%s is %sread-only" % (path, "" if a["readonly"] else "not "))
     return problems
@@ -600,8 +604,44 @@ def make_self_extractor(sc, opts, paths, values):
         with open(log, encoding="utf-8", errors="replace") as f:
             raise Failure("line %d: making the self-extractor failed:\n%s" % (number, f.read()))
     os.chmod(out, 0o755)
+    if sc.windows_builder:
+        if kind != "build":
+            raise Failure("line %d: windows-builder needs build" % number)
+        check_windows_builder(opts, paths, cmd, log)
     if sc.sign:
         sign_self_extractor(opts, paths, log)
+
+
+def check_windows_builder(opts, paths, host_cmd, log):
+    """The builder built for Windows, run under Wine with the same arguments,
+    makes the same bytes with the stub found beside it; then it tests the
+    result and extracts it into a tree equal to the input."""
+    exe = os.path.join(opts.win32_build, "tools", "sfxbuild", "sfxbuild.exe")
+    if not os.path.exists(exe):
+        raise Failure("the Windows builder is not built: %s" % exe)
+    env = wine_env(opts.state)
+    work = paths["work"]
+    made = os.path.join(work, "windows-built.exe")
+    args = host_cmd[host_cmd.index("--stub") + 2:]
+    runs = [
+        (["create", "-q", "-o", win_path(made)] + args, paths["input"]),
+        (["test", win_path(made)], work),
+        (["extract", win_path(made), "-C", win_path(os.path.join(work, "windows-extracted"))],
+         work),
+    ]
+    for arguments, cwd in runs:
+        with open(log, "ab") as f:
+            f.write(("$ wine sfxbuild.exe %s\n" % " ".join(arguments)).encode())
+        if run_logged(["wine", win_path(exe)] + arguments, env, log, 300, cwd=cwd) != 0:
+            with open(log, encoding="utf-8", errors="replace") as f:
+                raise Failure("the Windows builder failed:\n%s" % f.read())
+    with open(made, "rb") as a, open(paths["sfx"], "rb") as b:
+        if a.read() != b.read():
+            raise Failure("the Windows builder made other bytes than the host's: %s" % made)
+    problems = compare_trees(read_tree(paths["input"]),
+                             read_tree(os.path.join(work, "windows-extracted")), exact_time=True)
+    if problems:
+        raise Failure("the Windows builder extracted another tree:\n" + "\n".join(problems))
 
 
 def sign_self_extractor(opts, paths, log):

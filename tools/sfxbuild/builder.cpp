@@ -901,13 +901,12 @@ bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPat
 bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
                         std::string* why, const CreateReport* report) {
   static std::atomic<unsigned> serial{0};
-  std::string dir = hostos::GetEnvironment("TMPDIR");
-  std::string path = hostos::JoinPath(dir.empty() ? "/tmp" : dir,
+  std::string path = hostos::JoinPath(hostos::TemporaryFolder(),
                                       "sfxbuild-image-" + std::to_string(hostos::ProcessId()) +
                                           "-" + std::to_string(serial++) + ".exe");
   bool ok = CreateSelfExtractor(options, path, why, report) &&
             hostos::ReadWholeFile(path, out, why);
-  remove(path.c_str());
+  hostos::RemoveFile(path);
   return ok;
 }
 

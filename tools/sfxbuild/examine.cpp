@@ -55,9 +55,17 @@ bool IsSelfExtractor(const std::string& path) {
          head[0] == 'M' && head[1] == 'Z';
 }
 
+// The stub's code keeps the path in a buffer of its own, in its own form.
+bool KeepOwnPath(const std::string& path, std::string* why) {
+  std::string seam;
+  if (!hostos::SeamPath(path, &seam)) return Fail(why, path + ": the name has no form here");
+  if (seam.size() >= kOwnPathCap) return Fail(why, path + ": the path is too long");
+  CopyText(context->ownPath, seam.c_str(), kOwnPathCap);
+  return true;
+}
+
 bool OpenOwnFile(const std::string& path, std::string* why) {
-  if (path.size() >= kOwnPathCap) return Fail(why, path + ": the path is too long");
-  CopyText(context->ownPath, path.c_str(), kOwnPathCap);
+  if (!KeepOwnPath(path, why)) return false;
   context->archiveHandle = OpenExistingForRead(context->ownPath);
   if (context->archiveHandle == 0) return Fail(why, path + ": cannot open");
   uint32_t size = GetFileSizeOf(context->archiveHandle);
@@ -76,8 +84,7 @@ bool MoveTo(uint64_t position) {
 
 // Opens a self-extractor as a walk does: the block, the offset, the checksum.
 bool OpenSelfExtractor(const std::string& path, ArchiveListing* listing, std::string* why) {
-  if (path.size() >= kOwnPathCap) return Fail(why, path + ": the path is too long");
-  CopyText(context->ownPath, path.c_str(), kOwnPathCap);
+  if (!KeepOwnPath(path, why)) return false;
   ReadConfig();
   if (!OpenOwnFile(path, why)) return false;
   listing->archiveOffset = context->config.archiveOffset;
@@ -290,13 +297,18 @@ bool ExtractArchive(const std::string& path, const std::string& folder, ExtractR
       problems.push_back(made);
       return true;
     }
-    if (target.size() >= kOutputPathCap) {
+    std::string seam;
+    if (!hostos::SeamPath(target, &seam)) {
+      problems.push_back(shown + ": the name has no form on this system; not written");
+      return true;
+    }
+    if (seam.size() >= kOutputPathCap) {
       problems.push_back(shown + ": the path is too long; not written");
       return true;
     }
     // The stub's code deletes this file should it end the run midway.
-    CopyText(context->outputPath, target.c_str(), kOutputPathCap);
-    context->outputHandle = CreateForWrite(target.c_str());
+    CopyText(context->outputPath, seam.c_str(), kOutputPathCap);
+    context->outputHandle = CreateForWrite(seam.c_str());
     if (context->outputHandle == 0) {
       problems.push_back(target + ": cannot be created");
       return true;
@@ -306,7 +318,7 @@ bool ExtractArchive(const std::string& path, const std::string& folder, ExtractR
     CloseFile(context->outputHandle);
     context->outputHandle = 0;
     if (!right) {
-      DeleteFileAt(target.c_str());
+      DeleteFileAt(seam.c_str());
       problems.push_back(shown + ": CRC error; not written");
       return true;
     }

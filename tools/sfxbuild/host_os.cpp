@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace hostos {
@@ -399,7 +400,37 @@ std::string JoinPath(const std::string& dir, const std::string& name) {
 
 const char* NullDevicePath() { return "/dev/null"; }
 
+bool SeamPath(const std::string& path, std::string* out) {
+  *out = path;
+  return true;
+}
+
+std::string TemporaryFolder() {
+  std::string dir = GetEnvironment("TMPDIR");
+  return dir.empty() ? "/tmp" : dir;
+}
+
+bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+
+std::string FormatUtc(uint32_t seconds) {
+  time_t value = static_cast<time_t>(seconds);
+  struct tm parts;
+  char text[32];
+  if (gmtime_r(&value, &parts) == nullptr ||
+      strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0)
+    return "?";
+  return text;
+}
+
+bool ErrorIsTerminal() { return isatty(2) != 0; }
+
+double MonotonicSeconds() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
 
 std::string ExecutablePath() {
   char buffer[PATH_MAX];

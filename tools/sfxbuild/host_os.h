@@ -90,10 +90,22 @@ std::string BaseName(const std::string& path);
 std::string JoinPath(const std::string& dir, const std::string& name);
 // A path that swallows whatever is written to it.
 const char* NullDevicePath();
+// The path in the form the self-extractor's own file functions take (the
+// system's ANSI code page on Windows); false when it has no such form.
+bool SeamPath(const std::string& path, std::string* out);
+// Where temporary files go.
+std::string TemporaryFolder();
+bool RemoveFile(const std::string& path);
 
 // Empty when unset.
 std::string GetEnvironment(const char* name);
 unsigned long ProcessId();
+// Seconds since 1970 as "YYYY-MM-DD hh:mm:ss" (UTC).
+std::string FormatUtc(uint32_t seconds);
+// Whether standard error is a terminal (where progress may be redrawn).
+bool ErrorIsTerminal();
+// Seconds on a monotonic clock.
+double MonotonicSeconds();
 // The running program's own file ("" when unknown).
 std::string ExecutablePath();
 
@@ -103,5 +115,10 @@ bool ToShiftJis(const std::string& utf8, std::string* out);
 std::string ToUtf8(const std::string& sjis);   // unconvertible bytes become '?'
 // Strict: false when the bytes are no valid Shift-JIS.
 bool FromShiftJis(const std::string& sjis, std::string* utf8);
+
+#ifdef _WIN32
+std::string FromWide(const wchar_t* text);   // UTF-16 to UTF-8
+void UseUtf8Console();                       // the console shows what is written as UTF-8
+#endif
 
 }  // namespace hostos

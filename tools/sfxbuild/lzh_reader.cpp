@@ -1,7 +1,6 @@
 #include "lzh_reader.h"
 
 #include <string.h>
-#include <time.h>
 
 #include "core/context.h"
 #include "host_os.h"
@@ -17,19 +16,23 @@ bool Fail(std::string* why, const std::string& text) {
   return false;
 }
 
+// Days from 1970-01-01 to a date of the Gregorian calendar.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
 // An MS-DOS date and time as seconds since 1970, read as UTC.
 uint32_t FromDosTime(uint32_t dos) {
-  struct tm t;
-  memset(&t, 0, sizeof t);
-  t.tm_year = static_cast<int>((dos >> 25) & 0x7F) + 80;
-  t.tm_mon = static_cast<int>((dos >> 21) & 0x0F) - 1;
-  t.tm_mday = static_cast<int>((dos >> 16) & 0x1F);
-  t.tm_hour = static_cast<int>((dos >> 11) & 0x1F);
-  t.tm_min = static_cast<int>((dos >> 5) & 0x3F);
-  t.tm_sec = static_cast<int>(dos & 0x1F) * 2;
-  if (t.tm_mon < 0 || t.tm_mday == 0) return 0;
-  time_t seconds = timegm(&t);
-  return seconds < 0 ? 0 : static_cast<uint32_t>(seconds);
+  unsigned month = (dos >> 21) & 0x0F, day = (dos >> 16) & 0x1F;
+  if (month < 1 || month > 12 || day == 0) return 0;
+  int64_t days = DaysFromCivil(1980 + ((dos >> 25) & 0x7F), month, day);
+  return static_cast<uint32_t>(days * 86400 + ((dos >> 11) & 0x1F) * 3600 +
+                               ((dos >> 5) & 0x3F) * 60 + (dos & 0x1F) * 2);
 }
 
 // Separators of a stored name: "\" and 0xFF outside double-byte characters.

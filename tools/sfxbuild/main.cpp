@@ -2,8 +2,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <time.h>
-#include <unistd.h>
+
 
 #include <string>
 #include <vector>
@@ -88,11 +87,7 @@ struct Progress {
   uint64_t size = 0;
   double started = 0, lastShown = 0;
 
-  static double Now() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-  }
+  static double Now() { return hostos::MonotonicSeconds(); }
 
   static void Begin(void* user, const std::string& name, uint64_t size) {
     Progress& p = *static_cast<Progress*>(user);
@@ -136,15 +131,7 @@ void Warning(void*, const std::string& text) {
   fprintf(stderr, "sfxbuild: warning: %s\n", text.c_str());
 }
 
-std::string FormatTime(uint32_t t) {
-  time_t value = static_cast<time_t>(t);
-  struct tm parts;
-  char text[32];
-  if (gmtime_r(&value, &parts) == nullptr ||
-      strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts) == 0)
-    return "?";
-  return text;
-}
+std::string FormatTime(uint32_t t) { return hostos::FormatUtc(t); }
 
 std::string FormatAttribute(uint16_t a) {
   std::string s = "----";
@@ -289,7 +276,7 @@ int Create(const std::vector<std::string>& args) {
   for (const std::string& w : warnings) fprintf(stderr, "sfxbuild: warning: %s\n", w.c_str());
   if (!quiet) fprintf(stderr, "sfxbuild: making %s\n", out.c_str());
   Progress progress;
-  progress.live = isatty(2) != 0;
+  progress.live = hostos::ErrorIsTerminal();
   sfxbuild::CreateReport report;
   report.user = &progress;
   report.warning = Warning;
@@ -362,8 +349,7 @@ int Test(const std::vector<std::string>& args) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+static int Run(std::vector<std::string> args) {
   if (args.empty()) return UsageError("no command");
   const std::string command = args[0];
   args.erase(args.begin());
@@ -381,3 +367,15 @@ int main(int argc, char** argv) {
   if (command == "extract") return Extract(args);
   return UsageError("unknown command \"" + command + "\"");
 }
+
+#ifdef _WIN32
+// Arguments arrive in UTF-16; the builder works in UTF-8 and writes it.
+int wmain(int argc, wchar_t** argv) {
+  hostos::UseUtf8Console();
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(hostos::FromWide(argv[i]));
+  return Run(args);
+}
+#else
+int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
+#endif

@@ -1,7 +1,6 @@
 #include "script_check.h"
 
 #include <string.h>
-#include <strings.h>
 
 #include "core/context.h"
 #include "host_os.h"
@@ -39,11 +38,15 @@ std::vector<Line> Lines(const std::string& text) {
 
 std::string Quoted(const std::string& sjis) { return "\"" + hostos::ToUtf8(sjis) + "\""; }
 
+char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
 // The keyword this line would have been with another letter case, or 0.
 int CaseInsensitiveKeyword(const char* p) {
   for (int code = 1; code <= 8; ++code) {
     const char* keyword = DirectiveKeyword(code);
-    if (strncasecmp(p, keyword, strlen(keyword)) == 0) return code;
+    size_t n = strlen(keyword), i = 0;
+    while (i < n && AsciiUpper(p[i]) == AsciiUpper(keyword[i])) ++i;
+    if (i == n) return code;
   }
   return 0;
 }

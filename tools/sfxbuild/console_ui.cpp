@@ -1,45 +1,16 @@
 // The window system of the builder, which runs in a terminal: a box becomes a
 // line on standard error (turned from code page 932 into UTF-8) and is answered
 // at once with OK or Yes; there is no dialog.
-#include <errno.h>
-#include <iconv.h>
 #include <stdio.h>
-#include <string.h>
 
 #include <string>
 
+#include "host_os.h"
 #include "ui/ui.h"
 
-namespace {
-
-std::string ToUtf8(const char* text) {
-  std::string in = text ? text : "";
-  iconv_t cd = iconv_open("UTF-8", "CP932");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return in;
-  std::string out;
-  char buffer[256];
-  char* inPtr = &in[0];
-  size_t inLeft = in.size();
-  while (inLeft > 0) {
-    char* outPtr = buffer;
-    size_t outLeft = sizeof buffer;
-    size_t rc = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft);
-    out.append(buffer, static_cast<size_t>(outPtr - buffer));
-    if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
-      // A byte that is not code page 932: keep it visible and go on.
-      out.push_back('?');
-      ++inPtr;
-      --inLeft;
-    }
-  }
-  iconv_close(cd);
-  return out;
-}
-
-}  // namespace
-
 int ShowBox(WindowHandle, const char* text, const char* caption, uint32_t style) {
-  fprintf(stderr, "%s: %s\n", ToUtf8(caption).c_str(), ToUtf8(text).c_str());
+  fprintf(stderr, "%s: %s\n", hostos::ToUtf8(caption ? caption : "").c_str(),
+          hostos::ToUtf8(text ? text : "").c_str());
   return (style & 0x0F) == kBoxOk ? kAnswerOk : kAnswerYes;
 }
 
