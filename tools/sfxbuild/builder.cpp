@@ -595,7 +595,7 @@ bool WriteElevation(std::vector<uint8_t>* image, Elevation elevation, std::strin
       std::string("<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\"><security>"
                   "<requestedPrivileges><requestedExecutionLevel level=\"") +
       (elevation == Elevation::kAdmin ? "requireAdministrator" : "asInvoker") +
-      "\" uiAccess=\"false\"/></requestedPrivileges></security></trustInfo>";
+      "\"/></requestedPrivileges></security></trustInfo>";
   size_t room = static_cast<size_t>(end - begin);
   if (trust.size() > room) return Fail(why, "the stub's manifest has too little room");
   trust.resize(room, ' ');   // blanks between elements change nothing
