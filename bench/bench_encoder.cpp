@@ -17,6 +17,7 @@
 #include "core/text.h"
 #include "decode/decode.h"
 #include "encoder.h"
+#include "core/little_endian.h"
 #include "lzh_writer.h"
 #include "platform/platform.h"
 
@@ -75,9 +76,9 @@ std::vector<FixtureFile>& Fixtures() {
                        std::to_string(digit) + ".lzh";
     std::vector<uint8_t> a = ReadFile(path);
     size_t at = 0, index = 0;
-    while (at + 26 <= a.size() && lzhw::Get16(&a[at]) != 0) {
-      uint16_t hs = lzhw::Get16(&a[at]);
-      uint32_t packed = lzhw::Get32(&a[at + 7]), size = lzhw::Get32(&a[at + 11]);
+    while (at + 26 <= a.size() && ReadLE16(&a[at]) != 0) {
+      uint16_t hs = ReadLE16(&a[at]);
+      uint32_t packed = ReadLE32(&a[at + 7]), size = ReadLE32(&a[at + 11]);
       char method = static_cast<char>(a[at + 5]);
       if (method != 'd' && size > 0) {
         if (digit == 5) {

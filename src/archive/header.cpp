@@ -3,6 +3,7 @@
 // a damaged archive can never make a read or a write leave headerBuffer.
 #include "archive/archive.h"
 #include "core/context.h"
+#include "core/little_endian.h"
 #include "core/text.h"
 #include "decode/decode.h"
 #include "files/files.h"
@@ -12,13 +13,6 @@
 #include "ui/ui.h"
 
 namespace {
-
-uint16_t Read16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t Read32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // Sizes from 32768 up are negative as the signed 16-bit field they are taken as.
 constexpr uint32_t kLargestHeader = 0x7FFF;
@@ -56,7 +50,7 @@ bool WalkExtendedHeaders() {
   uint32_t total = context->headerSize;
   uint32_t at = kHeaderFirstExtSize;   // position of the size field that announces the next
   for (;;) {
-    uint16_t size = Read16(h + at);
+    uint16_t size = ReadLE16(h + at);
     if (size == 0) return true;
     // The announced header spans its type byte, its data and the next size
     // field, which begins at at + size.
@@ -80,7 +74,7 @@ HeaderResult ReadEntryHeader() {
     return kHeaderFailed;
   }
   if (got < 2) return kHeaderEnd;
-  uint32_t total = Read16(sizeBytes);
+  uint32_t total = ReadLE16(sizeBytes);
   if (total == 0) return kHeaderEnd;
 
   uint8_t* h = total <= kLargestHeader ? static_cast<uint8_t*>(AllocZeroed(total)) : nullptr;
@@ -130,7 +124,7 @@ void ParseExtendedHeader(uint8_t* type, uint16_t size) {
       // Two data bytes are needed; a shorter one carries no CRC.
       if (length >= 2) {
         context->headerCrcField = data;
-        context->headerCrc = Read16(data);
+        context->headerCrc = ReadLE16(data);
       }
       break;
     case 0x01:
@@ -144,7 +138,7 @@ void ParseExtendedHeader(uint8_t* type, uint16_t size) {
     case 0x40:
       if (length >= 2 && context->headerBuffer != nullptr &&
           OsKeepsDosAttributes(context->headerBuffer[kHeaderOsId])) {
-        context->attribute = Read16(data);
+        context->attribute = ReadLE16(data);
       }
       break;
     default:
@@ -193,15 +187,15 @@ void ReleaseEntryHeader() {
 }
 
 uint32_t EntryPackedSize() {
-  return context->headerBuffer ? Read32(context->headerBuffer + kHeaderPackedSize) : 0;
+  return context->headerBuffer ? ReadLE32(context->headerBuffer + kHeaderPackedSize) : 0;
 }
 
 uint32_t EntryOriginalSize() {
-  return context->headerBuffer ? Read32(context->headerBuffer + kHeaderOriginalSize) : 0;
+  return context->headerBuffer ? ReadLE32(context->headerBuffer + kHeaderOriginalSize) : 0;
 }
 
 uint32_t EntryTime() {
-  return context->headerBuffer ? Read32(context->headerBuffer + kHeaderTime) : 0;
+  return context->headerBuffer ? ReadLE32(context->headerBuffer + kHeaderTime) : 0;
 }
 
 void SetEntryTime(uint32_t time) {
@@ -211,7 +205,7 @@ void SetEntryTime(uint32_t time) {
 }
 
 uint16_t EntryFileCrc() {
-  return context->headerBuffer ? Read16(context->headerBuffer + kHeaderFileCrc) : 0;
+  return context->headerBuffer ? ReadLE16(context->headerBuffer + kHeaderFileCrc) : 0;
 }
 
 char EntryMethodDigit() {

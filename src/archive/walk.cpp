@@ -3,6 +3,7 @@
 // into the destination folder).
 #include "archive/archive.h"
 #include "core/context.h"
+#include "core/little_endian.h"
 #include "core/text.h"
 #include "decode/decode.h"
 #include "files/files.h"
@@ -172,7 +173,7 @@ void ReadStoredChecksum() {
   uint8_t bytes[2] = {0, 0};
   uint32_t got = 0;
   ReadFromFile(context->archiveHandle, bytes, 2, &got);
-  context->storedChecksum = static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+  context->storedChecksum = ReadLE16(bytes);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "core/lzh_format.h"
 #include "platform/handles.h"
 
 // Capacities of the texts (terminator included).
@@ -35,9 +36,8 @@ enum : uint32_t {
   kConfigSize = 603,
   kReadBufferSize = 16384,
   kWindowSize = 65536,
-  kCharCodeCount = 510,   // 256 literals + 254 match lengths
   kPosLenCap = 128,
-  kNodeCount = 1019,      // 2 * 510 - 1
+  kNodeCount = 2 * kCharCodeCount - 1,
   kCharTableBits = 12,
   kPosTableBits = 8,
 };

@@ -68,11 +68,11 @@ uint16_t GetBits(uint8_t n) {
 void StartBitInput(char methodDigit) {
   ExtractContext& c = *context;
   if (methodDigit == '6' || methodDigit == '7') {
-    c.posCodeCount = 17;
-    c.posCountBits = 5;
+    c.posCodeCount = kPosCodeCountLarge;
+    c.posCountBits = kPosCountBitsLarge;
   } else {
-    c.posCodeCount = 14;
-    c.posCountBits = 4;
+    c.posCodeCount = kPosCodeCountSmall;
+    c.posCountBits = kPosCountBitsSmall;
   }
   c.bitBuffer = 0;
   c.subBitBuffer = 0;

@@ -4,8 +4,7 @@
 #include "core/context.h"
 #include "decode/decode.h"
 
-void MakeCrcTable(uint16_t polynomial) {
-  uint16_t* table = context->crcTable;
+void FillCrcTables(uint16_t* table, uint16_t (*slices)[256], uint16_t polynomial) {
   for (uint32_t i = 0; i < 256; ++i) {
     uint16_t value = static_cast<uint16_t>(i);
     for (int bit = 0; bit < 8; ++bit) {
@@ -20,7 +19,7 @@ void MakeCrcTable(uint16_t polynomial) {
   // Each further slice pushes one more zero byte through the register.
   const uint16_t* previous = table;
   for (int k = 0; k < 7; ++k) {
-    uint16_t* slice = context->crcSliceTable[k];
+    uint16_t* slice = slices[k];
     for (uint32_t i = 0; i < 256; ++i) {
       uint16_t v = previous[i];
       slice[i] = static_cast<uint16_t>(table[v & 0xFF] ^ (v >> 8));
@@ -29,13 +28,9 @@ void MakeCrcTable(uint16_t polynomial) {
   }
 }
 
-uint16_t UpdateCrc(const void* data, int32_t length) {
-  uint32_t crc = context->runningCrc;
-  if (length <= 0) return static_cast<uint16_t>(crc);
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  uint32_t n = static_cast<uint32_t>(length);
-  const uint16_t* t0 = context->crcTable;
-  const uint16_t(*s)[256] = context->crcSliceTable;
+uint16_t FoldCrc(const uint16_t* t0, const uint16_t (*s)[256], uint16_t start, const uint8_t* p,
+                 size_t n) {
+  uint32_t crc = start;
 
   // The register is 16 bits wide, so after the first two bytes of a group only
   // the bytes themselves matter: each is looked up in the slice that accounts
@@ -52,6 +47,16 @@ uint16_t UpdateCrc(const void* data, int32_t length) {
     ++p;
     --n;
   }
-  context->runningCrc = static_cast<uint16_t>(crc);
   return static_cast<uint16_t>(crc);
+}
+
+void MakeCrcTable(uint16_t polynomial) {
+  FillCrcTables(context->crcTable, context->crcSliceTable, polynomial);
+}
+
+uint16_t UpdateCrc(const void* data, int32_t length) {
+  if (length <= 0) return context->runningCrc;
+  context->runningCrc = FoldCrc(context->crcTable, context->crcSliceTable, context->runningCrc,
+                                static_cast<const uint8_t*>(data), static_cast<uint32_t>(length));
+  return context->runningCrc;
 }

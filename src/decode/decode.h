@@ -1,11 +1,18 @@
 // CRC, bit input, Huffman tables, block decoder and the output sink.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "platform/handles.h"
 
 constexpr uint16_t kCrcPolynomial = 0xA001;
+// The tables of a CRC (table: one byte; slices[k]: a byte followed by k + 1
+// zero bytes) and the CRC of n more bytes, for any caller and thread.
+void FillCrcTables(uint16_t* table, uint16_t (*slices)[256], uint16_t polynomial);
+uint16_t FoldCrc(const uint16_t* table, const uint16_t (*slices)[256], uint16_t crc,
+                 const uint8_t* data, size_t n);
+// The same over the run's record: its tables and runningCrc.
 void MakeCrcTable(uint16_t polynomial);
 uint16_t UpdateCrc(const void* data, int32_t length);
 

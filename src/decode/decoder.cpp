@@ -21,8 +21,8 @@
 uint16_t DecodeChar() {
   ExtractContext& c = *context;
   if (c.blockCodesLeft == 0) {
-    c.blockCodesLeft = GetBits(16);
-    ReadPosLengths(19, 5, 3);
+    c.blockCodesLeft = GetBits(kBlockCountBits);
+    ReadPosLengths(kLengthCodeCount, kLengthCountBits, kLengthCodeSpecial);
     ReadCharLengths();
     ReadPosLengths(static_cast<int16_t>(c.posCodeCount), static_cast<int16_t>(c.posCountBits),
                    -1);
@@ -244,7 +244,7 @@ void DecodeEntry() {
       continue;
     }
 
-    const uint32_t len = s - 253u;
+    const uint32_t len = s - kMatchSymbolBase;
     uint32_t d;
     if (b.count < kPositionStepBits) TopUp(b, readBuffer);
     if (b.count < kPositionStepBits || posEmpty) {

@@ -17,9 +17,6 @@
 
 namespace {
 
-constexpr int kMaxCodeLength = 16;
-constexpr uint16_t kLengthCodeCount = 19;
-
 // True when none of the first count lengths is set.
 bool NoLengthSet(const uint8_t* lengths, uint32_t count) {
   for (uint32_t i = 0; i < count; i++) {
@@ -100,7 +97,7 @@ void MakeTable(uint16_t symbolCount, const uint8_t* lengths, int tableBits, uint
 void ReadPosLengths(int16_t symbolCount, int16_t countBits, int16_t specialIndex) {
   ExtractContext& c = *context;
   if (symbolCount <= 0 || symbolCount > static_cast<int16_t>(kPosLenCap) || countBits < 1 ||
-      countBits > 16) {
+      countBits > 16) {   // GetBits takes at most 16
     FailBadTable();
   }
   // Past the end of the entry's data nothing more is read into a table: the
@@ -124,7 +121,7 @@ void ReadPosLengths(int16_t symbolCount, int16_t countBits, int16_t specialIndex
   uint32_t i = 0;
   while (i < n) {
     uint32_t len = GetBits(3);
-    if (len == 7) {
+    if (len == kLengthEscape) {
       uint16_t ones = 0;
       for (uint16_t mask = 0x8000; mask != 0 && (c.bitBuffer & mask); mask >>= 1) ones++;
       FillBits(static_cast<uint8_t>(ones + 1));
@@ -145,11 +142,11 @@ void ReadPosLengths(int16_t symbolCount, int16_t countBits, int16_t specialIndex
 
 void ReadCharLengths() {
   ExtractContext& c = *context;
-  const uint16_t n = GetBits(9);
+  const uint16_t n = GetBits(kCharCountBits);
   if (c.streamOverrun) return;
   if (n == 0) {
     for (uint32_t i = 0; i < kCharCodeCount; i++) c.charLen[i] = 0;
-    uint16_t value = GetBits(9);
+    uint16_t value = GetBits(kCharCountBits);
     if (c.streamOverrun) return;
     if (value >= kCharCodeCount) FailBadTable();
     for (uint32_t i = 0; i < (1u << kCharTableBits); i++) c.charTable[i] = value;
@@ -165,20 +162,20 @@ void ReadCharLengths() {
   while (i < n) {
     uint16_t s = LookUpSymbol(c.bitBuffer, c.posTable, kPosTableBits, kLengthCodeCount);
     FillBits(c.posLen[s]);
-    if (s <= 2) {
+    if (s < kZeroRunSymbols) {
       uint32_t zeros;
       if (s == 0) {
         zeros = 1;
       } else if (s == 1) {
-        zeros = GetBits(4) + 3u;
+        zeros = GetBits(kZeroRunShortBits) + kZeroRunShortBase;
       } else {
-        zeros = GetBits(9) + 20u;
+        zeros = GetBits(kZeroRunLongBits) + kZeroRunLongBase;
       }
       if (c.streamOverrun) return;
       if (zeros > kCharCodeCount - i) FailBadTable();
       while (zeros-- > 0) c.charLen[i++] = 0;
     } else {
-      c.charLen[i++] = static_cast<uint8_t>(s - 2);
+      c.charLen[i++] = static_cast<uint8_t>(s - (kZeroRunSymbols - 1));
     }
   }
   for (; i < kCharCodeCount; i++) c.charLen[i] = 0;

@@ -13,6 +13,7 @@
 #include "host_os.h"
 #include "script_check.h"
 #include "core/context.h"
+#include "core/little_endian.h"
 #include "layout.h"
 #include "lzh_writer.h"
 #include "test_support.h"
@@ -146,7 +147,7 @@ TEST_F(BuilderTest, BlockFieldsAndFlagsAreWritten) {
   ASSERT_TRUE(stublayout::CheckStubLayout(data, bytes.size(), nullptr, true));
   SfxConfig config;
   memcpy(&config, data + kConfigOffset, sizeof config);
-  EXPECT_EQ(lzhw::Get32(data + kConfigOffset), MinimalStub().size());
+  EXPECT_EQ(ReadLE32(data + kConfigOffset), MinimalStub().size());
   EXPECT_STREQ(config.windowTitle, "セットアップ");   // compiled as Shift-JIS
   EXPECT_STREQ(config.installTitle, "Install to:");
   EXPECT_STREQ(config.installFolder, "%ProgramFiles%\\App");

@@ -157,7 +157,7 @@ class DecoderTest : public SfxTest {
         if (fill == kWindowSize) handOver(done + 1);
         done++;
       } else {
-        uint32_t len = s - 253u;
+        uint32_t len = s - kMatchSymbolBase;
         uint32_t d = DecodePosition();
         if (c.streamOverrun) break;
         done += len;
@@ -330,7 +330,7 @@ std::string RandomStream(uint32_t seed, char digit, uint32_t* outputSize) {
         total += 1;
         continue;
       }
-      total += static_cast<uint32_t>(s - 253);
+      total += static_cast<uint32_t>(s - kMatchSymbolBase);
       int j = static_cast<int>(rng() % posCount);
       uint32_t value = j < 2 ? static_cast<uint32_t>(j)
                              : (1u << (j - 1)) + (rng() & ((1u << (j - 1)) - 1));

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "archive/archive.h"
+#include "core/little_endian.h"
 #include "core/text.h"
 #include "decode/decode.h"
 #include "encoder.h"
@@ -336,9 +337,9 @@ TEST_F(EncoderTest, FixtureContentsRoundTripAndAreNoLargerThanTheFixture) {
     int files = 0;
     while (at + 2 <= bytes.size()) {
       const uint8_t* h = reinterpret_cast<const uint8_t*>(bytes.data()) + at;
-      uint16_t headerSize = lzhw::Get16(h);
+      uint16_t headerSize = ReadLE16(h);
       if (headerSize == 0) break;
-      uint32_t packedSize = lzhw::Get32(h + 7), size = lzhw::Get32(h + 11);
+      uint32_t packedSize = ReadLE32(h + 7), size = ReadLE32(h + 11);
       char method = static_cast<char>(h[5]);
       std::vector<uint8_t> packed(h + headerSize, h + headerSize + packedSize);
       at += headerSize + packedSize;
@@ -348,7 +349,7 @@ TEST_F(EncoderTest, FixtureContentsRoundTripAndAreNoLargerThanTheFixture) {
         bool crcOk = false;
         // The CRC is checked against the fixture's header instead.
         data = Decode(packed, size, method - '0', {}, &crcOk);
-        ASSERT_EQ(lzhw::Crc16(data.data(), data.size()), lzhw::Get16(h + 21)) << name;
+        ASSERT_EQ(lzhw::Crc16(data.data(), data.size()), ReadLE16(h + 21)) << name;
       }
       std::vector<uint8_t> mine = lzhenc::EncodeLzh(data.data(), data.size(), digit);
       if (method != '0') {

@@ -4,6 +4,7 @@
 #include "archive/archive.h"
 #include "core/text.h"
 #include "decode/decode.h"
+#include "core/little_endian.h"
 #include "lzh_writer.h"
 #include "platform/platform.h"
 #include "test_support.h"
@@ -65,18 +66,18 @@ TEST(WriterDirectoryField, SeparatorsBecomeFfAndDoubleByteNamesPass) {
 TEST_F(WriterTest, FixedFieldsSitAtTheirOffsets) {
   std::vector<uint8_t> h = lzhw::WriteEntryHeader(SampleSpec());
   ASSERT_GE(h.size(), 26u);
-  EXPECT_EQ(lzhw::Get16(&h[0]), h.size());
+  EXPECT_EQ(ReadLE16(&h[0]), h.size());
   EXPECT_EQ(std::string(h.begin() + 2, h.begin() + 7), "-lh5-");
-  EXPECT_EQ(lzhw::Get32(&h[7]), 20224u);
-  EXPECT_EQ(lzhw::Get32(&h[11]), 170813u);
-  EXPECT_EQ(lzhw::Get32(&h[15]), 0x12345678u);
+  EXPECT_EQ(ReadLE32(&h[7]), 20224u);
+  EXPECT_EQ(ReadLE32(&h[11]), 170813u);
+  EXPECT_EQ(ReadLE32(&h[15]), 0x12345678u);
   EXPECT_EQ(h[19], 0x21);
   EXPECT_EQ(h[20], 2);
-  EXPECT_EQ(lzhw::Get16(&h[21]), 0xBEEF);
+  EXPECT_EQ(ReadLE16(&h[21]), 0xBEEF);
   EXPECT_EQ(h[23], 'M');
   // The chain adds up to the total size.
   size_t at = 24, sum = 0;
-  while (uint16_t s = lzhw::Get16(&h[at])) {
+  while (uint16_t s = ReadLE16(&h[at])) {
     sum += s;
     at += s;
     ASSERT_LT(at + 1, h.size());
@@ -93,7 +94,7 @@ TEST_F(WriterTest, HeaderCrcCoversTheHeaderWithItsFieldZeroed) {
   EXPECT_EQ(h[26], lzhw::kExtHeaderCrc);
   std::vector<uint8_t> zeroed = h;
   zeroed[27] = zeroed[28] = 0;
-  EXPECT_EQ(lzhw::Get16(&h[27]), lzhw::Crc16(zeroed.data(), zeroed.size()));
+  EXPECT_EQ(ReadLE16(&h[27]), lzhw::Crc16(zeroed.data(), zeroed.size()));
 
   std::vector<uint8_t> archive = h;
   lzhw::AppendEndMark(archive);
@@ -148,7 +149,7 @@ TEST_F(WriterTest, ExtraExtensionsAndTrailingBytesStayInsideTheCrc) {
   desc.trailing = {0xAA, 0xBB};
   std::vector<uint8_t> h = lzhw::WriteEntryHeader(desc);
   EXPECT_EQ(h[h.size() - 2], 0xAA);
-  EXPECT_EQ(lzhw::Get16(&h[0]), h.size());
+  EXPECT_EQ(ReadLE16(&h[0]), h.size());
   ASSERT_EQ(ReadBack(h), kHeaderValid);
   EXPECT_STREQ(context->entryName, "b.x");
 }
@@ -157,7 +158,7 @@ TEST(WriterLimits, OverrideOfTheTotalSizeAndOversizedHeaders) {
   lzhw::EntryHeaderSpec desc = SampleSpec();
   desc.totalSizeOverride = 7;
   std::vector<uint8_t> h = lzhw::WriteEntryHeader(desc);
-  EXPECT_EQ(lzhw::Get16(&h[0]), 7);
+  EXPECT_EQ(ReadLE16(&h[0]), 7);
   desc.totalSizeOverride = -1;
   desc.trailing.assign(70000, 0);
   EXPECT_TRUE(lzhw::WriteEntryHeader(desc).empty());

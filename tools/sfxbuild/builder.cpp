@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "core/context.h"
+#include "core/little_endian.h"
 #include "encoder.h"
 #include "host_os.h"
 #include "layout.h"
@@ -177,10 +178,6 @@ struct Planner {
     return out;
   }
 };
-
-void Put32At(std::vector<uint8_t>& v, size_t at, uint32_t x) {
-  for (int i = 0; i < 4; ++i) v[at + i] = static_cast<uint8_t>(x >> (8 * i));
-}
 
 const char* MethodId(int digit) {
   switch (digit) {
@@ -762,7 +759,8 @@ bool CheckOutputPlace(const CreateOptions& options, const std::string& outPath, 
 bool WriteChecksums(hostos::OutputFile& out, bool archiveChecksum, uint64_t checksumAt,
                     uint16_t crcXor, std::string* why) {
   if (archiveChecksum) {
-    uint8_t sum[2] = {static_cast<uint8_t>(crcXor), static_cast<uint8_t>(crcXor >> 8)};
+    uint8_t sum[2];
+    WriteLE16(sum, crcXor);
     if (!out.WriteAt(checksumAt, sum, 2, why)) return false;
   }
   // The PE checksum of the whole file, read back part by part.
@@ -781,8 +779,8 @@ bool WriteChecksums(hostos::OutputFile& out, bool archiveChecksum, uint64_t chec
     checksum.Add(at, chunk.data(), n);
   }
   uint32_t value = checksum.Finish(size);
-  uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                      static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  uint8_t bytes[4];
+  WriteLE32(bytes, value);
   return out.WriteAt(checksumOffset, bytes, 4, why);
 }
 
@@ -836,7 +834,7 @@ bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPat
   config.archiveOffset = static_cast<uint32_t>(image.size());
   memcpy(image.data() + kConfigOffset, &config, sizeof config);
   // The block's offset field is little-endian whatever the host.
-  Put32At(image, kConfigOffset, config.archiveOffset);
+  WriteLE32(&image[kConfigOffset], config.archiveOffset);
   const uint64_t checksumAt = image.size();
   if (options.checksum) image.resize(image.size() + 2, 0);
 

@@ -460,14 +460,17 @@ class ChainFinder {
 // ---------------------------------------------------------------- block coder
 
 struct Code {
-  uint16_t symbol;    // 0..255 literal, 256.. match of length symbol - 253
+  uint16_t symbol;    // 0..255 literal, 256.. match of length symbol - kMatchSymbolBase
   uint16_t distance;  // distance value (bytes back - 1) for matches
 };
 
+// The input bytes a code stands for.
+uint32_t CodeBytes(const Code& c) { return c.symbol < 256 ? 1 : c.symbol - kMatchSymbolBase; }
+
 struct CostModel {
-  uint32_t charCost[kCharSymbols];
+  uint32_t charCost[kCharCodeCount];
   uint32_t lenCost[kMaxMatch + 1 + kLanePad];  // charCost of each length, indexed by it
-  uint32_t posCost[17];  // code length plus extra bits
+  uint32_t posCost[kMaxPosCodeCount];  // code length plus extra bits
 };
 
 int ExtraBits(int posCode) { return posCode < 2 ? 0 : posCode - 1; }
@@ -476,14 +479,14 @@ int ExtraBits(int posCode) { return posCode < 2 ? 0 : posCode - 1; }
 // more than the longest used code, so the parse can still pick it up.
 void ModelFromLengths(const uint8_t* charLen, const uint8_t* posLen, int posCodes, CostModel& m) {
   int maxChar = 1;
-  for (int i = 0; i < kCharSymbols; ++i) maxChar = std::max<int>(maxChar, charLen[i]);
-  for (int i = 0; i < kCharSymbols; ++i)
+  for (int i = 0; i < kCharCodeCount; ++i) maxChar = std::max<int>(maxChar, charLen[i]);
+  for (int i = 0; i < kCharCodeCount; ++i)
     m.charCost[i] = charLen[i] != 0 ? charLen[i] : std::min(maxChar + 2, 18);
   for (int l = 0; l <= kMaxMatch + kLanePad; ++l)
-    m.lenCost[l] = l < kMinMatch || l > kMaxMatch ? 0 : m.charCost[253 + l];
+    m.lenCost[l] = l < kMinMatch || l > kMaxMatch ? 0 : m.charCost[kMatchSymbolBase + l];
   int maxPos = 1;
   for (int j = 0; j < posCodes; ++j) maxPos = std::max<int>(maxPos, posLen[j]);
-  for (int j = 0; j < 17; ++j) {
+  for (int j = 0; j < kMaxPosCodeCount; ++j) {
     uint32_t len = j < posCodes ? (posLen[j] != 0 ? posLen[j] : std::min(maxPos + 2, 18)) : 64;
     m.posCost[j] = len + ExtraBits(j);
   }
@@ -539,21 +542,21 @@ class BlockCoder {
       ++charFreq_[c.symbol];
       if (c.symbol >= 256) ++posFreq_[PositionCode(c.distance)];
     }
-    HuffmanLengths(charFreq_, kCharSymbols, kMaxCodeLength, charLen_);
+    HuffmanLengths(charFreq_, kCharCodeCount, kMaxCodeLength, charLen_);
     HuffmanLengths(posFreq_, posCodes_, kMaxCodeLength, posLen_);
   }
 
   void Write(const std::vector<Code>& codes, std::vector<BlockTrace>* trace) {
     Measure(codes);
-    out_.Put(16, static_cast<uint32_t>(codes.size()));
+    out_.Put(kBlockCountBits, static_cast<uint32_t>(codes.size()));
     int onlyChar = 0;
-    if (UsedSymbols(charFreq_, kCharSymbols, &onlyChar) <= 1) {
+    if (UsedSymbols(charFreq_, kCharCodeCount, &onlyChar) <= 1) {
       memset(charLen_, 0, sizeof charLen_);
       memset(lengthLen_, 0, sizeof lengthLen_);
-      out_.Put(5, 0);
-      out_.Put(5, 0);
-      out_.Put(9, 0);
-      out_.Put(9, static_cast<uint32_t>(onlyChar));
+      out_.Put(kLengthCountBits, 0);
+      out_.Put(kLengthCountBits, 0);
+      out_.Put(kCharCountBits, 0);
+      out_.Put(kCharCountBits, static_cast<uint32_t>(onlyChar));
     } else {
       WriteCharLengths();
     }
@@ -565,9 +568,9 @@ class BlockCoder {
     } else {
       WriteLengths(posLen_, posCodes_, posCountBits_, -1);
     }
-    uint16_t charCode[kCharSymbols];
-    uint16_t posCode[17];
-    CanonicalCodes(charLen_, kCharSymbols, charCode);
+    uint16_t charCode[kCharCodeCount];
+    uint16_t posCode[kMaxPosCodeCount];
+    CanonicalCodes(charLen_, kCharCodeCount, charCode);
     CanonicalCodes(posLen_, posCodes_, posCode);
     for (const Code& c : codes) {
       if (charLen_[c.symbol] != 0) out_.Put(charLen_[c.symbol], charCode[c.symbol]);
@@ -579,10 +582,10 @@ class BlockCoder {
     if (trace) {
       BlockTrace t;
       t.codes = static_cast<uint32_t>(codes.size());
-      t.charLengths.assign(charLen_, charLen_ + kCharSymbols);
-      t.lengthLengths.assign(lengthLen_, lengthLen_ + kLengthSymbols);
+      t.charLengths.assign(charLen_, charLen_ + kCharCodeCount);
+      t.lengthLengths.assign(lengthLen_, lengthLen_ + kLengthCodeCount);
       t.posLengths.assign(posLen_, posLen_ + posCodes_);
-      for (const Code& c : codes) t.inputBytes += c.symbol < 256 ? 1 : c.symbol - 253;
+      for (const Code& c : codes) t.inputBytes += CodeBytes(c);
       trace->push_back(t);
     }
   }
@@ -593,7 +596,7 @@ class BlockCoder {
  private:
   // One code-length value: 0..6 in three bits, 7 and more as 111 and a unary tail.
   void PutLength(int len) {
-    if (len < 7) out_.Put(3, static_cast<uint32_t>(len));
+    if (len < kLengthEscape) out_.Put(3, static_cast<uint32_t>(len));
     else out_.Put(len - 3, (1u << (len - 3)) - 2);
   }
 
@@ -622,43 +625,45 @@ class BlockCoder {
   };
 
   void WriteCharLengths() {
-    int n = kCharSymbols;
+    int n = kCharCodeCount;
     while (n > 0 && charLen_[n - 1] == 0) --n;
     std::vector<LengthToken> tokens;
     for (int i = 0; i < n;) {
       if (charLen_[i] != 0) {
-        tokens.push_back({static_cast<uint8_t>(charLen_[i] + 2), 0, 0});
+        tokens.push_back({static_cast<uint8_t>(charLen_[i] + kZeroRunSymbols - 1), 0, 0});
         ++i;
         continue;
       }
       int run = 0;
       while (i + run < n && charLen_[i + run] == 0) ++run;
       i += run;
-      if (run <= 2) {
+      // Runs of 3 to 18 and from 20 have codes; 19 is one zero and a run of 18.
+      const int shortMax = kZeroRunShortBase + (1 << kZeroRunShortBits) - 1;
+      if (run < kZeroRunShortBase) {
         for (int k = 0; k < run; ++k) tokens.push_back({0, 0, 0});
-      } else if (run <= 18) {
-        tokens.push_back({1, 4, static_cast<uint16_t>(run - 3)});
-      } else if (run == 19) {
+      } else if (run <= shortMax) {
+        tokens.push_back({1, kZeroRunShortBits, static_cast<uint16_t>(run - kZeroRunShortBase)});
+      } else if (run < kZeroRunLongBase) {
         tokens.push_back({0, 0, 0});
-        tokens.push_back({1, 4, 15});
+        tokens.push_back({1, kZeroRunShortBits, static_cast<uint16_t>(run - 1 - kZeroRunShortBase)});
       } else {
-        tokens.push_back({2, 9, static_cast<uint16_t>(run - 20)});
+        tokens.push_back({2, kZeroRunLongBits, static_cast<uint16_t>(run - kZeroRunLongBase)});
       }
     }
-    uint32_t freq[kLengthSymbols] = {};
+    uint32_t freq[kLengthCodeCount] = {};
     for (const LengthToken& t : tokens) ++freq[t.symbol];
     int onlyToken = 0;
-    if (UsedSymbols(freq, kLengthSymbols, &onlyToken) <= 1) {
+    if (UsedSymbols(freq, kLengthCodeCount, &onlyToken) <= 1) {
       memset(lengthLen_, 0, sizeof lengthLen_);
-      out_.Put(5, 0);
-      out_.Put(5, static_cast<uint32_t>(onlyToken));
+      out_.Put(kLengthCountBits, 0);
+      out_.Put(kLengthCountBits, static_cast<uint32_t>(onlyToken));
     } else {
-      HuffmanLengths(freq, kLengthSymbols, kMaxCodeLength, lengthLen_);
-      WriteLengths(lengthLen_, kLengthSymbols, 5, 3);
+      HuffmanLengths(freq, kLengthCodeCount, kMaxCodeLength, lengthLen_);
+      WriteLengths(lengthLen_, kLengthCodeCount, kLengthCountBits, kLengthCodeSpecial);
     }
-    uint16_t codes[kLengthSymbols];
-    CanonicalCodes(lengthLen_, kLengthSymbols, codes);
-    out_.Put(9, static_cast<uint32_t>(n));
+    uint16_t codes[kLengthCodeCount];
+    CanonicalCodes(lengthLen_, kLengthCodeCount, codes);
+    out_.Put(kCharCountBits, static_cast<uint32_t>(n));
     for (const LengthToken& t : tokens) {
       if (lengthLen_[t.symbol] != 0) out_.Put(lengthLen_[t.symbol], codes[t.symbol]);
       if (t.extraBits) out_.Put(t.extraBits, t.extra);
@@ -668,11 +673,11 @@ class BlockCoder {
   BitWriter& out_;
   int posCodes_;
   int posCountBits_;
-  uint32_t charFreq_[kCharSymbols];
-  uint32_t posFreq_[17];
-  uint8_t charLen_[kCharSymbols] = {};
-  uint8_t posLen_[17] = {};
-  uint8_t lengthLen_[kLengthSymbols] = {};
+  uint32_t charFreq_[kCharCodeCount];
+  uint32_t posFreq_[kMaxPosCodeCount];
+  uint8_t charLen_[kCharCodeCount] = {};
+  uint8_t posLen_[kMaxPosCodeCount] = {};
+  uint8_t lengthLen_[kLengthCodeCount] = {};
 };
 
 // ---------------------------------------------------------------- parsing
@@ -744,7 +749,7 @@ void Parse(const uint8_t* data, CandidateCursor cursor, uint32_t n, const CostMo
       const __m128i symStep = _mm_set1_epi32(4 << 16);
       const __m128i end = _mm_set1_epi32(static_cast<int>(top + 1));
       __m128i lens = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(len)), _mm_setr_epi32(0, 1, 2, 3));
-      __m128i sym = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(((253 + len) << 16) | d)),
+      __m128i sym = _mm_add_epi32(_mm_set1_epi32(static_cast<int>(((kMatchSymbolBase + len) << 16) | d)),
                                   _mm_setr_epi32(0, 1 << 16, 2 << 16, 3 << 16));
       for (; len <= top; len += 4) {
         __m128i v = _mm_add_epi32(dc, _mm_loadu_si128(reinterpret_cast<const __m128i*>(m.lenCost + len)));
@@ -764,7 +769,7 @@ void Parse(const uint8_t* data, CandidateCursor cursor, uint32_t n, const CostMo
         const uint32_t v = distCost + m.lenCost[len];
         const bool lower = v < c[len];
         c[len] = lower ? v : c[len];
-        s[len] = lower ? ((253 + len) << 16) | d : s[len];
+        s[len] = lower ? ((kMatchSymbolBase + len) << 16) | d : s[len];
       }
 #endif
       if (top < (cand[k] >> 16)) break;
@@ -774,7 +779,7 @@ void Parse(const uint8_t* data, CandidateCursor cursor, uint32_t n, const CostMo
   for (uint32_t at = n; at > 0;) {
     const Code s = {static_cast<uint16_t>(code[at] >> 16), static_cast<uint16_t>(code[at])};
     codes.push_back(s);
-    at -= s.symbol < 256 ? 1 : s.symbol - 253;
+    at -= CodeBytes(s);
   }
   std::reverse(codes.begin(), codes.end());
 }
@@ -794,13 +799,12 @@ void GreedyCodes(const uint8_t* data, CandidateCursor cursor, uint32_t n, std::v
       ++i;
       continue;
     }
-    codes.push_back({static_cast<uint16_t>(253 + len), static_cast<uint16_t>(cand[count - 1])});
+    codes.push_back({static_cast<uint16_t>(kMatchSymbolBase + len),
+                     static_cast<uint16_t>(cand[count - 1])});
     for (uint32_t k = 1; k < len; ++k) cursor.Next(&count);
     i += len;
   }
 }
-
-uint32_t CodeBytes(const Code& c) { return c.symbol < 256 ? 1 : c.symbol - 253; }
 
 }  // namespace
 
@@ -1067,7 +1071,8 @@ struct StreamState {
   std::vector<BlockTrace>* trace = nullptr;
 
   StreamState(int digit, const EncoderOptions& o)
-      : methodDigit(digit), options(o), coder(bits, digit == 5 ? 14 : 17, digit == 5 ? 4 : 5) {}
+      : methodDigit(digit), options(o), coder(bits, digit == 5 ? kPosCodeCountSmall : kPosCodeCountLarge,
+              digit == 5 ? kPosCountBitsSmall : kPosCountBitsLarge) {}
 };
 
 namespace {
@@ -1078,7 +1083,7 @@ void EncodeWith(StreamState& s, const uint8_t* data, size_t first, size_t size) 
   const EncoderOptions& options = s.options;
   const int methodDigit = s.methodDigit;
   const uint32_t maxDistance = methodDigit == 5 ? 8192u : methodDigit == 6 ? 32768u : 65536u;
-  const int posCodes = methodDigit == 5 ? 14 : 17;
+  const int posCodes = methodDigit == 5 ? kPosCodeCountSmall : kPosCodeCountLarge;
   const uint32_t segmentBytes = std::max<uint32_t>(options.segmentBytes, 1024);
   const uint32_t blockCap = std::min<uint32_t>(std::max<uint32_t>(options.maxBlockCodes, 1),
                                                kMaxBlockCodes);

@@ -29,16 +29,11 @@
 #include <memory>
 #include <vector>
 
+#include "core/lzh_format.h"
+
 namespace lzhenc {
 
-enum : int {
-  kMinMatch = 3,
-  kMaxMatch = 256,
-  kCharSymbols = 510,      // 256 literals + 254 lengths
-  kLengthSymbols = 19,     // alphabet of the code-length code
-  kMaxCodeLength = 16,
-  kMaxBlockCodes = 65535,
-};
+enum : int { kMaxBlockCodes = (1 << kBlockCountBits) - 1 };
 
 // Knobs, mainly for benchmarks and tests; the defaults are what the builder uses.
 struct EncoderOptions {

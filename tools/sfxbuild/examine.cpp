@@ -7,6 +7,7 @@
 #include "archive/archive.h"
 #include "builder.h"
 #include "core/context.h"
+#include "core/little_endian.h"
 #include "core/text.h"
 #include "decode/decode.h"
 #include "host_os.h"
@@ -43,8 +44,6 @@ class ContextScope {
   ExtractContext* saved_;
   ExtractContext* own_;
 };
-
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 bool IsSelfExtractor(const std::string& path) {
   hostos::InputFile in;
@@ -95,7 +94,7 @@ bool OpenSelfExtractor(const std::string& path, ArchiveListing* listing, std::st
     uint8_t bytes[2] = {0, 0};
     uint32_t got = 0;
     ReadFromFile(context->archiveHandle, bytes, 2, &got);
-    listing->storedChecksum = Get16(bytes);
+    listing->storedChecksum = ReadLE16(bytes);
   }
   return true;
 }
@@ -147,13 +146,10 @@ bool Walk(const std::string& path, ArchiveListing* listing, std::string* why, St
     uint8_t* h = static_cast<uint8_t*>(AllocZeroed(kHeaderFixedSize));
     if (h == nullptr) return Fail(why, "out of memory");
     memcpy(h + kHeaderMethod, p.method.data(), 5);
-    for (int i = 0; i < 4; ++i) {
-      h[kHeaderPackedSize + i] = static_cast<uint8_t>(p.packedSize >> (8 * i));
-      h[kHeaderOriginalSize + i] = static_cast<uint8_t>(p.originalSize >> (8 * i));
-      h[kHeaderTime + i] = static_cast<uint8_t>(p.time >> (8 * i));
-    }
-    h[kHeaderFileCrc] = static_cast<uint8_t>(p.fileCrc);
-    h[kHeaderFileCrc + 1] = static_cast<uint8_t>(p.fileCrc >> 8);
+    WriteLE32(h + kHeaderPackedSize, p.packedSize);
+    WriteLE32(h + kHeaderOriginalSize, p.originalSize);
+    WriteLE32(h + kHeaderTime, p.time);
+    WriteLE16(h + kHeaderFileCrc, p.fileCrc);
     context->headerBuffer = h;
     context->headerSize = kHeaderFixedSize;
     context->attribute = p.attribute;

@@ -3,13 +3,11 @@
 #include <string.h>
 
 #include "core/context.h"
+#include "core/little_endian.h"
 #include "host_os.h"
 
 namespace lzhr {
 namespace {
-
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t Get32(const uint8_t* p) { return Get16(p) | static_cast<uint32_t>(Get16(p + 2)) << 16; }
 
 bool Fail(std::string* why, const std::string& text) {
   *why = text;
@@ -68,9 +66,9 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
     Entry e;
     e.headerOffset = at;
     e.method.assign(reinterpret_cast<const char*>(h + 2), 5);
-    e.originalSize = Get32(h + 11);
+    e.originalSize = ReadLE32(h + 11);
     e.level = h[20];
-    uint32_t packed = Get32(h + 7);
+    uint32_t packed = ReadLE32(h + 7);
     std::string file, dir;
     uint16_t attribute = h[19];
     uint32_t unixTime = 0;
@@ -81,12 +79,12 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
       size_t nameLength = h[21];
       if (22 + nameLength + 2 > total) return Fail(why, path + ": a damaged header at " + std::to_string(at));
       file.assign(reinterpret_cast<const char*>(h + 22), nameLength);
-      e.fileCrc = Get16(h + 22 + nameLength);
-      e.time = FromDosTime(Get32(h + 15));
+      e.fileCrc = ReadLE16(h + 22 + nameLength);
+      e.time = FromDosTime(ReadLE32(h + 15));
       headerEnd = at + total;
       if (e.level == 1) {
         if (22 + nameLength + 5 > total) return Fail(why, path + ": a damaged header at " + std::to_string(at));
-        uint16_t first = Get16(h + total - 2);
+        uint16_t first = ReadLE16(h + total - 2);
         // The extended headers follow the header and count as compressed data.
         size_t chainAt = headerEnd;
         size_t chainBytes = 0;
@@ -98,9 +96,9 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
           std::string body(reinterpret_cast<const char*>(x + 1), size - 3);
           if (x[0] == 0x01) file = body;
           else if (x[0] == 0x02) dir = body;
-          else if (x[0] == 0x54 && body.size() >= 4) unixTime = Get32(x + 1);
+          else if (x[0] == 0x54 && body.size() >= 4) unixTime = ReadLE32(x + 1);
           chainBytes += size;
-          size = Get16(x + size - 2);
+          size = ReadLE16(x + size - 2);
         }
         if (chainBytes > packed) return Fail(why, path + ": a damaged header at " + std::to_string(at));
         packed -= static_cast<uint32_t>(chainBytes);
@@ -108,12 +106,12 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
         attribute = 0x20;
       }
     } else if (e.level == 2) {
-      size_t total = Get16(h);
+      size_t total = ReadLE16(h);
       if (total < 26 || total > left) return Fail(why, path + ": a damaged header at " + std::to_string(at));
-      e.time = Get32(h + 15);
-      e.fileCrc = Get16(h + 21);
+      e.time = ReadLE32(h + 15);
+      e.fileCrc = ReadLE16(h + 21);
       size_t x = at + 26;
-      uint16_t size = Get16(h + 24);
+      uint16_t size = ReadLE16(h + 24);
       while (size != 0) {
         if (size < 3 || x + size > at + total)
           return Fail(why, path + ": a damaged extended header at " + std::to_string(at));
@@ -121,9 +119,9 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
         std::string body(reinterpret_cast<const char*>(p + 1), size - 3);
         if (p[0] == 0x01) file = body;
         else if (p[0] == 0x02) dir = body;
-        else if (p[0] == 0x40 && body.size() >= 2) attribute = Get16(p + 1);
+        else if (p[0] == 0x40 && body.size() >= 2) attribute = ReadLE16(p + 1);
         x += size;
-        size = Get16(p + size - 2);
+        size = ReadLE16(p + size - 2);
       }
       headerEnd = at + total;
     } else {

@@ -1,28 +1,17 @@
 #include "lzh_writer.h"
 
+#include "core/little_endian.h"
+#include "decode/decode.h"
+
 namespace lzhw {
 namespace {
 
-struct CrcTable {
-  uint16_t entry[256];
-  CrcTable() {
-    for (unsigned i = 0; i < 256; ++i) {
-      uint16_t v = static_cast<uint16_t>(i);
-      for (int k = 0; k < 8; ++k) v = (v & 1) ? static_cast<uint16_t>((v >> 1) ^ 0xA001) : (v >> 1);
-      entry[i] = v;
-    }
-  }
+// The stub's own CRC over tables of the builder's, shared by its threads.
+struct CrcTables {
+  uint16_t table[256];
+  uint16_t slices[7][256];
+  CrcTables() { FillCrcTables(table, slices, kCrcPolynomial); }
 };
-
-void Put16(std::vector<uint8_t>& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-  Put16(out, v & 0xFFFF);
-  Put16(out, v >> 16);
-}
 
 uint32_t AnnouncedSize(const ExtendedHeader& e) {
   if (e.announcedSize >= 0) return static_cast<uint32_t>(e.announcedSize) & 0xFFFF;
@@ -32,13 +21,10 @@ uint32_t AnnouncedSize(const ExtendedHeader& e) {
 }  // namespace
 
 uint16_t Crc16(const uint8_t* data, size_t size, uint16_t crc) {
-  static const CrcTable table;
-  for (size_t i = 0; i < size; ++i) crc = table.entry[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return crc;
+  static const CrcTables tables;
+  return FoldCrc(tables.table, tables.slices, crc, data, size);
 }
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Get32(const uint8_t* p) { return Get16(p) | (static_cast<uint32_t>(Get16(p + 2)) << 16); }
 
 std::string DirectoryField(const std::string& path) {
   std::string out;
@@ -87,17 +73,17 @@ void RemoveExtensions(EntryHeaderSpec& desc, uint8_t type) {
 
 std::vector<uint8_t> WriteEntryHeader(const EntryHeaderSpec& desc) {
   std::vector<uint8_t> h;
-  Put16(h, 0);  // total size, patched below
+  AppendLE16(h, 0);  // total size, patched below
   for (size_t i = 0; i < 5; ++i)
     h.push_back(i < desc.method.size() ? static_cast<uint8_t>(desc.method[i]) : 0);
-  Put32(h, desc.packedSize);
-  Put32(h, desc.originalSize);
-  Put32(h, desc.time);
+  AppendLE32(h, desc.packedSize);
+  AppendLE32(h, desc.originalSize);
+  AppendLE32(h, desc.time);
   h.push_back(desc.attribute);
   h.push_back(desc.level);
-  Put16(h, desc.fileCrc);
+  AppendLE16(h, desc.fileCrc);
   h.push_back(desc.osId);
-  Put16(h, desc.extensions.empty() ? 0 : AnnouncedSize(desc.extensions[0]));
+  AppendLE16(h, desc.extensions.empty() ? 0 : AnnouncedSize(desc.extensions[0]));
 
   // Only the last CRC extension is filled, as a reader takes the last one.
   size_t crcField = 0;
@@ -106,7 +92,7 @@ std::vector<uint8_t> WriteEntryHeader(const EntryHeaderSpec& desc) {
     h.push_back(e.type);
     if (e.type == kExtHeaderCrc && e.data.size() == 2) crcField = h.size();
     h.insert(h.end(), e.data.begin(), e.data.end());
-    Put16(h, i + 1 < desc.extensions.size() ? AnnouncedSize(desc.extensions[i + 1]) : 0);
+    AppendLE16(h, i + 1 < desc.extensions.size() ? AnnouncedSize(desc.extensions[i + 1]) : 0);
   }
   h.insert(h.end(), desc.trailing.begin(), desc.trailing.end());
   if (h.size() > 0xFFFF) return {};

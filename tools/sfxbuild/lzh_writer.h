@@ -129,8 +129,4 @@ bool AppendEntry(std::vector<uint8_t>& archive, const EntryHeaderSpec& desc,
 // The end of the archive: a single zero byte.
 void AppendEndMark(std::vector<uint8_t>& archive);
 
-// Little-endian readers, for tests that check written bytes.
-uint16_t Get16(const uint8_t* p);
-uint32_t Get32(const uint8_t* p);
-
 }  // namespace lzhw

@@ -11,21 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "core/little_endian.h"
+
 namespace {
 
 struct Image {
   int size = 0;
   std::vector<std::string> rows;
 };
-
-void Put16(std::vector<uint8_t>& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(std::vector<uint8_t>& out, uint32_t v) {
-  Put16(out, v & 0xFFFF);
-  Put16(out, v >> 16);
-}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -40,17 +33,17 @@ std::vector<uint8_t> EncodeImage(const Image& img, const uint32_t palette[16]) {
   const int xorStride = ((n * 4 + 31) / 32) * 4;
   const int andStride = ((n + 31) / 32) * 4;
   std::vector<uint8_t> out;
-  Put32(out, 40);
-  Put32(out, n);
-  Put32(out, 2 * n);   // the height counts the colour bitmap and the mask
-  Put16(out, 1);
-  Put16(out, 4);
-  Put32(out, 0);
-  Put32(out, (xorStride + andStride) * n);
-  Put32(out, 0);
-  Put32(out, 0);
-  Put32(out, 0);
-  Put32(out, 0);
+  AppendLE32(out, 40);
+  AppendLE32(out, n);
+  AppendLE32(out, 2 * n);   // the height counts the colour bitmap and the mask
+  AppendLE16(out, 1);
+  AppendLE16(out, 4);
+  AppendLE32(out, 0);
+  AppendLE32(out, (xorStride + andStride) * n);
+  AppendLE32(out, 0);
+  AppendLE32(out, 0);
+  AppendLE32(out, 0);
+  AppendLE32(out, 0);
   for (int i = 0; i < 16; ++i) {
     out.push_back(static_cast<uint8_t>(palette[i]));         // blue
     out.push_back(static_cast<uint8_t>(palette[i] >> 8));    // green
@@ -146,19 +139,19 @@ int main(int argc, char** argv) {
   std::vector<std::vector<uint8_t>> encoded;
   for (const Image& img : images) encoded.push_back(EncodeImage(img, palette));
   std::vector<uint8_t> ico;
-  Put16(ico, 0);
-  Put16(ico, 1);   // icon
-  Put16(ico, static_cast<uint32_t>(images.size()));
+  AppendLE16(ico, 0);
+  AppendLE16(ico, 1);   // icon
+  AppendLE16(ico, static_cast<uint32_t>(images.size()));
   uint32_t offset = 6 + 16 * static_cast<uint32_t>(images.size());
   for (size_t i = 0; i < images.size(); ++i) {
     ico.push_back(static_cast<uint8_t>(images[i].size));
     ico.push_back(static_cast<uint8_t>(images[i].size));
     ico.push_back(16);   // colours
     ico.push_back(0);
-    Put16(ico, 1);       // planes
-    Put16(ico, 4);       // bits per pixel
-    Put32(ico, static_cast<uint32_t>(encoded[i].size()));
-    Put32(ico, offset);
+    AppendLE16(ico, 1);       // planes
+    AppendLE16(ico, 4);       // bits per pixel
+    AppendLE32(ico, static_cast<uint32_t>(encoded[i].size()));
+    AppendLE32(ico, offset);
     offset += static_cast<uint32_t>(encoded[i].size());
   }
   for (const auto& e : encoded) ico.insert(ico.end(), e.begin(), e.end());

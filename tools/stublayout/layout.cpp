@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "core/little_endian.h"
+
 namespace stublayout {
 
 const char kMarker[kMarkerSize + 1] = "LZHSFX-W32";
@@ -22,18 +24,6 @@ constexpr uint32_t kDosHeaderSize = 64;
 constexpr uint32_t kCoffSize = 20;
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kDebugEntrySize = 28;
-
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Get32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-void Put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 bool Fail(std::string* why, const char* reason) {
   if (why) *why = reason;
@@ -64,24 +54,24 @@ bool ReadPeView(const uint8_t* data, size_t size, uint32_t peOffset, PeView* v,
   if (memcmp(data + peOffset, "PE\0\0", 4) != 0) return Fail(why, "no PE signature");
   const uint8_t* coff = data + peOffset + 4;
   v->peOffset = peOffset;
-  v->sectionCount = Get16(coff + 2);
-  v->optionalSize = Get16(coff + 16);
+  v->sectionCount = ReadLE16(coff + 2);
+  v->optionalSize = ReadLE16(coff + 16);
   v->optionalOffset = peOffset + 4 + kCoffSize;
   v->sectionTable = v->optionalOffset + v->optionalSize;
   v->headersEnd = v->sectionTable + v->sectionCount * kSectionHeaderSize;
   if (v->headersEnd > size) return Fail(why, "section table beyond the end of the file");
   if (v->optionalSize < 2) return Fail(why, "no optional header");
   const uint8_t* opt = data + v->optionalOffset;
-  uint16_t magic = Get16(opt);
+  uint16_t magic = ReadLE16(opt);
   if (magic != 0x10B && magic != 0x20B) return Fail(why, "unknown optional header");
   v->pe32Plus = magic == 0x20B;
   uint32_t directoriesAt = v->pe32Plus ? 112 : 96;
   if (v->optionalSize < directoriesAt) return Fail(why, "optional header too short");
-  v->sectionAlignment = Get32(opt + 32);
-  v->fileAlignment = Get32(opt + 36);
-  v->sizeOfHeaders = Get32(opt + 60);
+  v->sectionAlignment = ReadLE32(opt + 32);
+  v->fileAlignment = ReadLE32(opt + 36);
+  v->sizeOfHeaders = ReadLE32(opt + 60);
   v->checksumOffset = v->optionalOffset + 64;
-  v->directoryCount = Get32(opt + directoriesAt - 4);
+  v->directoryCount = ReadLE32(opt + directoriesAt - 4);
   v->directoryOffset = v->optionalOffset + directoriesAt;
   if (v->directoryCount > (v->optionalSize - directoriesAt) / 8)
     return Fail(why, "data directories beyond the optional header");
@@ -98,7 +88,7 @@ bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 uint32_t RvaToOffset(const uint8_t* data, const PeView& v, uint32_t rva, uint32_t length) {
   for (uint32_t i = 0; i < v.sectionCount; ++i) {
     const uint8_t* s = data + v.sectionTable + i * kSectionHeaderSize;
-    uint32_t va = Get32(s + 12), raw = Get32(s + 16), ptr = Get32(s + 20);
+    uint32_t va = ReadLE32(s + 12), raw = ReadLE32(s + 16), ptr = ReadLE32(s + 20);
     if (rva >= va && rva - va <= raw && raw - (rva - va) >= length) return ptr + (rva - va);
   }
   return 0;
@@ -110,23 +100,23 @@ std::vector<uint8_t> MsDosHeader() {
   std::vector<uint8_t> h(kDosHeaderSize, 0);
   h[0] = 'M';
   h[1] = 'Z';
-  Put16(&h[0x02], 0x00CF);   // bytes in the last page: with 3 pages, 1231 bytes
-  Put16(&h[0x04], 3);
-  Put16(&h[0x06], 0);        // no relocations
-  Put16(&h[0x08], 0x0020);   // 32 paragraphs: the load module starts at 512
-  Put16(&h[0x0A], 0);
-  Put16(&h[0x0C], 0xFFFF);
-  Put16(&h[0x0E], 0x0000);   // SS
-  Put16(&h[0x10], 0x025C);   // SP
-  Put16(&h[0x12], 0);
-  Put16(&h[0x14], 0x0000);   // IP
-  Put16(&h[0x16], 0x0026);   // CS: load-module offset 0x260, file offset 0x460
-  Put16(&h[0x18], 0x0040);
-  Put16(&h[0x1A], 0);
-  Put32(&h[0x1C], 1);
-  Put32(&h[0x20], 1);
+  WriteLE16(&h[0x02], 0x00CF);   // bytes in the last page: with 3 pages, 1231 bytes
+  WriteLE16(&h[0x04], 3);
+  WriteLE16(&h[0x06], 0);        // no relocations
+  WriteLE16(&h[0x08], 0x0020);   // 32 paragraphs: the load module starts at 512
+  WriteLE16(&h[0x0A], 0);
+  WriteLE16(&h[0x0C], 0xFFFF);
+  WriteLE16(&h[0x0E], 0x0000);   // SS
+  WriteLE16(&h[0x10], 0x025C);   // SP
+  WriteLE16(&h[0x12], 0);
+  WriteLE16(&h[0x14], 0x0000);   // IP
+  WriteLE16(&h[0x16], 0x0026);   // CS: load-module offset 0x260, file offset 0x460
+  WriteLE16(&h[0x18], 0x0040);
+  WriteLE16(&h[0x1A], 0);
+  WriteLE32(&h[0x1C], 1);
+  WriteLE32(&h[0x20], 1);
   memcpy(&h[kMarkerOffset], kMarker, kMarkerSize);
-  Put32(&h[0x3C], kPeOffset);
+  WriteLE32(&h[0x3C], kPeOffset);
   return h;
 }
 
@@ -176,7 +166,7 @@ uint32_t ComputePeChecksum(const uint8_t* data, size_t size, size_t checksumOffs
 size_t PeChecksumOffset(const uint8_t* data, size_t size) {
   if (size < kDosHeaderSize) return 0;
   PeView v;
-  if (!ReadPeView(data, size, Get32(data + 0x3C), &v, nullptr)) return 0;
+  if (!ReadPeView(data, size, ReadLE32(data + 0x3C), &v, nullptr)) return 0;
   // An odd checksum offset would break the word sum; PE headers are 8-aligned.
   return v.checksumOffset % 2 == 0 ? v.checksumOffset : 0;
 }
@@ -184,11 +174,11 @@ size_t PeChecksumOffset(const uint8_t* data, size_t size) {
 bool UpdatePeChecksum(std::vector<uint8_t>& image) {
   if (image.size() < kDosHeaderSize) return false;
   PeView v;
-  if (!ReadPeView(image.data(), image.size(), Get32(&image[0x3C]), &v, nullptr)) return false;
+  if (!ReadPeView(image.data(), image.size(), ReadLE32(&image[0x3C]), &v, nullptr)) return false;
   // An odd checksum offset would break the word sum; PE headers are 8-aligned.
   if (v.checksumOffset % 2 != 0) return false;
-  Put32(&image[v.checksumOffset], 0);
-  Put32(&image[v.checksumOffset], ComputePeChecksum(image.data(), image.size(), v.checksumOffset));
+  WriteLE32(&image[v.checksumOffset], 0);
+  WriteLE32(&image[v.checksumOffset], ComputePeChecksum(image.data(), image.size(), v.checksumOffset));
   return true;
 }
 
@@ -199,7 +189,7 @@ bool ApplyStubLayout(std::vector<uint8_t>& image, std::string* why) {
     return Fail(why, "no MS-DOS header");
   if (size > 0x7FFFFFFF) return Fail(why, "file too large");
   PeView v;
-  if (!ReadPeView(data, size, Get32(data + 0x3C), &v, why)) return false;
+  if (!ReadPeView(data, size, ReadLE32(data + 0x3C), &v, why)) return false;
   if (!IsPowerOfTwo(v.fileAlignment) || v.fileAlignment < 0x20 || v.fileAlignment > 0x10000)
     return Fail(why, "invalid file alignment");
   if (v.sizeOfHeaders % v.fileAlignment != 0 || v.sizeOfHeaders > size ||
@@ -216,7 +206,7 @@ bool ApplyStubLayout(std::vector<uint8_t>& image, std::string* why) {
   // The headers are mapped at RVA 0: they must still end before the first section.
   for (uint32_t i = 0; i < v.sectionCount; ++i) {
     const uint8_t* s = data + v.sectionTable + i * kSectionHeaderSize;
-    if (Get32(s + 12) < newSizeOfHeaders)
+    if (ReadLE32(s + 12) < newSizeOfHeaders)
       return Fail(why, "the moved headers would overlap the first section");
   }
 
@@ -224,7 +214,7 @@ bool ApplyStubLayout(std::vector<uint8_t>& image, std::string* why) {
   // headers, since nothing inside them is kept.
   std::vector<uint32_t> offsetFields;   // file offsets (in the old image) of 32-bit fields
   auto addField = [&](uint32_t at, bool allowZero) -> bool {
-    uint32_t value = Get32(data + at);
+    uint32_t value = ReadLE32(data + at);
     if (value == 0 && allowZero) return true;
     if (value < v.sizeOfHeaders || value > size) return false;
     offsetFields.push_back(at);
@@ -236,13 +226,13 @@ bool ApplyStubLayout(std::vector<uint8_t>& image, std::string* why) {
     uint32_t s = v.sectionTable + i * kSectionHeaderSize;
     if (!addField(s + 20, true) || !addField(s + 24, true) || !addField(s + 28, true))
       return Fail(why, "section data inside the headers");
-    uint32_t ptr = Get32(data + s + 20), raw = Get32(data + s + 16);
+    uint32_t ptr = ReadLE32(data + s + 20), raw = ReadLE32(data + s + 16);
     if (ptr != 0 && (ptr > size || raw > size - ptr))
       return Fail(why, "section data beyond the end of the file");
   }
   for (uint32_t d = 0; d < v.directoryCount; ++d) {
     uint32_t at = v.directoryOffset + d * 8;
-    uint32_t rva = Get32(data + at), length = Get32(data + at + 4);
+    uint32_t rva = ReadLE32(data + at), length = ReadLE32(data + at + 4);
     if (rva == 0) continue;
     if (d == 4) {   // the certificate table is addressed by file offset
       if (!addField(at, false)) return Fail(why, "certificate table inside the headers");
@@ -274,10 +264,10 @@ bool ApplyStubLayout(std::vector<uint8_t>& image, std::string* why) {
   };
   for (uint32_t oldAt : offsetFields) {
     uint32_t at = newPosition(oldAt);
-    Put32(&out[at], static_cast<uint32_t>(Get32(data + oldAt) + delta));
+    WriteLE32(&out[at], static_cast<uint32_t>(ReadLE32(data + oldAt) + delta));
   }
   const uint32_t optionalAt = kPeOffset + (v.optionalOffset - v.peOffset);
-  Put32(&out[optionalAt + 60], newSizeOfHeaders);
+  WriteLE32(&out[optionalAt + 60], newSizeOfHeaders);
 
   image.swap(out);
   UpdatePeChecksum(image);
@@ -305,7 +295,7 @@ bool CheckStubLayout(const uint8_t* data, size_t size, std::string* why, bool al
     return Fail(why, "invalid SizeOfHeaders");
   for (uint32_t i = 0; i < v.sectionCount; ++i) {
     const uint8_t* s = data + v.sectionTable + i * kSectionHeaderSize;
-    uint32_t raw = Get32(s + 16), ptr = Get32(s + 20);
+    uint32_t raw = ReadLE32(s + 16), ptr = ReadLE32(s + 20);
     if (raw != 0 && (ptr < v.sizeOfHeaders || ptr > size || raw > size - ptr))
       return Fail(why, "section data outside the file");
   }

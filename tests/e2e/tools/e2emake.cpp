@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "encoder.h"
+#include "core/little_endian.h"
 #include "lzh_writer.h"
 
 namespace e2emake {
@@ -87,9 +88,9 @@ bool AppendItem(std::vector<uint8_t>& archive, const Item& item, std::string* er
     std::vector<uint8_t> good = lzhw::WriteEntryHeader(header);
     uint16_t right = 0;
     for (size_t i = 26; i + 3 <= good.size();) {
-      uint16_t size = lzhw::Get16(&good[i - 2]);
+      uint16_t size = ReadLE16(&good[i - 2]);
       if (size == 0) break;
-      if (good[i] == lzhw::kExtHeaderCrc && size == 5) right = lzhw::Get16(&good[i + 1]);
+      if (good[i] == lzhw::kExtHeaderCrc && size == 5) right = ReadLE16(&good[i + 1]);
       i += size;
     }
     header.headerCrcOverride = right ^ 0x0001;
