@@ -16,6 +16,7 @@
 #include "core/context.h"
 #include "core/little_endian.h"
 #include "encoder.h"
+#include "helper_threads.h"
 #include "host_os.h"
 #include "layout.h"
 #include "lzh_reader.h"
@@ -253,27 +254,16 @@ class EntryPacker {
         results_(planned.size()), state_(planned.size(), kFree) {
     for (size_t i = 0; i < planned.size(); ++i)
       if (planned[i].isDirectory || planned[i].size > kPartBytes) state_[i] = kDone;
-    try {  // fewer helpers when the system refuses a thread; the writer packs the rest
-      for (int t = 1; t < threads; ++t) helpers_.emplace_back([this] { Help(); });
-    } catch (const std::system_error&) {
-    }
-  }
-  ~EntryPacker() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    for (std::thread& t : helpers_) t.join();
+    helpers_.Start(threads - 1, [this] { Help(); });
   }
 
   int WriterThreads() const { return writerThreads_; }
 
   // Entry i's packed data; i a file entry, asked in increasing order.
   PackedData Take(size_t i) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(helpers_.mutex);
     writer_ = i;
-    changed_.notify_all();
+    helpers_.changed.notify_all();
     PackedData r;
     if (planned_[i].size > kPartBytes) {
       r.ok = r.streamed = true;
@@ -285,7 +275,7 @@ class EntryPacker {
       PackFile(planned_[i].hostPath, options_, digit_, writerThreads_, &results_[i]);
       lock.lock();
     } else {
-      changed_.wait(lock, [&] { return state_[i] == kDone; });
+      helpers_.changed.wait(lock, [&] { return state_[i] == kDone; });
       held_ -= results_[i].originalSize;
     }
     state_[i] = kDone;
@@ -299,13 +289,13 @@ class EntryPacker {
   enum : uint8_t { kFree, kBusy, kDone };
 
   void Help() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(helpers_.mutex);
     for (;;) {
       size_t next = writer_ + 1;
       while (next < state_.size() && state_[next] != kFree) ++next;
-      if (stop_ || next >= state_.size()) return;
+      if (helpers_.Stopping() || next >= state_.size()) return;
       if (next > writer_ + kAhead || held_ >= kAheadBytes) {
-        changed_.wait(lock);
+        helpers_.changed.wait(lock);
         continue;
       }
       state_[next] = kBusy;
@@ -316,7 +306,7 @@ class EntryPacker {
       held_ += r.originalSize;
       results_[next] = std::move(r);
       state_[next] = kDone;
-      changed_.notify_all();
+      helpers_.changed.notify_all();
     }
   }
 
@@ -325,13 +315,10 @@ class EntryPacker {
   int digit_;
   int writerThreads_;            // the encoder's for the writer's own entries (0: its default)
   std::vector<PackedData> results_;
-  std::vector<uint8_t> state_;   // guarded by mutex_, as the fields below
+  std::vector<uint8_t> state_;   // guarded by helpers_.mutex, as the fields below
   size_t writer_ = 0;            // the entry the writer takes now
   uint64_t held_ = 0;            // bytes of packed entries not yet taken
-  bool stop_ = false;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::thread> helpers_;
+  HelperThreads helpers_;        // its mutex guards the state above
 };
 
 // Writes the entries into the output in order: a header, then the data; a
@@ -527,11 +514,6 @@ class ArchiveWriter {
   const CreateReport* report_;
   uint16_t crcXor_ = 0;
 };
-
-int PackingThreads() {
-  unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : static_cast<int>(std::min(n, 4u));
-}
 
 bool SpecialText(const SpecialInput& s, bool alreadySjis, std::vector<uint8_t>* text,
                  std::string* why) {
@@ -861,8 +843,7 @@ bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPat
   if (!options.fromArchive.empty() && !archive.Open(options.fromArchive, why)) return false;
   std::vector<PlannedEntry> toPack = options.fromArchive.empty() ? planned
                                                                  : std::vector<PlannedEntry>();
-  EntryPacker packer(toPack, encoding, digit, options.threads > 0 ? std::min(options.threads, 16)
-                                                         : PackingThreads());
+  EntryPacker packer(toPack, encoding, digit, ThreadCount(options.threads));
   for (size_t i = 0; i < planned.size(); ++i) {
     const PlannedEntry& e = planned[i];
     std::string shown = hostos::ToUtf8(e.name);

@@ -1,5 +1,7 @@
 #include "encoder.h"
 
+#include "helper_threads.h"
+
 #include <string.h>
 
 #include <algorithm>
@@ -898,21 +900,8 @@ class MatchChunks {
       : data_(data), first_(first), size_(size), maxDistance_(maxDistance), options_(o),
         chunkBytes_(chunkBytes), chunks_((size - first + chunkBytes - 1) / chunkBytes),
         state_(chunks_.size(), kFree), free_(chunks_.size()) {
-    // Without another thread (the system may refuse one) the caller finds
-    // every chunk itself: slower, the same bytes.
-    try {
-      for (int t = 1; t < threads && static_cast<size_t>(t) < chunks_.size(); ++t)
-        helpers_.emplace_back([this] { Help(); });
-    } catch (const std::system_error&) {
-    }
-  }
-  ~MatchChunks() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    for (std::thread& t : helpers_) t.join();
+    helpers_.Start(static_cast<int>(std::min<size_t>(threads, chunks_.size())) - 1,
+                   [this] { Help(); });
   }
 
   const std::vector<ChunkMatches>& Chunks() const { return chunks_; }
@@ -920,36 +909,36 @@ class MatchChunks {
 
   // Waits until chunk c is found, finding others meanwhile.
   void Need(size_t c) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(helpers_.mutex);
     needed_ = std::max(needed_, c);
     while (state_[c] != kDone) {
       size_t mine;
       if (Pick(own_, c, &mine))
         Find(own_, mine, lock);
       else
-        changed_.wait(lock);
+        helpers_.changed.wait(lock);
     }
   }
 
   // The parse will need the chunks up to c next.
   void Expect(size_t c) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<std::mutex> lock(helpers_.mutex);
       needed_ = std::max(needed_, c);
     }
-    changed_.notify_all();
+    helpers_.changed.notify_all();
   }
 
   // Chunks before c are no longer needed.
   void Release(size_t c) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<std::mutex> lock(helpers_.mutex);
       for (; parsed_ < c; ++parsed_) {
         std::vector<uint8_t>().swap(chunks_[parsed_].counts);
         std::vector<uint32_t>().swap(chunks_[parsed_].cands);
       }
     }
-    changed_.notify_all();
+    helpers_.changed.notify_all();
   }
 
  private:
@@ -1011,18 +1000,18 @@ class MatchChunks {
     w.last = c;
     lock.lock();
     state_[c] = kDone;
-    changed_.notify_all();
+    helpers_.changed.notify_all();
   }
 
   void Help() {
     Worker me;
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_ && free_ > 0) {
+    std::unique_lock<std::mutex> lock(helpers_.mutex);
+    while (!helpers_.Stopping() && free_ > 0) {
       size_t c;
       if (Pick(me, kNoChunk, &c))
         Find(me, c, lock);
       else
-        changed_.wait(lock);
+        helpers_.changed.wait(lock);
     }
   }
 
@@ -1033,15 +1022,12 @@ class MatchChunks {
   const EncoderOptions& options_;
   uint32_t chunkBytes_;
   std::vector<ChunkMatches> chunks_;
-  std::vector<uint8_t> state_;         // guarded by mutex_, as the counters below
+  std::vector<uint8_t> state_;         // guarded by helpers_.mutex, as the counters below
   size_t free_;                        // chunks nobody has taken
   size_t parsed_ = 0;                  // chunks before this one are released
   size_t needed_ = 0;                  // the furthest chunk the parse has asked for
-  bool stop_ = false;
   Worker own_;                         // the parsing thread's
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::thread> helpers_;
+  HelperThreads helpers_;              // its mutex guards the state above
 };
 
 uint32_t ChunkBytesFor(const EncoderOptions& o) {
@@ -1049,11 +1035,6 @@ uint32_t ChunkBytesFor(const EncoderOptions& o) {
   return o.treeSearch ? kTreeChunkBytes : kDefaultChunkBytes;
 }
 
-int ThreadsFor(const EncoderOptions& o) {
-  if (o.threads > 0) return std::min(o.threads, 16);
-  unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : static_cast<int>(std::min(n, 4u));
-}
 
 }  // namespace
 
@@ -1090,7 +1071,7 @@ void EncodeWith(StreamState& s, const uint8_t* data, size_t first, size_t size) 
   const int passes = std::max(1, options.parsePasses);
 
   MatchChunks<Finder> matches(data, first, size, maxDistance, options, ChunkBytesFor(options),
-                              ThreadsFor(options));
+                              ThreadCount(options.threads));
   const uint32_t chunkBytes = matches.ChunkBytes();
   const uint32_t base = static_cast<uint32_t>(first);
 
