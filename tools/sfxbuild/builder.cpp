@@ -15,6 +15,7 @@
 
 #include "core/context.h"
 #include "core/little_endian.h"
+#include "fail.h"
 #include "encoder.h"
 #include "helper_threads.h"
 #include "host_os.h"
@@ -37,11 +38,6 @@ constexpr uint64_t kLargestOutput = 0x7FFFFFFFu;
 // Room the stub gives the decoded notice and script texts.
 constexpr size_t kNoticeRoom = kMessageCap - 1;
 constexpr size_t kScriptRoom = kScriptCap - 1;
-
-bool Fail(std::string* why, const std::string& text) {
-  *why = text;
-  return false;
-}
 
 uint32_t ClampTime(int64_t t) {
   if (t < 0) return 0;

@@ -8,6 +8,7 @@
 #include "builder.h"
 #include "core/context.h"
 #include "core/little_endian.h"
+#include "fail.h"
 #include "core/text.h"
 #include "decode/decode.h"
 #include "host_os.h"
@@ -17,11 +18,6 @@
 
 namespace sfxbuild {
 namespace {
-
-bool Fail(std::string* why, const std::string& text) {
-  *why = text;
-  return false;
-}
 
 // A fresh context for one listing or test; the caller's one comes back after.
 class ContextScope {

@@ -4,15 +4,11 @@
 
 #include "core/context.h"
 #include "core/little_endian.h"
+#include "fail.h"
 #include "host_os.h"
 
 namespace lzhr {
 namespace {
-
-bool Fail(std::string* why, const std::string& text) {
-  *why = text;
-  return false;
-}
 
 // Days from 1970-01-01 to a date of the Gregorian calendar.
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "core/little_endian.h"
+#include "fail.h"
 
 namespace stublayout {
 
@@ -24,11 +25,6 @@ constexpr uint32_t kDosHeaderSize = 64;
 constexpr uint32_t kCoffSize = 20;
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kDebugEntrySize = 28;
-
-bool Fail(std::string* why, const char* reason) {
-  if (why) *why = reason;
-  return false;
-}
 
 // Where the parts of the PE headers are, checked against the file's size.
 struct PeView {

@@ -519,6 +519,47 @@ void Pause() { Sleep(2); }
 
 bool Expired(DWORD deadline) { return (LONG)(GetTickCount() - deadline) >= 0; }
 
+void ReportUnexpectedBox(int line, HWND box);
+
+enum WaitEnd { kReady, kBoxSeen, kEnded, kTimedOut };
+
+// The driver's one waiting loop: watches the windows every few ms (recording
+// progress and boxes) until ready(box) holds, box being the new box if any.
+// With boxesUnexpected, a box ends the wait and is reported and taken away.
+// With the name of what is awaited, the end of the process and the timeout
+// fail the step; without it, the wait goes on to the timeout, which the
+// caller judges.
+template <class Ready>
+WaitEnd WaitUntil(int line, DWORD timeout, Ready ready, const wchar_t* awaited = nullptr,
+                  bool boxesUnexpected = false) {
+  DWORD deadline = GetTickCount() + timeout;
+  for (;;) {
+    HWND box = Poll();
+    if (ready(box)) return kReady;
+    if (box && boxesUnexpected) {
+      ReportUnexpectedBox(line, box);
+      return kBoxSeen;
+    }
+    if (!ChildRunning() && awaited) {
+      Fail(line, L"the process ended while " + wstring(awaited) + L" was awaited");
+      return kEnded;
+    }
+    if (Expired(deadline)) {
+      if (awaited) Fail(line, wstring(awaited) + L" not seen within " + Number(timeout) + L" ms");
+      return kTimedOut;
+    }
+    Pause();
+  }
+}
+
+// Ends a process that outlived its bound.
+void KillChild() {
+  TerminateProcess(child.hProcess, 0xDEAD);
+  WaitForSingleObject(child.hProcess, 5000);
+  childEnded = true;
+  Log(L"killed");
+}
+
 // ---------------------------------------------------------------- expectations
 
 struct Expect {
@@ -642,28 +683,13 @@ bool Expectations(const Step& step, size_t from, std::vector<Expect>* out, DWORD
 
 // Waits for the next message box; fails on timeout or when the process ends.
 HWND WaitForBox(const Step& step, DWORD timeout) {
-  DWORD deadline = GetTickCount() + timeout;
-  for (;;) {
-    HWND box = Poll();
-    if (box) return box;
-    if (!ChildRunning()) {
-      Fail(step.line, L"the process ended while a box was awaited");
-      return nullptr;
-    }
-    if (Expired(deadline)) {
-      Fail(step.line, L"no box within " + Number(timeout) + L" ms");
-      return nullptr;
-    }
-    Pause();
-  }
+  HWND found = nullptr;
+  WaitUntil(step.line, timeout, [&](HWND box) { return (found = box) != nullptr; }, L"a box");
+  return found;
 }
 
 void WaitGone(HWND window, DWORD timeout) {
-  DWORD deadline = GetTickCount() + timeout;
-  while (IsWindow(window) && IsWindowVisible(window) && !Expired(deadline)) {
-    Poll();
-    Pause();
-  }
+  WaitUntil(0, timeout, [&](HWND) { return !IsWindow(window) || !IsWindowVisible(window); });
 }
 
 // A box that nobody expected: record it and take it away so that the
@@ -689,9 +715,7 @@ void StepAnswerAll(const Step& step) {
   std::vector<Expect> expects;
   DWORD timeout = kDefaultTimeout;
   if (!Expectations(step, 0, &expects, &timeout)) return;
-  DWORD deadline = GetTickCount() + timeout;
-  while (ChildRunning()) {
-    HWND box = Poll();
+  auto answer = [&](HWND box) {
     if (box) {
       BoxInfo info = ReadBox(box);
       ++boxCount;
@@ -707,16 +731,12 @@ void StepAnswerAll(const Step& step) {
       }
       WaitGone(box, 3000);
     }
-    if (Expired(deadline)) {
-      Log(L"hang");
-      Fail(step.line, L"the process did not end within " + Number(timeout) + L" ms");
-      TerminateProcess(child.hProcess, 0xDEAD);
-      WaitForSingleObject(child.hProcess, 5000);
-      childEnded = true;
-      Log(L"killed");
-      return;
-    }
-    Pause();
+    return !ChildRunning();
+  };
+  if (WaitUntil(step.line, timeout, answer) == kTimedOut) {
+    Log(L"hang");
+    Fail(step.line, L"the process did not end within " + Number(timeout) + L" ms");
+    KillChild();
   }
 }
 
@@ -765,26 +785,9 @@ void StepDialog(const Step& step) {
   std::vector<Expect> expects;
   DWORD timeout = kDefaultTimeout;
   if (!Expectations(step, 0, &expects, &timeout)) return;
-  DWORD deadline = GetTickCount() + timeout;
   HWND dialog = nullptr;
-  for (;;) {
-    HWND box = Poll();
-    if (box) {
-      ReportUnexpectedBox(step.line, box);
-      return;
-    }
-    dialog = FindMainDialog();
-    if (dialog) break;
-    if (!ChildRunning()) {
-      Fail(step.line, L"the process ended before the main dialog appeared");
-      return;
-    }
-    if (Expired(deadline)) {
-      Fail(step.line, L"no main dialog within " + Number(timeout) + L" ms");
-      return;
-    }
-    Pause();
-  }
+  auto found = [&](HWND box) { return !box && (dialog = FindMainDialog()) != nullptr; };
+  if (WaitUntil(step.line, timeout, found, L"the main dialog", true) != kReady) return;
   mainDialog = dialog;
   LogDialog(dialog);
   for (const Expect& e : expects) {
@@ -964,14 +967,10 @@ void StepKey(const Step& step) {
 
 // Waits until the window found by the last window step is gone.
 void StepWindowGone(const Step& step) {
-  DWORD deadline = GetTickCount() + 10000;
-  while (currentWindow && IsWindow(currentWindow)) {
-    Poll();
-    if (Expired(deadline)) {
-      Fail(step.line, L"the window is still there");
-      return;
-    }
-    Pause();
+  auto gone = [](HWND) { return !currentWindow || !IsWindow(currentWindow); };
+  if (WaitUntil(step.line, 10000, gone) != kReady) {
+    Fail(step.line, L"the window is still there");
+    return;
   }
   Log(L"window-gone");
   currentWindow = nullptr;
@@ -1030,61 +1029,32 @@ void StepWaitProgress(const Step& step) {
     else if (e.key == L"text") wanted = e;
     else Fail(step.line, L"unknown wait-progress field " + e.key);
   }
-  DWORD deadline = GetTickCount() + timeout;
-  for (;;) {
-    HWND box = Poll();
+  auto seenText = [&](HWND) {
     for (const wstring& seen : progressSeen) {
       if (seen.compare(0, control.size() + 1, control + L" ") != 0) continue;
       wstring text = seen.substr(control.size() + 1);
-      if (!text.empty() && Matches(wanted, text)) return;
+      if (!text.empty() && Matches(wanted, text)) return true;
     }
-    if (box) {
-      ReportUnexpectedBox(step.line, box);
-      return;
-    }
-    if (!ChildRunning()) {
-      Fail(step.line, L"the process ended before the progress text was seen");
-      return;
-    }
-    if (Expired(deadline)) {
-      Fail(step.line, L"progress text not seen within " + Number(timeout) + L" ms");
-      return;
-    }
-    Pause();
-  }
+    return false;
+  };
+  WaitUntil(step.line, timeout, seenText, L"the progress text", true);
 }
 
 void StepSleep(const Step& step) {
   DWORD ms = step.args.empty() ? 0 : (DWORD)ParseInt(step.args[0], 0);
-  DWORD deadline = GetTickCount() + ms;
-  while (!Expired(deadline)) {
-    Poll();
-    ChildRunning();
-    Pause();
-  }
+  WaitUntil(step.line, ms, [](HWND) { return false; });
 }
 
 void StepNoBox(const Step& step) {
   DWORD ms = step.args.empty() ? 1000 : (DWORD)ParseInt(step.args[0], 1000);
-  DWORD deadline = GetTickCount() + ms;
-  while (!Expired(deadline)) {
-    HWND box = Poll();
-    if (box) {
-      ReportUnexpectedBox(step.line, box);
-      return;
-    }
-    if (!ChildRunning()) return;
-    Pause();
-  }
+  WaitUntil(step.line, ms, [](HWND box) { return !box && !ChildRunning(); }, nullptr, true);
 }
 
 void StepWindow(const Step& step) {
   std::vector<Expect> expects;
   DWORD timeout = kDefaultTimeout;
   if (!Expectations(step, 0, &expects, &timeout)) return;
-  DWORD deadline = GetTickCount() + timeout;
-  for (;;) {
-    Poll();
+  auto found = [&](HWND) {
     for (HWND w : ChildDialogs()) {
       if (w == mainDialog || KindOf(w) != kOtherWindow) continue;
       bool all = true;
@@ -1093,18 +1063,11 @@ void StepWindow(const Step& step) {
       if (!all) continue;
       currentWindow = w;
       LogWindow(w);
-      return;
+      return true;
     }
-    if (!ChildRunning()) {
-      Fail(step.line, L"the process ended while a window was awaited");
-      return;
-    }
-    if (Expired(deadline)) {
-      Fail(step.line, L"no such window within " + Number(timeout) + L" ms");
-      return;
-    }
-    Pause();
-  }
+    return false;
+  };
+  WaitUntil(step.line, timeout, found, L"the window");
 }
 
 void StepPress(const Step& step) {
@@ -1153,15 +1116,12 @@ void StepXShot(const Step& step) {
     return;
   }
   CloseHandle(request);
-  DWORD deadline = GetTickCount() + 15000;
-  while (GetFileAttributesW((base + L".png").c_str()) == INVALID_FILE_ATTRIBUTES) {
-    if (Expired(deadline)) {
-      Fail(step.line, L"the runner took no screenshot within 15000 ms");
-      return;
-    }
-    Poll();
-    ChildRunning();
-    Pause();
+  auto taken = [&](HWND) {
+    return GetFileAttributesW((base + L".png").c_str()) != INVALID_FILE_ATTRIBUTES;
+  };
+  if (WaitUntil(step.line, 15000, taken) != kReady) {
+    Fail(step.line, L"the runner took no screenshot within 15000 ms");
+    return;
   }
   Log(L"xshot " + base + L".png");
 }
@@ -1209,19 +1169,13 @@ void StepSnapshot(const Step& step) {
 
 // Waits for the end of the process; a box meanwhile is unexpected.
 void WaitExit(int line, DWORD timeout) {
-  DWORD deadline = GetTickCount() + timeout;
-  while (ChildRunning()) {
-    HWND box = Poll();
+  auto ended = [&](HWND box) {
     if (box) ReportUnexpectedBox(line, box);
-    if (Expired(deadline)) {
-      Fail(line, L"the process did not end within " + Number(timeout) + L" ms; killed");
-      TerminateProcess(child.hProcess, 0xDEAD);
-      WaitForSingleObject(child.hProcess, 5000);
-      childEnded = true;
-      Log(L"killed");
-      return;
-    }
-    Pause();
+    return !ChildRunning();
+  };
+  if (WaitUntil(line, timeout, ended) == kTimedOut) {
+    Fail(line, L"the process did not end within " + Number(timeout) + L" ms; killed");
+    KillChild();
   }
 }
 
