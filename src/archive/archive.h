@@ -37,6 +37,18 @@ uint16_t EntryFileCrc();
 char EntryMethodDigit();   // header byte 5: '0', '4'..'7' or 'd'
 
 int WalkArchive(WindowHandle owner, int mode);
+
+// The walk's own steps, without a word to the user (the builder's listing and
+// testing share them): the own file opened with archiveSize set, a move to an
+// absolute position, the stored checksum read into storedChecksum, and the
+// current entry's data run through the stored copy or the decoder by its
+// method (runningCrc from 0).
+enum OpenResult { kOpened, kOpenFailed, kSizeUnknown };
+enum SeekResult { kSeekDone, kSeekPastEnd, kSeekFailed };
+OpenResult OpenOwnArchive();
+SeekResult SeekArchive(uint64_t target);
+void ReadStoredChecksum();
+void RunEntryData();
 int SkipEntryData();
 int ReportReadError();
 int ReportMissingData();

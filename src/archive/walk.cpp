@@ -13,31 +13,33 @@
 #include "ui/texts.h"
 #include "ui/ui.h"
 
-namespace {
-
-bool IsDirectoryEntry() { return EntryMethodDigit() == 'd'; }
-
-// Moves the archive to an absolute position computed without wrapping; a
-// position past the end of the file is missing data.
-int MoveArchiveTo(uint64_t target) {
-  if (target > context->archiveSize) return ReportMissingData();
+SeekResult SeekArchive(uint64_t target) {
+  if (target > context->archiveSize) return kSeekPastEnd;
   uint32_t reached = 0;
   if (!SeekFile(context->archiveHandle, static_cast<uint32_t>(target), &reached) ||
       reached != target) {
-    return ReportReadError();
+    return kSeekFailed;
   }
-  return 1;
+  return kSeekDone;
 }
 
-// Runs the entry's data into the sink. The stored copy reads the original
-// size and the bit input may leave padding unread, so when the data step did
-// not end exactly where the entry's data ends, the archive is moved there:
-// the next header is then read from its true place. Returns 0 (abort flag set)
-// when that position cannot be reached.
-int RunDataStep() {
-  uint32_t dataStart = 0;
-  int knowStart = GetFilePosition(context->archiveHandle, &dataStart);
+OpenResult OpenOwnArchive() {
+  context->archiveHandle = OpenExistingForRead(context->ownPath);
+  if (context->archiveHandle == 0) return kOpenFailed;
+  uint32_t size = GetFileSizeOf(context->archiveHandle);
+  if (size == 0xFFFFFFFFu) return kSizeUnknown;
+  context->archiveSize = size;
+  return kOpened;
+}
 
+void ReadStoredChecksum() {
+  uint8_t bytes[2] = {0, 0};
+  uint32_t got = 0;
+  ReadFromFile(context->archiveHandle, bytes, 2, &got);
+  context->storedChecksum = ReadLE16(bytes);
+}
+
+void RunEntryData() {
   context->runningCrc = 0;
   context->readIndex = 0xFFFFFFFFu;
   // An empty or directory-typed special entry leaves an empty text, never the
@@ -51,7 +53,30 @@ int RunDataStep() {
   } else if (digit >= '4' && digit <= '7') {
     DecodeEntry();
   }
+}
 
+namespace {
+
+bool IsDirectoryEntry() { return EntryMethodDigit() == 'd'; }
+
+// Moves the archive to an absolute position computed without wrapping; a
+// position past the end of the file is missing data.
+int MoveArchiveTo(uint64_t target) {
+  SeekResult r = SeekArchive(target);
+  if (r == kSeekPastEnd) return ReportMissingData();
+  if (r == kSeekFailed) return ReportReadError();
+  return 1;
+}
+
+// Runs the entry's data into the sink. The stored copy reads the original
+// size and the bit input may leave padding unread, so when the data step did
+// not end exactly where the entry's data ends, the archive is moved there:
+// the next header is then read from its true place. Returns 0 (abort flag set)
+// when that position cannot be reached.
+int RunDataStep() {
+  uint32_t dataStart = 0;
+  int knowStart = GetFilePosition(context->archiveHandle, &dataStart);
+  RunEntryData();
   if (!knowStart) return 1;
   uint64_t end = static_cast<uint64_t>(dataStart) + EntryPackedSize();
   uint32_t now = 0;
@@ -154,26 +179,14 @@ int TakeSpecialEntry(MemoryTarget target) {
 
 // Opening steps 2 to 4; on failure the own file is closed again.
 int OpenArchive() {
-  context->archiveHandle = OpenExistingForRead(context->ownPath);
-  if (context->archiveHandle == 0) return ReportOpenError();
-  uint32_t size = GetFileSizeOf(context->archiveHandle);
-  int ok = size != 0xFFFFFFFFu ? 1 : ReportReadError();
-  if (ok) {
-    context->archiveSize = size;
-    ok = MoveArchiveTo(context->config.archiveOffset);
-  }
+  OpenResult opened = OpenOwnArchive();
+  if (opened == kOpenFailed) return ReportOpenError();
+  int ok = opened == kOpened ? MoveArchiveTo(context->config.archiveOffset) : ReportReadError();
   if (!ok) {
     CloseFile(context->archiveHandle);
     context->archiveHandle = 0;
   }
   return ok;
-}
-
-void ReadStoredChecksum() {
-  uint8_t bytes[2] = {0, 0};
-  uint32_t got = 0;
-  ReadFromFile(context->archiveHandle, bytes, 2, &got);
-  context->storedChecksum = ReadLE16(bytes);
 }
 
 }  // namespace

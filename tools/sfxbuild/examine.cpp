@@ -61,21 +61,14 @@ bool KeepOwnPath(const std::string& path, std::string* why) {
 
 bool OpenOwnFile(const std::string& path, std::string* why) {
   if (!KeepOwnPath(path, why)) return false;
-  context->archiveHandle = OpenExistingForRead(context->ownPath);
-  if (context->archiveHandle == 0) return Fail(why, path + ": cannot open");
-  uint32_t size = GetFileSizeOf(context->archiveHandle);
-  if (size == 0xFFFFFFFFu) return Fail(why, path + ": cannot read");
-  context->archiveSize = size;
+  OpenResult opened = OpenOwnArchive();
+  if (opened == kOpenFailed) return Fail(why, path + ": cannot open");
+  if (opened == kSizeUnknown) return Fail(why, path + ": cannot read");
   MakeCrcTable(kCrcPolynomial);
   return true;
 }
 
-bool MoveTo(uint64_t position) {
-  if (position > context->archiveSize) return false;
-  uint32_t reached = 0;
-  return SeekFile(context->archiveHandle, static_cast<uint32_t>(position), &reached) &&
-         reached == position;
-}
+bool MoveTo(uint64_t position) { return SeekArchive(position) == kSeekDone; }
 
 // Opens a self-extractor as a walk does: the block, the offset, the checksum.
 bool OpenSelfExtractor(const std::string& path, ArchiveListing* listing, std::string* why) {
@@ -87,10 +80,8 @@ bool OpenSelfExtractor(const std::string& path, ArchiveListing* listing, std::st
     return Fail(why, path + ": the archive lies beyond the end of the file");
   listing->hasChecksum = (context->config.flags & kFlagChecksum) != 0;
   if (listing->hasChecksum) {
-    uint8_t bytes[2] = {0, 0};
-    uint32_t got = 0;
-    ReadFromFile(context->archiveHandle, bytes, 2, &got);
-    listing->storedChecksum = ReadLE16(bytes);
+    ReadStoredChecksum();
+    listing->storedChecksum = context->storedChecksum;
   }
   return true;
 }
@@ -169,13 +160,7 @@ bool Decodable(const ListedEntry& e) {
 // the context's output (a file, or a text buffer). True when the CRC matches
 // and the data held what the header claims.
 bool DecodeData(const ListedEntry& e) {
-  context->runningCrc = 0;
-  context->readIndex = 0xFFFFFFFFu;
-  if (e.method == "-lh0-") {
-    CopyStored(static_cast<int32_t>(e.originalSize));
-  } else {
-    DecodeEntry();
-  }
+  RunEntryData();
   return context->runningCrc == e.fileCrc && !(e.method != "-lh0-" && context->streamOverrun);
 }
 
