@@ -100,8 +100,8 @@ int PrepareEntry(int longNameVolume, uint32_t* newTime) {
   SanitisePath(path[0] != '\0' && path[1] == ':' ? path + 2 : path, longNameVolume);
 
   MakeDisplayName(context->messageText, path, 32);
-  SetControlText(context->dialogWindow, kIdCurrentFile, context->messageText);
-  SetControlText(context->dialogWindow, kIdProgress, TEXT_PROGRESS_ZERO);
+  SetControlText(context->dialogWindow, IDC_CURRENT_FILE, context->messageText);
+  SetControlText(context->dialogWindow, IDC_PROGRESS, TEXT_PROGRESS_ZERO);
   CreatePathDirs(path);
 
   if (isWin32s) {

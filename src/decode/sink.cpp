@@ -60,7 +60,7 @@ void ShowProgress(uint32_t done, uint32_t total) {
   char* end = FormatUnsigned(text + TextLength(text), percent);
   end[0] = '%';
   end[1] = '\0';
-  SetControlText(context->dialogWindow, kIdProgress, text);
+  SetControlText(context->dialogWindow, IDC_PROGRESS, text);
   PumpMessages(context->dialogWindow);
   if (context->cancelRequested == 1) AbortRun(1);
 }

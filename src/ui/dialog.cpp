@@ -30,7 +30,7 @@ void RefuseFolder(WindowHandle dialog) {
 int ReadDestFolder(WindowHandle dialog) {
   char field[kMessageCap];
   field[0] = '\0';
-  uint32_t got = GetControlText(dialog, kIdFolderEdit, field, sizeof field);
+  uint32_t got = GetControlText(dialog, IDC_FOLDER_EDIT, field, sizeof field);
   if (got == 0) field[0] = '\0';
   field[sizeof field - 1] = '\0';
   context->destFolder[0] = '\0';
@@ -53,13 +53,13 @@ void OnOk(WindowHandle dialog) {
     RefuseFolder(dialog);
     return;
   }
-  EnableControl(dialog, kIdOk, 0);
-  EnableControl(dialog, kIdBrowse, 0);
-  EnableControl(dialog, kIdFolderEdit, 0);
-  EnableControl(dialog, kIdGroupBox, 0);
-  EnableControl(dialog, kIdClassBox, 0);
-  FocusControl(dialog, kIdCancel);
-  MakeDefaultButton(dialog, kIdCancel);
+  EnableControl(dialog, IDC_OK, 0);
+  EnableControl(dialog, IDC_BROWSE, 0);
+  EnableControl(dialog, IDC_FOLDER_EDIT, 0);
+  EnableControl(dialog, IDC_GROUP_BOX, 0);
+  EnableControl(dialog, IDC_CLASS_BOX, 0);
+  FocusControl(dialog, IDC_CANCEL);
+  MakeDefaultButton(dialog, IDC_CANCEL);
   context->extracting = 1;
   // Failures have been shown by the walk; the dialog ends with 1 regardless.
   WalkArchive(dialog, kExtractPass);
@@ -94,7 +94,7 @@ void OnBrowse(WindowHandle dialog) {
   } else {
     CopyText(out, folder, kMessageCap);
   }
-  SetControlText(dialog, kIdFolderEdit, out);
+  SetControlText(dialog, IDC_FOLDER_EDIT, out);
 }
 
 void FlipBox(WindowHandle dialog, int id, int32_t* flag) {
@@ -109,16 +109,16 @@ void OnDialogInit(WindowHandle dialog) {
   ddeState = 0;
   SetWindowCaption(dialog, c->config.windowTitle);
   if (c->config.installTitle[0] != '\0') {
-    SetControlText(dialog, kIdFolderLabel, c->config.installTitle);
+    SetControlText(dialog, IDC_FOLDER_LABEL, c->config.installTitle);
   }
-  SetControlText(dialog, kIdFolderEdit, c->config.installFolder);
-  if (c->groupBoxTitle[0] != '\0') SetControlText(dialog, kIdGroupBox, c->groupBoxTitle);
-  if (c->classBoxTitle[0] != '\0') SetControlText(dialog, kIdClassBox, c->classBoxTitle);
-  LimitControlText(dialog, kIdFolderEdit, kFolderChars);
-  SetCheckMark(dialog, kIdGroupBox, c->groupChecked != 0);
-  SetCheckMark(dialog, kIdClassBox, c->classChecked != 0);
-  EnableControl(dialog, kIdGroupBox, c->groupChecked == 1);
-  EnableControl(dialog, kIdClassBox, c->classChecked == 1);
+  SetControlText(dialog, IDC_FOLDER_EDIT, c->config.installFolder);
+  if (c->groupBoxTitle[0] != '\0') SetControlText(dialog, IDC_GROUP_BOX, c->groupBoxTitle);
+  if (c->classBoxTitle[0] != '\0') SetControlText(dialog, IDC_CLASS_BOX, c->classBoxTitle);
+  LimitControlText(dialog, IDC_FOLDER_EDIT, kFolderChars);
+  SetCheckMark(dialog, IDC_GROUP_BOX, c->groupChecked != 0);
+  SetCheckMark(dialog, IDC_CLASS_BOX, c->classChecked != 0);
+  EnableControl(dialog, IDC_GROUP_BOX, c->groupChecked == 1);
+  EnableControl(dialog, IDC_CLASS_BOX, c->classChecked == 1);
   CentreWindow(dialog);
   c->extracting = 0;
   c->cancelRequested = 0;
@@ -132,22 +132,22 @@ void OnDialogInit(WindowHandle dialog) {
 
 int OnDialogCommand(WindowHandle dialog, int id) {
   switch (id) {
-    case kIdOk:
+    case IDC_OK:
       OnOk(dialog);
       return 1;
-    case kIdCancel:
+    case IDC_CANCEL:
       OnCancel(dialog);
       return 1;
-    case kIdBrowse:
+    case IDC_BROWSE:
       // Only Cancel is usable while extracting; the controls are disabled, and
       // a command that still arrives must not change the run under the walk.
       if (!context->extracting) OnBrowse(dialog);
       return 1;
-    case kIdGroupBox:
-      if (!context->extracting) FlipBox(dialog, kIdGroupBox, &context->groupChecked);
+    case IDC_GROUP_BOX:
+      if (!context->extracting) FlipBox(dialog, IDC_GROUP_BOX, &context->groupChecked);
       return 1;
-    case kIdClassBox:
-      if (!context->extracting) FlipBox(dialog, kIdClassBox, &context->classChecked);
+    case IDC_CLASS_BOX:
+      if (!context->extracting) FlipBox(dialog, IDC_CLASS_BOX, &context->classChecked);
       return 1;
     default:
       return 0;
@@ -162,7 +162,7 @@ void OnDialogTimer(WindowHandle dialog, int timerId) {
   }
   if (timerId != kAutoStartTimer) return;
   StopTimer(dialog, kAutoStartTimer);
-  PostCommand(dialog, kIdOk);
+  PostCommand(dialog, IDC_OK);
 }
 
 void OnDialogClose(WindowHandle /*dialog*/) {

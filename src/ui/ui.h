@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "platform/handles.h"
+#include "ui/resource.h"
 
 // Box styles and answers, with the values of the Win32 message box.
 enum : uint32_t {
@@ -18,19 +19,6 @@ enum : uint32_t {
   kIconWarning = 0x30,
 };
 enum : int { kAnswerOk = 1, kAnswerCancel = 2, kAnswerYes = 6, kAnswerNo = 7 };
-
-// Control identifiers of the main dialog.
-enum : int {
-  kIdOk = 1,
-  kIdCancel = 2,
-  kIdFolderEdit = 100,
-  kIdCurrentFile = 101,
-  kIdProgress = 102,
-  kIdFolderLabel = 103,
-  kIdBrowse = 104,
-  kIdGroupBox = 105,
-  kIdClassBox = 106,
-};
 
 // Shows a modal box; returns the answer (kAnswer...).
 int ShowBox(WindowHandle owner, const char* text, const char* caption, uint32_t style);

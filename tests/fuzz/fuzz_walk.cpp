@@ -138,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       // As the dialog's OK handler leaves it: a Cancel only asks the sink to stop.
       context->extracting = 1;
-      if (data[1] != 0) scripted::QueuePumpCommand(data[1], kIdCancel);
+      if (data[1] != 0) scripted::QueuePumpCommand(data[1], IDC_CANCEL);
       WalkArchive(scripted::kDialogWindow, kExtractPass);
       CheckWalkEnded();
     }

@@ -128,7 +128,7 @@ class DecoderTest : public SfxTest {
     r.crc = context->runningCrc;
     r.overrun = context->streamOverrun != 0;
     r.reads = hostplatform::ReadRequests();
-    r.progress = scripted::ControlTextHistory(kIdProgress);
+    r.progress = scripted::ControlTextHistory(IDC_PROGRESS);
     return r;
   }
   Result Decode() { return Run([] { DecodeEntry(); }); }
@@ -475,7 +475,7 @@ TEST_F(DecoderTest, MemoryTargetsGetNoProgress) {
   context->memoryTarget = kMemoryNotice;
   context->readIndex = 0xFFFFFFFFu;
   DecodeEntry();
-  EXPECT_TRUE(scripted::ControlTextHistory(kIdProgress).empty());
+  EXPECT_TRUE(scripted::ControlTextHistory(IDC_PROGRESS).empty());
   EXPECT_EQ(std::string(context->messageText), std::string(10, 'o'));
 }
 

@@ -100,16 +100,16 @@ TEST_F(DialogTest, StartStateShowsTheConfiguredTextsAndResetsTheRunFlags) {
   OnDialogInit(kDialogWindow);
 
   EXPECT_EQ(scripted::Caption(), context->config.windowTitle);
-  EXPECT_EQ(scripted::ControlText(kIdFolderEdit), context->config.installFolder);
-  EXPECT_EQ(scripted::TextLimit(kIdFolderEdit), 255u);
+  EXPECT_EQ(scripted::ControlText(IDC_FOLDER_EDIT), context->config.installFolder);
+  EXPECT_EQ(scripted::TextLimit(IDC_FOLDER_EDIT), 255u);
   EXPECT_TRUE(scripted::Centred());
   EXPECT_EQ(context->extracting, 0);
   EXPECT_EQ(context->cancelRequested, 0);
   EXPECT_EQ(ddeState, 0);
   // No install title and no box titles: the template's labels stay.
-  EXPECT_TRUE(scripted::ControlTextHistory(kIdFolderLabel).empty());
-  EXPECT_TRUE(scripted::ControlTextHistory(kIdGroupBox).empty());
-  EXPECT_TRUE(scripted::ControlTextHistory(kIdClassBox).empty());
+  EXPECT_TRUE(scripted::ControlTextHistory(IDC_FOLDER_LABEL).empty());
+  EXPECT_TRUE(scripted::ControlTextHistory(IDC_GROUP_BOX).empty());
+  EXPECT_TRUE(scripted::ControlTextHistory(IDC_CLASS_BOX).empty());
   EXPECT_FALSE(scripted::TimerRunning(1));
 }
 
@@ -127,18 +127,18 @@ TEST_F(DialogTest, CheckBoxesFollowTheScriptsAnnouncements) {
 
       OnDialogInit(kDialogWindow);
 
-      EXPECT_EQ(scripted::CheckMark(kIdGroupBox), group);
-      EXPECT_EQ(scripted::CheckMark(kIdClassBox), cls);
-      EXPECT_EQ(scripted::ControlEnabled(kIdGroupBox), group == 1);
-      EXPECT_EQ(scripted::ControlEnabled(kIdClassBox), cls == 1);
-      EXPECT_EQ(scripted::ControlTextHistory(kIdGroupBox).empty(), group == 0);
-      EXPECT_EQ(scripted::ControlTextHistory(kIdClassBox).empty(), cls == 0);
+      EXPECT_EQ(scripted::CheckMark(IDC_GROUP_BOX), group);
+      EXPECT_EQ(scripted::CheckMark(IDC_CLASS_BOX), cls);
+      EXPECT_EQ(scripted::ControlEnabled(IDC_GROUP_BOX), group == 1);
+      EXPECT_EQ(scripted::ControlEnabled(IDC_CLASS_BOX), cls == 1);
+      EXPECT_EQ(scripted::ControlTextHistory(IDC_GROUP_BOX).empty(), group == 0);
+      EXPECT_EQ(scripted::ControlTextHistory(IDC_CLASS_BOX).empty(), cls == 0);
       if (group) {
-        EXPECT_EQ(scripted::ControlText(kIdGroupBox), context->groupBoxTitle);
-        EXPECT_EQ(scripted::ControlText(kIdFolderLabel), context->config.installTitle);
+        EXPECT_EQ(scripted::ControlText(IDC_GROUP_BOX), context->groupBoxTitle);
+        EXPECT_EQ(scripted::ControlText(IDC_FOLDER_LABEL), context->config.installTitle);
       }
       if (cls) {
-        EXPECT_EQ(scripted::ControlText(kIdClassBox), context->classBoxTitle);
+        EXPECT_EQ(scripted::ControlText(IDC_CLASS_BOX), context->classBoxTitle);
       }
     }
   }
@@ -174,7 +174,7 @@ TEST_F(DialogTest, OkExtractsIntoTheFolderWithoutItsQuotes) {
     SCOPED_TRACE(c.typed);
     scripted::Reset();
     Type(c.typed);
-    Press(kIdOk);
+    Press(IDC_OK);
     EXPECT_EQ(RunMainDialog(0), 1);
     EXPECT_EQ(scripted::DialogResult(), 1);
     EXPECT_EQ(std::string(context->destFolder), c.folder);
@@ -189,15 +189,15 @@ TEST_F(DialogTest, AfterOkOnlyCancelIsUsableAndIsTheDefault) {
   context->groupChecked = 1;
   context->classChecked = 1;
   Type(root_ + "/out");
-  Press(kIdOk);
+  Press(IDC_OK);
   RunMainDialog(0);
 
-  for (int id : {kIdOk, kIdBrowse, kIdFolderEdit, kIdGroupBox, kIdClassBox}) {
+  for (int id : {IDC_OK, IDC_BROWSE, IDC_FOLDER_EDIT, IDC_GROUP_BOX, IDC_CLASS_BOX}) {
     EXPECT_FALSE(scripted::ControlEnabled(id)) << id;
   }
-  EXPECT_TRUE(scripted::ControlEnabled(kIdCancel));
-  EXPECT_EQ(scripted::FocusedControl(), kIdCancel);
-  EXPECT_EQ(scripted::DefaultButton(), kIdCancel);
+  EXPECT_TRUE(scripted::ControlEnabled(IDC_CANCEL));
+  EXPECT_EQ(scripted::FocusedControl(), IDC_CANCEL);
+  EXPECT_EQ(scripted::DefaultButton(), IDC_CANCEL);
   EXPECT_EQ(context->extracting, 1);
   EXPECT_EQ(scripted::DialogResult(), 1);
 }
@@ -210,7 +210,7 @@ TEST_F(DialogTest, AnEmptyFieldExtractsWithAnEmptyFolder) {
   fs::path previous = fs::current_path();
   fs::current_path(root_);
   Type("");
-  Press(kIdOk);
+  Press(IDC_OK);
   int result = RunMainDialog(0);
   fs::current_path(previous, ec);
   EXPECT_EQ(result, 1);
@@ -227,7 +227,7 @@ TEST_F(DialogTest, ANetworkFolderIsRefusedAndTheDialogStaysUsable) {
     SCOPED_TRACE(typed);
     scripted::Reset();
     Type(typed);
-    Press(kIdOk);
+    Press(IDC_OK);
     // The actions run out here: the scripted dialog then cancels.
     EXPECT_EQ(RunMainDialog(0), 0);
 
@@ -237,19 +237,19 @@ TEST_F(DialogTest, ANetworkFolderIsRefusedAndTheDialogStaysUsable) {
     EXPECT_EQ(box.caption, context->config.windowTitle);
     EXPECT_EQ(box.style, static_cast<uint32_t>(kBoxOk | kIconWarning));
     EXPECT_EQ(box.owner, kDialogWindow);
-    EXPECT_EQ(scripted::ControlText(kIdFolderEdit), typed);
-    for (int id : {kIdOk, kIdBrowse, kIdFolderEdit}) EXPECT_TRUE(scripted::ControlEnabled(id));
+    EXPECT_EQ(scripted::ControlText(IDC_FOLDER_EDIT), typed);
+    for (int id : {IDC_OK, IDC_BROWSE, IDC_FOLDER_EDIT}) EXPECT_TRUE(scripted::ControlEnabled(id));
     EXPECT_EQ(context->extracting, 0);
-    EXPECT_TRUE(scripted::ControlTextHistory(kIdProgress).empty());
+    EXPECT_TRUE(scripted::ControlTextHistory(IDC_PROGRESS).empty());
   }
 }
 
 TEST_F(DialogTest, ARefusedFolderCanBeCorrected) {
   Pack({{"", "f.txt", "data"}});
   Type("\\\\server\\share");
-  Press(kIdOk);
+  Press(IDC_OK);
   Type(root_ + "/fixed");
-  Press(kIdOk);
+  Press(IDC_OK);
   EXPECT_EQ(RunMainDialog(0), 1);
   EXPECT_EQ(FolderRefusals(), 1u);
   EXPECT_EQ(ReadBytes(root_ + "/fixed/f.txt"), "data");
@@ -261,24 +261,24 @@ TEST_F(DialogTest, OkDuringTheExtractionDoesNotStartASecondPass) {
   Pack({{"", "big.bin", Pattern(200000, 'b')}, {"", "small.txt", "s"}});
   context->groupChecked = 1;
   context->classChecked = 0;
-  scripted::QueuePumpCommand(1, kIdOk);
-  scripted::QueuePumpCommand(2, kIdGroupBox);
-  scripted::QueuePumpCommand(3, kIdClassBox);
-  scripted::QueuePumpCommand(4, kIdBrowse);
+  scripted::QueuePumpCommand(1, IDC_OK);
+  scripted::QueuePumpCommand(2, IDC_GROUP_BOX);
+  scripted::QueuePumpCommand(3, IDC_CLASS_BOX);
+  scripted::QueuePumpCommand(4, IDC_BROWSE);
   scripted::SetChooserResult("/elsewhere");
   Type(root_ + "/out");
-  Press(kIdOk);
+  Press(IDC_OK);
   EXPECT_EQ(RunMainDialog(0), 1);
 
   ASSERT_GE(scripted::PumpCount(), 4);
   int starts = 0;
-  for (const std::string& t : scripted::ControlTextHistory(kIdProgress)) {
+  for (const std::string& t : scripted::ControlTextHistory(IDC_PROGRESS)) {
     if (t == TEXT_PROGRESS_ZERO) ++starts;
   }
   EXPECT_EQ(starts, 2);   // one per entry: no nested pass
   EXPECT_EQ(context->groupChecked, 1);
   EXPECT_EQ(context->classChecked, 0);
-  EXPECT_EQ(scripted::ControlText(kIdFolderEdit), root_ + "/out");
+  EXPECT_EQ(scripted::ControlText(IDC_FOLDER_EDIT), root_ + "/out");
   EXPECT_EQ(ReadBytes(root_ + "/out/small.txt"), "s");
 }
 
@@ -289,10 +289,10 @@ TEST_F(DialogTest, AFolderLongerThanTheFieldIsReadWholeOrRefused) {
   fits += std::string(255 - fits.size(), 'x');
   ASSERT_EQ(fits.size(), 255u);
   scripted::SetChooserResult(fits.c_str());
-  Press(kIdBrowse);
-  Press(kIdOk);
+  Press(IDC_BROWSE);
+  Press(IDC_OK);
   EXPECT_EQ(RunMainDialog(0), 1);
-  EXPECT_EQ(scripted::ControlText(kIdFolderEdit), "\"" + fits + "\"");
+  EXPECT_EQ(scripted::ControlText(IDC_FOLDER_EDIT), "\"" + fits + "\"");
   EXPECT_EQ(std::string(context->destFolder), fits);
   EXPECT_EQ(FolderRefusals(), 0u);
 
@@ -302,8 +302,8 @@ TEST_F(DialogTest, AFolderLongerThanTheFieldIsReadWholeOrRefused) {
     scripted::Reset();
     memset(context->destFolder, 'Z', kDestFolderCap);
     scripted::SetChooserResult(tooLong.c_str());
-    Press(kIdBrowse);
-    Press(kIdOk);
+    Press(IDC_BROWSE);
+    Press(IDC_OK);
     EXPECT_EQ(RunMainDialog(0), 0);
     EXPECT_EQ(FolderRefusals(), 1u);
     EXPECT_LE(TextLength(context->destFolder), 255u);
@@ -315,21 +315,21 @@ TEST_F(DialogTest, AFolderLongerThanTheFieldIsReadWholeOrRefused) {
 TEST_F(DialogTest, CancelBeforeOkEndsWithZeroAndWritesNothing) {
   Pack({{"", "never.txt", "n"}});
   CopyText(context->config.installFolder, (root_ + "/dest").c_str(), kInstallFolderCap);
-  Press(kIdCancel);
+  Press(IDC_CANCEL);
   EXPECT_EQ(RunMainDialog(0), 0);
   EXPECT_EQ(scripted::DialogResult(), 0);
   EXPECT_FALSE(fs::exists(root_ + "/dest"));
-  EXPECT_TRUE(scripted::ControlTextHistory(kIdProgress).empty());
+  EXPECT_TRUE(scripted::ControlTextHistory(IDC_PROGRESS).empty());
 }
 
 TEST_F(DialogTest, CancelWhileExtractingOnlyRecordsTheRequest) {
   OnDialogInit(kDialogWindow);
   context->extracting = 1;
-  EXPECT_EQ(OnDialogCommand(kDialogWindow, kIdCancel), 1);
+  EXPECT_EQ(OnDialogCommand(kDialogWindow, IDC_CANCEL), 1);
   EXPECT_EQ(context->cancelRequested, 1);
   EXPECT_EQ(scripted::DialogResult(), -2);   // the dialog has not been ended
   context->extracting = 0;
-  OnDialogCommand(kDialogWindow, kIdCancel);
+  OnDialogCommand(kDialogWindow, IDC_CANCEL);
   EXPECT_EQ(scripted::DialogResult(), 0);
 }
 
@@ -338,9 +338,9 @@ TEST_F(DialogTest, CancelDuringTheExtractionEndsTheRunAndRemovesThePartialFile) 
   const std::string out = root_ + "/out";
   EXPECT_EXIT(
       {
-        scripted::QueuePumpCommand(1, kIdCancel);
+        scripted::QueuePumpCommand(1, IDC_CANCEL);
         Type(out);
-        Press(kIdOk);
+        Press(IDC_OK);
         RunMainDialog(0);
         _exit(7);   // reached only if Cancel did not end the run
       },
@@ -357,16 +357,16 @@ TEST_F(DialogTest, BrowsePutsTheChosenFolderIntoTheField) {
   OnDialogInit(kDialogWindow);
 
   // Cancelled chooser: nothing changes.
-  EXPECT_EQ(OnDialogCommand(kDialogWindow, kIdBrowse), 1);
-  EXPECT_EQ(scripted::ControlText(kIdFolderEdit), "C:\\Start");
+  EXPECT_EQ(OnDialogCommand(kDialogWindow, IDC_BROWSE), 1);
+  EXPECT_EQ(scripted::ControlText(IDC_FOLDER_EDIT), "C:\\Start");
 
   scripted::SetChooserResult("D:\\表示\\tools");
-  OnDialogCommand(kDialogWindow, kIdBrowse);
-  EXPECT_EQ(scripted::ControlText(kIdFolderEdit), "D:\\表示\\tools");
+  OnDialogCommand(kDialogWindow, IDC_BROWSE);
+  EXPECT_EQ(scripted::ControlText(IDC_FOLDER_EDIT), "D:\\表示\\tools");
 
   scripted::SetChooserResult("D:\\Program Files\\tools");
-  OnDialogCommand(kDialogWindow, kIdBrowse);
-  EXPECT_EQ(scripted::ControlText(kIdFolderEdit), "\"D:\\Program Files\\tools\"");
+  OnDialogCommand(kDialogWindow, IDC_BROWSE);
+  EXPECT_EQ(scripted::ControlText(IDC_FOLDER_EDIT), "\"D:\\Program Files\\tools\"");
   EXPECT_EQ(context->destFolder[0], '\0');   // read only at OK
 }
 
@@ -374,8 +374,8 @@ TEST_F(DialogTest, AFolderChosenWithABlankIsExtractedIntoWithoutQuotes) {
   Pack({{"", "f.txt", "chosen"}});
   const std::string chosen = root_ + "/Program Files";
   scripted::SetChooserResult(chosen.c_str());
-  Press(kIdBrowse);
-  Press(kIdOk);
+  Press(IDC_BROWSE);
+  Press(IDC_OK);
   EXPECT_EQ(RunMainDialog(0), 1);
   EXPECT_EQ(std::string(context->destFolder), chosen);
   EXPECT_EQ(ReadBytes(chosen + "/f.txt"), "chosen");
@@ -389,14 +389,14 @@ TEST_F(DialogTest, CheckBoxCommandsFlipTheirFlagAndMark) {
   OnDialogInit(kDialogWindow);
   const int expectedGroup[] = {0, 1, 0};
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(OnDialogCommand(kDialogWindow, kIdGroupBox), 1);
+    EXPECT_EQ(OnDialogCommand(kDialogWindow, IDC_GROUP_BOX), 1);
     EXPECT_EQ(context->groupChecked, expectedGroup[i]);
-    EXPECT_EQ(scripted::CheckMark(kIdGroupBox), expectedGroup[i]);
+    EXPECT_EQ(scripted::CheckMark(IDC_GROUP_BOX), expectedGroup[i]);
     EXPECT_EQ(context->classChecked, 1);   // the other box is untouched
   }
-  OnDialogCommand(kDialogWindow, kIdClassBox);
+  OnDialogCommand(kDialogWindow, IDC_CLASS_BOX);
   EXPECT_EQ(context->classChecked, 0);
-  EXPECT_EQ(scripted::CheckMark(kIdClassBox), 0);
+  EXPECT_EQ(scripted::CheckMark(IDC_CLASS_BOX), 0);
   EXPECT_EQ(OnDialogCommand(kDialogWindow, 1234), 0);   // not the dialog's
 }
 

@@ -101,7 +101,7 @@ TEST_F(RunTest, DialogThatCannotBeCreatedEndsWithMinusOne) {
 TEST_F(RunTest, ExtractionThroughOkEndsWithOne) {
   std::string dest = TempPath("dest");
   WriteOwnFile(StoredEntry("hello.txt", "hello, world") + std::string(1, '\0'));
-  scripted::QueueAction({scripted::Action::kCommand, kIdOk, ""});
+  scripted::QueueAction({scripted::Action::kCommand, IDC_OK, ""});
   EXPECT_EQ(RunProgram(0, ("-c " + dest).c_str()), 1);
   EXPECT_EQ(ReadBytes(dest + "/hello.txt"), "hello, world");
 }
@@ -123,7 +123,7 @@ TEST_F(RunTest, FolderPrecedenceInTheDialog) {
     scripted::Reset();
     WriteOwnFile(std::string(1, '\0'), 0, c.blockFolder);
     RunProgram(0, c.tail);
-    EXPECT_EQ(scripted::ControlText(kIdFolderEdit), c.shown);
+    EXPECT_EQ(scripted::ControlText(IDC_FOLDER_EDIT), c.shown);
   }
 }
 
@@ -170,7 +170,7 @@ TEST_F(RunTest, AFolderTooLongToTakeKeepsTheUserInTheDialog) {
     EXPECT_EQ(scripted::Boxes()[0].text, TEXT_BAD_FOLDER);
     EXPECT_EQ(scripted::Boxes()[0].owner, scripted::kDialogWindow);
     EXPECT_EQ(scripted::Boxes()[0].style, kBoxOk | kIconWarning);
-    EXPECT_EQ(scripted::ControlText(kIdFolderEdit), "C:\\Block");
+    EXPECT_EQ(scripted::ControlText(IDC_FOLDER_EDIT), "C:\\Block");
   }
 }
 

@@ -31,7 +31,7 @@ class SinkTest : public SfxTest {
   }
   static std::string Progress(uint32_t done, uint32_t total) {
     ShowProgress(done, total);
-    return scripted::ControlText(kIdProgress);
+    return scripted::ControlText(IDC_PROGRESS);
   }
 };
 
@@ -131,7 +131,7 @@ TEST_F(SinkTest, CancelPressedDuringThePumpIsSeenAtOnce) {
   context->outputHandle = CreateForWrite(path.c_str());
   ASSERT_NE(context->outputHandle, 0u);
   context->extracting = 1;
-  scripted::QueuePumpCommand(scripted::PumpCount() + 1, kIdCancel);
+  scripted::QueuePumpCommand(scripted::PumpCount() + 1, IDC_CANCEL);
   EXPECT_EXIT(ShowProgress(1, 2), ::testing::ExitedWithCode(1), "");
   EXPECT_FALSE(FileExists(path));
 }

@@ -615,7 +615,8 @@ TEST(StubResources, DialogTemplatesAreExactlyTheTables) {
         .write(reinterpret_cast<const char*>(ico.data()), static_cast<std::streamsize>(ico.size()));
   }
   const std::string uiDir = std::string(SFX_SOURCE_DIR) + "/src/ui/win32";
-  std::string command = "i686-w64-mingw32-windres -I'" + uiDir + "' -I'" + dir.string() + "' '" +
+  std::string command = "i686-w64-mingw32-windres -I'" + uiDir + "' -I'" + SFX_SOURCE_DIR +
+                        "/src' -I'" + dir.string() + "' '" +
                         uiDir + "/resource.rc' -O res -o '" + (dir / "out.res").string() + "'";
   ASSERT_EQ(system(command.c_str()), 0) << command;
   std::vector<Resource> resources = ParseRes(ReadFile(dir / "out.res"));

@@ -204,10 +204,10 @@ TEST_F(WalkTest, ExtractWritesFilesDirectoriesTimesAndAttributes) {
   EXPECT_EQ(context->archiveHandle, 0u);
 
   // One "0%" per ordinary entry, then the sink's percentages.
-  std::vector<std::string> progress = scripted::ControlTextHistory(kIdProgress);
+  std::vector<std::string> progress = scripted::ControlTextHistory(IDC_PROGRESS);
   EXPECT_EQ(std::count(progress.begin(), progress.end(), std::string(TEXT_PROGRESS_ZERO)), 4);
   EXPECT_EQ(progress.back(), TEXT_PROGRESS_ZERO);   // the empty file reports nothing
-  std::vector<std::string> shown = scripted::ControlTextHistory(kIdCurrentFile);
+  std::vector<std::string> shown = scripted::ControlTextHistory(IDC_CURRENT_FILE);
   ASSERT_EQ(shown.size(), 4u);
   std::string longPath = Out("doc/b.bin");
   ASSERT_GE(longPath.size(), 32u);

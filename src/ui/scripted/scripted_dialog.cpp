@@ -21,7 +21,7 @@ void DeliverPosted(WindowHandle dialog) {
 }
 
 void TypeFolder(const std::string& text) {
-  scripted::ControlState& c = TheState().controls[kIdFolderEdit];
+  scripted::ControlState& c = TheState().controls[IDC_FOLDER_EDIT];
   // An edit control with a limit takes no more bytes than the limit.
   std::string typed = text;
   if (c.limit != 0 && typed.size() > c.limit) {
@@ -66,7 +66,7 @@ int RunMainDialog(InstanceHandle) {
   }
   // The user gives up when the script runs out: Cancel, then the close box.
   if (!s.finished) {
-    OnDialogCommand(kDialogWindow, kIdCancel);
+    OnDialogCommand(kDialogWindow, IDC_CANCEL);
     DeliverPosted(kDialogWindow);
   }
   if (!s.finished) {

@@ -15,12 +15,12 @@
 #include "ui/dialog.h"
 #include "ui/texts.h"
 #include "ui/ui.h"
-#include "ui/win32/resource.h"
+#include "ui/resource.h"
 
-static_assert(kIdFolderEdit == IDC_FOLDER_EDIT && kIdCurrentFile == IDC_CURRENT_FILE &&
-                  kIdProgress == IDC_PROGRESS && kIdFolderLabel == IDC_FOLDER_LABEL &&
-                  kIdBrowse == IDC_BROWSE && kIdGroupBox == IDC_GROUP_BOX &&
-                  kIdClassBox == IDC_CLASS_BOX && kIdOk == IDOK && kIdCancel == IDCANCEL,
+static_assert(IDC_FOLDER_EDIT == IDC_FOLDER_EDIT && IDC_CURRENT_FILE == IDC_CURRENT_FILE &&
+                  IDC_PROGRESS == IDC_PROGRESS && IDC_FOLDER_LABEL == IDC_FOLDER_LABEL &&
+                  IDC_BROWSE == IDC_BROWSE && IDC_GROUP_BOX == IDC_GROUP_BOX &&
+                  IDC_CLASS_BOX == IDC_CLASS_BOX && IDC_OK == IDOK && IDC_CANCEL == IDCANCEL,
               "the template's control ids");
 static_assert(kBoxYesNoCancel == MB_YESNOCANCEL && kBoxYesNo == MB_YESNO &&
                   kIconError == MB_ICONERROR && kIconQuestion == MB_ICONQUESTION &&

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "ui/resource.h"
+
 namespace {
 
 using std::wstring;
@@ -170,8 +172,8 @@ Kind KindOf(HWND window) {
   for (HWND c : ChildrenOf(window)) {
     int id = GetDlgCtrlID(c);
     wstring cls = ClassOf(c);
-    if (id == 100 && lstrcmpiW(cls.c_str(), L"Edit") == 0) hasFolderEdit = true;
-    else if (id == 104 && lstrcmpiW(cls.c_str(), L"Button") == 0) hasBrowse = true;
+    if (id == IDC_FOLDER_EDIT && lstrcmpiW(cls.c_str(), L"Edit") == 0) hasFolderEdit = true;
+    else if (id == IDC_BROWSE && lstrcmpiW(cls.c_str(), L"Button") == 0) hasBrowse = true;
     else if (id == 0xFFFF && lstrcmpiW(cls.c_str(), L"Static") == 0) hasBoxText = true;
     else if (lstrcmpiW(cls.c_str(), L"Static") == 0) {
     } else if (lstrcmpiW(cls.c_str(), L"Button") == 0 && IsButtonId(id)) {
@@ -493,7 +495,7 @@ HWND Poll() {
       dialogSeen = true;
     }
     wstring file, percent;
-    HWND f = GetDlgItem(dialog, 101), p = GetDlgItem(dialog, 102);
+    HWND f = GetDlgItem(dialog, IDC_CURRENT_FILE), p = GetDlgItem(dialog, IDC_PROGRESS);
     if (f && ReadText(f, &file) && file != lastFile) {
       lastFile = file;
       progressSeen.push_back(L"101 " + file);
@@ -980,7 +982,7 @@ void StepType(const Step& step) {
   HWND dialog = NeedDialog(step);
   if (!dialog) return;
   wstring text = step.args.empty() ? L"" : step.args[0];
-  HWND edit = GetDlgItem(dialog, 100);
+  HWND edit = GetDlgItem(dialog, IDC_FOLDER_EDIT);
   DWORD_PTR ignored;
   if (!edit || !SendMessageTimeoutW(edit, WM_SETTEXT, 0, (LPARAM)text.c_str(),
                                     SMTO_ABORTIFHUNG, 2000, &ignored)) {

@@ -1,10 +1,14 @@
-// Resource identifiers of the stub, shared by the resource script and the code.
-// Plain defines, since the resource compiler reads this file too.
+// Resource and control identifiers of the stub, in one place for the
+// resource script, the code (every window system) and the test driver. Plain
+// defines, since the resource compiler reads this file too.
 #pragma once
 
 #define IDI_ICON1 101
 
-// Controls of the main dialog "SfxDialog".
+// Controls of the main dialog "SfxDialog": the two buttons have the system's
+// own OK and Cancel identifiers.
+#define IDC_OK 1
+#define IDC_CANCEL 2
 #define IDC_FOLDER_EDIT 100
 #define IDC_CURRENT_FILE 101
 #define IDC_PROGRESS 102
