@@ -18,7 +18,8 @@
 // Most significant bit first, as the compressed data is read.
 class BitWriter {
  public:
-  void Put(uint32_t value, int bits) {
+  // The low bits of value, most significant first (as the encoder's writer).
+  void Put(int bits, uint32_t value) {
     for (int i = bits - 1; i >= 0; --i) Bit((value >> i) & 1u);
   }
   void Bit(uint32_t b) {
@@ -33,10 +34,10 @@ class BitWriter {
   // followed by (length - 7) ones and a zero.
   void SmallLength(int len) {
     if (len < 7) {
-      Put(static_cast<uint32_t>(len), 3);
+      Put(3, static_cast<uint32_t>(len));
       return;
     }
-    Put(7, 3);
+    Put(3, 7);
     for (int i = 7; i < len; ++i) Bit(1);
     Bit(0);
   }
@@ -101,7 +102,7 @@ struct Code {
   void Put(BitWriter& w, int symbol) const {
     if (lengths.empty()) return;
     if (codes.size() != lengths.size()) codes = CanonicalCodes(lengths);
-    w.Put(codes[symbol], lengths[symbol]);
+    w.Put(lengths[symbol], codes[symbol]);
   }
   mutable std::vector<uint32_t> codes;
 };
@@ -118,40 +119,40 @@ inline std::vector<int> LengthCodeLengths() {
 // code and the position code (countBits 4 for 14 positions, 5 for 17).
 inline void PutBlockHeader(BitWriter& w, uint16_t codes, const Code& chars, const Code& positions,
                            int posCountBits) {
-  w.Put(codes, 16);
+  w.Put(16, codes);
   std::vector<int> lengthCode = LengthCodeLengths();
   if (chars.lengths.empty()) {
     // The length code is not needed: write a one-value one.
-    w.Put(0, 5);
-    w.Put(0, 5);
-    w.Put(0, 9);
-    w.Put(static_cast<uint32_t>(chars.value), 9);
+    w.Put(5, 0);
+    w.Put(5, 0);
+    w.Put(9, 0);
+    w.Put(9, static_cast<uint32_t>(chars.value));
   } else {
-    w.Put(19, 5);
+    w.Put(5, 19);
     for (int i = 0; i < 19; ++i) {
       w.SmallLength(lengthCode[i]);
-      if (i == 2) w.Put(0, 2);   // no zero-run after the third length
+      if (i == 2) w.Put(2, 0);   // no zero-run after the third length
     }
     std::vector<uint32_t> lc = CanonicalCodes(lengthCode);
     int n = 0;
     for (int i = 0; i < 510; ++i) {
       if (chars.lengths[i] != 0) n = i + 1;
     }
-    w.Put(static_cast<uint32_t>(n), 9);
+    w.Put(9, static_cast<uint32_t>(n));
     for (int i = 0; i < n; ++i) {
       int sym = chars.lengths[i] == 0 ? 0 : chars.lengths[i] + 2;
-      w.Put(lc[sym], lengthCode[sym]);
+      w.Put(lengthCode[sym], lc[sym]);
     }
   }
   if (positions.lengths.empty()) {
-    w.Put(0, posCountBits);
-    w.Put(static_cast<uint32_t>(positions.value), posCountBits);
+    w.Put(posCountBits, 0);
+    w.Put(posCountBits, static_cast<uint32_t>(positions.value));
   } else {
     int n = 0;
     for (size_t i = 0; i < positions.lengths.size(); ++i) {
       if (positions.lengths[i] != 0) n = static_cast<int>(i) + 1;
     }
-    w.Put(static_cast<uint32_t>(n), posCountBits);
+    w.Put(posCountBits, static_cast<uint32_t>(n));
     for (int i = 0; i < n; ++i) w.SmallLength(positions.lengths[i]);
   }
 }
@@ -166,7 +167,7 @@ inline void PutPosition(BitWriter& w, const Code& positions, uint32_t value) {
     ++j;   // 2^(j-1) <= value < 2^j
   }
   positions.Put(w, j);
-  if (j >= 2) w.Put(value - (1u << (j - 1)), j - 1);
+  if (j >= 2) w.Put(j - 1, value - (1u << (j - 1)));
 }
 
 inline std::string Hex(const std::string& bytes) {

@@ -411,7 +411,7 @@ TEST_F(DecoderTest, MatchBeforeTheFirstByteGivesBlanks) {
   // A second entry sees blanks again, not the first entry's bytes.
   BitWriter v;
   PutBlockHeader(v, 1, Code{{}, 256}, Code{{}, 13}, 4);   // 3 bytes from far back
-  v.Put(0, 12);                                           // the distance's extra bits
+  v.Put(12, 0);                                           // the distance's extra bits
   MakeEntry('5', v.Bytes(), 3);
   memset(context->window, 'q', kWindowSize);
   EXPECT_EQ(Decode().bytes, "   ");
@@ -448,7 +448,7 @@ TEST_F(DecoderTest, WindowIsHandedOverAt64KAndAtTheEnd) {
       PutBlockHeader(w, static_cast<uint16_t>(n), Code{{}, 'k'}, Code{{}, 0}, 4);
       left -= n;
     }
-    w.Put(0xFFFF, 16);   // a few bytes even for the empty entry
+    w.Put(16, 0xFFFF);   // a few bytes even for the empty entry
     MakeEntry('5', w.Bytes(), c.size);
     Result r = Decode();
     EXPECT_EQ(r.bytes, std::string(c.size, 'k')) << c.size;
@@ -601,11 +601,11 @@ TEST_F(DecoderDeathTest, BadTableInTheSecondBlockEndsTheRun) {
   BitWriter w;
   PutBlockHeader(w, 2, Code{{}, 'b'}, Code{{}, 0}, 4);
   // Second block: one-value character code 511, which is no symbol.
-  w.Put(1, 16);
-  w.Put(0, 5);
-  w.Put(0, 5);
-  w.Put(0, 9);
-  w.Put(511, 9);
+  w.Put(16, 1);
+  w.Put(5, 0);
+  w.Put(5, 0);
+  w.Put(9, 0);
+  w.Put(9, 511);
   MakeEntry('5', w.Bytes(), 10);
   std::string out = TempPath("out.bin");
   CopyText(context->outputPath, out.c_str(), kOutputPathCap);

@@ -170,13 +170,13 @@ TEST_F(HuffmanTest, LengthCodeWithUnaryExtensionAndZeroRun) {
   for (int len : lengths) space += len ? 1u << (16 - len) : 0;
   ASSERT_EQ(space, 65536u);
   BitWriter w;
-  w.Put(15, 5);
+  w.Put(5, 15);
   w.SmallLength(2);
-  w.Put(0b1111110, 7);
+  w.Put(7, 0b1111110);
   w.SmallLength(0);
-  w.Put(3, 2);
+  w.Put(2, 3);
   for (int i = 6; i < 15; ++i) w.SmallLength(lengths[i]);
-  w.Put(0xABCD, 16);   // what follows the lengths
+  w.Put(16, 0xABCD);   // what follows the lengths
   Stream(w.Bytes());
 
   memset(context->posLen, 0x55, sizeof context->posLen);
@@ -188,9 +188,9 @@ TEST_F(HuffmanTest, LengthCodeWithUnaryExtensionAndZeroRun) {
 
 TEST_F(HuffmanTest, OneValueCodesConsumeNoBits) {
   BitWriter w;
-  w.Put(0, 4);
-  w.Put(11, 4);        // position code: only 11
-  w.Put(0x5A5A, 16);
+  w.Put(4, 0);
+  w.Put(4, 11);        // position code: only 11
+  w.Put(16, 0x5A5A);
   Stream(w.Bytes());
   context->posLen[3] = 9;
   ReadPosLengths(14, 4, -1);
@@ -209,16 +209,16 @@ TEST_F(HuffmanTest, CharacterLengthsThroughTheLengthCode) {
   BitWriter w;
   std::vector<int> lengthCode = LengthCodeLengths();
   std::vector<uint32_t> lc = CanonicalCodes(lengthCode);
-  w.Put(19, 5);
+  w.Put(5, 19);
   for (int i = 0; i < 19; ++i) {
     w.SmallLength(lengthCode[i]);
-    if (i == 2) w.Put(0, 2);
+    if (i == 2) w.Put(2, 0);
   }
-  w.Put(510, 9);
+  w.Put(9, 510);
   int i = 0;
   while (i < 510) {
     if (lengths[i] != 0) {
-      w.Put(lc[lengths[i] + 2], lengthCode[lengths[i] + 2]);
+      w.Put(lengthCode[lengths[i] + 2], lc[lengths[i] + 2]);
       ++i;
       continue;
     }
@@ -226,20 +226,20 @@ TEST_F(HuffmanTest, CharacterLengthsThroughTheLengthCode) {
     while (i + run < 510 && lengths[i + run] == 0) ++run;
     if (run >= 20) {
       int take = run > 531 ? 531 : run;
-      w.Put(lc[2], lengthCode[2]);
-      w.Put(static_cast<uint32_t>(take - 20), 9);
+      w.Put(lengthCode[2], lc[2]);
+      w.Put(9, static_cast<uint32_t>(take - 20));
       i += take;
     } else if (run >= 3) {
       int take = run > 18 ? 18 : run;
-      w.Put(lc[1], lengthCode[1]);
-      w.Put(static_cast<uint32_t>(take - 3), 4);
+      w.Put(lengthCode[1], lc[1]);
+      w.Put(4, static_cast<uint32_t>(take - 3));
       i += take;
     } else {
-      w.Put(lc[0], lengthCode[0]);
+      w.Put(lengthCode[0], lc[0]);
       ++i;
     }
   }
-  w.Put(0x1234, 16);
+  w.Put(16, 0x1234);
   Stream(w.Bytes());
   ReadPosLengths(19, 5, 3);
   ReadCharLengths();
@@ -254,10 +254,10 @@ TEST_F(HuffmanDeathTest, MalformedLengthStreamsAreRefused) {
   std::vector<int> lengthCode = LengthCodeLengths();
   std::vector<uint32_t> lc = CanonicalCodes(lengthCode);
   auto putLengthCode = [&](BitWriter& w) {
-    w.Put(19, 5);
+    w.Put(5, 19);
     for (int i = 0; i < 19; ++i) {
       w.SmallLength(lengthCode[i]);
-      if (i == 2) w.Put(0, 2);
+      if (i == 2) w.Put(2, 0);
     }
   };
   struct Case {
@@ -268,40 +268,40 @@ TEST_F(HuffmanDeathTest, MalformedLengthStreamsAreRefused) {
   std::vector<Case> cases;
   {
     BitWriter w;   // one-value position code with a value past the alphabet
-    w.Put(0, 4);
-    w.Put(14, 4);
+    w.Put(4, 0);
+    w.Put(4, 14);
     cases.push_back({"position value 14 of 14", w.Bytes(), Case::kPositions});
   }
   {
     BitWriter w;   // one-value length code with a value past its 19 symbols
-    w.Put(0, 5);
-    w.Put(19, 5);
+    w.Put(5, 0);
+    w.Put(5, 19);
     cases.push_back({"length-code value 19", w.Bytes(), Case::kLengthCode});
   }
   {
     BitWriter w;   // one-value character code 510
     putLengthCode(w);
-    w.Put(0, 9);
-    w.Put(510, 9);
+    w.Put(9, 0);
+    w.Put(9, 510);
     cases.push_back({"character value 510", w.Bytes(), Case::kCharLengths});
   }
   {
     BitWriter w;   // 511 character lengths
     putLengthCode(w);
-    w.Put(511, 9);
-    for (int i = 0; i < 511; ++i) w.Put(lc[0], lengthCode[0]);
+    w.Put(9, 511);
+    for (int i = 0; i < 511; ++i) w.Put(lengthCode[0], lc[0]);
     cases.push_back({"511 character lengths", w.Bytes(), Case::kCharLengths});
   }
   {
     BitWriter w;   // a zero-run from entry 500 that would run past 509
     putLengthCode(w);
-    w.Put(510, 9);
-    w.Put(lc[2], lengthCode[2]);
-    w.Put(480 - 20, 9);   // entries 0 to 479
-    w.Put(lc[2], lengthCode[2]);
-    w.Put(0, 9);          // 480 to 499
-    w.Put(lc[2], lengthCode[2]);
-    w.Put(0, 9);          // 500 to 519: past the end
+    w.Put(9, 510);
+    w.Put(lengthCode[2], lc[2]);
+    w.Put(9, 480 - 20);   // entries 0 to 479
+    w.Put(lengthCode[2], lc[2]);
+    w.Put(9, 0);          // 480 to 499
+    w.Put(lengthCode[2], lc[2]);
+    w.Put(9, 0);          // 500 to 519: past the end
     cases.push_back({"zero-run past entry 509", w.Bytes(), Case::kCharLengths});
   }
   {
@@ -309,18 +309,18 @@ TEST_F(HuffmanDeathTest, MalformedLengthStreamsAreRefused) {
     w.Put(5, 5);
     for (int i = 0; i < 5; ++i) {
       w.SmallLength(0);
-      if (i == 2) w.Put(0, 2);
+      if (i == 2) w.Put(2, 0);
     }
-    w.Put(3, 9);
+    w.Put(9, 3);
     cases.push_back({"lookup in an empty length code", w.Bytes(), Case::kCharLengths});
   }
   {
     BitWriter w;   // lengths of 17 and more from the unary extension
-    w.Put(3, 5);
+    w.Put(5, 3);
     w.SmallLength(1);
     w.SmallLength(17);
     w.SmallLength(17);
-    w.Put(0, 2);
+    w.Put(2, 0);
     cases.push_back({"length 17", w.Bytes(), Case::kLengthCode});
   }
   for (const Case& c : cases) {
@@ -348,10 +348,10 @@ TEST_F(HuffmanTest, PositionCountAboveTheAlphabetIsReadAndIgnored) {
   // next bits are right) and takes no part in the code.
   std::vector<int> lengths = SkewedLengths(14, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13});
   BitWriter w;
-  w.Put(15, 4);
+  w.Put(4, 15);
   for (int i = 0; i < 14; ++i) w.SmallLength(lengths[i]);
   w.SmallLength(5);
-  w.Put(0xC3C3, 16);
+  w.Put(16, 0xC3C3);
   Stream(w.Bytes());
   ReadPosLengths(14, 4, -1);
   EXPECT_EQ(context->posLen[14], 5);
@@ -361,7 +361,7 @@ TEST_F(HuffmanTest, PositionCountAboveTheAlphabetIsReadAndIgnored) {
 
 TEST_F(HuffmanDeathTest, EmptyPositionCodeIsRefusedOnlyWhenUsed) {
   BitWriter w;
-  w.Put(2, 4);   // two lengths, both zero: no code
+  w.Put(4, 2);   // two lengths, both zero: no code
   w.SmallLength(0);
   w.SmallLength(0);
   Stream(w.Bytes());

@@ -863,11 +863,9 @@ bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPat
     if (!ok) return false;
     if (out.Size() > kLargestOutput) return Fail(why, "the self-extractor would pass 2 GB");
   }
-  // The end mark is a whole zero size field. One zero byte ends the walk only
-  // while it is the file's last byte; data appended later (a code signature)
-  // would make it the low half of a size and the walk would read on.
-  const uint8_t endMark[2] = {0, 0};
-  if (!out.Write(endMark, 2, why)) return false;
+  std::vector<uint8_t> endMark;
+  lzhw::AppendEndMark(endMark);
+  if (!out.Write(endMark.data(), endMark.size(), why)) return false;
   if (out.Size() > kLargestOutput) return Fail(why, "the self-extractor would pass 2 GB");
   if (!WriteChecksums(out, options.checksum, checksumAt, writer.CrcXor(), why)) return false;
   return out.Commit(true, why);

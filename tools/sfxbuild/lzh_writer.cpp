@@ -122,6 +122,6 @@ bool AppendEntry(std::vector<uint8_t>& archive, const EntryHeaderSpec& desc, con
   return true;
 }
 
-void AppendEndMark(std::vector<uint8_t>& archive) { archive.push_back(0); }
+void AppendEndMark(std::vector<uint8_t>& archive) { archive.insert(archive.end(), 2, 0); }
 
 }  // namespace lzhw

@@ -22,7 +22,7 @@
 //   // ... optionally damage desc here (see the fields below) ...
 //   std::vector<uint8_t> archive;
 //   lzhw::AppendEntry(archive, desc, packed.data(), packed.size());
-//   lzhw::AppendEndMark(archive);     // one zero byte
+//   lzhw::AppendEndMark(archive);     // a zero header size
 //
 // The standard chain of MakeHeaderSpec is: 0x00 header CRC, 0x01 file name
 // (only when non-empty), 0x02 directory name (only when non-empty), 0x40
@@ -126,7 +126,9 @@ std::vector<uint8_t> WriteEntryHeader(const EntryHeaderSpec& desc);
 bool AppendEntry(std::vector<uint8_t>& archive, const EntryHeaderSpec& desc,
                  const uint8_t* data, size_t size);
 
-// The end of the archive: a single zero byte.
+// The end of the archive: a whole zero header-size field. One zero byte ends
+// the walk only while it is the file's last byte; data appended later (a code
+// signature) would make it the low half of a size and the walk would read on.
 void AppendEndMark(std::vector<uint8_t>& archive);
 
 }  // namespace lzhw

@@ -52,7 +52,7 @@ struct Plan {
   enum { kNoChecksum, kAutoChecksum, kGivenChecksum } checksum = kNoChecksum;
   uint16_t checksumXor = 0;      // flipped in the right checksum
   uint16_t checksumValue = 0;
-  bool endMark = true;           // a single zero byte after the items
+  bool endMark = true;           // a zero header size after the items
   std::vector<Item> items;
 };
 

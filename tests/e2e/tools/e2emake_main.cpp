@@ -14,7 +14,7 @@
 // and --attr N apply to the entries that follow; --damage KIND spoils the next
 // entry: header-crc, no-crc, method=ID, packed-size=N|+N|-N, file-crc,
 // original-size=N.
-// A single zero byte ends the archive unless --no-end is given or the last
+// A zero header size ends the archive unless --no-end is given or the last
 // item was appended raw.
 #include <stdio.h>
 
