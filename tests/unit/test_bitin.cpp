@@ -40,15 +40,6 @@ class BitInputTest : public SfxTest {
   }
 };
 
-std::string Pattern(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    bytes[i] = static_cast<char>(seed >> 24);
-  }
-  return bytes;
-}
-
 TEST_F(BitInputTest, EntryWithoutBytesReadsNothingAndGivesZeroBits) {
   OpenArchive("\xFF\xFF\xFF", 0);
   StartBitInput('5');

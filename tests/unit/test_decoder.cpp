@@ -28,13 +28,6 @@
 
 namespace {
 
-std::string Pattern(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  std::mt19937 rng(seed);
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(rng());
-  return bytes;
-}
-
 // Text-like data with repeats at every distance up to 64 KB.
 std::string Texty(size_t size, uint32_t seed) {
   static const char* words[] = {"the ",   "archive ", "window ", "of ",     "decoder ", "\r\n",

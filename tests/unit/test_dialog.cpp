@@ -32,11 +32,6 @@ struct Entry {
   std::string data;
 };
 
-std::string Pattern(size_t n, char seed) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + (i * 7 + i / 251) % 61);
-  return s;
-}
 
 class DialogTest : public SfxTest {
  protected:

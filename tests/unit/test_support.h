@@ -39,6 +39,9 @@ void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);   // empty when unreadable
 bool FileExists(const std::string& path);
 
+// size bytes that look random, the same for the same seed.
+std::string Pattern(size_t size, uint32_t seed);
+
 // The SHA-256 of bytes, in lower-case hex.
 std::string Sha256Hex(const std::string& data);
 std::string Unhex(const std::string& hex);

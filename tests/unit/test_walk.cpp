@@ -54,12 +54,6 @@ uint16_t Crc(const std::string& s) {
   return lzhw::Crc16(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
 
-std::string Pattern(size_t n, int seed) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed + i / 977) & 0xFF);
-  return s;
-}
-
 std::string Archive(const std::vector<Item>& items, bool endMark = true) {
   std::vector<uint8_t> bytes;
   for (const Item& item : items) {
@@ -94,24 +88,6 @@ uint16_t ChecksumOf(const std::vector<Item>& items) {
   uint16_t x = 0;
   for (const Item& item : items) x ^= item.fileCrc >= 0 ? item.fileCrc : Crc(item.data);
   return x;
-}
-
-std::string Sha256(const std::string& path) {
-  std::string command = "sha256sum < '" + path + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return "";
-  char digest[65] = {};
-  size_t n = fread(digest, 1, 64, pipe);
-  pclose(pipe);
-  return std::string(digest, n);
-}
-
-std::string Unhex(const std::string& hex) {
-  std::string out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return out;
 }
 
 time_t ModifiedTime(const std::string& path) {
@@ -260,7 +236,7 @@ TEST_F(WalkTest, TheFixtureArchivesExtractToTheirManifest) {
         EXPECT_TRUE(fs::is_directory(path)) << row.name;
       } else {
         EXPECT_EQ(fs::file_size(path), std::stoull(row.size)) << row.name;
-        EXPECT_EQ(Sha256(path), row.digest) << row.name;
+        EXPECT_EQ(Sha256Hex(ReadBytes(path)), row.digest) << row.name;
       }
       ++checked;
     }
