@@ -23,7 +23,6 @@ enum : uint32_t {
 };
 
 HeaderResult ReadEntryHeader();
-void ParseExtendedHeader(uint8_t* type, uint16_t size);
 void BuildEntryName();
 // Releases the current header buffer (the walk keeps one at a time).
 void ReleaseEntryHeader();

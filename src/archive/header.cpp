@@ -43,6 +43,37 @@ HeaderResult Invalid() {
   return kHeaderFailed;
 }
 
+void ParseExtendedHeader(uint8_t* type, uint16_t size) {
+  if (size < 3) return;
+  uint8_t* data = type + 1;
+  uint16_t length = static_cast<uint16_t>(size - 3);
+  switch (*type) {
+    case 0x00:
+      // Two data bytes are needed; a shorter one carries no CRC.
+      if (length >= 2) {
+        context->headerCrcField = data;
+        context->headerCrc = ReadLE16(data);
+      }
+      break;
+    case 0x01:
+      context->fileName = data;
+      context->fileNameLength = length;
+      break;
+    case 0x02:
+      context->directoryName = data;
+      context->directoryNameLength = length;
+      break;
+    case 0x40:
+      if (length >= 2 && context->headerBuffer != nullptr &&
+          OsKeepsDosAttributes(context->headerBuffer[kHeaderOsId])) {
+        context->attribute = ReadLE16(data);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
 // Walks the chain from the first size field; false when an extended header is
 // shorter than its own type and size fields or reaches past the header.
 bool WalkExtendedHeaders() {
@@ -113,37 +144,6 @@ HeaderResult ReadEntryHeader() {
   context->runningCrc = 0;
   if (UpdateCrc(h, static_cast<int32_t>(total)) != context->headerCrc) return Invalid();
   return kHeaderValid;
-}
-
-void ParseExtendedHeader(uint8_t* type, uint16_t size) {
-  if (size < 3) return;
-  uint8_t* data = type + 1;
-  uint16_t length = static_cast<uint16_t>(size - 3);
-  switch (*type) {
-    case 0x00:
-      // Two data bytes are needed; a shorter one carries no CRC.
-      if (length >= 2) {
-        context->headerCrcField = data;
-        context->headerCrc = ReadLE16(data);
-      }
-      break;
-    case 0x01:
-      context->fileName = data;
-      context->fileNameLength = length;
-      break;
-    case 0x02:
-      context->directoryName = data;
-      context->directoryNameLength = length;
-      break;
-    case 0x40:
-      if (length >= 2 && context->headerBuffer != nullptr &&
-          OsKeepsDosAttributes(context->headerBuffer[kHeaderOsId])) {
-        context->attribute = ReadLE16(data);
-      }
-      break;
-    default:
-      break;
-  }
 }
 
 void BuildEntryName() {

@@ -15,7 +15,6 @@ void EnsureTrailingSeparator(char* path, uint32_t capacity);
 void JoinDestPath(char* output, const char* folder, char* name);
 
 char* CleanNameRun(char* text, uint32_t count, int longNames);
-void SanitiseComponent(char* component, int longNames);
 void SanitisePath(char* path, int longNames);
 void MakeDisplayName(char* output, const char* path, uint32_t limit);
 void CreatePathDirs(const char* path);

@@ -74,6 +74,8 @@ char* CleanNameRun(char* text, uint32_t count, int longNames) {
   return text + i;
 }
 
+namespace {
+
 void SanitiseComponent(char* component, int longNames) {
   if (longNames) {
     CleanNameRun(component, kLongComponentMax, longNames);
@@ -94,6 +96,8 @@ void SanitiseComponent(char* component, int longNames) {
   *baseEnd = '.';
   memmove(baseEnd + 1, extension, static_cast<uint32_t>(extensionEnd - extension) + 1);
 }
+
+}  // namespace
 
 void SanitisePath(char* path, int longNames) {
   char* read = path;

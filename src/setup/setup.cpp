@@ -20,6 +20,9 @@ void ShowNotice() {
   if (answer != kAnswerYes) context->aborted = 1;
 }
 
+namespace {
+
+// Copies the file part of command into out; returns where the parameters start.
 const char* SplitCommand(const char* command, char* out, uint32_t capacity) {
   const char* p = command;
   while (IsBlank(*p)) ++p;
@@ -38,6 +41,8 @@ const char* SplitCommand(const char* command, char* out, uint32_t capacity) {
   while (IsBlank(*p)) ++p;
   return p;
 }
+
+}  // namespace
 
 void LaunchCommand(WindowHandle dialog) {
   const char* parameters = SplitCommand(context->config.command, context->messageText,

@@ -11,8 +11,6 @@ void ShowNotice();
 void ApplySetupScript();
 void RunSetupActions(WindowHandle dialog);
 void LaunchCommand(WindowHandle dialog);
-// Copies the file part of command into out; returns where the parameters start.
-const char* SplitCommand(const char* command, char* out, uint32_t capacity);
 
 // ---- the script's lines ----
 
