@@ -11,11 +11,12 @@ e2e=$(sfx_e2e_preset)
 if [ "$e2e" != win32 ]; then
   echo "build: this machine runs no 32-bit x86 code: the scenarios run the $e2e build"
 fi
-cmake --preset host -DSFX_WIN32_BUILD_DIR="$PWD/build/$e2e"
+# Warnings are errors here, so that CI lets none in.
+cmake --preset host -DSFX_WERROR=ON -DSFX_WIN32_BUILD_DIR="$PWD/build/$e2e"
 cmake --build --preset host -j2
-cmake --preset win32
+cmake --preset win32 -DSFX_WERROR=ON
 cmake --build --preset win32 -j2
 if [ "$e2e" != win32 ]; then
-  cmake --preset "$e2e"
+  cmake --preset "$e2e" -DSFX_WERROR=ON
   cmake --build --preset "$e2e" -j2
 fi

@@ -36,7 +36,7 @@ if [ "$SFX_RUNS_X86_32" = 0 ]; then
   echo "test: this machine runs no 32-bit x86 code: the 32-bit tests run under qemu-i386"
   emulator=(-DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-i386-static)
 fi
-if cmake --preset host32 "${emulator[@]}" >/dev/null && build32=$(cmake --build --preset host32 -j2 2>&1); then
+if cmake --preset host32 -DSFX_WERROR=ON "${emulator[@]}" >/dev/null && build32=$(cmake --build --preset host32 -j2 2>&1); then
   ctest --test-dir build/host32 --output-on-failure -j2 || status=1
   if [ "$(ctest --test-dir build/host32 -N | sed -n 's/^Total Tests: //p')" = "0" ]; then
     echo "test: ctest found no 32-bit tests" >&2

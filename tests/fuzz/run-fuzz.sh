@@ -12,7 +12,7 @@ cd "$root"
 
 # The whole preset, so that everything keeps building with clang and the
 # sanitizers, not only the targets run here.
-cmake --preset fuzz -B "$build" >/dev/null
+cmake --preset fuzz -B "$build" -DSFX_WERROR=ON >/dev/null
 cmake --build "$build" -j2
 
 status=0

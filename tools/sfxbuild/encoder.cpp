@@ -335,15 +335,15 @@ class ChainFinder {
     if (left < kMinMatch) return;
     h.at[kLevels] = (size_t{kLevels} << headBits_) +
                     ((Read24(p) * 2654435761u) >> (32 - shortBits_));
-    if (left >= 4) {
+    if (left >= kContext[0]) {
       uint32_t x = Read24(p) | (uint32_t{p[3]} << 24);
       h.at[0] = (x * 2654435761u) >> (32 - headBits_);
     }
-    if (left >= 8) {
+    if (left >= kContext[1]) {
       uint64_t v = Read64(p);
       h.at[1] = (size_t{1} << headBits_) +
                 static_cast<uint32_t>((v * 0xC2B2AE3D27D4EB4Full) >> (64 - headBits_));
-      if (left >= 16) {
+      if (left >= kContext[2]) {
         v ^= Read64(p + 8) * 0x9E3779B97F4A7C15ull;
         v ^= v >> 29;
         h.at[2] = (size_t{2} << headBits_) +
