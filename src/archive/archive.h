@@ -3,24 +3,12 @@
 
 #include <stdint.h>
 
+#include "core/lzh_format.h"
 #include "platform/handles.h"
 
 enum HeaderResult { kHeaderEnd = 0, kHeaderValid = 1, kHeaderFailed = 2 };
 enum WalkMode { kExtractPass = 0, kScanPass = 1 };
 
-// Offsets of the fixed part of a level-2 header.
-enum : uint32_t {
-  kHeaderMethod = 2,
-  kHeaderPackedSize = 7,
-  kHeaderOriginalSize = 11,
-  kHeaderTime = 15,
-  kHeaderAttribute = 19,
-  kHeaderLevel = 20,
-  kHeaderFileCrc = 21,
-  kHeaderOsId = 23,
-  kHeaderFirstExtSize = 24,
-  kHeaderFixedSize = 26,
-};
 
 HeaderResult ReadEntryHeader();
 void BuildEntryName();

@@ -48,22 +48,22 @@ void ParseExtendedHeader(uint8_t* type, uint16_t size) {
   uint8_t* data = type + 1;
   uint16_t length = static_cast<uint16_t>(size - 3);
   switch (*type) {
-    case 0x00:
+    case kExtHeaderCrc:
       // Two data bytes are needed; a shorter one carries no CRC.
       if (length >= 2) {
         context->headerCrcField = data;
         context->headerCrc = ReadLE16(data);
       }
       break;
-    case 0x01:
+    case kExtFileName:
       context->fileName = data;
       context->fileNameLength = length;
       break;
-    case 0x02:
+    case kExtDirectory:
       context->directoryName = data;
       context->directoryNameLength = length;
       break;
-    case 0x40:
+    case kExtAttribute:
       if (length >= 2 && context->headerBuffer != nullptr &&
           OsKeepsDosAttributes(context->headerBuffer[kHeaderOsId])) {
         context->attribute = ReadLE16(data);

@@ -1,9 +1,45 @@
-// The numbers of the compressed format (-lh4- to -lh7-), named once for the
-// decoder and the builder's encoder. A block: its code count, the code-length
+// The numbers of the archive format, named once for the stub's reader and
+// decoder and the builder's writer and encoder: the entry header, then the
+// compressed format (-lh4- to -lh7-). A block: its code count, the code-length
 // code, the character code's lengths coded with it, the position code's
 // lengths, then the codes.
 #pragma once
 
+// Offsets of the fixed part of an entry header (levels 0 to 2 share them up
+// to the level; from the file CRC on they are those of level 2).
+enum : unsigned {
+  kHeaderMethod = 2,
+  kHeaderPackedSize = 7,
+  kHeaderOriginalSize = 11,
+  kHeaderTime = 15,
+  kHeaderAttribute = 19,
+  kHeaderLevel = 20,
+  kHeaderFileCrc = 21,
+  kHeaderOsId = 23,
+  kHeaderFirstExtSize = 24,
+  kHeaderFixedSize = 26,
+};
+
+// Types of the extended headers that follow the fixed part: each is
+// [type][data][size of the next one (2)], its size counting all three.
+enum : unsigned char {
+  kExtHeaderCrc = 0x00,
+  kExtFileName = 0x01,
+  kExtDirectory = 0x02,
+  kExtAttribute = 0x40,
+  kExtUnixTime = 0x54,
+};
+
+// MS-DOS attribute bits.
+enum : unsigned short {
+  kDosReadOnly = 0x01,
+  kDosHidden = 0x02,
+  kDosSystem = 0x04,
+  kDosDirectory = 0x10,
+  kDosArchive = 0x20,
+};
+
+// The compressed format.
 enum {
   kMinMatch = 3,
   kMaxMatch = 256,

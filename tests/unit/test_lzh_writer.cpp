@@ -87,11 +87,11 @@ TEST_F(WriterTest, FixedFieldsSitAtTheirOffsets) {
 
 TEST_F(WriterTest, HeaderCrcCoversTheHeaderWithItsFieldZeroed) {
   lzhw::EntryHeaderSpec desc = SampleSpec();
-  lzhw::RemoveExtensions(desc, lzhw::kExtAttribute);
+  lzhw::RemoveExtensions(desc, kExtAttribute);
   std::vector<uint8_t> h = lzhw::WriteEntryHeader(desc);
   // CRC first, then the 11-byte name: 26 + 5 + 14 bytes.
   ASSERT_EQ(h.size(), 45u);
-  EXPECT_EQ(h[26], lzhw::kExtHeaderCrc);
+  EXPECT_EQ(h[26], kExtHeaderCrc);
   std::vector<uint8_t> zeroed = h;
   zeroed[27] = zeroed[28] = 0;
   EXPECT_EQ(ReadLE16(&h[27]), lzhw::Crc16(zeroed.data(), zeroed.size()));
@@ -122,7 +122,7 @@ TEST_F(WriterTest, DamagedHeadersAreRefusedByTheReader) {
     void (*damage)(lzhw::EntryHeaderSpec&);
   } cases[] = {
       {"wrong CRC", [](lzhw::EntryHeaderSpec& s) { s.headerCrcOverride = 0x1234; }},
-      {"no CRC", [](lzhw::EntryHeaderSpec& s) { lzhw::RemoveExtensions(s, lzhw::kExtHeaderCrc); }},
+      {"no CRC", [](lzhw::EntryHeaderSpec& s) { lzhw::RemoveExtensions(s, kExtHeaderCrc); }},
       {"method digit 3", [](lzhw::EntryHeaderSpec& s) { s.method = "-lh3-"; }},
       {"short method", [](lzhw::EntryHeaderSpec& s) { s.method = "-lh"; }},
       {"extension past the end",
@@ -145,7 +145,7 @@ TEST_F(WriterTest, DamagedHeadersAreRefusedByTheReader) {
 TEST_F(WriterTest, ExtraExtensionsAndTrailingBytesStayInsideTheCrc) {
   lzhw::EntryHeaderSpec desc = SampleSpec();
   desc.extensions.push_back({0x7F, {9, 9, 9}, -1});
-  desc.extensions.push_back({lzhw::kExtFileName, {'b', '.', 'x'}, -1});  // the last name wins
+  desc.extensions.push_back({kExtFileName, {'b', '.', 'x'}, -1});  // the last name wins
   desc.trailing = {0xAA, 0xBB};
   std::vector<uint8_t> h = lzhw::WriteEntryHeader(desc);
   EXPECT_EQ(h[h.size() - 2], 0xAA);

@@ -38,12 +38,12 @@ constexpr uint32_t kOlderTime = 946728000;   // 2000-01-01 12:00:00
 // One entry of a test archive. A path ending in "/" is a directory entry.
 struct Item {
   Item(std::string p, std::string d = "", uint32_t t = kTime,
-       uint16_t attr = lzhw::kDosArchive)
+       uint16_t attr = kDosArchive)
       : path(std::move(p)), data(std::move(d)), time(t), attribute(attr) {}
   std::string path;
   std::string data;
   uint32_t time = kTime;
-  uint16_t attribute = lzhw::kDosArchive;
+  uint16_t attribute = kDosArchive;
   int64_t packedSize = -1;      // -1: the data (and padding) size
   int64_t originalSize = -1;    // -1: the data size
   int32_t fileCrc = -1;         // -1: the CRC of the data
@@ -159,7 +159,7 @@ class WalkTest : public SfxTest {
 TEST_F(WalkTest, ExtractWritesFilesDirectoriesTimesAndAttributes) {
   restoreAttributes_ = 1;
   std::string a = Pattern(100, 1), b = Pattern(70000, 2);
-  Install(Archive({{"a.txt", a, kTime, lzhw::kDosReadOnly | lzhw::kDosArchive},
+  Install(Archive({{"a.txt", a, kTime, kDosReadOnly | kDosArchive},
                    {"doc/", ""},
                    {"doc/b.bin", b},
                    {"empty.txt", ""}}));
@@ -191,7 +191,7 @@ TEST_F(WalkTest, ExtractWritesFilesDirectoriesTimesAndAttributes) {
 }
 
 TEST_F(WalkTest, AttributesAreLeftAloneUnlessRestoring) {
-  Install(Archive({{"ro.txt", "x", kTime, lzhw::kDosReadOnly}}));
+  Install(Archive({{"ro.txt", "x", kTime, kDosReadOnly}}));
   EXPECT_EQ(Extract(), 1);
   EXPECT_EQ(GetAttributesOf(Out("ro.txt").c_str()) & kAttributeReadOnly, 0u);
 }

@@ -61,8 +61,8 @@ bool ComponentKeepsItsPlace(const std::string& sjis) {
 }
 
 uint16_t FileAttribute(const hostos::FileInfo& info) {
-  uint16_t a = info.isDirectory ? lzhw::kDosDirectory : lzhw::kDosArchive;
-  if (info.readOnly && !info.isDirectory) a |= lzhw::kDosReadOnly;
+  uint16_t a = info.isDirectory ? kDosDirectory : kDosArchive;
+  if (info.readOnly && !info.isDirectory) a |= kDosReadOnly;
   return a;
 }
 
@@ -663,7 +663,7 @@ bool PlanFromArchive(const std::string& archive, std::vector<PlannedEntry>* entr
     e.name = stored;
     e.isDirectory = folder;
     e.time = r.time;
-    e.attribute = folder ? static_cast<uint16_t>(lzhw::kDosDirectory) : r.attribute;
+    e.attribute = folder ? static_cast<uint16_t>(kDosDirectory) : r.attribute;
     e.size = r.originalSize;
     e.copied = true;
     e.method = r.method;
@@ -829,7 +829,7 @@ bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPat
     if (!hostos::Stat(s.path, &info, why)) return false;
     PackedData d;
     PackData(specials[k], encoding, digit, 0, &d);
-    if (!writer.Packed("", std::string(1, s.name), d, ClampTime(info.mtime), lzhw::kDosArchive,
+    if (!writer.Packed("", std::string(1, s.name), d, ClampTime(info.mtime), kDosArchive,
                        std::string(1, s.name), why))
       return false;
   }

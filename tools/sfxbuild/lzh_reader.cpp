@@ -61,12 +61,12 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
     const uint8_t* h = &data[at];
     Entry e;
     e.headerOffset = at;
-    e.method.assign(reinterpret_cast<const char*>(h + 2), 5);
-    e.originalSize = ReadLE32(h + 11);
-    e.level = h[20];
-    uint32_t packed = ReadLE32(h + 7);
+    e.method.assign(reinterpret_cast<const char*>(h + kHeaderMethod), 5);
+    e.originalSize = ReadLE32(h + kHeaderOriginalSize);
+    e.level = h[kHeaderLevel];
+    uint32_t packed = ReadLE32(h + kHeaderPackedSize);
     std::string file, dir;
-    uint16_t attribute = h[19];
+    uint16_t attribute = h[kHeaderAttribute];
     uint32_t unixTime = 0;
     size_t headerEnd = 0;
     if (e.level == 0 || e.level == 1) {
@@ -76,7 +76,7 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
       if (22 + nameLength + 2 > total) return Fail(why, path + ": a damaged header at " + std::to_string(at));
       file.assign(reinterpret_cast<const char*>(h + 22), nameLength);
       e.fileCrc = ReadLE16(h + 22 + nameLength);
-      e.time = FromDosTime(ReadLE32(h + 15));
+      e.time = FromDosTime(ReadLE32(h + kHeaderTime));
       headerEnd = at + total;
       if (e.level == 1) {
         if (22 + nameLength + 5 > total) return Fail(why, path + ": a damaged header at " + std::to_string(at));
@@ -90,32 +90,33 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
             return Fail(why, path + ": a damaged extended header at " + std::to_string(at));
           const uint8_t* x = &data[chainAt + chainBytes];
           std::string body(reinterpret_cast<const char*>(x + 1), size - 3);
-          if (x[0] == 0x01) file = body;
-          else if (x[0] == 0x02) dir = body;
-          else if (x[0] == 0x54 && body.size() >= 4) unixTime = ReadLE32(x + 1);
+          if (x[0] == kExtFileName) file = body;
+          else if (x[0] == kExtDirectory) dir = body;
+          else if (x[0] == kExtUnixTime && body.size() >= 4) unixTime = ReadLE32(x + 1);
           chainBytes += size;
           size = ReadLE16(x + size - 2);
         }
         if (chainBytes > packed) return Fail(why, path + ": a damaged header at " + std::to_string(at));
         packed -= static_cast<uint32_t>(chainBytes);
         headerEnd += chainBytes;
-        attribute = 0x20;
+        attribute = kDosArchive;
       }
     } else if (e.level == 2) {
       size_t total = ReadLE16(h);
-      if (total < 26 || total > left) return Fail(why, path + ": a damaged header at " + std::to_string(at));
-      e.time = ReadLE32(h + 15);
-      e.fileCrc = ReadLE16(h + 21);
-      size_t x = at + 26;
-      uint16_t size = ReadLE16(h + 24);
+      if (total < kHeaderFixedSize || total > left)
+        return Fail(why, path + ": a damaged header at " + std::to_string(at));
+      e.time = ReadLE32(h + kHeaderTime);
+      e.fileCrc = ReadLE16(h + kHeaderFileCrc);
+      size_t x = at + kHeaderFixedSize;
+      uint16_t size = ReadLE16(h + kHeaderFirstExtSize);
       while (size != 0) {
         if (size < 3 || x + size > at + total)
           return Fail(why, path + ": a damaged extended header at " + std::to_string(at));
         const uint8_t* p = &data[x];
         std::string body(reinterpret_cast<const char*>(p + 1), size - 3);
-        if (p[0] == 0x01) file = body;
-        else if (p[0] == 0x02) dir = body;
-        else if (p[0] == 0x40 && body.size() >= 2) attribute = ReadLE16(p + 1);
+        if (p[0] == kExtFileName) file = body;
+        else if (p[0] == kExtDirectory) dir = body;
+        else if (p[0] == kExtAttribute && body.size() >= 2) attribute = ReadLE16(p + 1);
         x += size;
         size = ReadLE16(p + size - 2);
       }

@@ -1,6 +1,7 @@
 // Level-2 LZH entry headers, written byte for byte. One writer serves the
 // builder, the unit tests and the end-to-end tests, so it can also write the
-// damaged headers those tests need. It does not depend on the stub's code.
+// damaged headers those tests need. It shares only the format's names, the
+// little-endian helpers and the CRC tables with the stub's code.
 //
 // Layout written (little-endian, offsets from the first header byte):
 //   0  total header size (2)      2  method id (5)         7  compressed size (4)
@@ -33,7 +34,7 @@
 //
 // Damaged headers for tests: edit the EntryHeaderSpec before writing it:
 //   - wrong CRC:             desc.headerCrcOverride = 0x1234;
-//   - no CRC extension:      lzhw::RemoveExtensions(desc, lzhw::kExtHeaderCrc);
+//   - no CRC extension:      lzhw::RemoveExtensions(desc, kExtHeaderCrc);
 //   - bad method:            desc.method = "-lh3-";  (any 5 bytes; shorter is NUL-padded)
 //   - sizes of your choice:  desc.packedSize / desc.originalSize, any value;
 //   - extra or odd extended headers: push_back onto desc.extensions (any type,
@@ -51,23 +52,9 @@
 #include <string>
 #include <vector>
 
+#include "core/lzh_format.h"
+
 namespace lzhw {
-
-enum : uint8_t {
-  kExtHeaderCrc = 0x00,
-  kExtFileName = 0x01,
-  kExtDirectory = 0x02,
-  kExtAttribute = 0x40,
-};
-
-// MS-DOS attribute bits.
-enum : uint16_t {
-  kDosReadOnly = 0x01,
-  kDosHidden = 0x02,
-  kDosSystem = 0x04,
-  kDosDirectory = 0x10,
-  kDosArchive = 0x20,
-};
 
 // CRC-16 of the format (reflected 0x8005, initial value given, no final XOR).
 uint16_t Crc16(const uint8_t* data, size_t size, uint16_t crc = 0);

@@ -90,12 +90,12 @@ bool AppendItem(std::vector<uint8_t>& archive, const Item& item, std::string* er
     for (size_t i = 26; i + 3 <= good.size();) {
       uint16_t size = ReadLE16(&good[i - 2]);
       if (size == 0) break;
-      if (good[i] == lzhw::kExtHeaderCrc && size == 5) right = ReadLE16(&good[i + 1]);
+      if (good[i] == kExtHeaderCrc && size == 5) right = ReadLE16(&good[i + 1]);
       i += size;
     }
     header.headerCrcOverride = right ^ 0x0001;
   }
-  if (d.noCrc) lzhw::RemoveExtensions(header, lzhw::kExtHeaderCrc);
+  if (d.noCrc) lzhw::RemoveExtensions(header, kExtHeaderCrc);
   if (!d.method.empty()) header.method = d.method;
   if (d.packedAbsolute) header.packedSize = (uint32_t)d.packedSize;
   else header.packedSize = (uint32_t)((int64_t)header.packedSize + d.packedSize);
