@@ -95,13 +95,21 @@ int NextField(const char** position, char* target, uint32_t capacity) {
   return fits;
 }
 
+// Both readings of the script: the next line from text on, its directive's
+// code (kNoDirective for none) and its value; nullptr after the last line.
+static const char* NextDirective(const char* text, int* code, char* value) {
+  text = NextScriptLine(text);
+  if (text == nullptr) return nullptr;
+  *code = MatchDirective(&text);
+  return TakeValue(text, value);
+}
+
 void ApplySetupScript() {
   ExtractContext* c = context;
   char value[kValueChars + 1];
   const char* p = c->scriptBuffer;
-  while ((p = NextScriptLine(p)) != nullptr) {
-    int code = MatchDirective(&p);
-    p = TakeValue(p, value);
+  int code;
+  while ((p = NextDirective(p, &code, value)) != nullptr) {
     // Values longer than a title's member are cut at a whole character: they
     // are only shown.
     switch (code) {
@@ -138,9 +146,8 @@ void RunSetupActions(WindowHandle dialog) {
   ExtractContext* c = context;
   char value[kValueChars + 1];
   const char* p = c->scriptBuffer;
-  while ((p = NextScriptLine(p)) != nullptr) {
-    int code = MatchDirective(&p);
-    p = TakeValue(p, value);
+  int code;
+  while ((p = NextDirective(p, &code, value)) != nullptr) {
     if (code == kClass && c->classChecked == 1) {
       if (SplitFields(value, {{c->extension, kExtensionCap},
                               {c->classDescription, kClassDescriptionCap},
