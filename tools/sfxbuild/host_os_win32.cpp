@@ -256,7 +256,11 @@ bool OutputFile::Write(const void* data, size_t size, std::string* why) {
   return WriteAt(size_, data, size, why);
 }
 
-bool OutputFile::WriteAt(uint64_t at, const void* data, size_t size, std::string* why) {
+// Runs one positioned read or write call per piece of at most 1 GB (a call
+// counts in a DWORD) until size bytes at offset at are done; false when a
+// call fails or moves nothing.
+template <typename Call>
+static bool InPieces(uint64_t at, size_t size, Call call) {
   size_t done = 0;
   while (done < size) {
     OVERLAPPED where = {};
@@ -265,32 +269,30 @@ bool OutputFile::WriteAt(uint64_t at, const void* data, size_t size, std::string
     where.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
     DWORD n = 0;
-    if (!WriteFile(AsHandle(fd_), static_cast<const uint8_t*>(data) + done, want, &n, &where)) {
-      *why = Reason(path_, GetLastError());
-      return false;
-    }
+    if (!call(done, want, &n, &where) || n == 0) return false;
     done += n;
+  }
+  return true;
+}
+
+bool OutputFile::WriteAt(uint64_t at, const void* data, size_t size, std::string* why) {
+  const bool written = InPieces(at, size, [&](size_t done, DWORD want, DWORD* n, OVERLAPPED* where) {
+    return WriteFile(AsHandle(fd_), static_cast<const uint8_t*>(data) + done, want, n, where) != 0;
+  });
+  if (!written) {
+    *why = Reason(path_, GetLastError());
+    return false;
   }
   if (at + size > size_) size_ = at + size;
   return true;
 }
 
 bool OutputFile::ReadAt(uint64_t at, void* data, size_t size, std::string* why) {
-  size_t done = 0;
-  while (done < size) {
-    OVERLAPPED where = {};
-    uint64_t offset = at + done;
-    where.Offset = static_cast<DWORD>(offset);
-    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
-    DWORD n = 0;
-    if (!ReadFile(AsHandle(fd_), static_cast<uint8_t*>(data) + done, want, &n, &where) || n == 0) {
-      *why = path_ + ": cannot read back what was written";
-      return false;
-    }
-    done += n;
-  }
-  return true;
+  const bool read = InPieces(at, size, [&](size_t done, DWORD want, DWORD* n, OVERLAPPED* where) {
+    return ReadFile(AsHandle(fd_), static_cast<uint8_t*>(data) + done, want, n, where) != 0;
+  });
+  if (!read) *why = path_ + ": cannot read back what was written";
+  return read;
 }
 
 bool OutputFile::Truncate(uint64_t size, std::string* why) {
