@@ -6,15 +6,6 @@
 
 namespace {
 
-// Bit-at-a-time reference: reflected 0x8005, initial 0, no inversion.
-uint16_t ReferenceCrc(uint16_t crc, const uint8_t* data, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-  }
-  return crc;
-}
-
 std::vector<uint8_t> PseudoRandomBytes(size_t n) {
   std::vector<uint8_t> bytes(n);
   uint32_t x = 0x12345678;

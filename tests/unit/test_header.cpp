@@ -13,22 +13,10 @@
 
 namespace {
 
-uint16_t ReferenceCrc(const std::string& bytes) {
-  uint16_t crc = 0;
-  for (unsigned char c : bytes) {
-    crc ^= c;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-  }
-  return crc;
-}
-
 void Put16(std::string& s, size_t at, uint32_t v) {
   s[at] = static_cast<char>(v & 0xFF);
   s[at + 1] = static_cast<char>((v >> 8) & 0xFF);
 }
-
-std::string Le16(uint32_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)}; }
-std::string Le32(uint32_t v) { return Le16(v & 0xFFFF) + Le16(v >> 16); }
 
 struct Ext {
   uint8_t type;

@@ -12,18 +12,6 @@ namespace {
 
 constexpr uint32_t kArchiveAt = 1120;
 
-uint16_t ReferenceCrc(const std::string& bytes) {
-  uint16_t crc = 0;
-  for (unsigned char c : bytes) {
-    crc ^= c;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-  }
-  return crc;
-}
-
-std::string Le16(uint32_t v) { return std::string{char(v & 0xFF), char((v >> 8) & 0xFF)}; }
-std::string Le32(uint32_t v) { return Le16(v & 0xFFFF) + Le16(v >> 16); }
-
 // One stored entry: file-name and header-CRC extended headers.
 std::string StoredEntry(const std::string& name, const std::string& data) {
   std::string h = Le16(0) + "-lh0-" + Le32(data.size()) + Le32(data.size()) + Le32(0x5F000000) +

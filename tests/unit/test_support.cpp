@@ -124,6 +124,21 @@ std::string FixturePath(const std::string& name) {
   return std::string(SFX_FIXTURES_DIR) + "/" + name;
 }
 
+uint16_t ReferenceCrc(uint16_t crc, const uint8_t* data, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  }
+  return crc;
+}
+
+uint16_t ReferenceCrc(const std::string& bytes) {
+  return ReferenceCrc(0, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+std::string Le16(uint32_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)}; }
+std::string Le32(uint32_t v) { return Le16(v & 0xFFFF) + Le16(v >> 16); }
+
 std::string Unhex(const std::string& hex) {
   std::string out;
   for (size_t i = 0; i + 1 < hex.size(); i += 2) {

@@ -42,6 +42,15 @@ bool FileExists(const std::string& path);
 // size bytes that look random, the same for the same seed.
 std::string Pattern(size_t size, uint32_t seed);
 
+// The format's CRC-16 a bit at a time (reflected 0x8005, no inversion): the
+// reference the table-driven ones are checked against.
+uint16_t ReferenceCrc(uint16_t crc, const uint8_t* data, size_t length);
+uint16_t ReferenceCrc(const std::string& bytes);
+
+// Little-endian fields as bytes, for headers built by hand.
+std::string Le16(uint32_t v);
+std::string Le32(uint32_t v);
+
 // The SHA-256 of bytes, in lower-case hex.
 std::string Sha256Hex(const std::string& data);
 std::string Unhex(const std::string& hex);
