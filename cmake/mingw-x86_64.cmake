@@ -1,11 +1,5 @@
-# Cross-compiles for 64-bit Windows with mingw-w64 (POSIX thread model, as for
-# 32-bit): the end-to-end road on machines that cannot run 32-bit x86 code.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles for 64-bit Windows with mingw-w64: the end-to-end road on
+# machines that cannot run 32-bit x86 code.
+set(SFX_MINGW_TRIPLE x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

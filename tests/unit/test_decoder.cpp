@@ -100,18 +100,25 @@ class DecoderTest : public SfxTest {
     bool overrun = false;
   };
 
+  // The entry's output file as the walk leaves it before the data step: its
+  // path in the context, created and open, no CRC yet, nothing read.
+  std::string OpenOutput(const char* name) {
+    std::string out = TempPath(name);
+    CopyText(context->outputPath, out.c_str(), kOutputPathCap);
+    context->outputHandle = CreateForWrite(out.c_str());
+    EXPECT_NE(context->outputHandle, 0u);
+    context->runningCrc = 0;
+    context->readIndex = 0xFFFFFFFFu;
+    return out;
+  }
+
   // Runs the data step of the current entry into a file, as the walk does.
   template <typename Step>
   Result Run(Step step) {
     RewindEntry();
     hostplatform::Reset();
     scripted::Reset();
-    std::string out = TempPath("out.bin");
-    CopyText(context->outputPath, out.c_str(), kOutputPathCap);
-    context->outputHandle = CreateForWrite(out.c_str());
-    EXPECT_NE(context->outputHandle, 0u);
-    context->runningCrc = 0;
-    context->readIndex = 0xFFFFFFFFu;
+    std::string out = OpenOutput("out.bin");
     step();
     Result r;
     EXPECT_NE(GetFilePosition(context->archiveHandle, &r.position), 0);
@@ -218,12 +225,8 @@ TEST_F(DecoderTest, FixtureArchivesExtractToTheManifest) {
         EXPECT_TRUE(e.directory) << e.name;
         continue;
       }
-      std::string out = TempPath("entry.bin");
-      CopyText(context->outputPath, out.c_str(), kOutputPathCap);
-      context->outputHandle = CreateForWrite(out.c_str());
+      std::string out = OpenOutput("entry.bin");
       ASSERT_NE(context->outputHandle, 0u);
-      context->runningCrc = 0;
-      context->readIndex = 0xFFFFFFFFu;
       if (digit == '0') {
         CopyStored(static_cast<int32_t>(EntryOriginalSize()));
       } else {
@@ -559,14 +562,11 @@ TEST_F(DecoderDeathTest, ReadFailureWhileDecodingRemovesThePartialFile) {
       lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), '5');
   ASSERT_GT(packed.size(), 3u * 16384);
   MakeEntry('5', std::string(packed.begin(), packed.end()), static_cast<uint32_t>(data.size()));
-  std::string out = TempPath("out.bin");
-  CopyText(context->outputPath, out.c_str(), kOutputPathCap);
+  std::string out = OpenOutput("out.bin");
   std::string own = context->ownPath;
   EXPECT_EXIT(
       {
         ReportBoxesAtEnd();
-        context->outputHandle = CreateForWrite(out.c_str());
-        context->readIndex = 0xFFFFFFFFu;
         hostplatform::FailReadsAfter(2 * 16384);   // the third block fails
         DecodeEntry();
       },
@@ -576,13 +576,11 @@ TEST_F(DecoderDeathTest, ReadFailureWhileDecodingRemovesThePartialFile) {
 
 TEST_F(DecoderDeathTest, ReadFailureWhileCopyingRemovesThePartialFile) {
   MakeEntry('0', Pattern(100000, 16), 100000);
-  std::string out = TempPath("out.bin");
-  CopyText(context->outputPath, out.c_str(), kOutputPathCap);
+  std::string out = OpenOutput("out.bin");
   std::string own = context->ownPath;
   EXPECT_EXIT(
       {
         ReportBoxesAtEnd();
-        context->outputHandle = CreateForWrite(out.c_str());
         hostplatform::FailReadsAfter(70000);
         CopyStored(100000);
       },
@@ -600,14 +598,11 @@ TEST_F(DecoderDeathTest, BadTableInTheSecondBlockEndsTheRun) {
   w.Put(9, 0);
   w.Put(9, 511);
   MakeEntry('5', w.Bytes(), 10);
-  std::string out = TempPath("out.bin");
-  CopyText(context->outputPath, out.c_str(), kOutputPathCap);
+  std::string out = OpenOutput("out.bin");
   std::string own = context->ownPath;
   EXPECT_EXIT(
       {
         ReportBoxesAtEnd();
-        context->outputHandle = CreateForWrite(out.c_str());
-        context->readIndex = 0xFFFFFFFFu;
         DecodeEntry();
       },
       ::testing::ExitedWithCode(1), BoxPattern(own, TEXT_BAD_TABLE));
