@@ -275,12 +275,12 @@ bool CheckStubLayout(const uint8_t* data, size_t size, std::string* why, bool al
   std::vector<uint8_t> header = MsDosHeader();
   if (memcmp(data, header.data(), header.size()) != 0)
     return Fail(why, "MS-DOS header differs from the stub layout");
-  for (uint32_t i = kDosHeaderSize; i < kBlockOffset; ++i)
+  for (uint32_t i = kDosHeaderSize; i < kConfigOffset; ++i)
     if (data[i] != 0) return Fail(why, "bytes between the MS-DOS header and 512 are not zero");
   if (!allowWrittenBlock)
-    for (uint32_t i = kBlockOffset; i < kBlockOffset + kBlockSize; ++i)
+    for (uint32_t i = kConfigOffset; i < kConfigOffset + kConfigSize; ++i)
       if (data[i] != 0) return Fail(why, "configuration block is not empty");
-  for (uint32_t i = kBlockOffset + kBlockSize; i < kRealModeOffset; ++i)
+  for (uint32_t i = kConfigOffset + kConfigSize; i < kRealModeOffset; ++i)
     if (data[i] != 0) return Fail(why, "bytes after the configuration block are not zero");
   std::vector<uint8_t> program = RealModeProgram();
   if (memcmp(data + kRealModeOffset, program.data(), program.size()) != 0)

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "core/context.h"   // the configuration block's place and size
+
 namespace stublayout {
 
-constexpr uint32_t kBlockOffset = 0x200;      // configuration block
-constexpr uint32_t kBlockSize = 603;
 constexpr uint32_t kRealModeOffset = 0x460;   // real-mode program and its message
 constexpr uint32_t kRealModeSize = 112;
 constexpr uint32_t kPeOffset = 0x4D0;         // PE signature

@@ -8,23 +8,24 @@
 #include <fstream>
 #include <iterator>
 
-#include "encoder.h"
+#include "core/context.h"
 #include "core/little_endian.h"
+#include "encoder.h"
 #include "lzh_writer.h"
 
 namespace e2emake {
 
 namespace {
 
+// Fields of the configuration block, written one by one so that a plan can
+// put any bytes there.
 enum : size_t {
-  kConfigOffset = 512,
-  kConfigSize = 603,
-  kTitleOffset = 4,
-  kInstallTitleOffset = 45,
-  kFolderOffset = 86,
-  kCommandOffset = 342,
-  kFlagsOffset = 601,
-  kRestoreOffset = 602,
+  kTitleOffset = offsetof(SfxConfig, windowTitle),
+  kInstallTitleOffset = offsetof(SfxConfig, installTitle),
+  kFolderOffset = offsetof(SfxConfig, installFolder),
+  kCommandOffset = offsetof(SfxConfig, command),
+  kFlagsOffset = offsetof(SfxConfig, flags),
+  kRestoreOffset = offsetof(SfxConfig, restoreAttributes),
 };
 
 bool PutText(std::vector<uint8_t>& file, size_t at, size_t width, const std::string& text,
@@ -37,10 +38,6 @@ bool PutText(std::vector<uint8_t>& file, size_t at, size_t width, const std::str
   memset(&file[kConfigOffset + at], 0, width);
   memcpy(&file[kConfigOffset + at], text.data(), text.size());
   return true;
-}
-
-void Put32(std::vector<uint8_t>& file, size_t at, uint32_t value) {
-  for (int i = 0; i < 4; ++i) file[at + i] = (uint8_t)(value >> (8 * i));
 }
 
 // Splits "dir/sub/name" into the directory field and the file name.
@@ -184,10 +181,10 @@ bool Build(const Plan& plan, std::vector<uint8_t>* out, std::string* error) {
     return false;
   }
   std::vector<uint8_t> file = plan.stub;
-  if (!PutText(file, kTitleOffset, 41, plan.windowTitle, "the title", error) ||
-      !PutText(file, kInstallTitleOffset, 41, plan.installTitle, "the install title", error) ||
-      !PutText(file, kFolderOffset, 256, plan.installFolder, "the folder", error) ||
-      !PutText(file, kCommandOffset, 259, plan.command, "the command", error))
+  if (!PutText(file, kTitleOffset, kTitleCap, plan.windowTitle, "the title", error) ||
+      !PutText(file, kInstallTitleOffset, kTitleCap, plan.installTitle, "the install title", error) ||
+      !PutText(file, kFolderOffset, kInstallFolderCap, plan.installFolder, "the folder", error) ||
+      !PutText(file, kCommandOffset, kCommandCap, plan.command, "the command", error))
     return false;
   file[kConfigOffset + kFlagsOffset] = plan.flags;
   file[kConfigOffset + kRestoreOffset] = plan.restoreAttributes;
@@ -197,7 +194,7 @@ bool Build(const Plan& plan, std::vector<uint8_t>* out, std::string* error) {
     *error = "the archive offset does not fit 32 bits";
     return false;
   }
-  Put32(file, kConfigOffset, (uint32_t)offset);
+  WriteLE32(&file[kConfigOffset], static_cast<uint32_t>(offset));
 
   if (plan.checksum != Plan::kNoChecksum) {
     uint16_t sum = 0;
@@ -223,7 +220,7 @@ bool Build(const Plan& plan, std::vector<uint8_t>* out, std::string* error) {
       *error = "the archive offset does not fit 32 bits";
       return false;
     }
-    Put32(file, kConfigOffset, (uint32_t)past);
+    WriteLE32(&file[kConfigOffset], static_cast<uint32_t>(past));
   }
   *out = file;
   return true;
