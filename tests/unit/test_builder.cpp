@@ -567,7 +567,7 @@ TEST_F(BuilderTest, PlainArchivesOfEveryLevelAreListedTestedAndTurnedIntoSelfExt
   info.packedSize = info.originalSize = 5;
   info.fileCrc = lzhw::Crc16(reinterpret_cast<const uint8_t*>("level"), 5);
   info.time = 1614834368;
-  ASSERT_TRUE(lzhw::AppendEntry(l2, lzhw::MakeHeaderSpec(info),
+  ASSERT_TRUE(lzhw::AppendEntry(l2, lzhw::MakeHeaderPlan(info),
                                 reinterpret_cast<const uint8_t*>("level"), 5));
   std::string archive = Level0("-lh0-", "zero\\\x95\x5C.txt", "level zero", dos) +
                         Level1("-lh0-", "one.txt", "sub\xFF", "level one data", dos) +

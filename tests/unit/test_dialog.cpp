@@ -55,7 +55,7 @@ class DialogTest : public SfxTest {
       info.fileName = e.name;
       info.directory = e.directory;
       info.time = 1000000000;
-      ASSERT_TRUE(lzhw::AppendEntry(archive, lzhw::MakeHeaderSpec(info),
+      ASSERT_TRUE(lzhw::AppendEntry(archive, lzhw::MakeHeaderPlan(info),
                                     reinterpret_cast<const uint8_t*>(e.data.data()),
                                     e.data.size()));
     }

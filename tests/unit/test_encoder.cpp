@@ -31,7 +31,7 @@ class EncoderTest : public SfxTest {
     info.fileCrc = lzhw::Crc16(original.data(), original.size());
     info.fileName = "x";
     std::vector<uint8_t> archive;
-    EXPECT_TRUE(lzhw::AppendEntry(archive, lzhw::MakeHeaderSpec(info), packed.data(),
+    EXPECT_TRUE(lzhw::AppendEntry(archive, lzhw::MakeHeaderPlan(info), packed.data(),
                                   packed.size()));
     lzhw::AppendEndMark(archive);
     std::string in = TempPath("in.lzh"), out = TempPath("out.bin");

@@ -26,7 +26,7 @@ struct Ext {
 // A level-2 header made by hand: fixed part, then the chain of extended
 // headers, each followed by the size of the next. With a type-0 extended
 // header, its CRC field is filled in last so that the header is sound.
-struct HeaderSpec {
+struct HeaderPlan {
   std::string method = "-lh5-";
   uint32_t packed = 0;
   uint32_t original = 0;
@@ -37,7 +37,7 @@ struct HeaderSpec {
   std::vector<Ext> exts;
 };
 
-std::string Build(const HeaderSpec& desc, size_t* crcAt = nullptr) {
+std::string Build(const HeaderPlan& desc, size_t* crcAt = nullptr) {
   std::string h;
   h += Le16(0);
   h += desc.method;
@@ -105,8 +105,8 @@ class HeaderTest : public SfxTest {
   std::string Name() { return context->entryName; }
 };
 
-HeaderSpec FortyFiveByteSpec() {
-  HeaderSpec desc;
+HeaderPlan FortyFiveBytePlan() {
+  HeaderPlan desc;
   desc.packed = 20224;
   desc.original = 170813;
   desc.time = 0x12345678;
@@ -116,7 +116,7 @@ HeaderSpec FortyFiveByteSpec() {
 }
 
 TEST_F(HeaderTest, FortyFiveByteHeaderIsReadWithTwoReads) {
-  std::string header = Build(FortyFiveByteSpec());
+  std::string header = Build(FortyFiveBytePlan());
   ASSERT_EQ(header.size(), 45u);
   ASSERT_EQ(ReadOne(header + "DATA"), kHeaderValid);
   BuildEntryName();
@@ -140,26 +140,26 @@ TEST_F(HeaderTest, FortyFiveByteHeaderIsReadWithTwoReads) {
 }
 
 TEST_F(HeaderTest, HeaderCrcMustBePresentAndRight) {
-  HeaderSpec desc = FortyFiveByteSpec();
+  HeaderPlan desc = FortyFiveBytePlan();
   desc.exts = {FileName("readme.text")};
   ExpectBadHeader(ReadOne(Build(desc)));
 }
 
 TEST_F(HeaderTest, HeaderCrcOneBitOffIsRejected) {
   size_t crcAt = 0;
-  std::string header = Build(FortyFiveByteSpec(), &crcAt);
+  std::string header = Build(FortyFiveBytePlan(), &crcAt);
   header[crcAt] ^= 0x01;
   ExpectBadHeader(ReadOne(header));
 }
 
 TEST_F(HeaderTest, CrcExtensionTooShortForItsValueCountsAsNone) {
-  HeaderSpec desc = FortyFiveByteSpec();
+  HeaderPlan desc = FortyFiveBytePlan();
   desc.exts = {FileName("a"), {0x00, std::string(1, '\0')}};
   ExpectBadHeader(ReadOne(Build(desc)));
 }
 
 TEST_F(HeaderTest, FirstSizeZeroMeansNoCrcAndIsRejected) {
-  HeaderSpec desc;
+  HeaderPlan desc;
   ExpectBadHeader(ReadOne(Build(desc)));
 }
 
@@ -170,7 +170,7 @@ TEST_F(HeaderTest, OnlyTheSixMethodsAreAccepted) {
                                   "-lh8-", "lh5--"};
   for (const char* method : accepted) {
     SCOPED_TRACE(method);
-    HeaderSpec desc = FortyFiveByteSpec();
+    HeaderPlan desc = FortyFiveBytePlan();
     desc.method = method;
     scripted::Reset();
     context->aborted = 0;
@@ -180,7 +180,7 @@ TEST_F(HeaderTest, OnlyTheSixMethodsAreAccepted) {
   }
   for (const std::string& method : rejected) {
     SCOPED_TRACE(method);
-    HeaderSpec desc = FortyFiveByteSpec();
+    HeaderPlan desc = FortyFiveBytePlan();
     desc.method = method;
     scripted::Reset();
     context->aborted = 0;
@@ -193,7 +193,7 @@ TEST_F(HeaderTest, OnlyTheSixMethodsAreAccepted) {
 TEST_F(HeaderTest, AttributeExtensionCountsOnlyForDosLikeSystems) {
   for (char os : {'M', 'W', 'w', 'U', 'm', '\0'}) {
     SCOPED_TRACE(static_cast<int>(os));
-    HeaderSpec desc = FortyFiveByteSpec();
+    HeaderPlan desc = FortyFiveBytePlan();
     desc.osId = os;
     desc.attribute = 0x21;
     desc.exts = {FileName("f"), {0x40, Le16(0x0102)}, CrcExt()};
@@ -206,7 +206,7 @@ TEST_F(HeaderTest, AttributeExtensionCountsOnlyForDosLikeSystems) {
 }
 
 TEST_F(HeaderTest, LastOccurrenceOfAnExtensionWins) {
-  HeaderSpec desc = FortyFiveByteSpec();
+  HeaderPlan desc = FortyFiveBytePlan();
   desc.exts = {FileName("first.txt"), DirName("one\xFF"), {0x7F, "ignored"}, CrcExt(),
                FileName("second.txt"), DirName("two\xFF")};
   ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
@@ -215,13 +215,13 @@ TEST_F(HeaderTest, LastOccurrenceOfAnExtensionWins) {
 }
 
 TEST_F(HeaderTest, NameFieldsAreResetForEveryEntry) {
-  HeaderSpec first = FortyFiveByteSpec();
+  HeaderPlan first = FortyFiveBytePlan();
   first.packed = 3;
   first.exts = {DirName("doc\xFF"), FileName("a.txt"), CrcExt()};
-  HeaderSpec second = FortyFiveByteSpec();
+  HeaderPlan second = FortyFiveBytePlan();
   second.method = "-lhd-";
   second.exts = {DirName("doc\xFFimg\xFF"), CrcExt()};
-  HeaderSpec third = FortyFiveByteSpec();
+  HeaderPlan third = FortyFiveBytePlan();
   third.exts = {FileName("!"), CrcExt()};
   OpenArchive(Build(first) + "xyz" + Build(second) + Build(third) + std::string(1, '\0'));
 
@@ -250,7 +250,7 @@ TEST_F(HeaderTest, NameFieldsAreResetForEveryEntry) {
 }
 
 TEST_F(HeaderTest, SeparatorsBecomeSlashesOutsideDoubleByteCharacters) {
-  HeaderSpec desc = FortyFiveByteSpec();
+  HeaderPlan desc = FortyFiveBytePlan();
   // 0x95 0x5C is one character whose second byte is a backslash.
   desc.exts = {DirName("\x95\x5C\x8E\xA6\xFFsub\\"), FileName("x/\x83\x5Cy\\z"), CrcExt()};
   ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
@@ -259,7 +259,7 @@ TEST_F(HeaderTest, SeparatorsBecomeSlashesOutsideDoubleByteCharacters) {
 }
 
 TEST_F(HeaderTest, NulInsideANamePartEndsTheName) {
-  HeaderSpec desc = FortyFiveByteSpec();
+  HeaderPlan desc = FortyFiveBytePlan();
   desc.exts = {FileName(std::string("ab\0cd", 5)), CrcExt()};
   ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
   BuildEntryName();
@@ -284,20 +284,20 @@ TEST_F(HeaderTest, EndOfArchiveWithoutMessage) {
 
 TEST_F(HeaderTest, FailedReadOfTheSizeIsAReadErrorNotTheEnd) {
   hostplatform::FailReadsAfter(0);
-  EXPECT_EQ(ReadOne(Build(FortyFiveByteSpec())), kHeaderFailed);
+  EXPECT_EQ(ReadOne(Build(FortyFiveBytePlan())), kHeaderFailed);
   EXPECT_EQ(context->aborted, 1);
   ASSERT_EQ(scripted::Boxes().size(), 1u);
   EXPECT_EQ(scripted::Boxes()[0].text, std::string("\"/sfx/own.exe\" ") + TEXT_READ_ERROR);
 }
 
 TEST_F(HeaderTest, HeaderCutShortByTheEndOfFileIsRejected) {
-  std::string header = Build(FortyFiveByteSpec());
+  std::string header = Build(FortyFiveBytePlan());
   ExpectBadHeader(ReadOne(header.substr(0, 44)));
 }
 
 TEST_F(HeaderTest, ReadFailureInsideTheHeaderIsRejected) {
   hostplatform::FailReadsAfter(10);
-  ExpectBadHeader(ReadOne(Build(FortyFiveByteSpec())));
+  ExpectBadHeader(ReadOne(Build(FortyFiveBytePlan())));
 }
 
 TEST_F(HeaderTest, SizesThatCannotBeAllocatedGiveTheMemoryBox) {
@@ -317,7 +317,7 @@ TEST_F(HeaderTest, SizesThatCannotBeAllocatedGiveTheMemoryBox) {
   scripted::Reset();
   context->aborted = 0;
   hostplatform::FailAllocationsAfter(0);
-  EXPECT_EQ(ReadOne(Build(FortyFiveByteSpec())), kHeaderFailed);
+  EXPECT_EQ(ReadOne(Build(FortyFiveBytePlan())), kHeaderFailed);
   EXPECT_EQ(context->aborted, 1);
   ASSERT_EQ(scripted::Boxes().size(), 1u);
   EXPECT_EQ(scripted::Boxes()[0].text, TEXT_NO_MEMORY);
@@ -340,7 +340,7 @@ TEST_F(HeaderTest, ExtensionSizeBelowThreeIsRejected) {
   for (uint32_t size : {1u, 2u}) {
     SCOPED_TRACE(size);
     size_t crcAt = 0;
-    HeaderSpec desc = FortyFiveByteSpec();
+    HeaderPlan desc = FortyFiveBytePlan();
     desc.exts = {CrcExt(), FileName("abc")};
     std::string header = Build(desc, &crcAt);
     // The size announcing the file-name extension sits just after the CRC value.
@@ -356,7 +356,7 @@ TEST_F(HeaderTest, ExtensionSizeBelowThreeIsRejected) {
 }
 
 TEST_F(HeaderTest, ChainRunningPastTheHeaderIsRejected) {
-  HeaderSpec desc = FortyFiveByteSpec();
+  HeaderPlan desc = FortyFiveBytePlan();
   desc.exts = {CrcExt(), FileName("abc")};
   size_t crcAt = 0;
   std::string header = Build(desc, &crcAt);
@@ -370,7 +370,7 @@ TEST_F(HeaderTest, ChainRunningPastTheHeaderIsRejected) {
 
 TEST_F(HeaderTest, FullNameMustFitTheNameBuffer) {
   std::string dir = std::string(150, 'd') + "\xFF";
-  HeaderSpec desc = FortyFiveByteSpec();
+  HeaderPlan desc = FortyFiveBytePlan();
   desc.exts = {DirName(dir), FileName(std::string(259 - dir.size(), 'f')), CrcExt()};
   ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
   BuildEntryName();

@@ -34,7 +34,7 @@ class WriterTest : public SfxTest {
   }
 };
 
-lzhw::EntryHeaderSpec SampleSpec() {
+lzhw::EntryHeaderPlan SamplePlan() {
   lzhw::EntryInfo info;
   info.method = "-lh5-";
   info.packedSize = 20224;
@@ -43,7 +43,7 @@ lzhw::EntryHeaderSpec SampleSpec() {
   info.attribute = 0x21;
   info.fileCrc = 0xBEEF;
   info.fileName = "readme.text";
-  return lzhw::MakeHeaderSpec(info);
+  return lzhw::MakeHeaderPlan(info);
 }
 
 TEST(WriterCrc, KnownValuesAndPieces) {
@@ -64,7 +64,7 @@ TEST(WriterDirectoryField, SeparatorsBecomeFfAndDoubleByteNamesPass) {
 }
 
 TEST_F(WriterTest, FixedFieldsSitAtTheirOffsets) {
-  std::vector<uint8_t> h = lzhw::WriteEntryHeader(SampleSpec());
+  std::vector<uint8_t> h = lzhw::WriteEntryHeader(SamplePlan());
   ASSERT_GE(h.size(), 26u);
   EXPECT_EQ(ReadLE16(&h[0]), h.size());
   EXPECT_EQ(std::string(h.begin() + 2, h.begin() + 7), "-lh5-");
@@ -86,7 +86,7 @@ TEST_F(WriterTest, FixedFieldsSitAtTheirOffsets) {
 }
 
 TEST_F(WriterTest, HeaderCrcCoversTheHeaderWithItsFieldZeroed) {
-  lzhw::EntryHeaderSpec desc = SampleSpec();
+  lzhw::EntryHeaderPlan desc = SamplePlan();
   lzhw::RemoveExtensions(desc, kExtAttribute);
   std::vector<uint8_t> h = lzhw::WriteEntryHeader(desc);
   // CRC first, then the 11-byte name: 26 + 5 + 14 bytes.
@@ -109,7 +109,7 @@ TEST_F(WriterTest, NamesAttributeAndDirectoryEntriesReadBack) {
   info.attribute = 0x0110;   // the high byte only travels in extended header 0x40
   info.directory = "doc/\x95\x5C\x8E\xA6";
   std::vector<uint8_t> archive;
-  ASSERT_TRUE(lzhw::AppendEntry(archive, lzhw::MakeHeaderSpec(info), nullptr, 0));
+  ASSERT_TRUE(lzhw::AppendEntry(archive, lzhw::MakeHeaderPlan(info), nullptr, 0));
   ASSERT_EQ(ReadBack(archive), kHeaderValid);
   EXPECT_STREQ(context->entryName, "doc/\x95\x5C\x8E\xA6/");
   EXPECT_EQ(context->attribute, 0x0110);
@@ -119,19 +119,19 @@ TEST_F(WriterTest, NamesAttributeAndDirectoryEntriesReadBack) {
 TEST_F(WriterTest, DamagedHeadersAreRefusedByTheReader) {
   struct Case {
     const char* what;
-    void (*damage)(lzhw::EntryHeaderSpec&);
+    void (*damage)(lzhw::EntryHeaderPlan&);
   } cases[] = {
-      {"wrong CRC", [](lzhw::EntryHeaderSpec& s) { s.headerCrcOverride = 0x1234; }},
-      {"no CRC", [](lzhw::EntryHeaderSpec& s) { lzhw::RemoveExtensions(s, kExtHeaderCrc); }},
-      {"method digit 3", [](lzhw::EntryHeaderSpec& s) { s.method = "-lh3-"; }},
-      {"short method", [](lzhw::EntryHeaderSpec& s) { s.method = "-lh"; }},
+      {"wrong CRC", [](lzhw::EntryHeaderPlan& s) { s.headerCrcOverride = 0x1234; }},
+      {"no CRC", [](lzhw::EntryHeaderPlan& s) { lzhw::RemoveExtensions(s, kExtHeaderCrc); }},
+      {"method digit 3", [](lzhw::EntryHeaderPlan& s) { s.method = "-lh3-"; }},
+      {"short method", [](lzhw::EntryHeaderPlan& s) { s.method = "-lh"; }},
       {"extension past the end",
-       [](lzhw::EntryHeaderSpec& s) { s.extensions.push_back({0x7F, {1, 2}, 400}); }},
+       [](lzhw::EntryHeaderPlan& s) { s.extensions.push_back({0x7F, {1, 2}, 400}); }},
       {"extension below 3",
-       [](lzhw::EntryHeaderSpec& s) { s.extensions.push_back({0x7F, {}, 2}); }},
+       [](lzhw::EntryHeaderPlan& s) { s.extensions.push_back({0x7F, {}, 2}); }},
   };
   for (const Case& c : cases) {
-    lzhw::EntryHeaderSpec desc = SampleSpec();
+    lzhw::EntryHeaderPlan desc = SamplePlan();
     c.damage(desc);
     std::vector<uint8_t> archive;
     ASSERT_TRUE(lzhw::AppendEntry(archive, desc, nullptr, 0)) << c.what;
@@ -143,7 +143,7 @@ TEST_F(WriterTest, DamagedHeadersAreRefusedByTheReader) {
 }
 
 TEST_F(WriterTest, ExtraExtensionsAndTrailingBytesStayInsideTheCrc) {
-  lzhw::EntryHeaderSpec desc = SampleSpec();
+  lzhw::EntryHeaderPlan desc = SamplePlan();
   desc.extensions.push_back({0x7F, {9, 9, 9}, -1});
   desc.extensions.push_back({kExtFileName, {'b', '.', 'x'}, -1});  // the last name wins
   desc.trailing = {0xAA, 0xBB};
@@ -155,7 +155,7 @@ TEST_F(WriterTest, ExtraExtensionsAndTrailingBytesStayInsideTheCrc) {
 }
 
 TEST(WriterLimits, OverrideOfTheTotalSizeAndOversizedHeaders) {
-  lzhw::EntryHeaderSpec desc = SampleSpec();
+  lzhw::EntryHeaderPlan desc = SamplePlan();
   desc.totalSizeOverride = 7;
   std::vector<uint8_t> h = lzhw::WriteEntryHeader(desc);
   EXPECT_EQ(ReadLE16(&h[0]), 7);

@@ -36,16 +36,16 @@ void Put32(Bytes& b, size_t at, uint32_t v) {
 
 // ---- a PE image as a linker lays it out, built here ----
 
-struct SectionSpec {
+struct SectionPlan {
   uint32_t rawSize;       // multiple of the file alignment
   uint32_t virtualAddress;
 };
 
-struct PeSpec {
+struct PePlan {
   uint32_t peOffset = 0x80;
   uint32_t fileAlignment = 0x200;
   uint32_t sectionAlignment = 0x1000;
-  std::vector<SectionSpec> sections = {{0x400, 0x1000}, {0x200, 0x2000}, {0x200, 0x3000}};
+  std::vector<SectionPlan> sections = {{0x400, 0x1000}, {0x200, 0x2000}, {0x200, 0x3000}};
   bool debugDirectory = false;   // a debug entry in the last section naming data in the first
   bool boundImports = false;
 };
@@ -54,7 +54,7 @@ constexpr uint32_t kOptionalSize = 224;
 
 uint32_t SectionTableAt(uint32_t peOffset) { return peOffset + 24 + kOptionalSize; }
 
-Bytes MakePe(const PeSpec& desc) {
+Bytes MakePe(const PePlan& desc) {
   uint32_t tableEnd = SectionTableAt(desc.peOffset) + 40 * static_cast<uint32_t>(desc.sections.size());
   uint32_t headers = (tableEnd + desc.fileAlignment - 1) / desc.fileAlignment * desc.fileAlignment;
   uint32_t total = headers;
@@ -277,7 +277,7 @@ TEST(StubLayoutDosPart, RealModeProgramPrintsTheMessageAndExitsWithOne) {
 }
 
 TEST(StubLayoutPeMove, HeadersAndSectionsFollowToTheirNewPlaces) {
-  PeSpec desc;
+  PePlan desc;
   Bytes in = MakePe(desc);
   Bytes out = Applied(in);
   EXPECT_EQ(memcmp(&out[0x4D0], "PE\0\0", 4), 0);
@@ -313,7 +313,7 @@ TEST(StubLayoutPeMove, HeadersAndSectionsFollowToTheirNewPlaces) {
 }
 
 TEST(StubLayoutPeMove, FileOffsetsInsideTheDataFollowToo) {
-  PeSpec desc;
+  PePlan desc;
   desc.debugDirectory = true;
   Bytes in = MakePe(desc);
   Bytes out = Applied(in);
@@ -360,11 +360,11 @@ TEST(StubLayoutPeMove, RefusesWhatItCannotMoveAndLeavesTheImage) {
   Bytes dataBeyond = MakePe({});
   Put32(dataBeyond, SectionTableAt(0x80) + 16, 0x100000);
   cases.push_back({"section data beyond the file", dataBeyond});
-  PeSpec tight;
+  PePlan tight;
   tight.sectionAlignment = 0x200;
   tight.sections = {{0x200, 0x400}, {0x200, 0x600}};
   cases.push_back({"headers would overlap the first section", MakePe(tight)});
-  PeSpec bound;
+  PePlan bound;
   bound.boundImports = true;
   cases.push_back({"bound imports", MakePe(bound)});
   Bytes oddAlignment = MakePe({});
@@ -537,7 +537,7 @@ Bytes TinyIcon() {
   return ico;
 }
 
-struct ControlSpec {
+struct ControlPlan {
   uint16_t id;
   uint16_t classAtom;   // 0x80 button, 0x81 edit, 0x82 static
   std::u16string text;
@@ -559,27 +559,27 @@ std::u16string ReadText(const Bytes& b, size_t* p) {
 
 namespace {
 
-struct TemplateSpec {
+struct TemplatePlan {
   uint32_t style, exStyle;
   int16_t x, y, cx, cy;
   std::u16string caption;
 };
 
 // Compares a compiled DIALOG template with its table, control by control.
-void ExpectTemplate(const Bytes& t, const TemplateSpec& spec, const std::vector<ControlSpec>& controls) {
-  EXPECT_EQ(Get32(t, 0), spec.style);
+void ExpectTemplate(const Bytes& t, const TemplatePlan& want, const std::vector<ControlPlan>& controls) {
+  EXPECT_EQ(Get32(t, 0), want.style);
   EXPECT_EQ(Get32(t, 0) & 0x40u, 0u) << "no FONT: the system font";
-  EXPECT_EQ(Get32(t, 4), spec.exStyle);
+  EXPECT_EQ(Get32(t, 4), want.exStyle);
   const uint16_t count = Get16(t, 8);
-  EXPECT_EQ(static_cast<int16_t>(Get16(t, 10)), spec.x);
-  EXPECT_EQ(static_cast<int16_t>(Get16(t, 12)), spec.y);
-  EXPECT_EQ(static_cast<int16_t>(Get16(t, 14)), spec.cx);
-  EXPECT_EQ(static_cast<int16_t>(Get16(t, 16)), spec.cy);
+  EXPECT_EQ(static_cast<int16_t>(Get16(t, 10)), want.x);
+  EXPECT_EQ(static_cast<int16_t>(Get16(t, 12)), want.y);
+  EXPECT_EQ(static_cast<int16_t>(Get16(t, 14)), want.cx);
+  EXPECT_EQ(static_cast<int16_t>(Get16(t, 16)), want.cy);
   size_t p = 18;
   EXPECT_EQ(Get16(t, p), 0);       // no menu
   EXPECT_EQ(Get16(t, p + 2), 0);   // default class
   p += 4;
-  EXPECT_EQ(ReadText(t, &p), spec.caption);
+  EXPECT_EQ(ReadText(t, &p), want.caption);
   ASSERT_EQ(count, controls.size());
   for (const auto& c : controls) {
     p = (p + 3) & ~size_t(3);

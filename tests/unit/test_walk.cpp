@@ -76,7 +76,7 @@ std::string Archive(const std::vector<Item>& items, bool endMark = true) {
     info.time = item.time;
     info.attribute = item.attribute;
     info.fileCrc = item.fileCrc >= 0 ? static_cast<uint16_t>(item.fileCrc) : Crc(item.data);
-    lzhw::EntryHeaderSpec desc = lzhw::MakeHeaderSpec(info);
+    lzhw::EntryHeaderPlan desc = lzhw::MakeHeaderPlan(info);
     EXPECT_TRUE(lzhw::AppendEntry(bytes, desc, reinterpret_cast<const uint8_t*>(body.data()),
                                   body.size()));
   }
@@ -419,7 +419,7 @@ TEST_F(WalkTest, AnOriginalSizeBeyondTheDataIsACrcErrorAtOnce) {
   info.time = kTime;
   info.fileCrc = Crc(data);
   info.fileName = "huge.bin";
-  ASSERT_TRUE(lzhw::AppendEntry(bytes, lzhw::MakeHeaderSpec(info), packed.data(), packed.size()));
+  ASSERT_TRUE(lzhw::AppendEntry(bytes, lzhw::MakeHeaderPlan(info), packed.data(), packed.size()));
   std::string archive = Archive({{"first.txt", "first"}}, false) +
                         std::string(bytes.begin(), bytes.end()) + Archive({{"after.txt", "x"}});
   Install(archive);

@@ -327,7 +327,7 @@ class ArchiveWriter {
   uint16_t CrcXor() const { return crcXor_; }
 
   bool Header(const lzhw::EntryInfo& info, const std::string& shown, std::string* why) {
-    std::vector<uint8_t> header = lzhw::WriteEntryHeader(lzhw::MakeHeaderSpec(info));
+    std::vector<uint8_t> header = lzhw::WriteEntryHeader(lzhw::MakeHeaderPlan(info));
     if (header.empty()) return Fail(why, "cannot write the header of \"" + shown + "\"");
     return out_.Write(header.data(), header.size(), why);
   }
@@ -486,7 +486,7 @@ class ArchiveWriter {
     info.packedSize = static_cast<uint32_t>(out_.Size() - dataAt);
     info.originalSize = static_cast<uint32_t>(original);
     info.fileCrc = crc;
-    std::vector<uint8_t> header = lzhw::WriteEntryHeader(lzhw::MakeHeaderSpec(info));
+    std::vector<uint8_t> header = lzhw::WriteEntryHeader(lzhw::MakeHeaderPlan(info));
     if (header.size() != dataAt - headerAt)
       return Fail(why, "the header of \"" + shown + "\" changed its length");
     if (!out_.WriteAt(headerAt, header.data(), header.size(), why)) return false;

@@ -41,8 +41,8 @@ std::string DirectoryField(const std::string& path) {
   return out;
 }
 
-EntryHeaderSpec MakeHeaderSpec(const EntryInfo& info) {
-  EntryHeaderSpec desc;
+EntryHeaderPlan MakeHeaderPlan(const EntryInfo& info) {
+  EntryHeaderPlan desc;
   desc.method = info.method;
   desc.packedSize = info.packedSize;
   desc.originalSize = info.originalSize;
@@ -64,14 +64,14 @@ EntryHeaderSpec MakeHeaderSpec(const EntryInfo& info) {
   return desc;
 }
 
-void RemoveExtensions(EntryHeaderSpec& desc, uint8_t type) {
+void RemoveExtensions(EntryHeaderPlan& desc, uint8_t type) {
   std::vector<ExtendedHeader> kept;
   for (const ExtendedHeader& e : desc.extensions)
     if (e.type != type) kept.push_back(e);
   desc.extensions.swap(kept);
 }
 
-std::vector<uint8_t> WriteEntryHeader(const EntryHeaderSpec& desc) {
+std::vector<uint8_t> WriteEntryHeader(const EntryHeaderPlan& desc) {
   std::vector<uint8_t> h;
   AppendLE16(h, 0);  // total size, patched below
   for (size_t i = 0; i < 5; ++i)
@@ -113,7 +113,7 @@ std::vector<uint8_t> WriteEntryHeader(const EntryHeaderSpec& desc) {
   return h;
 }
 
-bool AppendEntry(std::vector<uint8_t>& archive, const EntryHeaderSpec& desc, const uint8_t* data,
+bool AppendEntry(std::vector<uint8_t>& archive, const EntryHeaderPlan& desc, const uint8_t* data,
                  size_t size) {
   std::vector<uint8_t> h = WriteEntryHeader(desc);
   if (h.empty()) return false;

@@ -19,20 +19,20 @@
 //   info.fileCrc = lzhw::Crc16(data.data(), data.size());
 //   info.fileName = "a.txt";          // Shift-JIS bytes as stored
 //   info.directory = "doc/img";       // '/'-separated; written as doc FF img FF
-//   lzhw::EntryHeaderSpec desc = lzhw::MakeHeaderSpec(info);
+//   lzhw::EntryHeaderPlan desc = lzhw::MakeHeaderPlan(info);
 //   // ... optionally damage desc here (see the fields below) ...
 //   std::vector<uint8_t> archive;
 //   lzhw::AppendEntry(archive, desc, packed.data(), packed.size());
 //   lzhw::AppendEndMark(archive);     // a zero header size
 //
-// The standard chain of MakeHeaderSpec is: 0x00 header CRC, 0x01 file name
+// The standard chain of MakeHeaderPlan is: 0x00 header CRC, 0x01 file name
 // (only when non-empty), 0x02 directory name (only when non-empty), 0x40
 // attribute. WriteEntryHeader fills the last 0x00 extension that has 2 data
 // bytes (a reader takes the last one) with the CRC-16 of the whole header,
 // those two bytes zeroed, unless headerCrcOverride says otherwise; any earlier
 // 0x00 extension keeps the data given.
 //
-// Damaged headers for tests: edit the EntryHeaderSpec before writing it:
+// Damaged headers for tests: edit the EntryHeaderPlan before writing it:
 //   - wrong CRC:             desc.headerCrcOverride = 0x1234;
 //   - no CRC extension:      lzhw::RemoveExtensions(desc, kExtHeaderCrc);
 //   - bad method:            desc.method = "-lh3-";  (any 5 bytes; shorter is NUL-padded)
@@ -67,7 +67,7 @@ struct ExtendedHeader {
   int32_t announcedSize = -1;
 };
 
-struct EntryHeaderSpec {
+struct EntryHeaderPlan {
   std::string method = "-lh0-";   // first 5 bytes written; a shorter text is NUL-padded
   uint32_t packedSize = 0;
   uint32_t originalSize = 0;
@@ -82,7 +82,7 @@ struct EntryHeaderSpec {
   std::vector<uint8_t> trailing;   // raw bytes after the chain, inside the header
 };
 
-// What an ordinary entry needs; MakeHeaderSpec turns it into the standard chain.
+// What an ordinary entry needs; MakeHeaderPlan turns it into the standard chain.
 struct EntryInfo {
   std::string method = "-lh0-";
   uint32_t packedSize = 0;
@@ -99,18 +99,18 @@ struct EntryInfo {
 // Only the byte '/' separates, so Shift-JIS second bytes pass unchanged.
 std::string DirectoryField(const std::string& path);
 
-EntryHeaderSpec MakeHeaderSpec(const EntryInfo& info);
+EntryHeaderPlan MakeHeaderPlan(const EntryInfo& info);
 
 // Removes every extended header of this type (e.g. the header CRC).
-void RemoveExtensions(EntryHeaderSpec& desc, uint8_t type);
+void RemoveExtensions(EntryHeaderPlan& desc, uint8_t type);
 
 // The header bytes. A header longer than 65535 bytes cannot be expressed: the
 // result is then empty.
-std::vector<uint8_t> WriteEntryHeader(const EntryHeaderSpec& desc);
+std::vector<uint8_t> WriteEntryHeader(const EntryHeaderPlan& desc);
 
 // Header followed by the entry's data. Returns false (and appends nothing) when
 // the header cannot be written.
-bool AppendEntry(std::vector<uint8_t>& archive, const EntryHeaderSpec& desc,
+bool AppendEntry(std::vector<uint8_t>& archive, const EntryHeaderPlan& desc,
                  const uint8_t* data, size_t size);
 
 // The end of the archive: a whole zero header-size field. One zero byte ends

@@ -78,7 +78,7 @@ bool AppendItem(std::vector<uint8_t>& archive, const Item& item, std::string* er
     info.packedSize = (uint32_t)packed.size();
   }
   const std::vector<uint8_t>& body = item.kind == kPacked ? packed : item.data;
-  lzhw::EntryHeaderSpec header = lzhw::MakeHeaderSpec(info);
+  lzhw::EntryHeaderPlan header = lzhw::MakeHeaderPlan(info);
   const Damage& d = item.damage;
   if (d.headerCrc) {
     // Whatever the right value is, this one differs from it.
