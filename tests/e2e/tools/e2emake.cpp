@@ -1,7 +1,6 @@
 #include "e2emake.h"
 
 #include <errno.h>
-#include <iconv.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -11,6 +10,7 @@
 #include "core/context.h"
 #include "core/little_endian.h"
 #include "encoder.h"
+#include "host_os.h"
 #include "lzh_writer.h"
 
 namespace e2emake {
@@ -158,23 +158,6 @@ uint16_t ItemFileCrc(const Item& item) {
   return item.damage.fileCrc ? (uint16_t)(crc ^ 0x0001) : crc;
 }
 
-bool ToShiftJis(const std::string& utf8, std::string* out) {
-  iconv_t cd = iconv_open("CP932", "UTF-8");
-  if (cd == (iconv_t)-1) return false;
-  std::string input = utf8;
-  std::string result(input.size() * 2 + 8, '\0');
-  char* in = &input[0];
-  size_t inLeft = input.size();
-  char* outPtr = &result[0];
-  size_t outLeft = result.size();
-  size_t done = inLeft == 0 ? 0 : iconv(cd, &in, &inLeft, &outPtr, &outLeft);
-  iconv_close(cd);
-  if (done == (size_t)-1 || inLeft != 0) return false;
-  result.resize(result.size() - outLeft);
-  *out = result;
-  return true;
-}
-
 bool Build(const Plan& plan, std::vector<uint8_t>* out, std::string* error) {
   if (plan.stub.size() < kConfigOffset + kConfigSize) {
     *error = "the stub is too short to hold the block";
@@ -243,7 +226,7 @@ bool ParseArguments(const std::vector<std::string>& args, Plan* plan, std::strin
     return true;
   };
   auto sjis = [&](const std::string& text, std::string* into) {
-    if (!ToShiftJis(text, into)) {
+    if (!hostos::ToShiftJis(text, into)) {
       *error = "no Shift-JIS form for " + text;
       return false;
     }

@@ -63,9 +63,6 @@ uint16_t ItemFileCrc(const Item& item);
 // The whole self-extractor; false with a reason when the plan cannot be made.
 bool Build(const Plan& plan, std::vector<uint8_t>* out, std::string* error);
 
-// UTF-8 to Shift-JIS (code page 932); false when a character has no form.
-bool ToShiftJis(const std::string& utf8, std::string* out);
-
 // Reads the command line of the e2emake program into a plan (see main).
 bool ParseArguments(const std::vector<std::string>& args, Plan* plan, std::string* output,
                     std::string* error);
