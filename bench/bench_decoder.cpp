@@ -8,6 +8,10 @@
 // progress report, as an extraction does.
 //
 //   build/<dir>/bench/bench_decoder [--benchmark_filter=...]
+//   build/<dir>/bench/bench_decoder --write-samples DIR
+// The second form writes every sample's compressed data and an index
+// (samples.txt) to DIR for the stub's own benchmark (stubbench.exe), and
+// runs nothing.
 #include <benchmark/benchmark.h>
 
 #include <stdio.h>
@@ -27,6 +31,7 @@
 #include "platform/platform.h"
 #include "ui/scripted/scripted_ui.h"
 #include "encoder.h"
+#include "lzh_writer.h"
 
 namespace {
 
@@ -35,6 +40,7 @@ struct Sample {
   char digit;
   std::string packed;
   uint32_t originalSize;
+  uint16_t crc;   // of the original data
 };
 
 std::string ReadFile(const std::string& path) {
@@ -70,7 +76,8 @@ void AddFixtureEntries(const std::string& archive, std::vector<Sample>* samples)
     char digit = static_cast<char>(h[5]);
     if (digit >= '4' && digit <= '7' && Le32(h + 11) >= 4096 && at + total + packed <= bytes.size()) {
       samples->push_back({archive.substr(3, 3) + "/" + file, digit,
-                          bytes.substr(at + total, packed), Le32(h + 11)});
+                          bytes.substr(at + total, packed), Le32(h + 11),
+                          static_cast<uint16_t>(h[21] | (h[22] << 8))});
     }
     at += total + packed;
   }
@@ -171,7 +178,8 @@ void AddCorpus(const std::string& name, char digit, const std::string& (*make)()
     WriteFile(cache, packed);
   }
   samples->push_back({"corpus-" + name + "/lh" + std::string(1, digit), digit, packed,
-                      static_cast<uint32_t>(data.size())});
+                      static_cast<uint32_t>(data.size()),
+                      lzhw::Crc16(reinterpret_cast<const uint8_t*>(data.data()), data.size())});
 }
 
 const std::string& TextCorpus() {
@@ -231,10 +239,25 @@ void RunDecoder(benchmark::State& state, const Sample* sample, bool toFile) {
   context = nullptr;
 }
 
+// One line per sample: data file, method digit, original and compressed
+// size, CRC of the original, name (no blanks in any of them).
+int WriteSamples(const std::vector<Sample>& samples, const std::string& dir) {
+  std::filesystem::create_directories(dir);
+  std::string index;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    const Sample& s = samples[i];
+    std::string file = "sample" + std::to_string(i) + ".bin";
+    WriteFile(dir + "/" + file, s.packed);
+    index += file + " " + s.digit + " " + std::to_string(s.originalSize) + " " +
+             std::to_string(s.packed.size()) + " " + std::to_string(s.crc) + " " + s.name + "\n";
+  }
+  WriteFile(dir + "/samples.txt", index);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
   static std::vector<Sample> samples;
   for (const char* archive : {"fx-lh5.lzh", "fx-lh6.lzh", "fx-lh7.lzh"}) {
     AddFixtureEntries(archive, &samples);
@@ -243,6 +266,8 @@ int main(int argc, char** argv) {
     AddCorpus("text", digit, TextCorpus, &samples);
     AddCorpus("binary", digit, BinaryCorpus, &samples);
   }
+  if (argc == 3 && strcmp(argv[1], "--write-samples") == 0) return WriteSamples(samples, argv[2]);
+  benchmark::Initialize(&argc, argv);
   for (const Sample& s : samples) {
     for (bool toFile : {false, true}) {
       benchmark::RegisterBenchmark(

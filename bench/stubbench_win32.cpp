@@ -1,0 +1,140 @@
+// The decoder our users run: the stub's own core and Win32 platform code,
+// compiled with the stub's options, timing DecodeEntry in process under
+// Windows (or Wine). The samples are bench_decoder's, written by
+//   bench_decoder --write-samples DIR
+// and the figures are printed in bench_decoder's form, so the two can be
+// set side by side.
+//
+//   stubbench.exe DIR
+//
+// Two sinks, as on the host: "memory" drops the bytes (the decoder alone),
+// "file" writes them to a file in DIR with the CRC and the progress report,
+// as an extraction does (the progress goes to no window here).
+// The platform seam names some functions as Windows does, so this file keeps
+// to the C and C++ libraries (whose steady clock is the performance counter).
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <chrono>
+
+#include "archive/archive.h"
+#include "core/context.h"
+#include "core/little_endian.h"
+#include "decode/decode.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr double kMinSeconds = 0.5;   // per sample and sink
+constexpr int kMinRuns = 3;
+constexpr int kMaxRuns = 1000;
+
+constexpr size_t kPathCap = 260;
+
+double Now() {
+  using Clock = std::chrono::steady_clock;
+  return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
+int CompareDoubles(const void* a, const void* b) {
+  double x = *static_cast<const double*>(a), y = *static_cast<const double*>(b);
+  return x < y ? -1 : x > y ? 1 : 0;
+}
+
+// Median seconds of one decode of the sample's data into sink.
+double TimeDecode(FileHandle archive, FileHandle sink, int* runs) {
+  static double seconds[kMaxRuns];
+  int n = 0;
+  double total = 0;
+  while (n < kMaxRuns && (n < kMinRuns || total < kMinSeconds)) {
+    uint32_t at = 0;
+    SeekFile(archive, 0, &at);
+    if (sink != kMemoryMarker) SeekFile(sink, 0, &at);
+    context->outputHandle = sink;
+    context->readIndex = 0xFFFFFFFFu;
+    context->runningCrc = 0;
+    double start = Now();
+    DecodeEntry();
+    seconds[n] = Now() - start;
+    total += seconds[n++];
+  }
+  qsort(seconds, static_cast<size_t>(n), sizeof seconds[0], CompareDoubles);
+  *runs = n;
+  return seconds[n / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: stubbench.exe DIR   (DIR from bench_decoder --write-samples DIR)\n");
+    return 2;
+  }
+  char path[kPathCap];
+  snprintf(path, sizeof path, "%s\\samples.txt", argv[1]);
+  FILE* index = fopen(path, "r");
+  if (index == nullptr) {
+    fprintf(stderr, "stubbench: cannot read %s\n", path);
+    return 1;
+  }
+  char outPath[kPathCap];
+  snprintf(outPath, sizeof outPath, "%s\\stubbench.out", argv[1]);
+  context = static_cast<ExtractContext*>(AllocZeroed(sizeof(ExtractContext)));
+  FileHandle file = CreateForWrite(outPath);
+  if (context == nullptr || file == 0) {
+    fprintf(stderr, "stubbench: cannot set up (%s)\n", outPath);
+    return 1;
+  }
+  MakeCrcTable(kCrcPolynomial);
+  context->memoryTarget = kMemoryNone;
+  printf("%-52s %12s %10s %s\n", "Benchmark", "Time", "Iterations", "UserCounters...");
+  int status = 0;
+  char line[512], name[256], dataFile[256];
+  while (fgets(line, sizeof line, index) != nullptr) {
+    char digit = 0;
+    unsigned long original = 0, packed = 0;
+    unsigned crc = 0;
+    if (sscanf(line, "%255s %c %lu %lu %u %255s", dataFile, &digit, &original, &packed, &crc,
+               name) != 6)
+      continue;
+    snprintf(path, sizeof path, "%s\\%s", argv[1], dataFile);
+    FileHandle archive = OpenExistingForRead(path);
+    if (archive == 0) {
+      fprintf(stderr, "stubbench: cannot read %s\n", path);
+      status = 1;
+      continue;
+    }
+    // The fixed part of the entry's header, as the walk leaves it.
+    uint8_t header[kHeaderFixedSize] = {};
+    memcpy(header + kHeaderMethod, "-lh5-", 5);
+    header[kHeaderMethod + 3] = static_cast<uint8_t>(digit);
+    WriteLE32(header + kHeaderPackedSize, static_cast<uint32_t>(packed));
+    WriteLE32(header + kHeaderOriginalSize, static_cast<uint32_t>(original));
+    context->headerBuffer = header;
+    context->archiveHandle = archive;
+    const FileHandle sinks[] = {kMemoryMarker, file};
+    for (FileHandle sink : sinks) {
+      int runs = 0;
+      double seconds = TimeDecode(archive, sink, &runs);
+      // The file sink runs the CRC: a wrong one is a wrong decoder, not a figure.
+      if (sink == file && context->runningCrc != crc) {
+        fprintf(stderr, "stubbench: %s decodes to CRC %04X, not %04X\n", name, context->runningCrc,
+                crc);
+        status = 1;
+      }
+      char label[320];
+      snprintf(label, sizeof label, "DecodeEntry/%s/%s", name, sink == file ? "file" : "memory");
+      printf("%-52s %9.2f ms %10d bytes_per_second=%.1fM/s ratio=%.3f\n", label, seconds * 1e3,
+             runs, static_cast<double>(original) / seconds / (1024.0 * 1024.0),
+             static_cast<double>(packed) / static_cast<double>(original));
+      fflush(stdout);
+    }
+    context->headerBuffer = nullptr;
+    CloseFile(archive);
+  }
+  fclose(index);
+  CloseFile(file);
+  remove(outPath);
+  return status;
+}
