@@ -29,7 +29,7 @@ int WalkArchive(WindowHandle owner, int mode);
 // testing share them): the own file opened with archiveSize set, a move to an
 // absolute position, the stored checksum read into storedChecksum, and the
 // current entry's data run through the stored copy or the decoder by its
-// method (runningCrc from 0).
+// method (runningCrc and streamOverrun from 0).
 enum OpenResult { kOpened, kOpenFailed, kSizeUnknown };
 enum SeekResult { kSeekDone, kSeekPastEnd, kSeekFailed };
 OpenResult OpenOwnArchive();

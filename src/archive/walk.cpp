@@ -41,6 +41,7 @@ void ReadStoredChecksum() {
 
 void RunEntryData() {
   context->runningCrc = 0;
+  context->streamOverrun = 0;   // set only by the decoder: a stored copy must not see the last one
   context->readIndex = 0xFFFFFFFFu;
   // An empty or directory-typed special entry leaves an empty text, never the
   // text an earlier writer left in the buffer.

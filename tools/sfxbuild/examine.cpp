@@ -59,8 +59,8 @@ bool KeepOwnPath(const std::string& path, std::string* why) {
   return true;
 }
 
+// After KeepOwnPath.
 bool OpenOwnFile(const std::string& path, std::string* why) {
-  if (!KeepOwnPath(path, why)) return false;
   OpenResult opened = OpenOwnArchive();
   if (opened == kOpenFailed) return Fail(why, path + ": cannot open");
   if (opened == kSizeUnknown) return Fail(why, path + ": cannot read");
@@ -126,7 +126,7 @@ bool Walk(const std::string& path, ArchiveListing* listing, std::string* why, St
   }
   std::vector<lzhr::Entry> entries;
   if (!lzhr::ReadArchive(path, &entries, why)) return false;
-  if (!OpenOwnFile(path, why)) return false;
+  if (!KeepOwnPath(path, why) || !OpenOwnFile(path, why)) return false;
   listing->plain = true;
   for (const lzhr::Entry& p : entries) {
     ReleaseEntryHeader();
@@ -161,7 +161,7 @@ bool Decodable(const ListedEntry& e) {
 // and the data held what the header claims.
 bool DecodeData(const ListedEntry& e) {
   RunEntryData();
-  return context->runningCrc == e.fileCrc && !(e.method != "-lh0-" && context->streamOverrun);
+  return context->runningCrc == e.fileCrc && !context->streamOverrun;
 }
 
 // Where a stored name may be written below a folder: not absolute, no drive,
