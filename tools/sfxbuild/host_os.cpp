@@ -114,42 +114,6 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* data, std::str
   return true;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& data,
-                         bool executable, std::string* why) {
-  std::string temp = path + ".XXXXXX";
-  int fd = mkstemp(&temp[0]);
-  if (fd < 0) {
-    *why = Reason(path, errno);
-    return false;
-  }
-  size_t done = 0;
-  int err = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (err == 0 && fsync(fd) != 0) err = errno;
-  if (close(fd) != 0 && err == 0) err = errno;
-  if (err == 0) {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode_t mode = (executable ? 0777 : 0666) & ~mask;
-    if (chmod(temp.c_str(), mode) != 0) err = errno;
-  }
-  if (err == 0 && rename(temp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) {
-    unlink(temp.c_str());
-    *why = Reason(path, err);
-    return false;
-  }
-  return true;
-}
-
 // ---- input ----
 
 InputFile::~InputFile() {
@@ -268,8 +232,7 @@ bool OutputFile::Create(const std::string& path, std::string* why) {
 }
 
 bool OutputFile::Write(const void* data, size_t size, std::string* why) {
-  if (!WriteAt(size_, data, size, why)) return false;
-  return true;
+  return WriteAt(size_, data, size, why);
 }
 
 bool OutputFile::WriteAt(uint64_t at, const void* data, size_t size, std::string* why) {

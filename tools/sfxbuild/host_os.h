@@ -24,11 +24,6 @@ bool Stat(const std::string& path, FileInfo* info, std::string* why);
 // Entry names of a directory without "." and "..", in no particular order.
 bool ListDirectory(const std::string& path, std::vector<std::string>* names, std::string* why);
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* data, std::string* why);
-// Writes to a temporary file in the same folder and renames it over path, so
-// a failure leaves neither a half-written output nor the temporary behind.
-// executable: the output gets execute permission (within the umask).
-bool WriteFileAtomically(const std::string& path, const std::vector<uint8_t>& data,
-                         bool executable, std::string* why);
 
 // A file read from its start, part by part.
 class InputFile {

@@ -64,6 +64,19 @@ HostState& State() {
   return state;
 }
 
+// What a lookup that finds nothing gives: an empty text and 0.
+uint32_t NoResult(char* out, uint32_t capacity) {
+  if (capacity > 0) out[0] = '\0';
+  return 0;
+}
+
+// The value of key in map, copied out, or NoResult.
+uint32_t CopyFound(const std::map<std::string, std::string>& map, const char* key, char* out,
+                   uint32_t capacity) {
+  auto found = map.find(key);
+  return found == map.end() ? NoResult(out, capacity) : CopyOut(found->second, out, capacity);
+}
+
 // Outside HostState: Reset leaves it in place. Absolute and without "." or
 // ".." components; empty = no confinement.
 std::string sandboxRoot;
@@ -256,22 +269,14 @@ uint32_t GetCurrentDirectory(char* out, uint32_t capacity) {
 }
 
 uint32_t SearchForFile(const char* name, char* out, uint32_t capacity) {
-  auto found = State().searchResults.find(name);
-  if (found == State().searchResults.end()) {
-    if (capacity > 0) out[0] = '\0';
-    return 0;
-  }
-  return CopyOut(found->second, out, capacity);
+  return CopyFound(State().searchResults, name, out, capacity);
 }
 
 uint32_t GetShortPath(const char* path, char* out, uint32_t capacity) {
   auto found = State().shortPaths.find(path);
   if (found != State().shortPaths.end()) return CopyOut(found->second, out, capacity);
   // Without a set short form, an existing path is its own short form.
-  if (posixbase::ModeAttributes(path) == kInvalidAttributes) {
-    if (capacity > 0) out[0] = '\0';
-    return 0;
-  }
+  if (posixbase::ModeAttributes(path) == kInvalidAttributes) return NoResult(out, capacity);
   return CopyOut(path, out, capacity);
 }
 
@@ -286,12 +291,7 @@ const char* PreviousChar(const char* start, const char* end) {
 // ---- environment, registry, profile ----
 
 uint32_t GetEnvironmentText(const char* name, char* out, uint32_t capacity) {
-  auto found = State().environment.find(name);
-  if (found == State().environment.end()) {
-    if (capacity > 0) out[0] = '\0';
-    return 0;
-  }
-  return CopyOut(found->second, out, capacity);
+  return CopyFound(State().environment, name, out, capacity);
 }
 
 int ReadMachineRegistryString(const char* subkey, const char* valueName, char* out,

@@ -17,11 +17,7 @@
 #include "ui/ui.h"
 #include "ui/resource.h"
 
-static_assert(IDC_FOLDER_EDIT == IDC_FOLDER_EDIT && IDC_CURRENT_FILE == IDC_CURRENT_FILE &&
-                  IDC_PROGRESS == IDC_PROGRESS && IDC_FOLDER_LABEL == IDC_FOLDER_LABEL &&
-                  IDC_BROWSE == IDC_BROWSE && IDC_GROUP_BOX == IDC_GROUP_BOX &&
-                  IDC_CLASS_BOX == IDC_CLASS_BOX && IDC_OK == IDOK && IDC_CANCEL == IDCANCEL,
-              "the template's control ids");
+static_assert(IDC_OK == IDOK && IDC_CANCEL == IDCANCEL, "OK and Cancel are the system's own ids");
 static_assert(kBoxYesNoCancel == MB_YESNOCANCEL && kBoxYesNo == MB_YESNO &&
                   kIconError == MB_ICONERROR && kIconQuestion == MB_ICONQUESTION &&
                   kIconWarning == MB_ICONWARNING && kAnswerYes == IDYES && kAnswerNo == IDNO &&
@@ -213,10 +209,10 @@ int ChooseDirectory(WindowHandle owner) {
   chooser.lpstrFile = context->messageText;
   chooser.nMaxFile = MAX_PATH;
   chooser.lpstrTitle = TEXT_CHOOSER_TITLE;
-  chooser.Flags = OFN_PATHMUSTEXIST | OFN_ENABLETEMPLATE | OFN_ENABLEHOOK | OFN_NOCHANGEDIR |
-                  OFN_HIDEREADONLY;
-  static_assert((OFN_PATHMUSTEXIST | OFN_ENABLETEMPLATE | OFN_ENABLEHOOK | OFN_NOCHANGEDIR |
-                 OFN_HIDEREADONLY) == 2156, "the chooser's options");
+  constexpr DWORD kChooserOptions = OFN_PATHMUSTEXIST | OFN_ENABLETEMPLATE | OFN_ENABLEHOOK |
+                                    OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+  static_assert(kChooserOptions == 2156, "the chooser's options");
+  chooser.Flags = kChooserOptions;
   chooser.lpfnHook = GetDirDlgHookProc;
   chooser.lpTemplateName = "GetDirDialog";
   // The chooser changes the current directory while the user navigates, and
