@@ -11,6 +11,8 @@ void ReadMachineString(const char* subkey, const char* valueName, const char* de
                        char* out, uint32_t capacity);
 // Expands a directory macro at the start of text (capacity bytes) in place.
 void ExpandDirMacro(char* text, uint32_t capacity, const char* baseName);
+// Whether the path's last character (not merely its last byte) is "\\" or "/".
+bool EndsInSeparator(const char* path, uint32_t length);
 void EnsureTrailingSeparator(char* path, uint32_t capacity);
 void JoinDestPath(char* output, const char* folder, char* name);
 

@@ -158,12 +158,16 @@ void ExpandDirMacro(char* text, uint32_t capacity, const char* baseName) {
   NormaliseSeparators(text, '\\');
 }
 
+bool EndsInSeparator(const char* path, uint32_t length) {
+  if (length == 0) return false;
+  // By characters: the last byte of 表 or ソ is 0x5C, and no separator.
+  const char* last = PreviousChar(path, path + length);
+  return last + 1 == path + length && (*last == '\\' || *last == '/');
+}
+
 void EnsureTrailingSeparator(char* path, uint32_t capacity) {
   uint32_t length = TextLength(path);
-  if (length != 0) {
-    const char* last = PreviousChar(path, path + length);
-    if (last + 1 == path + length && (*last == '\\' || *last == '/')) return;
-  }
+  if (EndsInSeparator(path, length)) return;
   if (length + 1 < capacity) {
     path[length] = '/';
     path[length + 1] = '\0';

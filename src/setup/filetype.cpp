@@ -30,8 +30,7 @@ int MakeShortPath(char* path) {
     const char* folder = context->destFolder;
     uint32_t folderLength = TextLength(folder);
     uint32_t pathLength = TextLength(path);
-    bool separator = folderLength != 0 && folder[folderLength - 1] != '\\' &&
-                     folder[folderLength - 1] != '/';
+    bool separator = folderLength != 0 && !EndsInSeparator(folder, folderLength);
     // A cut path would name another file.
     if (folderLength + separator + pathLength >= kShortPathCap) return 0;
     CopyText(joined, folder, kShortPathCap);
@@ -66,24 +65,24 @@ void SetClassKeyValue(const char* keyPath, const char* text) {
 
 void RegisterFileType() {
   ExtractContext* c = context;
-  // An empty extension or class name would write the default value of the
-  // classes root itself; a class whose longest key does not fit is left out
-  // whole rather than registered in part.
-  uint32_t classLength = TextLength(c->className);
-  if (c->extension[0] == '\0' || classLength == 0 ||
-      classLength + sizeof kOpenCommandKey > kKeyCap) {
-    return;
-  }
+  // An empty extension would name the root's own value, or no key in WIN.INI.
+  if (c->extension[0] == '\0') return;
   if (!MakeShortPath(c->programPath)) return;
   NormaliseSeparators(c->programPath, '\\');
   LowerCaseExtension(c->extension);
 
   char* text = c->formattedText;
   if (isWin32s) {
+    // WIN.INI's entry names no class: the class name plays no part here.
     FormatText(text, kFormattedCap, "%s ^%s", c->programPath, c->extension);
     WriteProfileEntry("Extensions", c->extension + 1, text);
     return;
   }
+  // An empty class name would write the default value of the classes root
+  // itself; a class whose longest key does not fit is left out whole rather
+  // than registered in part.
+  uint32_t classLength = TextLength(c->className);
+  if (classLength == 0 || classLength + sizeof kOpenCommandKey > kKeyCap) return;
   FormatText(text, kFormattedCap, "\"%s\" \"%%1\"", c->programPath);
   SetClassKeyValue(c->extension, c->className);
   SetClassKeyValue(c->className, c->classDescription);

@@ -28,12 +28,17 @@ struct Field {
   uint32_t capacity;
 };
 
-// Splits a value into its four fields. A field longer than its member is not
-// cut: a cut extension, class or item name would register something nobody
-// asked for, so the whole line is left out.
+// Splits a value into its four fields. A field that names something (an
+// extension, a class, a group, a file) and is longer than its member is not
+// cut: a cut one would name something nobody asked for, so the whole line is
+// left out. The second field of both directives, a class description or an
+// item name, is only shown to people: it is cut at a whole character, as
+// titles are.
 int SplitFields(const char* value, const Field (&fields)[4]) {
   int fits = 1;
-  for (const Field& f : fields) fits &= NextField(&value, f.target, f.capacity);
+  for (int i = 0; i < 4; ++i) {
+    fits &= NextField(&value, fields[i].target, fields[i].capacity) | (i == 1);
+  }
   return fits;
 }
 

@@ -178,6 +178,10 @@ void OnDdeAcknowledge(WindowHandle dialog, WindowHandle sender) {
   } else if (ddeState == 2) {
     PostDdeTerminate(ddeServer, dialog);
     ddeState = -1;
+  } else if (ddeState == -1 && ddeServer == 0) {
+    // The last initiate went unanswered within its bound and was given up:
+    // a server that answers it now is told at once that it is over.
+    PostDdeTerminate(sender, dialog);
   }
 }
 

@@ -91,6 +91,7 @@ class Scenario:
         self.deep_folder = None
         self.sign = False           # sign the self-extractor after making it
         self.dest_tmpfs = None      # size of a tmpfs mounted as {dest}: a small disk
+        self.dest_name = "dest"     # the last component of {dest}
         self.windows_builder = False  # the Windows builder must make the same bytes
         self.steps = []         # (line, keyword, args)
         self.status = None
@@ -140,6 +141,10 @@ def parse_scenario(text, name="scenario"):
             if len(args) != 1 or not re.fullmatch(r"\d+[kmg]?", args[0]):
                 raise ScenarioError("line %d: dest-tmpfs SIZE (e.g. 1m)" % number)
             sc.dest_tmpfs = args[0]
+        elif key == "dest-name":
+            if len(args) != 1 or not args[0] or "/" in args[0]:
+                raise ScenarioError("line %d: dest-name NAME (one folder name)" % number)
+            sc.dest_name = args[0]
         elif key == "sign":
             sc.sign = True
         elif key == "windows-builder":
@@ -160,7 +165,7 @@ def parse_scenario(text, name="scenario"):
             if len(rest) != 2:
                 raise ScenarioError("line %d: %s REGEX" % (number, key))
             sc.checks.append((number, key, [rest[1]]))
-        elif key in ("expect-tree", "expect-file", "expect-missing", "expect-reg",
+        elif key in ("expect-tree", "expect-file", "expect-prefix-file", "expect-missing", "expect-reg",
                      "expect-no-reg", "expect-startmenu", "expect-no-startmenu", "expect-log"):
             sc.checks.append((number, key, args))
         else:
@@ -381,6 +386,21 @@ WINE64_COMMANDS = {
 }
 
 
+def windows_view(stub, state):
+    """Where the stub's Windows puts its folders: an i686 program in a 64-bit
+    prefix sees Windows as a 32-bit program on 64-bit Windows does, with the
+    32-bit program folder and the system folder redirected to the 32-bit one."""
+    try:
+        with open(os.path.join(state, "prefix", "system.reg"), errors="replace") as f:
+            win64 = "#arch=win64" in f.read(4096)
+    except OSError:
+        win64 = False
+    wow64 = win64 and pe_machine(stub) == 0x14c
+    folder = "Program Files (x86)" if wow64 else "Program Files"
+    return {"programfiles": "C:\\" + folder, "programfiles-folder": folder,
+            "system-folder": "windows/syswow64" if wow64 else "windows/system32"}
+
+
 def make_wine64_commands(state):
     folder = os.path.join(state, "bin")
     os.makedirs(folder, exist_ok=True)
@@ -513,7 +533,11 @@ def setup(opts):
     env = wine_env(state)
     log = os.path.join(state, "wine.log")
     started = time.time()
-    if run_logged(["wineboot", "-i"], env, log, 240) != 0:
+    if opts.prefix_template:
+        # A prefix made once beforehand (the i686 lane's image holds one):
+        # copying it takes a moment where making one takes a minute or more.
+        shutil.copytree(opts.prefix_template, env["WINEPREFIX"], symlinks=True)
+    elif run_logged(["wineboot", "-i"], env, log, 240) != 0:
         raise Failure("wineboot failed (see %s)" % log)
     run_logged(["wineserver", "-w"], env, log, 120)
     # A crashing stub must end with its status, not wait behind a crash dialog.
@@ -792,10 +816,18 @@ def check_results(sc, transcript, paths, values, env=None, state=None):
                 if found != want:
                     problems.append(where + "%s holds %r, expected %r" % (args[0], found, want))
         elif key in ("expect-startmenu", "expect-no-startmenu"):
-            there = os.path.isdir(os.path.join(start_menu(state), substitute(args[0], values)))
+            group = substitute(args[0], values)
+            there = os.path.isdir(os.path.join(start_menu(state), group))
             if there != (key == "expect-startmenu"):
                 problems.append(where + "the Start menu %s the group %s" %
                                 ("lacks" if not there else "has", args[0]))
+            # The group is the one folder the run added, under the name the
+            # command text gave it: a name decoded in another code page would
+            # stand beside it.
+            added = sorted(set(os.listdir(start_menu(state))) - set(paths["start-menu"]))
+            if key == "expect-startmenu" and added != [group]:
+                problems.append(where + "the run added %r to the Start menu, expected [%r]" %
+                                (added, group))
         elif key == "expect-log":
             if len(args) != 2:
                 raise ScenarioError(where + "expect-log FILE TEXT")
@@ -810,11 +842,12 @@ def check_results(sc, transcript, paths, values, env=None, state=None):
             want = substitute(args[1], values)
             if text != want:
                 problems.append(where + "%s holds %r, expected %r" % (args[0], text, want))
-        elif key == "expect-file":
+        elif key in ("expect-file", "expect-prefix-file"):
             if len(args) < 2:
-                raise ScenarioError(where + "expect-file PATH CONTENT [mtime=T] [readonly]")
-            args = [args[0], substitute(args[1], values)] + args[2:]
-            path = os.path.join(dest, args[0])
+                raise ScenarioError(where + "%s PATH CONTENT [mtime=T] [readonly]" % key)
+            args = [substitute(args[0], values), substitute(args[1], values)] + args[2:]
+            root = dest if key == "expect-file" else os.path.join(state, "prefix", "drive_c")
+            path = os.path.join(root, args[0])
             if not os.path.isfile(path):
                 problems.append(where + "missing file %s" % args[0])
                 continue
@@ -880,12 +913,12 @@ def unmount_if_mounted(path):
 
 def run_prepared(sc, opts, stub, driver):
     work = os.path.join(opts.work, sc.name)
-    unmount_if_mounted(os.path.join(work, "dest"))
+    unmount_if_mounted(os.path.join(work, sc.dest_name))
     shutil.rmtree(work, ignore_errors=True)
     if sc.dest_tmpfs is None:
         return run_in_work(sc, opts, stub, driver, work)
     # A small disk of its own as the destination, to fill (mounting needs root).
-    dest = os.path.join(work, "dest")
+    dest = os.path.join(work, sc.dest_name)
     os.makedirs(dest)
     if os.geteuid() != 0:
         raise Failure("dest-tmpfs mounts a file system: the scenario needs root")
@@ -900,7 +933,7 @@ def run_prepared(sc, opts, stub, driver):
 
 def run_in_work(sc, opts, stub, driver, work):
     paths = {"work": work, "input": os.path.join(work, "input"),
-             "aux": os.path.join(work, "aux"), "dest": os.path.join(work, "dest"),
+             "aux": os.path.join(work, "aux"), "dest": os.path.join(work, sc.dest_name),
              "sfx": os.path.join(work, sc.name + ".exe"), "stub": stub,
              "script": os.path.join(work, "driver-script.txt"),
              "transcript": os.path.join(work, "transcript.txt"),
@@ -913,6 +946,7 @@ def run_in_work(sc, opts, stub, driver, work):
               "fixtures": FIXTURES, "stub": stub, "repo": REPO, "helper": win_path(HELPER)}
     if sc.deep_folder:
         values.update(make_deep_folder(work, sc.deep_folder))
+    values.update(windows_view(stub, opts.state))
     # Auxiliary files (setup scripts, notices) may name the scenario's folders.
     for number, aux_name, content in sc.aux:
         write_file(paths["aux"], aux_name, make_content(substitute(content, values)),
@@ -933,6 +967,8 @@ def run_in_work(sc, opts, stub, driver, work):
         run_logged(["wine", "reg", "add", "HKCU\\Software\\Wine\\AppDefaults\\" +
                     os.path.basename(paths["sfx"]), "/v", "Version", "/t", "REG_SZ", "/d",
                     sc.windows_version, "/f"], env, os.path.join(work, "wine.log"), 60)
+    if any(key == "expect-startmenu" for _, key, _ in sc.checks):
+        paths["start-menu"] = os.listdir(start_menu(opts.state))
     cmd = ["wine", win_path(driver), win_path(paths["script"]), win_path(paths["transcript"])]
     started = time.time()
     problems = []
@@ -1000,6 +1036,7 @@ def main(argv):
     parser.add_argument("--work", help="per-scenario folders")
     parser.add_argument("--fixtures", help="the fixture archives and their manifest")
     parser.add_argument("--artifacts", help="transcripts and screenshots of failures")
+    parser.add_argument("--prefix-template", help="a Wine prefix to copy instead of making one")
     # wine: the program and its arguments follow "--".
     program = []
     if "--" in argv:

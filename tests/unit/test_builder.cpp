@@ -391,6 +391,9 @@ TEST(ScriptCheck, WarnsAboutEveryLineTheStubIgnoresOrChanges) {
       "2: the item name \"Tools, all\" holds \",\" or \")\"",
       "3: the item name \"Tools)\" holds",
       "4: the group name"});
+  ExpectWarnings("$GroupTitle=\n$Group=G," + std::string(80, 'i') + ",a.exe,", {
+      "2: the item name \"" + std::string(80, 'i') +
+      "\" is longer than 79 bytes: the stub cuts it to 79"});
   ExpectWarnings("$InstallDir=\n$InstallDir=C:\\a\n$InstallDir=C:\\b", {
       "3: an earlier line names the folder"});
   ExpectWarnings("$InstallDir=C:\\a", {"1: the self-extractor names a folder"}, true);

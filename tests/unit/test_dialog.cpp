@@ -434,13 +434,14 @@ TEST_F(DialogTest, AcknowledgesFollowTheConversationState) {
   const WindowHandle first = 0x501;
   const WindowHandle second = 0x502;
 
-  // Idle and finished conversations ignore acknowledges.
-  for (int state : {0, -1}) {
-    ddeState = state;
-    ddeServer = 0;
+  // Idle conversations, and finished ones that had a server, ignore
+  // acknowledges (a finished one without a server ends the sender's).
+  for (WindowHandle server : {WindowHandle{0}, second}) {
+    ddeState = server == 0 ? 0 : -1;
+    ddeServer = server;
     OnDdeAcknowledge(kDialogWindow, first);
-    EXPECT_EQ(ddeState, state);
-    EXPECT_EQ(ddeServer, 0u);
+    EXPECT_EQ(ddeState, server == 0 ? 0 : -1);
+    EXPECT_EQ(ddeServer, server);
   }
   EXPECT_TRUE(scripted::DdeEvents().empty());
 

@@ -14,6 +14,7 @@
 #include "test_support.h"
 #include "ui/dialog.h"
 #include "ui/scripted/scripted_ui.h"
+#include "ui/ui.h"
 
 namespace {
 
@@ -142,6 +143,31 @@ TEST_F(SetupTest, LongValuesAreCutAndNeverOverrunTheirMembers) {
   EXPECT_EQ(std::string(context->config.command), std::string(254, 'c'));
 }
 
+TEST_F(SetupTest, TheCommandIsSplitIntoFileAndParameters) {
+  struct Case {
+    const char* command;
+    const char* file;
+    const char* parameters;
+  } cases[] = {
+      {"\"C:\\My Tools\\app.exe\"  -x \"y\" ", "C:\\My Tools\\app.exe", "-x \"y\" "},
+      {"\"C:\\My Tools\\app.exe -x", "C:\\My Tools\\app.exe -x", ""},   // never closed
+      {"ab\"c d\" e", "ab\"c", "d\" e"},                                  // a quote inside the file
+      {"   \t ", "", ""},                                                // blanks only
+      {"run.exe\t/s  /q", "run.exe", "/s  /q"},                          // split at a tab
+      {" \t\"x y\"z w", "x y", "z w"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    hostplatform::Reset();
+    CopyText(context->config.command, c.command, kCommandCap);
+    LaunchCommand(kDialogWindow);
+    ASSERT_EQ(hostplatform::ShellOpens().size(), 1u);
+    EXPECT_EQ(hostplatform::ShellOpens()[0].file, c.file);
+    EXPECT_EQ(hostplatform::ShellOpens()[0].parameters, c.parameters);
+    EXPECT_EQ(hostplatform::ShellOpens()[0].directory, "C:\\Dest");
+  }
+}
+
 // ------------------------------------------------------------------ fields
 
 TEST(NextField, QuotesCommasAndMissingFields) {
@@ -232,10 +258,15 @@ TEST_F(SetupTest, UnderWin32sTheAssociationGoesToWinIni) {
   isWin32s = 1;
   hostplatform::SetShortPath("C:\\Dest\\app.exe", "C:\\DEST\\APP.EXE");
   context->classChecked = 1;
-  Script("$Class=.ABC,Desc,app.exe,abcfile\n$Class=\x83\x41X,D,app.exe,c");
+  // WIN.INI names no class: an empty one, or one too long for a class key,
+  // still gives the entry.
+  Script("$Class=.ABC,Desc,app.exe,abcfile\n$Class=\x83\x41X,D,app.exe,c\n$Class=.e1,D,app.exe,\n"
+         "$Class=.e2,D,app.exe," + std::string(70, 'c'));
   RunSetupActions(kDialogWindow);
   EXPECT_TRUE(hostplatform::ClassesRootWrites().empty());
-  ASSERT_EQ(hostplatform::ProfileWrites().size(), 2u);
+  ASSERT_EQ(hostplatform::ProfileWrites().size(), 4u);
+  EXPECT_EQ(hostplatform::ProfileWrites()[2].key, "e1");
+  EXPECT_EQ(hostplatform::ProfileWrites()[3].value, "C:\\DEST\\APP.EXE ^.e2");
   EXPECT_EQ(hostplatform::ProfileWrites()[0].section, "Extensions");
   EXPECT_EQ(hostplatform::ProfileWrites()[0].key, "abc");
   EXPECT_EQ(hostplatform::ProfileWrites()[0].value, "C:\\DEST\\APP.EXE ^.abc");
@@ -258,6 +289,12 @@ TEST_F(SetupTest, WhatIsRegisteredForEachProgramField) {
       {"\\Root\\tool.exe", "C:\\Dest", "\\Root\\tool.exe"},
       // Folder and field that do not fit 255 bytes: nothing is registered.
       {"t.exe", nullptr, ""},
+      // A folder ending in a character whose second byte is 0x5C still gets
+      // its separator; one ending in a real backslash gets no second one.
+      {"tool.exe", "C:\\表", "C:\\表\\tool.exe"},
+      {"tool.exe", "D:\\ソフト\\予", "D:\\ソフト\\予\\tool.exe"},
+      {"tool.exe", "C:\\ソ", "C:\\ソ\\tool.exe"},
+      {"tool.exe", "C:\\能\\", "C:\\能\\tool.exe"},
   };
   std::string longFolder = "C:\\" + std::string(247, 'f');   // 250 bytes + "\" + 5
   for (const Case& c : cases) {
@@ -288,7 +325,6 @@ TEST_F(SetupTest, AssociationsThatWouldBeWrongAreLeftOutWhole) {
       {"$Class=,E,a.exe,efile", 0},                  // no extension: the root's own value
       {"$Class=.e,E,a.exe,", 0},                     // no class name
       {"$Class=.e" + std::string(19, 'x') + ",E,a.exe,efile", 0},   // extension past 19
-      {"$Class=.e,Twenty bytes of text,a.exe,efile", 0},              // description past 19
       {"$Class=.e,E,a.exe," + std::string(128, 'c'), 0},             // class name past 127
   };
   for (const Case& c : cases) {
@@ -302,6 +338,14 @@ TEST_F(SetupTest, AssociationsThatWouldBeWrongAreLeftOutWhole) {
     ASSERT_EQ(hostplatform::ClassesRootWrites().size(), c.writes + 4);
     EXPECT_EQ(hostplatform::ClassesRootWrites()[c.writes].key, ".ok");
   }
+}
+
+TEST_F(SetupTest, ALongDescriptionIsCutAtAWholeCharacter) {
+  context->classChecked = 1;
+  Script("$Class=.e,説明文説明文説明文説明文説明文,a.exe,efile");   // 30 bytes
+  RunSetupActions(kDialogWindow);
+  ASSERT_EQ(hostplatform::ClassesRootWrites().size(), 4u);
+  EXPECT_EQ(hostplatform::ClassesRootWrites()[1].value, "説明文説明文説明文");   // 18 of 19
 }
 
 TEST_F(SetupTest, ClearedOrUnannouncedBoxesCarryOutNothingButTheBroadcast) {
@@ -413,6 +457,31 @@ TEST_F(ProgmanTest, ASecondAnswerToTheInitiateEndsTheConversation) {
   EXPECT_EQ(ddeServer, kServer);
 }
 
+TEST_F(ProgmanTest, ALongItemNameIsCutAtAWholeCharacter) {
+  scripted::SetProgmanServer(kServer);
+  // 1 + 40 double-byte characters: the 40th would end at byte 81, past 79.
+  std::string item = "ｱ";
+  for (int i = 0; i < 40; ++i) item += "項";
+  Script("$Group=H," + item + ",bin\\long name.exe,");
+  RunSetupActions(kDialogWindow);
+  std::vector<std::string> events = Events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[1], "execute 1792 [CreateGroup(\"H\",0)]\n[AddItem(C:\\Dest\\bin\\LONGNA~1.EXE," +
+                           item.substr(0, 1 + 2 * 39) + ")]");
+}
+
+TEST_F(ProgmanTest, AServerThatAnswersAfterTheBoundIsSentATerminate) {
+  scripted::SetLateInitiateAnswer(0x702);
+  Script("$Group=G,I,bin\\long name.exe,");
+  RunSetupActions(kDialogWindow);
+  EXPECT_EQ(Events(), std::vector<std::string>({"initiate"}));
+  // The dialog goes on pumping: the late acknowledge arrives then.
+  PumpMessages(kDialogWindow);
+  ASSERT_EQ(Events(), std::vector<std::string>({"initiate", "terminate 1794"}));
+  EXPECT_EQ(scripted::DdeEvents()[1].client, kDialogWindow);
+  EXPECT_EQ(ddeState, -1);
+}
+
 TEST_F(ProgmanTest, LinesWhoseFieldsOrPathsDoNotFitStartNoConversation) {
   scripted::SetProgmanServer(kServer);
   std::string longFolder = "C:\\" + std::string(245, 'f');
@@ -421,7 +490,6 @@ TEST_F(ProgmanTest, LinesWhoseFieldsOrPathsDoNotFitStartNoConversation) {
     const char* folder;
   } cases[] = {
       {"$Group=" + std::string(80, 'g') + ",I,a.exe,", "C:\\Dest"},   // group name past 79
-      {"$Group=G," + std::string(80, 'i') + ",a.exe,", "C:\\Dest"},   // item name past 79
       {"$Group=G,I,program.exe,", longFolder.c_str()},                 // joined past 255
       {"$Group=G,I,a.exe,icon-file.ico", longFolder.c_str()},         // icon joined past 255
   };

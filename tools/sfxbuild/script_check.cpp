@@ -68,7 +68,9 @@ struct Checker {
            std::to_string(room));
   }
 
-  // Splits as the stub does; false (with a warning) when the stub leaves the line out.
+  // Splits as the stub does; false (with a warning) when the stub leaves the
+  // line out. The second field (a description or an item name, only shown)
+  // is cut instead.
   bool Fields(const std::string& value, const char* const names[4], const size_t caps[4],
               std::string fields[4]) {
     const char* p = value.c_str();
@@ -80,9 +82,14 @@ struct Checker {
         // Measured again without a bound, for the message.
         std::vector<char> all(value.size() + 1, '\0');
         NextField(&before, all.data(), static_cast<uint32_t>(all.size()));
-        Warn(std::string("the ") + names[i] + " " + Quoted(all.data()) + " is longer than " +
-             std::to_string(caps[i]) + " bytes: the line is left out");
-        whole = false;
+        std::string what = std::string("the ") + names[i] + " " + Quoted(all.data()) +
+                           " is longer than " + std::to_string(caps[i]) + " bytes: ";
+        if (i == 1) {
+          Warn(what + "the stub cuts it to " + std::to_string(strlen(field.data())));
+        } else {
+          Warn(what + "the line is left out");
+          whole = false;
+        }
       }
       fields[i] = field.data();
     }

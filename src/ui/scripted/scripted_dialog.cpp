@@ -98,22 +98,23 @@ void PumpMessages(WindowHandle dialog) {
 // The initiate is sent, not posted: the server's answer runs inside it.
 void BroadcastProgmanInitiate(WindowHandle client) {
   scripted::State& s = TheState();
-  s.ddeEvents.push_back({scripted::DdeEvent::kInitiate, 0, std::string()});
+  s.ddeEvents.push_back({scripted::DdeEvent::kInitiate, 0, std::string(), 0});
   if (s.progmanServer != 0) OnDdeAcknowledge(client, s.progmanServer);
   if (s.secondAnswer != 0) OnDdeAcknowledge(client, s.secondAnswer);
+  if (s.lateAnswer != 0) s.pendingAcks.push_back({client, s.lateAnswer});
 }
 
 int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command) {
   scripted::State& s = TheState();
   if (s.blockFails) return -1;
   if (server == 0) return 0;
-  s.ddeEvents.push_back({scripted::DdeEvent::kExecute, server, command ? command : ""});
+  s.ddeEvents.push_back({scripted::DdeEvent::kExecute, server, command ? command : "", client});
   if (server == s.progmanServer && !s.executeSilent) s.pendingAcks.push_back({client, server});
   return 1;
 }
 
 void WaitForMessage() { ++TheState().messageWaits; }
 
-void PostDdeTerminate(WindowHandle server, WindowHandle) {
-  TheState().ddeEvents.push_back({scripted::DdeEvent::kTerminate, server, std::string()});
+void PostDdeTerminate(WindowHandle server, WindowHandle client) {
+  TheState().ddeEvents.push_back({scripted::DdeEvent::kTerminate, server, std::string(), client});
 }

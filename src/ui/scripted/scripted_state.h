@@ -54,6 +54,7 @@ struct State {
   std::vector<DdeEvent> ddeEvents;
   WindowHandle progmanServer = 0;
   WindowHandle secondAnswer = 0;
+  WindowHandle lateAnswer = 0;
   bool executeSilent = false;
   bool blockFails = false;
   int messageWaits = 0;

@@ -81,6 +81,7 @@ void SetChooserResult(const char* folder) {
 const std::vector<DdeEvent>& DdeEvents() { return TheState().ddeEvents; }
 void SetProgmanServer(WindowHandle server) { TheState().progmanServer = server; }
 void SetSecondInitiateAnswer(WindowHandle window) { TheState().secondAnswer = window; }
+void SetLateInitiateAnswer(WindowHandle window) { TheState().lateAnswer = window; }
 void SetExecuteUnacknowledged(bool silent) { TheState().executeSilent = silent; }
 void FailDdeBlock(bool fail) { TheState().blockFails = fail; }
 int MessageWaits() { return TheState().messageWaits; }

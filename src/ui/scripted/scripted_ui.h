@@ -74,6 +74,7 @@ struct DdeEvent {
   enum Kind { kInitiate, kExecute, kTerminate } kind;
   WindowHandle server;
   std::string command;   // kExecute
+  WindowHandle client;   // kExecute, kTerminate: the client the message names
 };
 const std::vector<DdeEvent>& DdeEvents();
 // When set, a server window answers the initiate and each execute with an
@@ -81,6 +82,9 @@ const std::vector<DdeEvent>& DdeEvents();
 void SetProgmanServer(WindowHandle server);
 // A second window that also answers the initiate, after the server.
 void SetSecondInitiateAnswer(WindowHandle window);
+// A window that answers each initiate only after the broadcast gave it up:
+// its acknowledge arrives at the next pump.
+void SetLateInitiateAnswer(WindowHandle window);
 // The server takes executes but never acknowledges them.
 void SetExecuteUnacknowledged(bool silent);
 // The shareable block of the execute cannot be had.
