@@ -6,14 +6,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need_pkgs=(cmake g++ make ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
-           g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 xvfb xauth x11-utils
+           g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine xvfb xauth x11-utils
            locales fonts-ipafont-gothic imagemagick python3 g++-multilib osslsigncode openssl time)
-# Without native 32-bit code (see x86-32.sh): the x86_64 cross compilers and
-# 64-bit Wine for the scenarios, qemu's user-mode emulation for the -m32 tests.
+# With native 32-bit code (see x86-32.sh), Wine's 32-bit half; without it,
+# the x86_64 cross compilers and 64-bit Wine for the scenarios, qemu's
+# user-mode emulation for the -m32 tests, and the emulated machine of the
+# i686 lane (scripts/lane32.sh).
 . scripts/x86-32.sh
 command -v cc >/dev/null 2>&1 && sfx_probe_x86_32
-if [ "${SFX_RUNS_X86_32:-1}" = 0 ]; then
-  need_pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 qemu-user-static)
+if [ "${SFX_RUNS_X86_32:-1}" = 1 ]; then
+  need_pkgs+=(wine32:i386)
+else
+  need_pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 qemu-user-static
+              qemu-system-x86 debootstrap e2fsprogs)
 fi
 
 missing=()
@@ -35,7 +40,7 @@ fi
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "install-deps: installing ${missing[*]}"
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo_cmd[@]}" dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive

@@ -9,6 +9,12 @@
 # Sets SFX_RUNS_X86_32 to 1 or 0; compiles the probe once per checkout.
 sfx_probe_x86_32() {
   local root probe
+  # SFX_X86_32=0 takes the roads of a machine without 32-bit code on one that
+  # has it (to try them); 1 trusts that 32-bit code runs.
+  if [ -n "${SFX_X86_32:-}" ]; then
+    SFX_RUNS_X86_32=$SFX_X86_32
+    return 0
+  fi
   root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
   probe="$root/build/x86-32-probe"
   SFX_RUNS_X86_32=1

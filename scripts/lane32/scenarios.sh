@@ -1,0 +1,42 @@
+#!/bin/bash
+# The guest's job for scripts/lane32.sh scenarios: the scenarios named in
+# /out/scenarios.txt with the i686 stub and driver of /repo/build/win32, one
+# Wine setup for all of them, and, when /out/samples exists, the stub's own
+# decoder (stubbench.exe) over the samples with every CRC checked. One line
+# per item in /out/results.txt: NAME pass|fail SECONDS.
+set -u
+export PYTHONDONTWRITEBYTECODE=1 LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+repo=/repo
+state=/tmp/lane/state
+runner=(python3 "$repo/tests/e2e/run_scenario.py")
+common=(--state "$state" --win32-build "$repo/build/win32" --prefix-template /opt/lane32/prefix
+        --e2emake "$repo/build/host/tests/e2e/e2emake" --sfxbuild "$repo/build/host/tools/sfxbuild/sfxbuild"
+        --fixtures "$repo/tests/fixtures" --work /tmp/lane/work --artifacts /out/artifacts)
+mkdir -p /out/logs
+: >/out/results.txt
+result() { echo "$1 $2 $3" >>/out/results.txt; }
+
+start=$SECONDS
+"${runner[@]}" setup "${common[@]}" >/out/logs/setup.log 2>&1 || { result setup fail $((SECONDS - start)); exit 1; }
+result setup pass $((SECONDS - start))
+while read -r name; do
+  start=$SECONDS
+  if "${runner[@]}" run "$repo/tests/e2e/scenarios/$name.scn" "${common[@]}" >"/out/logs/$name.log" 2>&1; then
+    result "$name" pass $((SECONDS - start))
+  else
+    result "$name" fail $((SECONDS - start))
+  fi
+done </out/scenarios.txt
+
+if [ -d /out/samples ]; then
+  start=$SECONDS
+  cp -r /out/samples /tmp/lane/samples
+  if "${runner[@]}" wine "${common[@]}" --timeout 1200 -- /repo/build/win32/src/stub/stubbench.exe \
+       'Z:\tmp\lane\samples' --check >/out/logs/stubbench.log 2>&1; then
+    result stubbench pass $((SECONDS - start))
+  else
+    result stubbench fail $((SECONDS - start))
+  fi
+fi
+"${runner[@]}" cleanup "${common[@]}" >/dev/null 2>&1
+exit 0
