@@ -533,7 +533,7 @@ def setup(opts):
     env = wine_env(state)
     log = os.path.join(state, "wine.log")
     started = time.time()
-    if opts.prefix_template:
+    if getattr(opts, "prefix_template", None):
         # A prefix made once beforehand (the i686 lane's image holds one):
         # copying it takes a moment where making one takes a minute or more.
         shutil.copytree(opts.prefix_template, env["WINEPREFIX"], symlinks=True)
