@@ -25,11 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive.h"
 #include "core/context.h"
 #include "decode/decode.h"
 #include "platform/platform.h"
-#include "ui/scripted/scripted_ui.h"
 #include "encoder.h"
 #include "lzh_writer.h"
 
@@ -191,50 +189,34 @@ const std::string& BinaryCorpus() {
   return data;
 }
 
-// One entry as the archive walk presents it: header fields and the data at
-// the start of the archive file.
-struct EntryRun {
-  std::string archivePath;
-  uint8_t header[kHeaderFixedSize];
-};
-
-void Prepare(const Sample& s, EntryRun* run) {
-  run->archivePath = (std::filesystem::temp_directory_path() / "sfx-bench-entry.bin").string();
-  WriteFile(run->archivePath, s.packed);
-  memset(run->header, 0, sizeof run->header);
-  memcpy(run->header + kHeaderMethod, "-lh5-", 5);
-  run->header[kHeaderMethod + 3] = static_cast<uint8_t>(s.digit);
-  uint32_t packed = static_cast<uint32_t>(s.packed.size());
-  for (int i = 0; i < 4; ++i) {
-    run->header[kHeaderPackedSize + i] = static_cast<uint8_t>(packed >> (8 * i));
-    run->header[kHeaderOriginalSize + i] = static_cast<uint8_t>(s.originalSize >> (8 * i));
-  }
+// The entry's data at the start of a file of its own.
+std::string EntryFile(const Sample& s) {
+  std::string path = (std::filesystem::temp_directory_path() / "sfx-bench-entry.bin").string();
+  WriteFile(path, s.packed);
+  return path;
 }
 
 void RunDecoder(benchmark::State& state, const Sample* sample, bool toFile) {
-  EntryRun run;
-  Prepare(*sample, &run);
+  std::string archive = EntryFile(*sample);
   context = static_cast<ExtractContext*>(AllocZeroed(sizeof(ExtractContext)));
   MakeCrcTable(kCrcPolynomial);
-  context->headerBuffer = run.header;
-  context->archiveHandle = OpenExistingForRead(run.archivePath.c_str());
+  context->archiveHandle = OpenExistingForRead(archive.c_str());
   FileHandle sink = toFile ? CreateForWrite("/dev/null") : kMemoryMarker;
   context->memoryTarget = kMemoryNone;
+  context->sink = StoreOutput;
   for (auto _ : state) {
     uint32_t at = 0;
     SeekFile(context->archiveHandle, 0, &at);
     context->outputHandle = sink;
     context->readIndex = 0xFFFFFFFFu;
     context->runningCrc = 0;
-    DecodeEntry();
+    DecodeEntry(sample->digit, static_cast<uint32_t>(sample->packed.size()), sample->originalSize);
     benchmark::DoNotOptimize(context->runningCrc);
-    if (toFile) scripted::Reset();   // the progress texts it records
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * sample->originalSize);
   state.counters["ratio"] = static_cast<double>(sample->packed.size()) / sample->originalSize;
   CloseFile(context->archiveHandle);
   if (toFile) CloseFile(sink);
-  context->headerBuffer = nullptr;
   FreeMemory(context);
   context = nullptr;
 }

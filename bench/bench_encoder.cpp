@@ -54,8 +54,8 @@ std::vector<uint8_t> DecodeWithStub(const std::vector<uint8_t>& archive, size_t 
   std::vector<uint8_t> result;
   if (ReadEntryHeader() == kHeaderValid) {
     context->outputHandle = CreateForWrite(out.c_str());
-    context->readIndex = 0xFFFFFFFFu;
-    DecodeEntry();
+    context->sink = StoreOutput;
+    RunEntryData();
     CloseFile(context->outputHandle);
     result = ReadFile(out);
   }

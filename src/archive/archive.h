@@ -1,21 +1,26 @@
-// Entry headers and the archive walk.
+// The archive appended to the program's own file: opening it, moving in it,
+// and reading and validating its entry headers. Nothing here tells the user
+// anything: results come back to the caller, which reports them.
 #pragma once
 
 #include <stdint.h>
 
-#include "core/lzh_format.h"
-#include "platform/handles.h"
+#include "core/context.h"
 
-enum HeaderResult { kHeaderEnd = 0, kHeaderValid = 1, kHeaderFailed = 2 };
-enum WalkMode { kExtractPass = 0, kScanPass = 1 };
-
+enum HeaderResult {
+  kHeaderEnd = 0,        // the end mark, or fewer than two bytes left
+  kHeaderValid = 1,      // the archive is at the entry's data
+  kHeaderInvalid = 2,    // short, unknown method, no or a wrong header CRC, bad layout
+  kHeaderNoMemory = 3,   // no buffer for the header
+  kHeaderReadError = 4,  // the size field could not be read
+};
 
 HeaderResult ReadEntryHeader();
 void BuildEntryName();
 // Releases the current header buffer (the walk keeps one at a time).
 void ReleaseEntryHeader();
 
-// Little-endian fields of the current header.
+// Little-endian fields of the current header (one has been read).
 uint32_t EntryPackedSize();
 uint32_t EntryOriginalSize();
 uint32_t EntryTime();
@@ -23,21 +28,13 @@ void SetEntryTime(uint32_t time);
 uint16_t EntryFileCrc();
 char EntryMethodDigit();   // header byte 5: '0', '4'..'7' or 'd'
 
-int WalkArchive(WindowHandle owner, int mode);
-
-// The walk's own steps, without a word to the user (the builder's listing and
-// testing share them): the own file opened with archiveSize set, a move to an
-// absolute position, the stored checksum read into storedChecksum, and the
-// current entry's data run through the stored copy or the decoder by its
-// method (runningCrc and streamOverrun from 0).
+// The own file opened with archiveSize set, a move to an absolute position,
+// the stored checksum read into storedChecksum.
 enum OpenResult { kOpened, kOpenFailed, kSizeUnknown };
 enum SeekResult { kSeekDone, kSeekPastEnd, kSeekFailed };
 OpenResult OpenOwnArchive();
 SeekResult SeekArchive(uint64_t target);
 void ReadStoredChecksum();
-void RunEntryData();
-int SkipEntryData();
-int ReportReadError();
-int ReportMissingData();
-int ReportOpenError();
-int ReportBadHeader();
+// The current entry's data through the stored copy or the decoder, by its
+// method, into the context's sink (runningCrc from 0). A directory entry has none.
+DecodeResult RunEntryData();

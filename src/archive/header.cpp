@@ -8,9 +8,6 @@
 #include "decode/decode.h"
 #include "files/files.h"
 #include "platform/platform.h"
-#include "ui/messages.h"
-#include "ui/texts.h"
-#include "ui/ui.h"
 
 namespace {
 
@@ -38,56 +35,31 @@ void ClearEntryFields() {
   context->fileNameLength = 0;
 }
 
-HeaderResult Invalid() {
-  ReportBadHeader();
-  return kHeaderFailed;
-}
-
-void ParseExtendedHeader(uint8_t* type, uint16_t size) {
-  if (size < 3) return;
-  uint8_t* data = type + 1;
-  uint16_t length = static_cast<uint16_t>(size - 3);
-  switch (*type) {
+// Takes the values of one extended header into the entry's fields.
+void ParseExtendedHeader(uint8_t type, const uint8_t* data, uint32_t length) {
+  switch (type) {
     case kExtHeaderCrc:
       // Two data bytes are needed; a shorter one carries no CRC.
       if (length >= 2) {
-        context->headerCrcField = data;
+        context->headerCrcField = const_cast<uint8_t*>(data);
         context->headerCrc = ReadLE16(data);
       }
       break;
     case kExtFileName:
       context->fileName = data;
-      context->fileNameLength = length;
+      context->fileNameLength = static_cast<uint16_t>(length);
       break;
     case kExtDirectory:
       context->directoryName = data;
-      context->directoryNameLength = length;
+      context->directoryNameLength = static_cast<uint16_t>(length);
       break;
     case kExtAttribute:
-      if (length >= 2 && context->headerBuffer != nullptr &&
-          OsKeepsDosAttributes(context->headerBuffer[kHeaderOsId])) {
+      if (length >= 2 && OsKeepsDosAttributes(context->headerBuffer[kHeaderOsId])) {
         context->attribute = ReadLE16(data);
       }
       break;
     default:
       break;
-  }
-}
-
-// Walks the chain from the first size field; false when an extended header is
-// shorter than its own type and size fields or reaches past the header.
-bool WalkExtendedHeaders() {
-  uint8_t* h = context->headerBuffer;
-  uint32_t total = context->headerSize;
-  uint32_t at = kHeaderFirstExtSize;   // position of the size field that announces the next
-  for (;;) {
-    uint16_t size = ReadLE16(h + at);
-    if (size == 0) return true;
-    // The announced header spans its type byte, its data and the next size
-    // field, which begins at at + size.
-    if (size < 3 || at + 2u + size > total) return false;
-    ParseExtendedHeader(h + at + 2, size);
-    at += size;
   }
 }
 
@@ -100,49 +72,43 @@ HeaderResult ReadEntryHeader() {
   uint32_t got = 0;
   // Fewer than two bytes left is the end of the archive; a read that fails
   // is not, or a broken medium would pass for a complete extraction.
-  if (!ReadFromFile(context->archiveHandle, sizeBytes, 2, &got)) {
-    ReportReadError();
-    return kHeaderFailed;
-  }
+  if (!ReadFromFile(context->archiveHandle, sizeBytes, 2, &got)) return kHeaderReadError;
   if (got < 2) return kHeaderEnd;
   uint32_t total = ReadLE16(sizeBytes);
   if (total == 0) return kHeaderEnd;
 
   uint8_t* h = total <= kLargestHeader ? static_cast<uint8_t*>(AllocZeroed(total)) : nullptr;
-  if (h == nullptr) {
-    ShowBox(context->dialogWindow, TEXT_NO_MEMORY, context->config.windowTitle,
-            kBoxOk | kIconError);
-    context->aborted = 1;
-    return kHeaderFailed;
-  }
+  if (h == nullptr) return kHeaderNoMemory;
   context->headerBuffer = h;
   context->headerSize = static_cast<uint16_t>(total);
 
   // Too short for the fixed fields and the first size: nothing in it can be read.
-  if (total < kHeaderFixedSize) return Invalid();
+  if (total < kHeaderFixedSize) return kHeaderInvalid;
 
   h[0] = sizeBytes[0];
   h[1] = sizeBytes[1];
   uint32_t rest = total - 2;
-  if (!ReadFromFile(context->archiveHandle, h + 2, rest, &got) || got < rest) return Invalid();
+  if (!ReadFromFile(context->archiveHandle, h + 2, rest, &got) || got < rest) return kHeaderInvalid;
 
-  if (!MethodIsAccepted(h)) return Invalid();
+  if (!MethodIsAccepted(h)) return kHeaderInvalid;
 
   ClearEntryFields();
   context->attribute = h[kHeaderAttribute];
-  if (!WalkExtendedHeaders()) return Invalid();
-  if (context->headerCrcField == nullptr) return Invalid();
+  if (!WalkExtendedHeaders(h, kHeaderFirstExtSize, total, ParseExtendedHeader)) {
+    return kHeaderInvalid;
+  }
+  if (context->headerCrcField == nullptr) return kHeaderInvalid;
 
   // entryName holds both parts and its terminator.
   if (static_cast<uint32_t>(context->directoryNameLength) + context->fileNameLength >=
       kEntryNameCap) {
-    return Invalid();
+    return kHeaderInvalid;
   }
 
   context->headerCrcField[0] = 0;
   context->headerCrcField[1] = 0;
   context->runningCrc = 0;
-  if (UpdateCrc(h, static_cast<int32_t>(total)) != context->headerCrc) return Invalid();
+  if (UpdateCrc(h, static_cast<int32_t>(total)) != context->headerCrc) return kHeaderInvalid;
   return kHeaderValid;
 }
 
@@ -186,41 +152,14 @@ void ReleaseEntryHeader() {
   ClearEntryFields();
 }
 
-uint32_t EntryPackedSize() {
-  return context->headerBuffer ? ReadLE32(context->headerBuffer + kHeaderPackedSize) : 0;
-}
+uint32_t EntryPackedSize() { return ReadLE32(context->headerBuffer + kHeaderPackedSize); }
 
-uint32_t EntryOriginalSize() {
-  return context->headerBuffer ? ReadLE32(context->headerBuffer + kHeaderOriginalSize) : 0;
-}
+uint32_t EntryOriginalSize() { return ReadLE32(context->headerBuffer + kHeaderOriginalSize); }
 
-uint32_t EntryTime() {
-  return context->headerBuffer ? ReadLE32(context->headerBuffer + kHeaderTime) : 0;
-}
+uint32_t EntryTime() { return ReadLE32(context->headerBuffer + kHeaderTime); }
 
-void SetEntryTime(uint32_t time) {
-  uint8_t* h = context->headerBuffer;
-  if (h == nullptr) return;
-  for (int i = 0; i < 4; ++i) h[kHeaderTime + i] = static_cast<uint8_t>(time >> (8 * i));
-}
+void SetEntryTime(uint32_t time) { WriteLE32(context->headerBuffer + kHeaderTime, time); }
 
-uint16_t EntryFileCrc() {
-  return context->headerBuffer ? ReadLE16(context->headerBuffer + kHeaderFileCrc) : 0;
-}
+uint16_t EntryFileCrc() { return ReadLE16(context->headerBuffer + kHeaderFileCrc); }
 
-char EntryMethodDigit() {
-  return context->headerBuffer ? static_cast<char>(context->headerBuffer[kHeaderMethod + 3]) : 0;
-}
-
-namespace {
-int Report(const char* message) {
-  ShowError(message, context->ownPath);
-  context->aborted = 1;
-  return 0;
-}
-}  // namespace
-
-int ReportReadError() { return Report(TEXT_READ_ERROR); }
-int ReportMissingData() { return Report(TEXT_MISSING_DATA); }
-int ReportOpenError() { return Report(TEXT_OPEN_ERROR); }
-int ReportBadHeader() { return Report(TEXT_BAD_HEADER); }
+char EntryMethodDigit() { return static_cast<char>(context->headerBuffer[kHeaderMethod + 3]); }

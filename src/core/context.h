@@ -7,7 +7,7 @@
 #include <stdint.h>
 
 #include "core/lzh_format.h"
-#include "platform/handles.h"
+#include "core/handles.h"
 
 // Capacities of the texts (terminator included).
 enum : uint32_t {
@@ -68,6 +68,19 @@ static_assert(offsetof(SfxConfig, flags) == 601, "block layout");
 
 enum MemoryTarget : uint8_t { kMemoryNone = 0, kMemoryNotice = 1, kMemoryScript = 2 };
 
+// How an entry's data came out of the codec (the first reason stands).
+enum DecodeResult : uint8_t {
+  kDecodeDone = 0,      // the original size was produced
+  kDecodeOverrun = 1,   // a symbol took the zero bits after the entry's data
+  kDecodeBadTable = 2,  // a block's code lengths form no valid code
+  kDecodeReadError = 3, // the archive could not be read
+  kDecodeStopped = 4,   // the sink asked to stop (a write error, Cancel)
+};
+
+// Where the codec hands its output: count bytes (at most 64 KB), with the
+// progress count that goes with them. Returns 0 to stop the entry.
+using OutputSink = int (*)(const uint8_t* data, uint32_t count, uint32_t done);
+
 // The single values come first and the buffers after them: the first 128
 // bytes of the record are reached with one-byte displacements, which keeps
 // the stub's code small. The order of the fields has no other meaning.
@@ -104,9 +117,10 @@ struct ExtractContext {
   uint16_t posCodeCount;
   uint16_t posCountBits;
   // Zero bits fed after the entry's data; a symbol that takes one of them
-  // sets streamOverrun, which ends the entry as a CRC error.
+  // ends the entry as an overrun.
   uint32_t tailBits;
-  uint8_t streamOverrun;
+  DecodeResult decodeResult;
+  OutputSink sink;
 
   // --- Huffman tables ---
   // Set when the block's lengths for that table were all zero: the table was
@@ -117,8 +131,6 @@ struct ExtractContext {
   // --- block decoder ---
   uint32_t originalSize;
   uint32_t decodedCount;
-  uint32_t windowFill;
-  uint32_t windowSize;
   uint16_t blockCodesLeft;
 
   // --- main dialog ---
@@ -178,7 +190,10 @@ extern ExtractContext* context;
 
 // Process-wide state outside the record.
 extern int isWin32s;
-extern int autoStart;              // 0/11/12 while options are read; then 0 or 1
+// While the options are read: which of -n and -n- came last (kAutoStartOff
+// for neither); after start-up only kAutoStartOff or kAutoStartOn.
+enum : int { kAutoStartOff = 0, kAutoStartOn = 1, kOptionAutoStart = 11, kOptionNoAutoStart = 12 };
+extern int autoStart;
 extern int skipNotNewer;
 extern int overwriteWithoutAsking;
 extern int destinationGiven;
@@ -186,9 +201,19 @@ extern int destinationRefused;     // the command line named a folder too long t
 extern InstanceHandle instanceHandle;
 extern uint16_t checksumAccumulator;
 extern IconHandle dialogIcon;
-extern int ddeState;               // 0 idle, 1 initiating, 2 executing, -1 finished
+// The Program Manager conversation.
+enum : int { kDdeIdle = 0, kDdeInitiating = 1, kDdeExecuting = 2, kDdeFinished = -1 };
+extern int ddeState;
 extern WindowHandle ddeServer;
 
 inline bool IsSjisLeadByte(uint8_t b) {
   return (b >= 0x80 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFD);
+}
+
+// The bytes of the character at p: a lead byte and the byte after it, or one
+// byte (a lead byte just before the terminator stands alone). Every scan of a
+// name or a path steps with it, so that a second byte is never taken for
+// anything else.
+inline uint32_t CharLength(const char* p) {
+  return IsSjisLeadByte(static_cast<uint8_t>(p[0])) && p[1] != '\0' ? 2 : 1;
 }

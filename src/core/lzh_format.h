@@ -30,6 +30,24 @@ enum : unsigned char {
   kExtUnixTime = 0x54,
 };
 
+// Walks a chain of extended headers in bytes[0, end): the size field at
+// sizeAt announces the first, and each one's last two bytes announce the
+// next; a size of 0 ends the chain. visit(type, data, dataLength) sees each
+// in turn. False when one is shorter than its type and size fields or
+// reaches past end.
+template <typename Visit>
+inline bool WalkExtendedHeaders(const unsigned char* bytes, unsigned long sizeAt,
+                                unsigned long end, Visit visit) {
+  for (;;) {
+    if (sizeAt + 2 > end) return false;
+    unsigned size = bytes[sizeAt] | (bytes[sizeAt + 1] << 8);
+    if (size == 0) return true;
+    if (size < 3 || sizeAt + 2 + size > end) return false;
+    visit(bytes[sizeAt + 2], bytes + sizeAt + 3, size - 3);
+    sizeAt += size;
+  }
+}
+
 // MS-DOS attribute bits.
 enum : unsigned short {
   kDosReadOnly = 0x01,

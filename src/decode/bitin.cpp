@@ -4,7 +4,7 @@
 // file position ends exactly at the next entry header.
 //
 // The zero bits fill the lookahead only: a valid stream never consumes one.
-// A symbol that does marks the stream overrun, so that an entry whose
+// A symbol that does marks the entry overrun, so that an entry whose
 // original size claims more than its data holds ends there instead of being
 // decoded from zeros up to that size.
 
@@ -12,14 +12,6 @@
 #include "decode/decode.h"
 #include "decode/decode_internal.h"
 #include "platform/platform.h"
-#include "ui/messages.h"
-#include "ui/texts.h"
-
-void FailRead() {
-  ShowError(TEXT_READ_ERROR, context->ownPath);
-  context->aborted = 1;
-  AbortRun(1);
-}
 
 int ReadArchiveByte(FileHandle handle, uint32_t wanted) {
   ExtractContext& c = *context;
@@ -43,7 +35,12 @@ void FillBits(uint8_t n) {
     if (c.packedLeft != 0) {
       c.packedLeft--;
       int b = ReadArchiveByte(c.archiveHandle, c.packedLeft + 1);
-      if (b < 0) FailRead();
+      if (b < 0) {
+        // Nothing more is read; the zeros that follow are no overrun.
+        Refuse(kDecodeReadError);
+        c.packedLeft = 0;
+        b = 0;
+      }
       c.subBitBuffer = static_cast<uint8_t>(b);
     } else {
       c.subBitBuffer = 0;
@@ -56,7 +53,7 @@ void FillBits(uint8_t n) {
                                       (static_cast<uint32_t>(c.subBitBuffer) >> (8 - n)));
   c.subBitBuffer = static_cast<uint8_t>(static_cast<uint32_t>(c.subBitBuffer) << n);
   // The lookahead holds 16 + bitCount bits; zero bits beyond those were taken.
-  if (c.tailBits > 16u + c.bitCount) c.streamOverrun = 1;
+  if (c.tailBits > 16u + c.bitCount) Refuse(kDecodeOverrun);
 }
 
 uint16_t GetBits(uint8_t n) {
@@ -78,7 +75,7 @@ void StartBitInput(char methodDigit) {
   c.subBitBuffer = 0;
   c.bitCount = 0;
   c.tailBits = 0;
-  c.streamOverrun = 0;
+  c.decodeResult = kDecodeDone;
   FillBits(16);
   c.blockCodesLeft = 0;
 }

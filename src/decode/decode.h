@@ -1,10 +1,13 @@
-// CRC, bit input, Huffman tables, block decoder and the output sink.
+// The codec: CRC, bit input, Huffman tables, the block decoder and the stored
+// copy. It reads the archive through the platform seam and hands what it
+// produces to the context's sink; it never shows anything, pumps messages or
+// ends the run: every failure comes back to the caller as a DecodeResult.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include "platform/handles.h"
+#include "core/context.h"
 
 constexpr uint16_t kCrcPolynomial = 0xA001;
 // The tables of a CRC (table: one byte; slices[k]: a byte followed by k + 1
@@ -27,9 +30,14 @@ void ReadCharLengths();
 
 uint16_t DecodeChar();
 uint16_t DecodePosition();
-// Expands the current entry (method digit and sizes from its header) into the sink.
-void DecodeEntry();
-void CopyStored(int32_t size);
-
-void WriteOutput(const uint8_t* buffer, uint32_t count, FileHandle handle);
-void ShowProgress(uint32_t done, uint32_t total);
+// Expands one entry's compressed data from the archive's position into the
+// sink. Reads never go past packedSize bytes.
+DecodeResult DecodeEntry(char methodDigit, uint32_t packedSize, uint32_t originalSize);
+// Copies size stored bytes from the archive's position into the sink.
+DecodeResult CopyStored(int32_t size);
+// The plain sink (an OutputSink): the bytes into the output file, if any,
+// and the running CRC; or, with the memory marker, into the text that
+// memoryTarget names (the notice in messageText, the setup script in
+// scriptBuffer), replacing it up to the first NUL and the buffer's capacity.
+// 0 when the file could not take them all.
+int StoreOutput(const uint8_t* data, uint32_t count, uint32_t done);

@@ -12,7 +12,6 @@
 
 #include <string.h>
 
-#include "archive/archive.h"
 #include "core/context.h"
 #include "decode/decode.h"
 #include "decode/decode_internal.h"
@@ -26,11 +25,14 @@ uint16_t DecodeChar() {
     ReadCharLengths();
     ReadPosLengths(static_cast<int16_t>(c.posCodeCount), static_cast<int16_t>(c.posCountBits),
                    -1);
-    // A block header cut by the entry's end leaves its tables unfinished.
-    if (c.streamOverrun) return 0;
+    // A refused or cut block header leaves its tables unfinished.
+    if (c.decodeResult != kDecodeDone) return 0;
   }
   c.blockCodesLeft--;
-  if (c.charTableEmpty) FailBadTable();
+  if (c.charTableEmpty) {
+    Refuse(kDecodeBadTable);
+    return 0;
+  }
   uint16_t s = LookUpSymbol(c.bitBuffer, c.charTable, kCharTableBits, kCharCodeCount);
   FillBits(c.charLen[s]);
   return s;
@@ -38,7 +40,10 @@ uint16_t DecodeChar() {
 
 uint16_t DecodePosition() {
   ExtractContext& c = *context;
-  if (c.posTableEmpty) FailBadTable();
+  if (c.posTableEmpty) {
+    Refuse(kDecodeBadTable);
+    return 0;
+  }
   uint16_t j = LookUpSymbol(c.bitBuffer, c.posTable, kPosTableBits, c.posCodeCount);
   FillBits(c.posLen[j]);
   if (j < 2) return j;
@@ -113,15 +118,18 @@ inline void TopUp(WideBits& b, const uint8_t* readBuffer) {
   }
 }
 
+constexpr uint32_t kNoSymbol = 0xFFFF;
+
 // The symbol at the top of the register: the direct table, then at most the
-// tree levels left in the 16-bit view.
+// tree levels left in the 16-bit view. kNoSymbol for a node that no complete
+// code built.
 inline uint32_t FastSymbol(uint64_t acc, const uint16_t* table, int tableBits,
                            uint32_t symbolCount, const uint16_t* left, const uint16_t* right) {
   uint32_t s = table[acc >> (64 - tableBits)];
   if (s < symbolCount) return s;
   uint64_t mask = 1ull << (63 - tableBits);
   do {
-    if (mask < (1ull << 48) || s >= kNodeCount) FailBadTable();
+    if (mask < (1ull << 48) || s >= kNodeCount) return kNoSymbol;
     s = (acc & mask) ? right[s] : left[s];
     mask >>= 1;
   } while (s >= symbolCount);
@@ -131,12 +139,6 @@ inline uint32_t FastSymbol(uint64_t acc, const uint16_t* table, int tableBits,
 inline void Consume(WideBits& b, uint32_t n) {
   b.acc <<= n;
   b.count -= n;
-}
-
-// Hands the full window to the sink; progress for file targets.
-void HandOver(ExtractContext& c, uint32_t doneCount) {
-  WriteOutput(c.window, kWindowSize, c.outputHandle);
-  if (c.outputHandle != kMemoryMarker) ShowProgress(doneCount, c.originalSize);
 }
 
 // Forward copy with the source ahead of the target: every chunk is read
@@ -186,20 +188,19 @@ inline void CopyMatch(uint8_t* window, uint32_t fill, uint32_t distance, uint32_
 
 }  // namespace
 
-void DecodeEntry() {
+DecodeResult DecodeEntry(char methodDigit, uint32_t packedSize, uint32_t originalSize) {
   ExtractContext& c = *context;
-  c.originalSize = EntryOriginalSize();
-  c.packedLeft = EntryPackedSize();
+  c.originalSize = originalSize;
+  c.packedLeft = packedSize;
   c.runningCrc = 0;
-  c.windowSize = kWindowSize;
   memset(c.window, ' ', kWindowSize);
-  StartBitInput(EntryMethodDigit());
+  StartBitInput(methodDigit);
   c.decodedCount = 0;
-  c.windowFill = 0;
 
-  const uint32_t total = c.originalSize;
+  const uint32_t total = originalSize;
   const uint16_t posCount = c.posCodeCount;
   uint8_t* const window = c.window;
+  const OutputSink sink = c.sink;
   uint32_t fill = 0;
   uint32_t done = 0;
   const uint8_t* const readBuffer = c.readBuffer;
@@ -215,29 +216,34 @@ void DecodeEntry() {
   Load(b, c);
 
   while (done < total) {
-    uint16_t s;
+    // What the register cannot decode (a block header, bits it lacks, a code
+    // no complete code built) the exact routines decode, or refuse.
+    uint32_t s = kNoSymbol;
     if (b.count < kCharStepBits) TopUp(b, readBuffer);
-    if (codesLeft == 0 || b.count < kCharStepBits) {
+    if (codesLeft != 0 && b.count >= kCharStepBits) {
+      s = FastSymbol(b.acc, charTable, kCharTableBits, kCharCodeCount, leftNode, rightNode);
+    }
+    if (s == kNoSymbol) {
       Store(b, c);
       c.blockCodesLeft = codesLeft;
       s = DecodeChar();
-      if (c.streamOverrun) break;
+      if (c.decodeResult != kDecodeDone) break;
       codesLeft = c.blockCodesLeft;
       posEmpty = c.posTableEmpty;
       Load(b, c);
     } else {
       codesLeft--;
-      s = static_cast<uint16_t>(
-          FastSymbol(b.acc, charTable, kCharTableBits, kCharCodeCount, leftNode, rightNode));
       Consume(b, charLen[s]);
     }
 
     if (s < 256) {
       window[fill++] = static_cast<uint8_t>(s);
       if (fill == kWindowSize) {
-        c.windowFill = fill;
         c.decodedCount = done;
-        HandOver(c, done + 1);
+        if (!sink(window, kWindowSize, done + 1)) {
+          c.decodeResult = kDecodeStopped;
+          break;
+        }
         fill = 0;
       }
       done++;
@@ -246,14 +252,17 @@ void DecodeEntry() {
 
     const uint32_t len = s - kMatchSymbolBase;
     uint32_t d;
+    uint32_t j = kNoSymbol;
     if (b.count < kPositionStepBits) TopUp(b, readBuffer);
-    if (b.count < kPositionStepBits || posEmpty) {
+    if (b.count >= kPositionStepBits && !posEmpty) {
+      j = FastSymbol(b.acc, posTable, kPosTableBits, posCount, leftNode, rightNode);
+    }
+    if (j == kNoSymbol) {
       Store(b, c);
       d = DecodePosition();
-      if (c.streamOverrun) break;
+      if (c.decodeResult != kDecodeDone) break;
       Load(b, c);
     } else {
-      uint32_t j = FastSymbol(b.acc, posTable, kPosTableBits, posCount, leftNode, rightNode);
       Consume(b, posLen[j]);
       if (j < 2) {
         d = j;
@@ -296,40 +305,45 @@ void DecodeEntry() {
     for (uint32_t k = 0; k < len; k++) {
       window[fill++] = window[(src + k) & (kWindowSize - 1)];
       if (fill == kWindowSize) {
-        c.windowFill = fill;
         c.decodedCount = done;
-        HandOver(c, done);
+        if (!sink(window, kWindowSize, done)) {
+          c.decodeResult = kDecodeStopped;
+          break;
+        }
         fill = 0;
       }
     }
+    if (c.decodeResult != kDecodeDone) break;
   }
 
-  // After an overrun the exact routines hold the state already.
-  if (!c.streamOverrun) {
+  // After the exact routines stopped the entry, they hold the state already.
+  if (c.decodeResult == kDecodeDone) {
     Store(b, c);
     c.blockCodesLeft = codesLeft;
   }
   c.decodedCount = done;
-  c.windowFill = fill;
-  if (fill > 0) {
-    WriteOutput(window, fill, c.outputHandle);
-    if (c.outputHandle != kMemoryMarker) ShowProgress(total, total);
+  if (fill > 0 && c.decodeResult <= kDecodeOverrun && !sink(window, fill, total)) {
+    c.decodeResult = kDecodeStopped;
   }
+  return c.decodeResult;
 }
 
-void CopyStored(int32_t size) {
+DecodeResult CopyStored(int32_t size) {
   ExtractContext& c = *context;
   c.runningCrc = 0;
+  c.originalSize = static_cast<uint32_t>(size);
   int32_t remaining = size;
   uint32_t copied = 0;
   while (remaining > 0) {
     uint32_t chunk = remaining < static_cast<int32_t>(kWindowSize) ? static_cast<uint32_t>(remaining)
                                                                    : kWindowSize;
     uint32_t got = 0;
-    if (!ReadFromFile(c.archiveHandle, c.window, chunk, &got) || got < chunk) FailRead();
-    WriteOutput(c.window, chunk, c.outputHandle);
+    if (!ReadFromFile(c.archiveHandle, c.window, chunk, &got) || got < chunk) {
+      return kDecodeReadError;
+    }
     copied += chunk;
-    if (c.outputHandle != kMemoryMarker) ShowProgress(copied, static_cast<uint32_t>(size));
+    if (!c.sink(c.window, chunk, copied)) return kDecodeStopped;
     remaining -= static_cast<int32_t>(chunk);
   }
+  return kDecodeDone;
 }

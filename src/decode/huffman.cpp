@@ -1,7 +1,7 @@
 // The three canonical Huffman codes of a block: reading their code lengths
 // and building the direct tables and trees they are decoded with.
 //
-// A block is refused with "Bad table" whenever its lengths could make a table
+// A block is refused (kDecodeBadTable) whenever its lengths could make a table
 // or tree reach outside its arrays or hand back something that is not a
 // symbol: lengths above 16, sets that do not fill the code space exactly
 // (over-full ones included, whatever their excess), more lengths or longer
@@ -12,8 +12,6 @@
 #include "core/context.h"
 #include "decode/decode.h"
 #include "decode/decode_internal.h"
-#include "ui/messages.h"
-#include "ui/texts.h"
 
 namespace {
 
@@ -27,18 +25,13 @@ bool NoLengthSet(const uint8_t* lengths, uint32_t count) {
 
 }  // namespace
 
-void FailBadTable() {
-  ShowError(TEXT_BAD_TABLE, context->ownPath);
-  AbortRun(1);
-}
-
 void MakeTable(uint16_t symbolCount, const uint8_t* lengths, int tableBits, uint16_t* table) {
   ExtractContext& c = *context;
-  if (tableBits < 1 || tableBits > kMaxCodeLength) FailBadTable();
+  if (tableBits < 1 || tableBits > kMaxCodeLength) return Refuse(kDecodeBadTable);
 
   uint32_t count[kMaxCodeLength + 1] = {};
   for (uint32_t i = 0; i < symbolCount; i++) {
-    if (lengths[i] > kMaxCodeLength) FailBadTable();
+    if (lengths[i] > kMaxCodeLength) return Refuse(kDecodeBadTable);
     count[lengths[i]]++;
   }
 
@@ -50,7 +43,7 @@ void MakeTable(uint16_t symbolCount, const uint8_t* lengths, int tableBits, uint
     start[len + 1] = start[len] + (count[len] << (kMaxCodeLength - len));
   }
   if (start[kMaxCodeLength + 1] == 0) return;   // no code at all: nothing to build
-  if (start[kMaxCodeLength + 1] != 0x10000u) FailBadTable();
+  if (start[kMaxCodeLength + 1] != 0x10000u) return Refuse(kDecodeBadTable);
 
   const int shift = kMaxCodeLength - tableBits;
   const uint32_t tableSize = 1u << tableBits;
@@ -81,13 +74,13 @@ void MakeTable(uint16_t symbolCount, const uint8_t* lengths, int tableBits, uint
     uint16_t* slot = &table[code >> shift];
     for (int bit = kMaxCodeLength - 1 - tableBits; bit >= kMaxCodeLength - len; bit--) {
       if (*slot == 0) {
-        if (nextNode >= kNodeCount) FailBadTable();
+        if (nextNode >= kNodeCount) return Refuse(kDecodeBadTable);
         c.leftNode[nextNode] = 0;
         c.rightNode[nextNode] = 0;
         *slot = static_cast<uint16_t>(nextNode++);
       }
       // Only a node of this build can stand here when the code is complete.
-      if (*slot < symbolCount || *slot >= kNodeCount) FailBadTable();
+      if (*slot < symbolCount || *slot >= kNodeCount) return Refuse(kDecodeBadTable);
       slot = ((code >> bit) & 1) ? &c.rightNode[*slot] : &c.leftNode[*slot];
     }
     *slot = static_cast<uint16_t>(symbol);
@@ -98,25 +91,25 @@ void ReadPosLengths(int16_t symbolCount, int16_t countBits, int16_t specialIndex
   ExtractContext& c = *context;
   if (symbolCount <= 0 || symbolCount > static_cast<int16_t>(kPosLenCap) || countBits < 1 ||
       countBits > 16) {   // GetBits takes at most 16
-    FailBadTable();
+    return Refuse(kDecodeBadTable);
   }
   // Past the end of the entry's data nothing more is read into a table: the
-  // entry ends there (the caller sees streamOverrun).
+  // entry ends there (the caller sees decodeResult).
   const uint16_t n = GetBits(static_cast<uint8_t>(countBits));
-  if (c.streamOverrun) return;
+  if (c.decodeResult != kDecodeDone) return;
   if (n == 0) {
     for (int16_t i = 0; i < symbolCount; i++) c.posLen[i] = 0;
     uint16_t value = GetBits(static_cast<uint8_t>(countBits));
-    if (c.streamOverrun) return;
+    if (c.decodeResult != kDecodeDone) return;
     // The value would otherwise be taken for a tree node this block never made.
-    if (value >= static_cast<uint16_t>(symbolCount)) FailBadTable();
+    if (value >= static_cast<uint16_t>(symbolCount)) return Refuse(kDecodeBadTable);
     for (uint32_t i = 0; i < (1u << kPosTableBits); i++) c.posTable[i] = value;
     c.posTableEmpty = 0;
     return;
   }
   // Lengths past the alphabet are read and then ignored; only a count that
   // would not fit posLen, with its zero-run, is refused.
-  if (n + (specialIndex > 0 ? 3u : 0u) > kPosLenCap) FailBadTable();
+  if (n + (specialIndex > 0 ? 3u : 0u) > kPosLenCap) return Refuse(kDecodeBadTable);
 
   uint32_t i = 0;
   while (i < n) {
@@ -134,7 +127,7 @@ void ReadPosLengths(int16_t symbolCount, int16_t countBits, int16_t specialIndex
     }
   }
   for (; i < static_cast<uint32_t>(symbolCount); i++) c.posLen[i] = 0;
-  if (c.streamOverrun) return;
+  if (c.decodeResult != kDecodeDone) return;
 
   MakeTable(static_cast<uint16_t>(symbolCount), c.posLen, kPosTableBits, c.posTable);
   c.posTableEmpty = NoLengthSet(c.posLen, static_cast<uint32_t>(symbolCount)) ? 1 : 0;
@@ -143,20 +136,20 @@ void ReadPosLengths(int16_t symbolCount, int16_t countBits, int16_t specialIndex
 void ReadCharLengths() {
   ExtractContext& c = *context;
   const uint16_t n = GetBits(kCharCountBits);
-  if (c.streamOverrun) return;
+  if (c.decodeResult != kDecodeDone) return;
   if (n == 0) {
     for (uint32_t i = 0; i < kCharCodeCount; i++) c.charLen[i] = 0;
     uint16_t value = GetBits(kCharCountBits);
-    if (c.streamOverrun) return;
-    if (value >= kCharCodeCount) FailBadTable();
+    if (c.decodeResult != kDecodeDone) return;
+    if (value >= kCharCodeCount) return Refuse(kDecodeBadTable);
     for (uint32_t i = 0; i < (1u << kCharTableBits); i++) c.charTable[i] = value;
     c.charTableEmpty = 0;
     return;
   }
-  if (n > kCharCodeCount) FailBadTable();
+  if (n > kCharCodeCount) return Refuse(kDecodeBadTable);
   // The lengths are coded with the length code just read; with no code there
   // is nothing to look them up in.
-  if (c.posTableEmpty) FailBadTable();
+  if (c.posTableEmpty) return Refuse(kDecodeBadTable);
 
   uint32_t i = 0;
   while (i < n) {
@@ -171,15 +164,15 @@ void ReadCharLengths() {
       } else {
         zeros = GetBits(kZeroRunLongBits) + kZeroRunLongBase;
       }
-      if (c.streamOverrun) return;
-      if (zeros > kCharCodeCount - i) FailBadTable();
+      if (c.decodeResult != kDecodeDone) return;
+      if (zeros > kCharCodeCount - i) return Refuse(kDecodeBadTable);
       while (zeros-- > 0) c.charLen[i++] = 0;
     } else {
       c.charLen[i++] = static_cast<uint8_t>(s - (kZeroRunSymbols - 1));
     }
   }
   for (; i < kCharCodeCount; i++) c.charLen[i] = 0;
-  if (c.streamOverrun) return;
+  if (c.decodeResult != kDecodeDone) return;
 
   MakeTable(kCharCodeCount, c.charLen, kCharTableBits, c.charTable);
   c.charTableEmpty = NoLengthSet(c.charLen, kCharCodeCount) ? 1 : 0;

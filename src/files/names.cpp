@@ -42,13 +42,8 @@ void FallbackTitle(const char* path, char* title, uint32_t capacity) {
   uint32_t end = length;
   if (end > 0 && path[end - 1] == '/') --end;
   uint32_t start = 0;
-  for (uint32_t i = 0; i < end;) {
-    if (IsSjisLeadByte(static_cast<uint8_t>(path[i])) && i + 1 < end) {
-      i += 2;
-      continue;
-    }
+  for (uint32_t i = 0; i < end; i += CharLength(path + i)) {
     if (path[i] == '/' || path[i] == '\\' || path[i] == ':') start = i + 1;
-    ++i;
   }
   CopyText(title, path + start, capacity);
 }

@@ -21,15 +21,8 @@ bool HasDriveColon(const char* text) { return text[0] != '\0' && text[1] == ':';
 // trailing separator; a path without one leaves nothing.
 void CutAtLastSeparator(char* path) {
   char* last = nullptr;
-  for (char* p = path; *p != '\0';) {
-    uint8_t b = static_cast<uint8_t>(*p);
-    if (IsSjisLeadByte(b)) {
-      if (p[1] == '\0') break;
-      p += 2;
-      continue;
-    }
-    if (b == '\\' || b == '/') last = p;
-    ++p;
+  for (char* p = path; *p != '\0'; p += CharLength(p)) {
+    if (*p == '\\' || *p == '/') last = p;
   }
   if (last != nullptr) {
     *last = '\0';
@@ -84,29 +77,17 @@ uint32_t ReplaceMacro(const char* text, const char* baseName, char* work) {
 }  // namespace
 
 void NormaliseSeparators(char* text, char separator) {
-  for (char* p = text; *p != '\0';) {
-    uint8_t b = static_cast<uint8_t>(*p);
-    if (IsSjisLeadByte(b)) {
-      if (p[1] == '\0') return;
-      p += 2;
-      continue;
-    }
-    if (IsSeparator(b)) *p = separator;
-    ++p;
+  for (char* p = text; *p != '\0'; p += CharLength(p)) {
+    if (CharLength(p) == 1 && IsSeparator(static_cast<uint8_t>(*p))) *p = separator;
   }
 }
 
 char* FindFirstOf(char* text, const char* set) {
-  for (char* p = text; *p != '\0';) {
-    if (IsSjisLeadByte(static_cast<uint8_t>(*p))) {
-      if (p[1] == '\0') return nullptr;
-      p += 2;
-      continue;
-    }
+  for (char* p = text; *p != '\0'; p += CharLength(p)) {
+    if (CharLength(p) != 1) continue;
     for (const char* s = set; *s != '\0'; ++s) {
       if (*s == *p) return p;
     }
-    ++p;
   }
   return nullptr;
 }

@@ -4,7 +4,7 @@
 #include "core/text.h"
 #include "files/files.h"
 #include "platform/platform.h"
-#include "ui/texts.h"
+#include "core/texts.h"
 #include "ui/ui.h"
 
 namespace {

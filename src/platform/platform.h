@@ -6,7 +6,7 @@
 
 #include <stdint.h>
 
-#include "platform/handles.h"
+#include "core/handles.h"
 
 // Results follow the core's convention: non-zero is success.
 

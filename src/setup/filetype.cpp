@@ -5,7 +5,7 @@
 #include "files/files.h"
 #include "platform/platform.h"
 #include "setup/setup.h"
-#include "ui/texts.h"
+#include "core/texts.h"
 
 namespace {
 
@@ -46,21 +46,16 @@ int MakeShortPath(char* path) {
 }
 
 void LowerCaseExtension(char* text) {
-  for (uint8_t* p = reinterpret_cast<uint8_t*>(text); *p != 0; ++p) {
-    if (IsSjisLeadByte(*p)) {
-      if (p[1] == 0) return;
-      ++p;
-    } else if (*p >= 'A' && *p <= 'Z') {
-      *p = static_cast<uint8_t>(*p + ('a' - 'A'));
-    }
+  for (char* p = text; *p != '\0'; p += CharLength(p)) {
+    if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p + ('a' - 'A'));
   }
 }
 
+// A key path that would not fit the 80-byte key buffer is never written cut:
+// it is left out, and one that fits needs no copy.
 void SetClassKeyValue(const char* keyPath, const char* text) {
-  char key[kKeyCap];
-  if (TextLength(keyPath) >= kKeyCap) return;   // never a cut key
-  CopyText(key, keyPath, kKeyCap);
-  SetClassesRootDefault(key, TEXT_CLASS_STRING, text);
+  if (TextLength(keyPath) >= kKeyCap) return;
+  SetClassesRootDefault(keyPath, TEXT_CLASS_STRING, text);
 }
 
 void RegisterFileType() {

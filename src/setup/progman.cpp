@@ -21,7 +21,7 @@ void StartProgmanConversation(WindowHandle client) {
   if (FindTopLevelWindow("Progman") == 0) StartProgramAndWaitIdle("PROGMAN.EXE", kProgmanIdleWait);
   // A server of an earlier line is no server of this conversation.
   ddeServer = 0;
-  ddeState = 1;
+  ddeState = kDdeInitiating;
   BroadcastProgmanInitiate(client);
 }
 
@@ -35,9 +35,9 @@ void SendProgmanCommand(WindowHandle client) {
     FormatText(c->formattedText, kFormattedCap, "[CreateGroup(\"%s\",0)]\n[AddItem(%s,%s)]",
                c->groupName, c->programPath, c->itemName);
   }
-  ddeState = 2;
+  ddeState = kDdeExecuting;
   // Without a block nothing was sent, and the conversation stays initiating.
-  if (PostDdeExecute(ddeServer, client, c->formattedText) < 0) ddeState = 1;
+  if (PostDdeExecute(ddeServer, client, c->formattedText) < 0) ddeState = kDdeInitiating;
 }
 
 void AwaitProgmanConversation(WindowHandle client) {
@@ -45,14 +45,14 @@ void AwaitProgmanConversation(WindowHandle client) {
   // still initiating afterwards has no server, or no command was sent.
   uint32_t start = TickCount();
   StartTimer(client, kConversationTimer, kConversationTick);
-  while (ddeState == 2) {
+  while (ddeState == kDdeExecuting) {
     PumpMessages(client);
-    if (ddeState != 2 || TickCount() - start >= kConversationLimit) break;
+    if (ddeState != kDdeExecuting || TickCount() - start >= kConversationLimit) break;
     WaitForMessage();
   }
   StopTimer(client, kConversationTimer);
   // A server that answered but never acknowledged is told the conversation
   // is over; the next line starts afresh.
-  if (ddeState != -1 && ddeServer != 0) PostDdeTerminate(ddeServer, client);
-  ddeState = -1;
+  if (ddeState != kDdeFinished && ddeServer != 0) PostDdeTerminate(ddeServer, client);
+  ddeState = kDdeFinished;
 }

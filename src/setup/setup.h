@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "platform/handles.h"
+#include "core/handles.h"
 
 void ShowNotice();
 void ApplySetupScript();
@@ -43,6 +43,9 @@ const char* TakeValue(const char* text, char* value);
 // past it and its comma. Returns 0 when the field did not fit: target then
 // holds as much of it as fits.
 int NextField(const char** position, char* target, uint32_t capacity);
+// Both readings of the script: the next line from text on, its directive's
+// code (kNoDirective for none) and its value; nullptr after the last line.
+const char* NextDirective(const char* text, int* code, char* value);
 
 // ---- file types ----
 

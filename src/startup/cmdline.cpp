@@ -98,7 +98,7 @@ void ReadOptions(char** arguments, int count) {
       char option = LowerAscii(argument[1]);
       bool minus = argument[2] == '-';
       if (option == 'n') {
-        autoStart = minus ? 12 : 11;
+        autoStart = minus ? kOptionNoAutoStart : kOptionAutoStart;
       } else if (option == 'c') {
         skipNotNewer = minus ? 1 : 0;
       }

@@ -3,7 +3,7 @@
 #include "core/text.h"
 #include "platform/platform.h"
 #include "startup/startup.h"
-#include "ui/texts.h"
+#include "core/texts.h"
 
 namespace {
 

@@ -1,10 +1,5 @@
-// Program entry, command line, options and the configuration block.
+// The command line, its options and the configuration block.
 #pragma once
-
-#include "platform/handles.h"
-
-// The whole run after the platform entry: returns the process exit status.
-int RunProgram(InstanceHandle instance, const char* commandTail);
 // The command-line tail: the process command line without the program's own
 // name and the bytes of value 1 to 32 that follow it.
 const char* SkipProgramName(const char* commandLine);

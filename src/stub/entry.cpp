@@ -4,6 +4,7 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include "run/run.h"
 #include "startup/startup.h"
 
 namespace {

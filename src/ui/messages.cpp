@@ -1,10 +1,8 @@
-// The error box every failure goes through, and the end of a run from inside
-// decoding.
+// The error box every failure of a file goes through.
 #include "ui/messages.h"
 
 #include "core/context.h"
 #include "core/text.h"
-#include "platform/platform.h"
 #include "ui/ui.h"
 
 namespace {
@@ -32,20 +30,4 @@ void ShowError(const char* message, const char* subject) {
   FormatQuoted(context->messageText, kMessageCap, subject, message);
   ShowBox(context->dialogWindow, context->messageText, context->config.windowTitle,
           kBoxOk | kIconError);
-}
-
-void AbortRun(int status) {
-  constexpr FileHandle kClosed = ~static_cast<FileHandle>(0);
-  if (context != nullptr) {
-    FileHandle output = context->outputHandle;
-    if (output != 0 && output != kMemoryMarker) {
-      CloseFile(output);
-      DeleteFileAt(context->outputPath);
-    }
-    FileHandle archive = context->archiveHandle;
-    if (archive != 0 && archive != kClosed) CloseFile(archive);
-    context->outputHandle = kClosed;
-    context->archiveHandle = kClosed;
-  }
-  EndProcess(status);
 }

@@ -1,12 +1,14 @@
 // The window-system seam: message boxes, the controls of the main dialog, the
-// message pump and the dialogs themselves. The Win32 implementation (ui/win32)
-// runs real windows; the scripted one (ui/scripted) records and answers for the
-// host tests; the console one (ui/console) serves the builder.
+// message pump and the dialogs themselves. The Win32 implementation (ui/win32,
+// with the main dialog's procedure in run/win32) runs real windows; the
+// scripted one (ui/scripted and run/scripted) records and answers for the host
+// tests. The builder uses none: nothing it takes of the stub's code shows
+// anything.
 #pragma once
 
 #include <stdint.h>
 
-#include "platform/handles.h"
+#include "core/handles.h"
 #include "ui/resource.h"
 
 // Box styles and answers, with the values of the Win32 message box.

@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "run/run.h"
 #include "core/text.h"
 #include "e2emake.h"
 #include "startup/startup.h"
 #include "test_support.h"
 #include "ui/scripted/scripted_ui.h"
-#include "ui/texts.h"
+#include "core/texts.h"
 #include "ui/ui.h"
 
 namespace {

@@ -6,11 +6,10 @@
 //               bit 1: write to a file (progress, CRC) instead of memory
 //               bits 2-3: memory target
 //   the rest    the entry's compressed data
-// Every way out (a complete entry, a stream that runs out of data, "Bad
-// table", a read error) must stay inside the context's arrays.
+// Every way out (a complete entry, a stream that runs out of data, a bad
+// table, a read error) must stay inside the context's arrays and come back.
 #include <string.h>
 
-#include "archive/archive.h"
 #include "core/context.h"
 #include "decode/decode.h"
 #include "fuzz_support.h"
@@ -27,35 +26,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (flags & 1) packed += 1 + (flags >> 4);
 
   fuzz::BeginInput(data + 5, size - 5);
-  uint8_t* header = static_cast<uint8_t*>(AllocZeroed(kHeaderFixedSize));
-  memcpy(header + kHeaderMethod, "-lh5-", 5);
-  header[kHeaderMethod + 3] = static_cast<uint8_t>(digit);
-  for (int i = 0; i < 4; ++i) {
-    header[kHeaderPackedSize + i] = static_cast<uint8_t>(packed >> (8 * i));
-    header[kHeaderOriginalSize + i] = static_cast<uint8_t>(original >> (8 * i));
+  if (flags & 2) {
+    context->outputHandle = CreateForWrite(fuzz::OutputPath().c_str());
+  } else {
+    context->outputHandle = kMemoryMarker;
+    context->memoryTarget = static_cast<MemoryTarget>((flags >> 2) & 3);
   }
-  context->headerBuffer = header;
-  context->headerSize = kHeaderFixedSize;
-
-  if (setjmp(fuzz::abortJump) == 0) {
-    if (flags & 2) {
-      context->outputHandle = CreateForWrite(fuzz::OutputPath().c_str());
-    } else {
-      context->outputHandle = kMemoryMarker;
-      context->memoryTarget = static_cast<MemoryTarget>((flags >> 2) & 3);
-    }
-    context->runningCrc = 0;
-    context->readIndex = 0xFFFFFFFFu;
-    if (digit == '0') {
-      CopyStored(static_cast<int32_t>(original));
-    } else if (digit != 'd') {
-      DecodeEntry();
-      // Only a stream that ran out of data stops short of the original size.
-      if (!context->streamOverrun && context->decodedCount < original) __builtin_trap();
-    }
-    if (memchr(context->messageText, 0, kMessageCap) == nullptr) __builtin_trap();
-    if (memchr(context->scriptBuffer, 0, kScriptCap) == nullptr) __builtin_trap();
+  context->sink = StoreOutput;
+  context->runningCrc = 0;
+  context->readIndex = 0xFFFFFFFFu;
+  if (digit == '0') {
+    DecodeResult r = CopyStored(static_cast<int32_t>(original));
+    if (r != kDecodeDone && r != kDecodeReadError) __builtin_trap();
+  } else if (digit != 'd') {
+    DecodeResult r = DecodeEntry(digit, packed, original);
+    // Only an entry that failed stops short of the original size.
+    if (r == kDecodeDone && context->decodedCount < original) __builtin_trap();
+    if (r != context->decodeResult) __builtin_trap();
   }
+  if (memchr(context->messageText, 0, kMessageCap) == nullptr) __builtin_trap();
+  if (memchr(context->scriptBuffer, 0, kScriptCap) == nullptr) __builtin_trap();
   fuzz::EndInput();
   return 0;
 }

@@ -11,21 +11,19 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::BeginInput(data, size);
-  if (setjmp(fuzz::abortJump) == 0) {
-    for (int entry = 0; entry < 64; ++entry) {
-      if (ReadEntryHeader() != kHeaderValid) break;
-      BuildEntryName();
-      if (memchr(context->entryName, 0, kEntryNameCap) == nullptr) abort();
-      (void)EntryMethodDigit();
-      (void)EntryTime();
-      (void)EntryFileCrc();
-      uint32_t here = 0;
-      if (!GetFilePosition(context->archiveHandle, &here)) break;
-      uint64_t next = static_cast<uint64_t>(here) + EntryPackedSize();
-      if (next > context->archiveSize) break;
-      uint32_t at = 0;
-      if (!SeekFile(context->archiveHandle, static_cast<uint32_t>(next), &at)) break;
-    }
+  for (int entry = 0; entry < 64; ++entry) {
+    if (ReadEntryHeader() != kHeaderValid) break;
+    BuildEntryName();
+    if (memchr(context->entryName, 0, kEntryNameCap) == nullptr) abort();
+    (void)EntryMethodDigit();
+    (void)EntryTime();
+    (void)EntryFileCrc();
+    uint32_t here = 0;
+    if (!GetFilePosition(context->archiveHandle, &here)) break;
+    uint64_t next = static_cast<uint64_t>(here) + EntryPackedSize();
+    if (next > context->archiveSize) break;
+    uint32_t at = 0;
+    if (!SeekFile(context->archiveHandle, static_cast<uint32_t>(next), &at)) break;
   }
   fuzz::EndInput();
   return 0;

@@ -15,9 +15,6 @@
 
 namespace fuzz {
 
-jmp_buf abortJump;
-int lastStatus = 0;
-
 namespace {
 
 ExtractContext* ownContext = nullptr;
@@ -40,11 +37,6 @@ void RemoveScratchFiles() {
   remove(OutputPath().c_str());
 }
 
-[[noreturn]] void BackToTarget(int status) {
-  lastStatus = status;
-  longjmp(abortJump, 1);
-}
-
 }  // namespace
 
 const std::string& OutputPath() {
@@ -56,7 +48,6 @@ void BeginInput(const uint8_t* data, size_t size) {
   static bool once = false;
   if (!once) {
     once = true;
-    hostplatform::SetEndProcessHook(BackToTarget);
     // The names first: statics made after the registration would be gone
     // before the handler runs.
     ArchivePath();
@@ -68,7 +59,6 @@ void BeginInput(const uint8_t* data, size_t size) {
   scripted::Reset();
   memset(ownContext, 0, sizeof(ExtractContext));
   context = ownContext;
-  lastStatus = 0;
 
   FILE* f = fopen(ArchivePath().c_str(), "wb");
   if (f == nullptr) abort();

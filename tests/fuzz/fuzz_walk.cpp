@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "run/run.h"
 #include "core/context.h"
 #include "core/text.h"
 #include "files/files.h"
@@ -123,31 +124,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint16_t answers = static_cast<uint16_t>(data[2] | data[3] << 8);
   for (int i = 0; i < 8; ++i) scripted::QueueAnswer(kAnswers[(answers >> (2 * i)) & 3]);
 
-  if (setjmp(fuzz::abortJump) == 0) {
-    ReadConfig();
+  ReadConfig();
+  CheckTexts();
+  WalkResult scanned = WalkArchive(0, kScanPass);
+  CheckWalkEnded();
+  if (scanned == kWalkDone) {
+    ExpandDirMacro(context->config.installFolder, kInstallFolderCap, "");
     CheckTexts();
-    int scanned = WalkArchive(0, kScanPass);
-    CheckWalkEnded();
-    if (scanned) {
-      ExpandDirMacro(context->config.installFolder, kInstallFolderCap, "");
-      CheckTexts();
-      if (options & 0x10) {
-        CopyText(context->destFolder, context->config.installFolder, kDestFolderCap);
-      } else {
-        CopyText(context->destFolder, (SandboxRoot() + "/dest").c_str(), kDestFolderCap);
-      }
-      // As the dialog's OK handler leaves it: a Cancel only asks the sink to stop.
-      context->extracting = 1;
-      if (data[1] != 0) scripted::QueuePumpCommand(data[1], IDC_CANCEL);
-      WalkArchive(scripted::kDialogWindow, kExtractPass);
-      CheckWalkEnded();
+    if (options & 0x10) {
+      CopyText(context->destFolder, context->config.installFolder, kDestFolderCap);
+    } else {
+      CopyText(context->destFolder, (SandboxRoot() + "/dest").c_str(), kDestFolderCap);
     }
-  } else {
-    // AbortRun closed and deleted what it had open.
-    CheckTexts();
-    if (fuzz::lastStatus != 1) __builtin_trap();
-    context->archiveHandle = 0;
-    context->outputHandle = 0;
+    // As the dialog's OK handler leaves it: a Cancel only asks the sink to stop.
+    context->extracting = 1;
+    if (data[1] != 0) scripted::QueuePumpCommand(data[1], IDC_CANCEL);
+    WalkArchive(scripted::kDialogWindow, kExtractPass);
+    // A walk that ends the run has deleted its partly written file too.
+    CheckWalkEnded();
   }
   fuzz::EndInput();
   hostplatform::SetSandboxRoot("");

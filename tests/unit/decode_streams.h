@@ -1,11 +1,9 @@
 // Test helpers for the decoder: a bit writer for hand-made compressed streams,
-// the canonical code of a length set, block headers, and a way to watch a run
-// end (boxes shown, exit status) from a death test.
+// the canonical code of a length set, and block headers.
 #pragma once
 
 #include <stdint.h>
 #include <stdio.h>
-#include <unistd.h>
 
 #include <string>
 #include <utility>
@@ -168,32 +166,4 @@ inline void PutPosition(BitWriter& w, const Code& positions, uint32_t value) {
   }
   positions.Put(w, j);
   if (j >= 2) w.Put(j - 1, value - (1u << (j - 1)));
-}
-
-inline std::string Hex(const std::string& bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char ch : bytes) {
-    out.push_back(digits[ch >> 4]);
-    out.push_back(digits[ch & 15]);
-  }
-  return out;
-}
-
-// In a death test's child: when the run ends, print every box shown (its text
-// in hex) to stderr and end with the status, so that the parent can match
-// both.
-inline void ReportBoxesAtEnd() {
-  hostplatform::SetEndProcessHook([](int status) {
-    for (const scripted::Box& box : scripted::Boxes()) {
-      fprintf(stderr, "[box text=%s]\n", Hex(box.text).c_str());
-    }
-    fflush(stderr);
-    _exit(status);
-  });
-}
-
-// The death-test pattern for one box with the text "\"subject\" message".
-inline std::string BoxPattern(const std::string& subject, const std::string& message) {
-  return "\\[box text=" + Hex("\"" + subject + "\" " + message) + "\\]";
 }

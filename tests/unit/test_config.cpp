@@ -4,7 +4,7 @@
 #include "platform/testing/host_platform.h"
 #include "startup/startup.h"
 #include "test_support.h"
-#include "ui/texts.h"
+#include "core/texts.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // manifest's digests; the fast loop matches a byte-wise decoder built from the
 // exact routines in bytes, CRC, read requests and progress; the window's
 // hand-overs, blanks before the first byte, matches past the end, early
-// stream ends, and the read error.
+// stream ends, and the failures it hands back.
 #include <string.h>
 
 #include <algorithm>
@@ -21,9 +21,10 @@
 #include "encoder.h"
 #include "platform/platform.h"
 #include "platform/testing/host_platform.h"
+#include "run/run.h"
 #include "test_support.h"
 #include "ui/scripted/scripted_ui.h"
-#include "ui/texts.h"
+#include "core/texts.h"
 #include "ui/ui.h"
 
 namespace {
@@ -54,6 +55,8 @@ class DecoderTest : public SfxTest {
   void SetUp() override {
     SfxTest::SetUp();
     context->dialogWindow = scripted::kDialogWindow;
+    // The walk's sink: the file, the CRC and the progress texts.
+    context->sink = HandOver;
     MakeCrcTable(kCrcPolynomial);
   }
   void TearDown() override {
@@ -126,12 +129,15 @@ class DecoderTest : public SfxTest {
     context->outputHandle = 0;
     r.bytes = ReadBytes(out);
     r.crc = context->runningCrc;
-    r.overrun = context->streamOverrun != 0;
+    r.overrun = context->decodeResult == kDecodeOverrun;
     r.reads = hostplatform::ReadRequests();
     r.progress = scripted::ControlTextHistory(IDC_PROGRESS);
     return r;
   }
-  Result Decode() { return Run([] { DecodeEntry(); }); }
+  static DecodeResult DecodeCurrent() {
+    return DecodeEntry(EntryMethodDigit(), EntryPackedSize(), EntryOriginalSize());
+  }
+  Result Decode() { return Run([] { DecodeCurrent(); }); }
   Result Reference() { return Run([] { ReferenceDecodeEntry(); }); }
 
   // The block decoder as a byte-wise loop over the exact routines: the
@@ -145,13 +151,12 @@ class DecoderTest : public SfxTest {
     StartBitInput(EntryMethodDigit());
     uint32_t done = 0, fill = 0;
     auto handOver = [&](uint32_t count) {
-      WriteOutput(c.window, kWindowSize, c.outputHandle);
-      ShowProgress(count, c.originalSize);
+      HandOver(c.window, kWindowSize, count);
       fill = 0;
     };
     while (done < c.originalSize) {
       uint16_t s = DecodeChar();
-      if (c.streamOverrun) break;
+      if (c.decodeResult != kDecodeDone) break;
       if (s < 256) {
         c.window[fill++] = static_cast<uint8_t>(s);
         if (fill == kWindowSize) handOver(done + 1);
@@ -159,7 +164,7 @@ class DecoderTest : public SfxTest {
       } else {
         uint32_t len = s - kMatchSymbolBase;
         uint32_t d = DecodePosition();
-        if (c.streamOverrun) break;
+        if (c.decodeResult != kDecodeDone) break;
         done += len;
         uint32_t src = (fill - d - 1) & 0xFFFF;
         for (uint32_t k = 0; k < len; ++k) {
@@ -168,10 +173,7 @@ class DecoderTest : public SfxTest {
         }
       }
     }
-    if (fill > 0) {
-      WriteOutput(c.window, fill, c.outputHandle);
-      ShowProgress(c.originalSize, c.originalSize);
-    }
+    if (fill > 0) HandOver(c.window, fill, c.originalSize);
   }
 
   void ExpectSameAsReference(const char* what) {
@@ -186,8 +188,6 @@ class DecoderTest : public SfxTest {
     EXPECT_EQ(fast.overrun, ref.overrun) << what;
   }
 };
-
-using DecoderDeathTest = DecoderTest;
 
 std::string ProgressText(uint32_t percent) {
   return std::string(TEXT_PROGRESS_PREFIX) + std::to_string(percent) + "%";
@@ -210,8 +210,8 @@ TEST_F(DecoderTest, FixtureArchivesExtractToTheManifest) {
     std::set<char> methods;
     for (;;) {
       HeaderResult result = ReadEntryHeader();
-      ASSERT_NE(result, kHeaderFailed);
       if (result == kHeaderEnd) break;
+      ASSERT_EQ(result, kHeaderValid);
       BuildEntryName();
       auto found = byName.find(context->entryName);
       ASSERT_NE(found, byName.end()) << context->entryName;
@@ -227,11 +227,7 @@ TEST_F(DecoderTest, FixtureArchivesExtractToTheManifest) {
       }
       std::string out = OpenOutput("entry.bin");
       ASSERT_NE(context->outputHandle, 0u);
-      if (digit == '0') {
-        CopyStored(static_cast<int32_t>(EntryOriginalSize()));
-      } else {
-        DecodeEntry();
-      }
+      EXPECT_EQ(RunEntryData(), kDecodeDone);
       CloseFile(context->outputHandle);
       context->outputHandle = 0;
       std::string bytes = ReadBytes(out);
@@ -264,13 +260,10 @@ void LoadFixtureEntry(const std::string& archive, const std::string& name, char*
     uint32_t packedSize = h[7] | (h[8] << 8) | (h[9] << 16) | (uint32_t(h[10]) << 24);
     // The file-name extended header (type 1) of the chain.
     std::string file;
-    uint32_t ext = 24;
-    while (ext + 2 <= total) {
-      uint32_t size = h[ext] | (h[ext + 1] << 8);
-      if (size < 3 || ext + 2 + size > total) break;
-      if (h[ext + 2] == 1) file.assign(reinterpret_cast<const char*>(h + ext + 3), size - 3);
-      ext += size;
-    }
+    WalkExtendedHeaders(h, kHeaderFirstExtSize, total,
+                        [&file](uint8_t type, const uint8_t* data, unsigned length) {
+                          if (type == kExtFileName) file.assign(reinterpret_cast<const char*>(data), length);
+                        });
     if (file == name) {
       *digit = static_cast<char>(h[5]);
       *originalSize = h[11] | (h[12] << 8) | (h[13] << 16) | (uint32_t(h[14]) << 24);
@@ -470,7 +463,7 @@ TEST_F(DecoderTest, MemoryTargetsGetNoProgress) {
   context->outputHandle = kMemoryMarker;
   context->memoryTarget = kMemoryNotice;
   context->readIndex = 0xFFFFFFFFu;
-  DecodeEntry();
+  DecodeCurrent();
   EXPECT_TRUE(scripted::ControlTextHistory(IDC_PROGRESS).empty());
   EXPECT_EQ(std::string(context->messageText), std::string(10, 'o'));
 }
@@ -554,59 +547,62 @@ TEST_F(DecoderTest, StoredEntryIsCopiedIn64KChunks) {
   EXPECT_TRUE(none.progress.empty());
 }
 
-// ---- read failures end the run ----
+// ---- failures come back to the caller ----
 
-TEST_F(DecoderDeathTest, ReadFailureWhileDecodingRemovesThePartialFile) {
+TEST_F(DecoderTest, FailuresComeBackWithWhatWasHandedOverBeforeThem) {
   std::string data = Texty(600000, 15);
   std::vector<uint8_t> packed =
       lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), '5');
   ASSERT_GT(packed.size(), 3u * 16384);
-  MakeEntry('5', std::string(packed.begin(), packed.end()), static_cast<uint32_t>(data.size()));
-  std::string out = OpenOutput("out.bin");
-  std::string own = context->ownPath;
-  EXPECT_EXIT(
-      {
-        ReportBoxesAtEnd();
-        hostplatform::FailReadsAfter(2 * 16384);   // the third block fails
-        DecodeEntry();
-      },
-      ::testing::ExitedWithCode(1), BoxPattern(own, TEXT_READ_ERROR));
-  EXPECT_FALSE(FileExists(out));
-}
-
-TEST_F(DecoderDeathTest, ReadFailureWhileCopyingRemovesThePartialFile) {
-  MakeEntry('0', Pattern(100000, 16), 100000);
-  std::string out = OpenOutput("out.bin");
-  std::string own = context->ownPath;
-  EXPECT_EXIT(
-      {
-        ReportBoxesAtEnd();
-        hostplatform::FailReadsAfter(70000);
-        CopyStored(100000);
-      },
-      ::testing::ExitedWithCode(1), BoxPattern(own, TEXT_READ_ERROR));
-  EXPECT_FALSE(FileExists(out));
-}
-
-TEST_F(DecoderDeathTest, BadTableInTheSecondBlockEndsTheRun) {
-  BitWriter w;
-  PutBlockHeader(w, 2, Code{{}, 'b'}, Code{{}, 0}, 4);
-  // Second block: one-value character code 511, which is no symbol.
-  w.Put(16, 1);
-  w.Put(5, 0);
-  w.Put(5, 0);
-  w.Put(9, 0);
-  w.Put(9, 511);
-  MakeEntry('5', w.Bytes(), 10);
-  std::string out = OpenOutput("out.bin");
-  std::string own = context->ownPath;
-  EXPECT_EXIT(
-      {
-        ReportBoxesAtEnd();
-        DecodeEntry();
-      },
-      ::testing::ExitedWithCode(1), BoxPattern(own, TEXT_BAD_TABLE));
-  EXPECT_FALSE(FileExists(out));
+  // A second block whose one-value character code is 511, no symbol.
+  BitWriter bad;
+  PutBlockHeader(bad, 2, Code{{}, 'b'}, Code{{}, 0}, 4);
+  bad.Put(16, 1);
+  bad.Put(5, 0);
+  bad.Put(5, 0);
+  bad.Put(9, 0);
+  bad.Put(9, 511);
+  struct Case {
+    const char* what;
+    char digit;
+    std::string packed;
+    uint32_t size;
+    int64_t readsBefore;   // bytes read before reads fail; negative: never
+    int pumpCancel;        // the progress report at which Cancel is pressed; 0: never
+    DecodeResult result;
+    std::string whole;     // what the entry would give
+    size_t handedOver;     // bytes in the output file; 0: whole windows, fewer than all
+  } cases[] = {
+      {"read error while decoding", '5', std::string(packed.begin(), packed.end()),
+       static_cast<uint32_t>(data.size()), 2 * 16384, 0, kDecodeReadError, data, 0},
+      {"read error while copying", '0', Pattern(100000, 16), 100000, 70000, 0, kDecodeReadError,
+       Pattern(100000, 16), 65536},
+      {"bad table in the second block", '5', bad.Bytes(), 10, -1, 0, kDecodeBadTable, "", 0},
+      {"Cancel at the second hand-over", '5', std::string(packed.begin(), packed.end()),
+       static_cast<uint32_t>(data.size()), -1, 2, kDecodeStopped, data, 2 * 65536},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MakeEntry(c.digit, c.packed, c.size);
+    Result r = Run([&c] {
+      hostplatform::FailReadsAfter(c.readsBefore);
+      if (c.pumpCancel != 0) {
+        context->cancelRequested = 0;
+        scripted::QueuePumpCommand(c.pumpCancel, IDC_CANCEL);
+        context->extracting = 1;
+      }
+      EXPECT_EQ(c.digit == '0' ? CopyStored(static_cast<int32_t>(c.size)) : DecodeCurrent(),
+                c.result);
+    });
+    if (c.handedOver != 0) {
+      EXPECT_EQ(r.bytes.size(), c.handedOver);
+    } else {
+      EXPECT_EQ(r.bytes.size() % kWindowSize, 0u);
+      EXPECT_LT(r.bytes.size(), c.size);
+    }
+    EXPECT_EQ(c.whole.compare(0, r.bytes.size(), r.bytes), 0);
+    EXPECT_TRUE(scripted::Boxes().empty());   // the caller tells the user
+  }
 }
 
 }  // namespace

@@ -15,9 +15,9 @@
 #include "core/text.h"
 #include "lzh_writer.h"
 #include "test_support.h"
-#include "ui/dialog.h"
+#include "run/dialog.h"
 #include "ui/scripted/scripted_ui.h"
-#include "ui/texts.h"
+#include "core/texts.h"
 #include "ui/ui.h"
 
 namespace fs = std::filesystem;

@@ -44,7 +44,7 @@ class EncoderTest : public SfxTest {
     context->outputHandle = CreateForWrite(out.c_str());
     context->runningCrc = 0;
     context->readIndex = 0xFFFFFFFFu;
-    DecodeEntry();
+    DecodeEntry(EntryMethodDigit(), EntryPackedSize(), EntryOriginalSize());
     uint32_t at = 0;
     GetFilePosition(context->archiveHandle, &at);
     // The decoder consumed exactly the entry's data, up to the end mark.

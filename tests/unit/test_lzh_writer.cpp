@@ -135,7 +135,7 @@ TEST_F(WriterTest, DamagedHeadersAreRefusedByTheReader) {
     c.damage(desc);
     std::vector<uint8_t> archive;
     ASSERT_TRUE(lzhw::AppendEntry(archive, desc, nullptr, 0)) << c.what;
-    EXPECT_EQ(ReadBack(archive), kHeaderFailed) << c.what;
+    EXPECT_EQ(ReadBack(archive), kHeaderInvalid) << c.what;
     ReleaseEntryHeader();
     CloseFile(context->archiveHandle);
     context->archiveHandle = 0;

@@ -2,10 +2,11 @@
 
 #include "platform/platform.h"
 #include "core/text.h"
+#include "run/run.h"
 #include "test_support.h"
 #include "ui/messages.h"
 #include "ui/scripted/scripted_ui.h"
-#include "ui/texts.h"
+#include "core/texts.h"
 #include "ui/ui.h"
 
 namespace {

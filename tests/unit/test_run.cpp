@@ -3,9 +3,10 @@
 #include "core/text.h"
 #include "platform/testing/host_platform.h"
 #include "startup/startup.h"
+#include "run/run.h"
 #include "test_support.h"
 #include "ui/scripted/scripted_ui.h"
-#include "ui/texts.h"
+#include "core/texts.h"
 #include "ui/ui.h"
 
 namespace {

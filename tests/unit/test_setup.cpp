@@ -12,7 +12,7 @@
 #include "platform/testing/host_platform.h"
 #include "setup/setup.h"
 #include "test_support.h"
-#include "ui/dialog.h"
+#include "run/dialog.h"
 #include "ui/scripted/scripted_ui.h"
 #include "ui/ui.h"
 

@@ -1,6 +1,6 @@
 // The output sink: the notice and script buffers (bounded, terminated,
-// replacing), file writes with the running CRC, the write failure that ends the
-// run, and the progress text with its percentage rule and the cancel check.
+// replacing), file writes with the running CRC, the write failure that stops
+// the entry, and the progress text with its percentage rule and the cancel check.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,9 +11,10 @@
 #include "lzh_writer.h"
 #include "platform/platform.h"
 #include "platform/testing/host_platform.h"
+#include "run/run.h"
 #include "test_support.h"
 #include "ui/scripted/scripted_ui.h"
-#include "ui/texts.h"
+#include "core/texts.h"
 #include "ui/ui.h"
 
 namespace {
@@ -25,9 +26,10 @@ class SinkTest : public SfxTest {
     MakeCrcTable(kCrcPolynomial);
     context->dialogWindow = scripted::kDialogWindow;
   }
-  static void Write(const std::string& bytes, FileHandle handle) {
-    WriteOutput(reinterpret_cast<const uint8_t*>(bytes.data()),
-                static_cast<uint32_t>(bytes.size()), handle);
+  static int Write(const std::string& bytes, FileHandle handle) {
+    context->outputHandle = handle;
+    return WriteOutput(reinterpret_cast<const uint8_t*>(bytes.data()),
+                       static_cast<uint32_t>(bytes.size()));
   }
   static std::string Progress(uint32_t done, uint32_t total) {
     ShowProgress(done, total);
@@ -59,7 +61,8 @@ TEST_F(SinkTest, ATextEndsAtItsFirstNulAndEachPieceReplacesThePrevious) {
 
   // Only count bytes are taken, even when the buffer holds more.
   const char* longer = "abcdefgh";
-  WriteOutput(reinterpret_cast<const uint8_t*>(longer), 3, kMemoryMarker);
+  context->outputHandle = kMemoryMarker;
+  WriteOutput(reinterpret_cast<const uint8_t*>(longer), 3);
   EXPECT_EQ(std::string(context->messageText), "abc");
 }
 
@@ -87,15 +90,17 @@ TEST_F(SinkTest, FileBytesAreWrittenAndFoldedIntoTheCrc) {
             lzhw::Crc16(reinterpret_cast<const uint8_t*>(all.data()), all.size()));
 }
 
-TEST_F(SinkTest, AFullDiskEndsTheRunAndRemovesThePartialFile) {
+TEST_F(SinkTest, AFullDiskIsReportedAndStopsTheEntry) {
   std::string path = TempPath("partial.bin");
   CopyText(context->outputPath, path.c_str(), kOutputPathCap);
-  context->outputHandle = CreateForWrite(path.c_str());
-  ASSERT_NE(context->outputHandle, 0u);
+  FileHandle file = CreateForWrite(path.c_str());
+  ASSERT_NE(file, 0u);
   hostplatform::FailWritesAfter(100);
-  std::string data(4096, 'd');
-  EXPECT_EXIT(Write(data, context->outputHandle), ::testing::ExitedWithCode(1), "");
-  EXPECT_FALSE(FileExists(path));
+  EXPECT_EQ(Write(std::string(4096, 'd'), file), 0);
+  ASSERT_EQ(scripted::Boxes().size(), 1u);
+  EXPECT_EQ(scripted::Boxes()[0].text, "\"" + path + "\" " + TEXT_WRITE_ERROR);
+  EXPECT_EQ(scripted::Boxes()[0].owner, scripted::kDialogWindow);
+  CloseFile(file);
 }
 
 TEST_F(SinkTest, ThePercentageRule) {
@@ -118,22 +123,18 @@ TEST_F(SinkTest, EveryReportPumpsTheDialog) {
   EXPECT_EQ(scripted::PumpCount(), before + 2);
 }
 
-TEST_F(SinkTest, CancelEndsTheRunOnlyWhenRequestedExactly) {
+TEST_F(SinkTest, CancelStopsTheEntryOnlyWhenRequestedExactly) {
   context->cancelRequested = 2;
-  ShowProgress(1, 2);   // returns
+  EXPECT_EQ(ShowProgress(1, 2), 1);
   context->cancelRequested = 1;
-  EXPECT_EXIT(ShowProgress(1, 2), ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(ShowProgress(1, 2), 0);
 }
 
 TEST_F(SinkTest, CancelPressedDuringThePumpIsSeenAtOnce) {
-  std::string path = TempPath("cancelled.bin");
-  CopyText(context->outputPath, path.c_str(), kOutputPathCap);
-  context->outputHandle = CreateForWrite(path.c_str());
-  ASSERT_NE(context->outputHandle, 0u);
   context->extracting = 1;
   scripted::QueuePumpCommand(scripted::PumpCount() + 1, IDC_CANCEL);
-  EXPECT_EXIT(ShowProgress(1, 2), ::testing::ExitedWithCode(1), "");
-  EXPECT_FALSE(FileExists(path));
+  EXPECT_EQ(ShowProgress(1, 2), 0);
+  EXPECT_TRUE(scripted::Boxes().empty());
 }
 
 }  // namespace

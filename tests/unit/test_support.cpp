@@ -8,6 +8,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "decode/decode.h"
 #include "platform/testing/host_platform.h"
 #include "ui/scripted/scripted_ui.h"
 
@@ -29,6 +30,8 @@ void SfxTest::SetUp() {
   ownContext_ = static_cast<ExtractContext*>(calloc(1, sizeof(ExtractContext)));
   ASSERT_NE(ownContext_, nullptr);
   context = ownContext_;
+  // The codec alone writes through the plain sink; a walk sets its own.
+  context->sink = StoreOutput;
 
   char pattern[] = "/tmp/sfxtest-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);

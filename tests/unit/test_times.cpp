@@ -17,7 +17,7 @@
 #include "platform/testing/host_platform.h"
 #include "test_support.h"
 #include "ui/scripted/scripted_ui.h"
-#include "ui/texts.h"
+#include "core/texts.h"
 #include "ui/ui.h"
 
 namespace fs = std::filesystem;

@@ -49,13 +49,9 @@ uint32_t ClampTime(int64_t t) {
 // stub would split the name there or lose it.
 bool ComponentKeepsItsPlace(const std::string& sjis) {
   if (sjis.empty() || sjis == "." || sjis == "..") return false;
-  for (size_t i = 0; i < sjis.size(); ++i) {
+  for (size_t i = 0; i < sjis.size(); i += CharLength(&sjis[i])) {
     uint8_t b = static_cast<uint8_t>(sjis[i]);
-    if (IsSjisLeadByte(b) && i + 1 < sjis.size()) {
-      ++i;
-      continue;
-    }
-    if (b == '\\' || b == '/' || b == 0xFF) return false;
+    if (CharLength(&sjis[i]) == 1 && (b == '\\' || b == '/' || b == 0xFF)) return false;
   }
   return true;
 }
@@ -164,13 +160,8 @@ struct Planner {
   // ASCII letters in one case, double-byte characters as they are.
   static std::string CaseFolded(const std::string& sjis) {
     std::string out = sjis;
-    for (size_t i = 0; i < out.size(); ++i) {
-      uint8_t b = static_cast<uint8_t>(out[i]);
-      if (IsSjisLeadByte(b)) {
-        ++i;
-      } else if (b >= 'a' && b <= 'z') {
-        out[i] = static_cast<char>(b - 'a' + 'A');
-      }
+    for (size_t i = 0; i < out.size(); i += CharLength(&out[i])) {
+      if (out[i] >= 'a' && out[i] <= 'z') out[i] = static_cast<char>(out[i] - 'a' + 'A');
     }
     return out;
   }

@@ -144,27 +144,43 @@ struct ArchiveListing {
 // header of a plain LZH archive (levels 0, 1 and 2). Needs the core linked.
 bool ListSelfExtractor(const std::string& path, ArchiveListing* listing, std::string* why);
 
+// What came of one entry: its name (UTF-8) and, when it did not come out
+// whole, why, in words ("CRC error", "bad Huffman table", "data ends early").
+struct EntryReport {
+  std::string name;
+  std::string problem;   // empty: fine
+};
+
 struct TestResult {
   ArchiveListing listing;
-  std::vector<std::string> failures;   // one line per failing entry (UTF-8)
+  std::vector<EntryReport> entries;   // every entry, in archive order
   bool checksumOk = true;
 };
 
-// Decodes every entry into nothing, comparing the CRCs. A damaged code table
-// or a read failure ends the process inside the stub's code (status 1), as
-// it does in the stub.
+// Decodes every entry into nothing but its CRC, going on after a damaged one.
+// False (with a reason) when the archive cannot be read to its end: the
+// entries before the damaged header are still reported.
 bool TestSelfExtractor(const std::string& path, TestResult* result, std::string* why);
 
+struct ExtractedFolder {
+  std::string path;
+  uint32_t time;
+};
+
 struct ExtractResult {
-  size_t files = 0, folders = 0;
-  size_t special = 0;                  // notice and setup script, not written
-  std::vector<std::string> problems;   // entries not written, and why (UTF-8)
+  ArchiveListing listing;
+  size_t files = 0;
+  std::vector<ExtractedFolder> folders;   // made for folder entries, with their times
+  size_t special = 0;                     // notice and setup script, not written
+  std::vector<EntryReport> entries;       // every other entry, in archive order
 };
 
 // Extracts a self-extractor or a plain archive into folder (made if needed)
-// with the stored times, through the same code as the test. A name that
-// would leave the folder (absolute, a drive, "..", a directory macro) is
-// reported and skipped; a CRC error is reported and leaves no file.
+// with the stored times, through the same code as the test, going on after
+// a damaged entry. A name that would leave the folder (absolute, a drive,
+// "..", a directory macro) is reported and skipped; an entry that does not
+// come out whole is reported and leaves no file. The folders of folder
+// entries get their times after everything inside them is written.
 bool ExtractArchive(const std::string& path, const std::string& folder, ExtractResult* result,
                     std::string* why);
 

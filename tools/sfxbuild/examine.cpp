@@ -157,11 +157,23 @@ bool Decodable(const ListedEntry& e) {
 }
 
 // The current entry's data through the stub's stored copy or decoder into
-// the context's output (a file, or a text buffer). True when the CRC matches
-// and the data held what the header claims.
-bool DecodeData(const ListedEntry& e) {
-  RunEntryData();
-  return context->runningCrc == e.fileCrc && !context->streamOverrun;
+// the context's output. Empty when it came out whole with its CRC, else what
+// went wrong, in words.
+std::string DecodeData(const ListedEntry& e) {
+  context->sink = StoreOutput;
+  switch (RunEntryData()) {
+    case kDecodeDone:
+      return context->runningCrc == e.fileCrc ? std::string() : "CRC error";
+    case kDecodeOverrun:
+      return "data ends early";
+    case kDecodeBadTable:
+      return "bad Huffman table";
+    case kDecodeReadError:
+      return "read error";
+    case kDecodeStopped:
+      return "write error";
+  }
+  return "unknown error";
 }
 
 // Where a stored name may be written below a folder: not absolute, no drive,
@@ -208,33 +220,23 @@ bool TestSelfExtractor(const std::string& path, TestResult* result, std::string*
   *result = TestResult();
   ContextScope scope;
   if (!scope.Ok()) return Fail(why, "out of memory");
-  std::vector<std::string>& failures = result->failures;
-  bool ok = Walk(path, &result->listing, why, [&failures](const ListedEntry& e) {
+  std::vector<EntryReport>& entries = result->entries;
+  bool ok = Walk(path, &result->listing, why, [&entries](const ListedEntry& e) {
+    entries.push_back({hostos::ToUtf8(e.name), std::string()});
     if (e.method == "-lhd-") return true;
     if (!Decodable(e)) {
-      failures.push_back(hostos::ToUtf8(e.name) + ": method " + e.method + " is not one the "
-                                                   "self-extractor knows");
+      entries.back().problem = "method " + e.method + " is not one the self-extractor knows";
       return true;
     }
-    // An empty output path: should the stub's code end the run, it must not
-    // delete the null device.
-    context->outputPath[0] = '\0';
-    context->outputHandle = CreateForWrite(hostos::NullDevicePath());
-    if (context->outputHandle == 0) return false;
-    context->memoryTarget = kMemoryNone;
-    bool right = DecodeData(e);
-    CloseFile(context->outputHandle);
+    // Decoded into nothing but the CRC.
     context->outputHandle = 0;
-    if (!right) failures.push_back(hostos::ToUtf8(e.name) + ": CRC error");
+    context->memoryTarget = kMemoryNone;
+    entries.back().problem = DecodeData(e);
     return true;
   });
-  if (!ok) return false;
-  if (result->listing.hasChecksum &&
-      result->listing.storedChecksum != result->listing.computedChecksum) {
-    result->checksumOk = false;
-    failures.push_back("archive checksum mismatch");
-  }
-  return true;
+  result->checksumOk = !result->listing.hasChecksum ||
+                       result->listing.storedChecksum == result->listing.computedChecksum;
+  return ok;
 }
 
 bool ExtractArchive(const std::string& path, const std::string& folder, ExtractResult* result,
@@ -243,70 +245,71 @@ bool ExtractArchive(const std::string& path, const std::string& folder, ExtractR
   ContextScope scope;
   if (!scope.Ok()) return Fail(why, "out of memory");
   if (!hostos::MakeDirectories(folder, why)) return false;
-  ArchiveListing listing;
-  std::vector<std::string>& problems = result->problems;
-  bool ok = Walk(path, &listing, why, [&](const ListedEntry& e) {
+  std::vector<EntryReport>& entries = result->entries;
+  bool ok = Walk(path, &result->listing, why, [&](const ListedEntry& e) {
     std::string shown = hostos::ToUtf8(e.name);
-    if (!listing.plain && (e.name == "!" || e.name == "$")) {
+    if (!result->listing.plain && (e.name == "!" || e.name == "$")) {
       ++result->special;
       return true;
     }
+    entries.push_back({shown, std::string()});
+    std::string& problem = entries.back().problem;
     std::string refused = Unconfined(e.name);
     if (!refused.empty()) {
-      problems.push_back(shown + ": " + refused + "; not written");
+      problem = refused + "; not written";
       return true;
     }
     std::string target = hostos::JoinPath(folder, shown);
     if (e.method == "-lhd-" || (!e.name.empty() && e.name.back() == '/')) {
       std::string made;
-      if (!hostos::MakeDirectories(target, &made)) problems.push_back(made);
-      else ++result->folders;
+      if (!hostos::MakeDirectories(target, &made)) {
+        problem = made;
+      } else {
+        result->folders.push_back({target, e.time});
+      }
       return true;
     }
     if (!Decodable(e)) {
-      problems.push_back(shown + ": method " + e.method + " is not one the self-extractor "
-                                                          "knows; not written");
+      problem = "method " + e.method + " is not one the self-extractor knows; not written";
       return true;
     }
     std::string parent = target.substr(0, target.size() - hostos::BaseName(target).size());
     std::string made;
     if (!parent.empty() && !hostos::MakeDirectories(parent, &made)) {
-      problems.push_back(made);
+      problem = made;
       return true;
     }
     std::string seam;
     if (!hostos::SeamPath(target, &seam)) {
-      problems.push_back(shown + ": the name has no form on this system; not written");
+      problem = "the name has no form on this system; not written";
       return true;
     }
-    if (seam.size() >= kOutputPathCap) {
-      problems.push_back(shown + ": the path is too long; not written");
-      return true;
-    }
-    // The stub's code deletes this file should it end the run midway.
-    CopyText(context->outputPath, seam.c_str(), kOutputPathCap);
     context->outputHandle = CreateForWrite(seam.c_str());
     if (context->outputHandle == 0) {
-      problems.push_back(target + ": cannot be created");
+      problem = "cannot be created";
       return true;
     }
     context->memoryTarget = kMemoryNone;
-    bool right = DecodeData(e);
-    CloseFile(context->outputHandle);
+    problem = DecodeData(e);
+    int closed = CloseFile(context->outputHandle);
     context->outputHandle = 0;
-    if (!right) {
+    if (problem.empty() && !closed) problem = "write error";
+    if (!problem.empty()) {
+      // Nothing of a damaged entry is left behind.
       DeleteFileAt(seam.c_str());
-      problems.push_back(shown + ": CRC error; not written");
+      problem += "; not written";
       return true;
     }
     hostos::SetModificationTime(target, e.time);
     ++result->files;
     return true;
   });
-  if (!ok) return false;
-  if (listing.hasChecksum && listing.storedChecksum != listing.computedChecksum)
-    problems.push_back("archive checksum mismatch: entries may be missing");
-  return true;
+  // Innermost first, and after their contents: a file written into a folder
+  // changes the folder's time.
+  for (auto f = result->folders.rbegin(); f != result->folders.rend(); ++f) {
+    hostos::SetModificationTime(f->path, f->time);
+  }
+  return ok;
 }
 
 }  // namespace sfxbuild

@@ -1,4 +1,5 @@
 #include "host_os.h"
+#include "platform/posix/posix_base.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -361,7 +362,6 @@ std::string JoinPath(const std::string& dir, const std::string& name) {
   return dir + "/" + name;
 }
 
-const char* NullDevicePath() { return "/dev/null"; }
 
 bool SeamPath(const std::string& path, std::string* out) {
   *out = path;
@@ -373,7 +373,7 @@ std::string TemporaryFolder() {
   return dir.empty() ? "/tmp" : dir;
 }
 
-bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+bool RemoveFile(const std::string& path) { return posixbase::Unlink(path.c_str()) != 0; }
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 
@@ -389,17 +389,9 @@ std::string FormatUtc(uint32_t seconds) {
 
 bool ErrorIsTerminal() { return isatty(2) != 0; }
 
-double MonotonicSeconds() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
+double MonotonicSeconds() { return posixbase::MonotonicSeconds(); }
 
-std::string ExecutablePath() {
-  char buffer[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
-}
+std::string ExecutablePath() { return posixbase::OwnPath(); }
 
 std::string GetEnvironment(const char* name) {
   const char* v = getenv(name);

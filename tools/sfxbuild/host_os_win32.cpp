@@ -400,7 +400,6 @@ std::string JoinPath(const std::string& dir, const std::string& name) {
   return dir + "/" + name;
 }
 
-const char* NullDevicePath() { return "NUL"; }
 
 bool SeamPath(const std::string& path, std::string* out) {
   std::wstring wide;

@@ -32,13 +32,9 @@ uint32_t FromDosTime(uint32_t dos) {
 // Separators of a stored name: "\" and 0xFF outside double-byte characters.
 std::string Slashed(const std::string& name) {
   std::string out = name;
-  for (size_t i = 0; i < out.size(); ++i) {
+  for (size_t i = 0; i < out.size(); i += CharLength(&out[i])) {
     uint8_t b = static_cast<uint8_t>(out[i]);
-    if (IsSjisLeadByte(b) && i + 1 < out.size()) {
-      ++i;
-      continue;
-    }
-    if (b == '\\' || b == 0xFF) out[i] = '/';
+    if (CharLength(&out[i]) == 1 && (b == '\\' || b == 0xFF)) out[i] = '/';
   }
   return out;
 }
@@ -80,22 +76,17 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
       headerEnd = at + total;
       if (e.level == 1) {
         if (22 + nameLength + 5 > total) return Fail(why, path + ": a damaged header at " + std::to_string(at));
-        uint16_t first = ReadLE16(h + total - 2);
         // The extended headers follow the header and count as compressed data.
-        size_t chainAt = headerEnd;
         size_t chainBytes = 0;
-        uint16_t size = first;
-        while (size != 0) {
-          if (size < 3 || chainAt + chainBytes + size > data.size())
-            return Fail(why, path + ": a damaged extended header at " + std::to_string(at));
-          const uint8_t* x = &data[chainAt + chainBytes];
-          std::string body(reinterpret_cast<const char*>(x + 1), size - 3);
-          if (x[0] == kExtFileName) file = body;
-          else if (x[0] == kExtDirectory) dir = body;
-          else if (x[0] == kExtUnixTime && body.size() >= 4) unixTime = ReadLE32(x + 1);
-          chainBytes += size;
-          size = ReadLE16(x + size - 2);
-        }
+        bool whole = WalkExtendedHeaders(
+            data.data(), headerEnd - 2, data.size(),
+            [&](uint8_t type, const uint8_t* body, unsigned length) {
+              if (type == kExtFileName) file.assign(reinterpret_cast<const char*>(body), length);
+              if (type == kExtDirectory) dir.assign(reinterpret_cast<const char*>(body), length);
+              if (type == kExtUnixTime && length >= 4) unixTime = ReadLE32(body);
+              chainBytes += length + 3;
+            });
+        if (!whole) return Fail(why, path + ": a damaged extended header at " + std::to_string(at));
         if (chainBytes > packed) return Fail(why, path + ": a damaged header at " + std::to_string(at));
         packed -= static_cast<uint32_t>(chainBytes);
         headerEnd += chainBytes;
@@ -107,19 +98,13 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
         return Fail(why, path + ": a damaged header at " + std::to_string(at));
       e.time = ReadLE32(h + kHeaderTime);
       e.fileCrc = ReadLE16(h + kHeaderFileCrc);
-      size_t x = at + kHeaderFixedSize;
-      uint16_t size = ReadLE16(h + kHeaderFirstExtSize);
-      while (size != 0) {
-        if (size < 3 || x + size > at + total)
-          return Fail(why, path + ": a damaged extended header at " + std::to_string(at));
-        const uint8_t* p = &data[x];
-        std::string body(reinterpret_cast<const char*>(p + 1), size - 3);
-        if (p[0] == kExtFileName) file = body;
-        else if (p[0] == kExtDirectory) dir = body;
-        else if (p[0] == kExtAttribute && body.size() >= 2) attribute = ReadLE16(p + 1);
-        x += size;
-        size = ReadLE16(p + size - 2);
-      }
+      bool whole = WalkExtendedHeaders(
+          h, kHeaderFirstExtSize, total, [&](uint8_t type, const uint8_t* body, unsigned length) {
+            if (type == kExtFileName) file.assign(reinterpret_cast<const char*>(body), length);
+            if (type == kExtDirectory) dir.assign(reinterpret_cast<const char*>(body), length);
+            if (type == kExtAttribute && length >= 2) attribute = ReadLE16(body);
+          });
+      if (!whole) return Fail(why, path + ": a damaged extended header at " + std::to_string(at));
       headerEnd = at + total;
     } else {
       return Fail(why, path + ": header level " + std::to_string(e.level) + " at " +

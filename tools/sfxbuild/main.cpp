@@ -308,6 +308,25 @@ int List(const std::vector<std::string>& args) {
   return 0;
 }
 
+// One line per entry, as archivers' test commands print them; the count of
+// those that failed.
+size_t PrintEntries(const std::vector<sfxbuild::EntryReport>& entries, const char* fine) {
+  size_t failed = 0;
+  for (const sfxbuild::EntryReport& e : entries) {
+    if (e.problem.empty()) {
+      printf("%-7s %s\n", fine, e.name.c_str());
+    } else {
+      printf("%-7s %s: %s\n", "FAILED", e.name.c_str(), e.problem.c_str());
+      ++failed;
+    }
+  }
+  return failed;
+}
+
+std::string Counted(size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 int Extract(const std::vector<std::string>& args) {
   if (WantsHelp(args)) return fputs(kUsage, stdout), 0;
   std::string archive, folder = ".";
@@ -328,11 +347,17 @@ int Extract(const std::vector<std::string>& args) {
   if (archive.empty()) return UsageError("extract needs an SFX");
   sfxbuild::ExtractResult result;
   std::string why;
-  if (!sfxbuild::ExtractArchive(archive, folder, &result, &why)) return Failure(why);
-  for (const std::string& p : result.problems) fprintf(stderr, "sfxbuild: %s\n", p.c_str());
-  printf("%zu %s, %zu %s extracted into %s\n", result.files, result.files == 1 ? "file" : "files",
-         result.folders, result.folders == 1 ? "folder" : "folders", folder.c_str());
-  return result.problems.empty() ? 0 : 1;
+  bool read = sfxbuild::ExtractArchive(archive, folder, &result, &why);
+  size_t failed = PrintEntries(result.entries, "OK");
+  bool checksumOk = !result.listing.hasChecksum ||
+                    result.listing.storedChecksum == result.listing.computedChecksum;
+  if (!checksumOk) printf("%-7s archive checksum mismatch: entries may be missing\n", "FAILED");
+  printf("%s, %s extracted into %s; %s\n",
+         Counted(result.files, "file", "files").c_str(),
+         Counted(result.folders.size(), "folder", "folders").c_str(), folder.c_str(),
+         failed == 0 ? "no entry failed" : Counted(failed, "entry failed", "entries failed").c_str());
+  if (!read) return Failure(why);
+  return failed == 0 && checksumOk ? 0 : 1;
 }
 
 int Test(const std::vector<std::string>& args) {
@@ -340,12 +365,15 @@ int Test(const std::vector<std::string>& args) {
   if (args.size() != 1) return UsageError("test needs exactly one SFX");
   sfxbuild::TestResult result;
   std::string why;
-  if (!sfxbuild::TestSelfExtractor(args[0], &result, &why)) return Failure(why);
-  for (const std::string& f : result.failures) printf("FAILED %s\n", f.c_str());
-  if (!result.failures.empty()) return 1;
-  printf("OK: %s%s\n", Entries(result.listing.entries.size()).c_str(),
-         result.listing.hasChecksum ? ", checksum matches" : "");
-  return 0;
+  bool read = sfxbuild::TestSelfExtractor(args[0], &result, &why);
+  size_t failed = PrintEntries(result.entries, "OK");
+  if (!result.checksumOk) printf("%-7s archive checksum mismatch: entries may be missing\n", "FAILED");
+  printf("%s tested, %s%s\n", Entries(result.entries.size()).c_str(),
+         failed == 0 ? "all OK" : Counted(failed, "failed", "failed").c_str(),
+         !result.listing.hasChecksum ? "" : result.checksumOk ? ", checksum matches"
+                                                               : ", checksum mismatch");
+  if (!read) return Failure(why);
+  return failed == 0 && result.checksumOk ? 0 : 1;
 }
 
 }  // namespace

@@ -34,14 +34,13 @@ bool IsDeviceName(const std::string& sjis) {
 
 std::string NameOnWindows(const std::string& sjis) {
   std::string out;
-  for (size_t i = 0; i < sjis.size(); ++i) {
+  for (size_t i = 0; i < sjis.size(); i += CharLength(&sjis[i])) {
     uint8_t b = static_cast<uint8_t>(sjis[i]);
-    if (IsSjisLeadByte(b) && i + 1 < sjis.size()) {
+    if (CharLength(&sjis[i]) == 2) {
       out += sjis.substr(i, 2);
-      ++i;
-      continue;
+    } else {
+      out.push_back(IsReplaced(b) ? '_' : static_cast<char>(b));
     }
-    out.push_back(IsReplaced(b) ? '_' : static_cast<char>(b));
   }
   while (!out.empty() && (out.back() == '.' || out.back() == ' ')) out.pop_back();
   return out;
@@ -56,12 +55,9 @@ void CheckComponentName(const std::string& sjis, const std::string& parent, cons
                         NameReport* report) {
   const std::string path = parent + shown;
   bool control = false, colon = false, replaced = false;
-  for (size_t i = 0; i < sjis.size(); ++i) {
+  for (size_t i = 0; i < sjis.size(); i += CharLength(&sjis[i])) {
+    if (CharLength(&sjis[i]) == 2) continue;
     uint8_t b = static_cast<uint8_t>(sjis[i]);
-    if (IsSjisLeadByte(b) && i + 1 < sjis.size()) {
-      ++i;
-      continue;
-    }
     control |= b < 0x20 || b == 0x7F;
     colon |= b == ':';
     replaced |= IsReplaced(b);

@@ -231,21 +231,20 @@ uint32_t Environment(const char* name, char* out, uint32_t capacity) {
   return CopyOut(value, out, capacity);
 }
 
-uint32_t MonotonicMilliseconds() {
+double MonotonicSeconds() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+uint32_t MonotonicMilliseconds() {
+  return static_cast<uint32_t>(static_cast<uint64_t>(MonotonicSeconds() * 1000));
 }
 
 int DisplayTitle(const char* path, char* out, uint32_t capacity) {
   const char* title = path;
-  for (const char* p = path; *p != '\0'; ++p) {
-    if (IsSjisLeadByte(static_cast<uint8_t>(*p))) {
-      if (p[1] == '\0') break;
-      ++p;
-    } else if (*p == '/' || *p == '\\') {
-      title = p + 1;
-    }
+  for (const char* p = path; *p != '\0'; p += CharLength(p)) {
+    if (*p == '/' || *p == '\\') title = p + 1;
   }
   if (*title == '\0') {
     if (capacity > 0) out[0] = '\0';
@@ -260,7 +259,7 @@ const char* PreviousChar(const char* start, const char* end) {
   const char* last = start;
   while (p < end) {
     last = p;
-    p += (IsSjisLeadByte(static_cast<uint8_t>(*p)) && p + 1 < end) ? 2 : 1;
+    p += CharLength(p);
   }
   return last;
 }

@@ -1,14 +1,15 @@
 // The POSIX operations behind both host layers of the platform seam: the
 // plain one that the builder ships with (platform_posix.cpp) and the one with
-// the tests' controls on top (platform/testing). Real files, paths used
-// exactly as given. Host-only code.
+// the tests' controls on top (platform/testing); the builder's own host code
+// (tools/sfxbuild/host_os.cpp) asks them too where it needs the same answers.
+// Real files, paths used exactly as given. Host-only code.
 #pragma once
 
 #include <stdint.h>
 
 #include <string>
 
-#include "platform/handles.h"
+#include "core/handles.h"
 
 namespace posixbase {
 
@@ -41,7 +42,8 @@ int SetDosTime(FileHandle file, uint32_t packed);
 int MakeDir(const char* path);
 uint32_t CurrentDirectory(char* out, uint32_t capacity);
 uint32_t Environment(const char* name, char* out, uint32_t capacity);
-uint32_t MonotonicMilliseconds();
+double MonotonicSeconds();
+uint32_t MonotonicMilliseconds();                    // wraps as the tick count does
 // The last component in display form (Shift-JIS aware); non-zero on success.
 int DisplayTitle(const char* path, char* out, uint32_t capacity);
 const char* PreviousChar(const char* start, const char* end);

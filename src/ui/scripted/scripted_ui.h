@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/handles.h"
+#include "core/handles.h"
 
 namespace scripted {
 

@@ -1,8 +1,7 @@
 // The window-system seam on Win32: message boxes, the main dialog's controls,
-// the message pump, the dialog procedure and the Program Manager conversation.
-// The dialog's behaviour lives in the portable handlers; the procedure only
-// routes messages to them and keeps the parts that exist only here (painting
-// the minimised dialog).
+// the message pump, the directory chooser and the Program Manager
+// conversation's messages. The main dialog's procedure lives with the run it
+// drives (run/win32).
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -12,8 +11,7 @@
 
 #include "core/context.h"
 #include "core/text.h"
-#include "ui/dialog.h"
-#include "ui/texts.h"
+#include "core/texts.h"
 #include "ui/ui.h"
 #include "ui/resource.h"
 
@@ -33,54 +31,6 @@ WindowHandle FromWindow(HWND window) { return reinterpret_cast<WindowHandle>(win
 constexpr uint32_t kDdeCommandBlock = 1025;
 // How long one top-level window may take over the initiate before it counts as hung.
 constexpr UINT kInitiateTimeoutMs = 5000;
-
-void PaintMinimised(HWND window) {
-  PAINTSTRUCT paint;
-  HDC dc = BeginPaint(window, &paint);
-  int mapMode = GetMapMode(dc);
-  SendMessageA(window, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
-  SetMapMode(dc, MM_TEXT);
-  if (dialogIcon != 0) DrawIcon(dc, 0, 0, reinterpret_cast<HICON>(dialogIcon));
-  SetMapMode(dc, mapMode);
-  EndPaint(window, &paint);
-}
-
-// A dialog procedure reports most results through DWLP_MSGRESULT.
-INT_PTR Result(HWND window, LRESULT value) {
-  SetWindowLongPtrA(window, DWLP_MSGRESULT, value);
-  return TRUE;
-}
-
-INT_PTR CALLBACK SfxDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
-  const WindowHandle dialog = FromWindow(window);
-  switch (message) {
-    case WM_INITDIALOG:
-      OnDialogInit(dialog);
-      return TRUE;   // the system gives the focus to the first tab stop
-    case WM_COMMAND:
-      return OnDialogCommand(dialog, LOWORD(wParam)) ? TRUE : FALSE;
-    case WM_TIMER:
-      OnDialogTimer(dialog, static_cast<int>(wParam));
-      return TRUE;
-    case WM_CLOSE:
-      OnDialogClose(dialog);
-      return FALSE;   // the default handling turns the close into Cancel
-    case WM_DDE_ACK:
-      OnDdeAcknowledge(dialog, static_cast<WindowHandle>(wParam));
-      return TRUE;
-    case WM_PAINT:
-      if (!IsIconic(window)) return FALSE;
-      PaintMinimised(window);
-      return TRUE;
-    case WM_ERASEBKGND:
-      return IsIconic(window) ? Result(window, 1) : FALSE;
-    case WM_QUERYDRAGICON:
-      // One of the messages whose result the procedure returns directly.
-      return static_cast<INT_PTR>(dialogIcon);
-    default:
-      return FALSE;
-  }
-}
 
 }  // namespace
 
@@ -168,11 +118,6 @@ void PumpMessages(WindowHandle dialog) {
 }
 
 void WaitForMessage() { WaitMessage(); }
-
-int RunMainDialog(InstanceHandle instance) {
-  return static_cast<int>(DialogBoxParamA(reinterpret_cast<HINSTANCE>(instance), "SfxDialog",
-                                          nullptr, SfxDialogProc, 0));
-}
 
 // ---- the directory chooser ----
 

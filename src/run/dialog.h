@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "platform/handles.h"
+#include "core/handles.h"
 
 void OnDialogInit(WindowHandle dialog);
 // Commands 1, 2, 104, 105, 106; returns non-zero when the command was handled.

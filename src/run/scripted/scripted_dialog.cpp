@@ -2,7 +2,7 @@
 // pump and the Program Manager conversation. These hand messages to the
 // dialog's handlers, as the real dialog procedure would.
 #include "core/text.h"
-#include "ui/dialog.h"
+#include "run/dialog.h"
 #include "ui/scripted/scripted_state.h"
 #include "ui/ui.h"
 

@@ -1,10 +1,10 @@
 // The order of the whole run, from the platform entry to the exit status.
-#include "archive/archive.h"
 #include "core/context.h"
+#include "core/texts.h"
 #include "files/files.h"
 #include "platform/platform.h"
+#include "run/run.h"
 #include "startup/startup.h"
-#include "ui/texts.h"
 #include "ui/ui.h"
 
 namespace {
@@ -33,7 +33,7 @@ int RunProgram(InstanceHandle instance, const char* commandTail) {
   int count = 0;
   char** arguments = SplitCommandLine(commandTail, &count);
   skipNotNewer = 1;
-  autoStart = 0;
+  autoStart = kAutoStartOff;
   destinationGiven = 0;
   destinationRefused = 0;
   ReadOptions(arguments, count);
@@ -44,17 +44,19 @@ int RunProgram(InstanceHandle instance, const char* commandTail) {
   overwriteWithoutAsking = (context->config.flags & kFlagOverwrite) != 0;
 
   // The command line overrides the block in both directions.
-  if (autoStart == 11) {
-    autoStart = 1;
-  } else if (autoStart == 12) {
-    autoStart = 0;
+  if (autoStart == kOptionAutoStart) {
+    autoStart = kAutoStartOn;
+  } else if (autoStart == kOptionNoAutoStart) {
+    autoStart = kAutoStartOff;
   } else {
-    autoStart = (context->config.flags & kFlagAutoStart) != 0;
+    autoStart = (context->config.flags & kFlagAutoStart) != 0 ? kAutoStartOn : kAutoStartOff;
   }
   // Nothing starts by itself towards a folder nobody named.
-  if (destinationRefused) autoStart = 0;
+  if (destinationRefused) autoStart = kAutoStartOff;
 
-  if (!WalkArchive(0, kScanPass)) {
+  WalkResult scanned = WalkArchive(0, kScanPass);
+  if (scanned == kWalkEndsRun) AbortRun(1);
+  if (scanned != kWalkDone) {
     ReleaseContext();
     return 0;
   }

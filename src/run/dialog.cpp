@@ -1,13 +1,14 @@
 // The main dialog's behaviour. The window system's dialog procedure hands each
 // message here; everything the dialog does to its controls goes through ui.h,
-// so the same handlers run under Win32 and in the scripted host UI.
-#include "ui/dialog.h"
+// so the same handlers run under Win32 and in the scripted host UI. OK runs
+// the extract pass; the Program Manager's acknowledges go to the conversation.
+#include "run/dialog.h"
 
-#include "archive/archive.h"
 #include "core/context.h"
 #include "core/text.h"
+#include "core/texts.h"
+#include "run/run.h"
 #include "setup/setup.h"
-#include "ui/texts.h"
 #include "ui/ui.h"
 
 namespace {
@@ -61,8 +62,9 @@ void OnOk(WindowHandle dialog) {
   FocusControl(dialog, IDC_CANCEL);
   MakeDefaultButton(dialog, IDC_CANCEL);
   context->extracting = 1;
-  // Failures have been shown by the walk; the dialog ends with 1 regardless.
-  WalkArchive(dialog, kExtractPass);
+  // Failures have been shown by the walk; the dialog ends with 1 regardless,
+  // unless one inside an entry's data ends the run at once.
+  if (WalkArchive(dialog, kExtractPass) == kWalkEndsRun) AbortRun(1);
   FinishDialog(dialog, 1);
 }
 
@@ -106,7 +108,7 @@ void FlipBox(WindowHandle dialog, int id, int32_t* flag) {
 
 void OnDialogInit(WindowHandle dialog) {
   ExtractContext* c = context;
-  ddeState = 0;
+  ddeState = kDdeIdle;
   SetWindowCaption(dialog, c->config.windowTitle);
   if (c->config.installTitle[0] != '\0') {
     SetControlText(dialog, IDC_FOLDER_LABEL, c->config.installTitle);
@@ -123,7 +125,7 @@ void OnDialogInit(WindowHandle dialog) {
   c->extracting = 0;
   c->cancelRequested = 0;
   dialogIcon = LoadDialogIcon(instanceHandle, 101);
-  if (autoStart == 1) StartTimer(dialog, kAutoStartTimer, kAutoStartDelay);
+  if (autoStart == kAutoStartOn) StartTimer(dialog, kAutoStartTimer, kAutoStartDelay);
   // The folder the command line named was too long to take: the user hears
   // of it once the dialog is on the screen (a timer fires only when nothing
   // else waits, after the dialog is shown), and chooses one there.
@@ -172,13 +174,13 @@ void OnDialogClose(WindowHandle /*dialog*/) {
 }
 
 void OnDdeAcknowledge(WindowHandle dialog, WindowHandle sender) {
-  if (ddeState == 1) {
+  if (ddeState == kDdeInitiating) {
     ddeServer = sender;
     SendProgmanCommand(dialog);
-  } else if (ddeState == 2) {
+  } else if (ddeState == kDdeExecuting) {
     PostDdeTerminate(ddeServer, dialog);
-    ddeState = -1;
-  } else if (ddeState == -1 && ddeServer == 0) {
+    ddeState = kDdeFinished;
+  } else if (ddeState == kDdeFinished && ddeServer == 0) {
     // The last initiate went unanswered within its bound and was given up:
     // a server that answers it now is told at once that it is over.
     PostDdeTerminate(sender, dialog);

@@ -1,62 +1,27 @@
 // The walk over the archive appended to the program's own file: the scan pass
 // (notice, setup script, checksum) and the extract pass (every ordinary entry
-// into the destination folder).
+// into the destination folder). It tells the user of every failure, turning
+// the archive layer's and the codec's results into the boxes and the ends of
+// the run they call for.
 #include "archive/archive.h"
 #include "core/context.h"
-#include "core/little_endian.h"
 #include "core/text.h"
+#include "core/texts.h"
 #include "decode/decode.h"
 #include "files/files.h"
 #include "platform/platform.h"
+#include "run/run.h"
 #include "setup/setup.h"
 #include "ui/messages.h"
-#include "ui/texts.h"
 #include "ui/ui.h"
 
-SeekResult SeekArchive(uint64_t target) {
-  if (target > context->archiveSize) return kSeekPastEnd;
-  uint32_t reached = 0;
-  if (!SeekFile(context->archiveHandle, static_cast<uint32_t>(target), &reached) ||
-      reached != target) {
-    return kSeekFailed;
-  }
-  return kSeekDone;
-}
-
-OpenResult OpenOwnArchive() {
-  context->archiveHandle = OpenExistingForRead(context->ownPath);
-  if (context->archiveHandle == 0) return kOpenFailed;
-  uint32_t size = GetFileSizeOf(context->archiveHandle);
-  if (size == 0xFFFFFFFFu) return kSizeUnknown;
-  context->archiveSize = size;
-  return kOpened;
-}
-
-void ReadStoredChecksum() {
-  uint8_t bytes[2] = {0, 0};
-  uint32_t got = 0;
-  ReadFromFile(context->archiveHandle, bytes, 2, &got);
-  context->storedChecksum = ReadLE16(bytes);
-}
-
-void RunEntryData() {
-  context->runningCrc = 0;
-  context->streamOverrun = 0;   // set only by the decoder: a stored copy must not see the last one
-  context->readIndex = 0xFFFFFFFFu;
-  // An empty or directory-typed special entry leaves an empty text, never the
-  // text an earlier writer left in the buffer.
-  if (context->memoryTarget == kMemoryNotice) context->messageText[0] = '\0';
-  if (context->memoryTarget == kMemoryScript) context->scriptBuffer[0] = '\0';
-
-  char digit = EntryMethodDigit();
-  if (digit == '0') {
-    CopyStored(static_cast<int32_t>(EntryOriginalSize()));
-  } else if (digit >= '4' && digit <= '7') {
-    DecodeEntry();
-  }
-}
-
 namespace {
+
+int Report(const char* message) {
+  ShowError(message, context->ownPath);
+  context->aborted = 1;
+  return 0;
+}
 
 bool IsDirectoryEntry() { return EntryMethodDigit() == 'd'; }
 
@@ -69,26 +34,44 @@ int MoveArchiveTo(uint64_t target) {
   return 1;
 }
 
-// Runs the entry's data into the sink. The stored copy reads the original
-// size and the bit input may leave padding unread, so when the data step did
-// not end exactly where the entry's data ends, the archive is moved there:
-// the next header is then read from its true place. Returns 0 (abort flag set)
-// when that position cannot be reached.
-int RunDataStep() {
-  uint32_t dataStart = 0;
-  int knowStart = GetFilePosition(context->archiveHandle, &dataStart);
-  RunEntryData();
-  if (!knowStart) return 1;
-  uint64_t end = static_cast<uint64_t>(dataStart) + EntryPackedSize();
-  uint32_t now = 0;
-  if (GetFilePosition(context->archiveHandle, &now) && now == end) return 1;
-  return MoveArchiveTo(end);
-}
-
 void CloseAndDeleteOutput() {
   CloseFile(context->outputHandle);
   context->outputHandle = 0;
   DeleteFileAt(context->outputPath);
+}
+
+// Runs the entry's data into the sink. A bad table, a read error, a write
+// error or a Cancel ends the run: reported (a Cancel silently), the partly
+// written file deleted, kWalkEndsRun. Otherwise the stored copy reads the
+// original size and the bit input may leave padding unread, so when the data
+// step did not end exactly where the entry's data ends, the archive is moved
+// there: the next header is then read from its true place. kWalkFailed (the
+// abort flag set) when that position cannot be reached.
+WalkResult RunDataStep(DecodeResult* result) {
+  uint32_t dataStart = 0;
+  int knowStart = GetFilePosition(context->archiveHandle, &dataStart);
+  *result = RunEntryData();
+  switch (*result) {
+    case kDecodeBadTable:
+      ShowError(TEXT_BAD_TABLE, context->ownPath);
+      break;
+    case kDecodeReadError:
+      Report(TEXT_READ_ERROR);
+      break;
+    case kDecodeStopped:   // the sink has reported a write error; a Cancel is silent
+    case kDecodeDone:
+    case kDecodeOverrun:
+      break;
+  }
+  if (*result >= kDecodeBadTable) {
+    if (context->outputHandle != kMemoryMarker) CloseAndDeleteOutput();
+    return kWalkEndsRun;
+  }
+  if (!knowStart) return kWalkDone;
+  uint64_t end = static_cast<uint64_t>(dataStart) + EntryPackedSize();
+  uint32_t now = 0;
+  if (GetFilePosition(context->archiveHandle, &now) && now == end) return kWalkDone;
+  return MoveArchiveTo(end) ? kWalkDone : kWalkFailed;
 }
 
 // The steps of an ordinary entry before its data. Returns 1 to go on with the
@@ -130,7 +113,7 @@ int PrepareEntry(int longNameVolume, uint32_t* newTime) {
 }
 
 // The steps of an ordinary entry after its data. Returns 0 to leave the loop.
-int FinishEntry(uint32_t newTime) {
+int FinishEntry(uint32_t newTime, DecodeResult result) {
   bool directory = IsDirectoryEntry();
   if (context->aborted) {
     if (!directory) CloseAndDeleteOutput();
@@ -148,7 +131,7 @@ int FinishEntry(uint32_t newTime) {
     return 0;
   }
   // Data that ran out before the original size is a CRC error, found early.
-  if (context->runningCrc != EntryFileCrc() || context->streamOverrun) {
+  if (context->runningCrc != EntryFileCrc() || result == kDecodeOverrun) {
     DeleteFileAt(context->outputPath);
     ShowError(TEXT_CRC_ERROR, context->outputPath);
     context->aborted = 1;
@@ -160,11 +143,13 @@ int FinishEntry(uint32_t newTime) {
   return 1;
 }
 
-// A special entry of the scan pass, decoded into memory. Returns 0 to leave the loop.
+// A special entry of the scan pass, decoded into memory. Returns 0 to leave
+// the loop (the abort flag set), kWalkEndsRun when its data ended the run.
 int TakeSpecialEntry(MemoryTarget target) {
   context->memoryTarget = target;
   context->outputHandle = kMemoryMarker;
-  RunDataStep();
+  DecodeResult result;
+  if (RunDataStep(&result) == kWalkEndsRun) return kWalkEndsRun;
   if (context->aborted) {
     context->memoryTarget = kMemoryNone;
     return 0;
@@ -178,7 +163,8 @@ int TakeSpecialEntry(MemoryTarget target) {
   return 1;
 }
 
-// Opening steps 2 to 4; on failure the own file is closed again.
+// Opens the own file and moves to the archive; on failure the own file is
+// closed again.
 int OpenArchive() {
   OpenResult opened = OpenOwnArchive();
   if (opened == kOpenFailed) return ReportOpenError();
@@ -190,6 +176,28 @@ int OpenArchive() {
   return ok;
 }
 
+// The header reader's failures, told to the user. Returns 1 for a valid header.
+int TakeHeader() {
+  switch (ReadEntryHeader()) {
+    case kHeaderValid:
+      return 1;
+    case kHeaderInvalid:
+      ReportBadHeader();
+      break;
+    case kHeaderNoMemory:
+      ShowBox(context->dialogWindow, TEXT_NO_MEMORY, context->config.windowTitle,
+              kBoxOk | kIconError);
+      context->aborted = 1;
+      break;
+    case kHeaderReadError:
+      ReportReadError();
+      break;
+    case kHeaderEnd:
+      break;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int SkipEntryData() {
@@ -199,18 +207,20 @@ int SkipEntryData() {
   return MoveArchiveTo(static_cast<uint64_t>(position) + EntryPackedSize());
 }
 
-int WalkArchive(WindowHandle owner, int mode) {
+WalkResult WalkArchive(WindowHandle owner, int mode) {
   context->dialogWindow = owner;
   context->aborted = 0;
-  if (!OpenArchive()) return 0;
+  context->sink = HandOver;
+  if (!OpenArchive()) return kWalkFailed;
 
   int longNameVolume = QueryLongNameVolume(context->destFolder);
   if (context->config.flags & kFlagChecksum) ReadStoredChecksum();
   MakeCrcTable(kCrcPolynomial);
   checksumAccumulator = 0;
 
+  WalkResult ended = kWalkDone;
   for (;;) {
-    if (ReadEntryHeader() != kHeaderValid) break;
+    if (!TakeHeader()) break;
     BuildEntryName();
     bool notice = TextEquals(context->entryName, "!");
     bool script = TextEquals(context->entryName, "$");
@@ -218,7 +228,9 @@ int WalkArchive(WindowHandle owner, int mode) {
     if (mode == kScanPass) {
       checksumAccumulator ^= EntryFileCrc();
       if (notice || script) {
-        if (!TakeSpecialEntry(notice ? kMemoryNotice : kMemoryScript)) break;
+        int taken = TakeSpecialEntry(notice ? kMemoryNotice : kMemoryScript);
+        if (taken == kWalkEndsRun) ended = kWalkEndsRun;
+        if (taken != 1) break;
       } else if (!SkipEntryData()) {
         break;
       }
@@ -233,12 +245,17 @@ int WalkArchive(WindowHandle owner, int mode) {
     int step = PrepareEntry(longNameVolume, &newTime);
     if (step < 0) break;
     if (step == 0) continue;
-    RunDataStep();
-    if (!FinishEntry(newTime)) break;
+    DecodeResult result;
+    ended = RunDataStep(&result);
+    if (ended == kWalkEndsRun || !FinishEntry(newTime, result)) break;
   }
 
   CloseFile(context->archiveHandle);
   context->archiveHandle = 0;
+  ReleaseEntryHeader();
+  // A run that ends here does nothing more: no checksum box, no setup
+  // actions, no command.
+  if (ended == kWalkEndsRun) return kWalkEndsRun;
   if (mode == kScanPass) {
     if (!context->aborted && (context->config.flags & kFlagChecksum) &&
         checksumAccumulator != context->storedChecksum) {
@@ -251,6 +268,26 @@ int WalkArchive(WindowHandle owner, int mode) {
       LaunchCommand(context->dialogWindow);
     }
   }
-  ReleaseEntryHeader();
-  return context->aborted == 0;
+  return context->aborted == 0 ? kWalkDone : kWalkFailed;
+}
+
+int ReportReadError() { return Report(TEXT_READ_ERROR); }
+int ReportMissingData() { return Report(TEXT_MISSING_DATA); }
+int ReportOpenError() { return Report(TEXT_OPEN_ERROR); }
+int ReportBadHeader() { return Report(TEXT_BAD_HEADER); }
+
+void AbortRun(int status) {
+  constexpr FileHandle kClosed = ~static_cast<FileHandle>(0);
+  if (context != nullptr) {
+    FileHandle output = context->outputHandle;
+    if (output != 0 && output != kMemoryMarker) {
+      CloseFile(output);
+      DeleteFileAt(context->outputPath);
+    }
+    FileHandle archive = context->archiveHandle;
+    if (archive != 0 && archive != kClosed) CloseFile(archive);
+    context->outputHandle = kClosed;
+    context->archiveHandle = kClosed;
+  }
+  EndProcess(status);
 }

@@ -1,0 +1,43 @@
+// Where the codec's output goes in a walk: the output file (with the running
+// CRC) or, for the notice and the setup script, a text buffer; then the
+// progress, which keeps the dialog responsive and hears a Cancel.
+#include "core/context.h"
+#include "core/text.h"
+#include "core/texts.h"
+#include "decode/decode.h"
+#include "platform/platform.h"
+#include "run/run.h"
+#include "ui/messages.h"
+#include "ui/ui.h"
+
+int WriteOutput(const uint8_t* buffer, uint32_t count) {
+  if (StoreOutput(buffer, count, 0)) return 1;
+  ShowError(TEXT_WRITE_ERROR, context->outputPath);
+  return 0;
+}
+
+int ShowProgress(uint32_t done, uint32_t total) {
+  uint32_t percent;
+  if (total == 0) {
+    percent = 0;
+  } else {
+    uint32_t unit = total / 100;
+    percent = unit == 0 ? 100 : done / unit;
+  }
+  if (percent > 100) percent = 100;
+
+  char* text = context->messageText;
+  CopyText(text, TEXT_PROGRESS_PREFIX, kMessageCap);
+  char* end = FormatUnsigned(text + TextLength(text), percent);
+  end[0] = '%';
+  end[1] = '\0';
+  SetControlText(context->dialogWindow, IDC_PROGRESS, text);
+  PumpMessages(context->dialogWindow);
+  return context->cancelRequested != 1;
+}
+
+int HandOver(const uint8_t* data, uint32_t count, uint32_t done) {
+  if (!WriteOutput(data, count)) return 0;
+  // Memory targets report no progress.
+  return context->outputHandle == kMemoryMarker || ShowProgress(done, context->originalSize);
+}

@@ -1,0 +1,68 @@
+// The main dialog on Win32: its procedure routes each message to the
+// portable handlers (run/dialog.h) and keeps what exists only here, the
+// painting of the minimised dialog.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#include <dde.h>
+
+#include "core/context.h"
+#include "run/dialog.h"
+#include "ui/ui.h"
+
+namespace {
+
+void PaintMinimised(HWND window) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  int mapMode = GetMapMode(dc);
+  SendMessageA(window, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  SetMapMode(dc, MM_TEXT);
+  if (dialogIcon != 0) DrawIcon(dc, 0, 0, reinterpret_cast<HICON>(dialogIcon));
+  SetMapMode(dc, mapMode);
+  EndPaint(window, &paint);
+}
+
+// A dialog procedure reports most results through DWLP_MSGRESULT.
+INT_PTR Result(HWND window, LRESULT value) {
+  SetWindowLongPtrA(window, DWLP_MSGRESULT, value);
+  return TRUE;
+}
+
+INT_PTR CALLBACK SfxDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+  const WindowHandle dialog = reinterpret_cast<WindowHandle>(window);
+  switch (message) {
+    case WM_INITDIALOG:
+      OnDialogInit(dialog);
+      return TRUE;   // the system gives the focus to the first tab stop
+    case WM_COMMAND:
+      return OnDialogCommand(dialog, LOWORD(wParam)) ? TRUE : FALSE;
+    case WM_TIMER:
+      OnDialogTimer(dialog, static_cast<int>(wParam));
+      return TRUE;
+    case WM_CLOSE:
+      OnDialogClose(dialog);
+      return FALSE;   // the default handling turns the close into Cancel
+    case WM_DDE_ACK:
+      OnDdeAcknowledge(dialog, static_cast<WindowHandle>(wParam));
+      return TRUE;
+    case WM_PAINT:
+      if (!IsIconic(window)) return FALSE;
+      PaintMinimised(window);
+      return TRUE;
+    case WM_ERASEBKGND:
+      return IsIconic(window) ? Result(window, 1) : FALSE;
+    case WM_QUERYDRAGICON:
+      // One of the messages whose result the procedure returns directly.
+      return static_cast<INT_PTR>(dialogIcon);
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+int RunMainDialog(InstanceHandle instance) {
+  return static_cast<int>(DialogBoxParamA(reinterpret_cast<HINSTANCE>(instance), "SfxDialog",
+                                          nullptr, SfxDialogProc, 0));
+}
