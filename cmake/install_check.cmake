@@ -10,7 +10,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD}" --prefix "${WORK}/
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cmake --install failed:\n${out}")
 endif()
-foreach(installed bin/sfxbuild share/sfxbuild/sfxstub.exe)
+foreach(installed bin/sfxbuild share/sfxbuild/sfxstub.exe share/man/man1/sfxbuild.1
+                  share/bash-completion/completions/sfxbuild)
   if(NOT EXISTS "${WORK}/prefix/${installed}")
     message(FATAL_ERROR "not installed: ${installed}")
   endif()
@@ -27,6 +28,16 @@ execute_process(COMMAND "${builder}" test "${WORK}/setup.exe"
 if(NOT rc EQUAL 0 OR NOT out MATCHES "1 entry tested, all OK")
   message(FATAL_ERROR "the installed builder's self-extractor does not test right:\n${out}")
 endif()
+# The manual page is the help text: every option is in it.
+file(READ "${WORK}/prefix/share/man/man1/sfxbuild.1" manual)
+foreach(option --exclude --files-from --dry-run --json --overwrite)
+  # The page writes each dash of an option as "\-".
+  string(REPLACE "-" "\\-" escaped "${option}")
+  string(FIND "${manual}" "${escaped}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the manual page does not know ${option}")
+  endif()
+endforeach()
 file(READ "${WORK}/setup.exe" head LIMIT 2 HEX)
 if(NOT head STREQUAL "4d5a")
   message(FATAL_ERROR "the self-extractor is no MZ image")

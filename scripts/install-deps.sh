@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 
 need_pkgs=(cmake g++ make ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
            g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine xvfb xauth x11-utils
-           locales fonts-ipafont-gothic imagemagick python3 g++-multilib osslsigncode openssl time)
+           locales fonts-ipafont-gothic imagemagick python3 g++-multilib osslsigncode openssl time
+           help2man)
 # With native 32-bit code (see x86-32.sh), Wine's 32-bit half; without it,
 # the x86_64 cross compilers and 64-bit Wine for the scenarios, qemu's
 # user-mode emulation for the -m32 tests, and the emulated machine of the

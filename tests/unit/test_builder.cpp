@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +39,9 @@ std::string MinimalStub() {
   v[opt + 60] = static_cast<uint8_t>(v.size());   // SizeOfHeaders
   v[opt + 61] = static_cast<uint8_t>(v.size() >> 8);
   v[opt + 92] = 16;             // data directories
+  // The manifest's place for the execution level, as the real stub holds it.
+  std::string manifest = "<!--sfx-elevation" + std::string(180, ' ') + "-->";
+  v.insert(v.end(), manifest.begin(), manifest.end());
   return std::string(v.begin(), v.end());
 }
 
@@ -55,7 +59,10 @@ class BuilderTest : public SfxTest {
   // The builder's command line: what it prints on standard output, then
   // "exit N".
   static std::string RunBuilder(const std::string& arguments) {
-    FILE* p = popen((std::string(SFXBUILD_PROGRAM) + " " + arguments + " 2>/dev/null").c_str(), "r");
+    return RunShell(std::string(SFXBUILD_PROGRAM) + " " + arguments + " 2>/dev/null");
+  }
+  static std::string RunShell(const std::string& command) {
+    FILE* p = popen(command.c_str(), "r");
     if (p == nullptr) return "cannot run";
     std::string out;
     char buffer[4096];
@@ -90,6 +97,12 @@ class BuilderTest : public SfxTest {
     std::string out;
     for (int i = 0; i < n; ++i) out += s;
     return out;
+  }
+
+  // Rebuilding: the entries of an earlier self-extractor, new settings.
+  void CreateOptionsAfter(const std::string& from) {
+    options_.inputs.clear();
+    options_.fromArchive = from;
   }
 
   std::string Build(const std::string& name = "out.exe") {
@@ -558,7 +571,8 @@ TEST_F(BuilderTest, AnInterruptedBuildLeavesNoTemporaryAndTheOldOutputWhole) {
   options_.inputs = {big};
   options_.level = 4;
   std::string out = TempPath("out.exe");
-  for (int sig : {SIGTERM, SIGINT}) {
+  // SIGPIPE: a reader of the progress lines gone (sfxbuild ... 2>&1 | head).
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
     SCOPED_TRACE(sig);
     WriteBytes(out, "the previous output");
     pid_t child = fork();
@@ -580,6 +594,202 @@ TEST_F(BuilderTest, AnInterruptedBuildLeavesNoTemporaryAndTheOldOutputWhole) {
     EXPECT_EQ(Listing(TempDir()), "big\nout.exe\nstub.exe\ntree\n");
     EXPECT_EQ(ReadBytes(out), "the previous output");
   }
+}
+
+// An output that is no regular file is refused before anything is written,
+// and stays what it was; a link is followed to the file it names.
+TEST_F(BuilderTest, AnOutputThatIsNoRegularFileIsRefusedAndLeftAsItWas) {
+  std::string dir = TempPath("places");
+  mkdir(dir.c_str(), 0755);
+  std::string fifo = dir + "/fifo", folder = dir + "/folder", device = dir + "/null";
+  std::string toFifo = dir + "/to-fifo", toFile = dir + "/to-file", file = dir + "/file.exe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  mkdir(folder.c_str(), 0755);
+  ASSERT_EQ(symlink(fifo.c_str(), toFifo.c_str()), 0);
+  WriteBytes(file, "old");
+  ASSERT_EQ(symlink(file.c_str(), toFile.c_str()), 0);
+  // A device node of the null device, where the test may make one.
+  bool haveDevice = mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+  struct Case {
+    std::string path, said;
+    mode_t type;
+  } cases[] = {{fifo, "a FIFO", S_IFIFO},  {folder, "a folder", S_IFDIR},
+               {toFifo, "a FIFO", S_IFIFO}, {device, "a character device", S_IFCHR}};
+  for (const Case& c : cases) {
+    if (c.path == device && !haveDevice) continue;
+    SCOPED_TRACE(c.path);
+    std::string why;
+    EXPECT_FALSE(sfxbuild::CreateSelfExtractor(options_, c.path, &why));
+    EXPECT_NE(why.find(c.said), std::string::npos) << why;
+    struct stat st;
+    ASSERT_EQ(stat(c.path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & S_IFMT, c.type);
+  }
+  std::string why;
+  ASSERT_TRUE(sfxbuild::CreateSelfExtractor(options_, toFile, &why)) << why;
+  struct stat st;
+  ASSERT_EQ(lstat(toFile.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadBytes(file).substr(0, 2), "MZ");
+  EXPECT_EQ(Listing(dir), "fifo\nfile.exe\nfolder\n" + std::string(haveDevice ? "null\n" : "") +
+                              "to-fifo\nto-file\n");
+}
+
+// How each name that cannot be stored is told: the character without a
+// Shift-JIS form, Shift-JIS bytes that are no UTF-8, both names that Windows
+// takes for one, the console devices.
+TEST_F(BuilderTest, EachNameThatCannotBeStoredIsToldWhy) {
+  struct Case {
+    std::vector<std::string> files;
+    std::string said;
+  } cases[] = {
+      {{u8"café.txt"}, u8"café.txt: \"é\" has no Shift-JIS form"},
+      {{"\x95\x5c.txt"}, "the name is Shift-JIS already, not UTF-8"},
+      {{"Readme.txt", "README.TXT"}, "README.TXT and Readme.txt are one name on Windows"},
+      {{"conin$"}, "conin$: a device name of Windows"},
+      {{"CONOUT$.log"}, "CONOUT$.log: a device name of Windows"},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.said);
+    std::string dir = TempPath("names" + std::to_string(n++));
+    mkdir(dir.c_str(), 0755);
+    for (const std::string& f : c.files) WriteBytes(dir + "/" + f, "x");
+    options_.inputs = {dir + "/."};
+    std::string error = BuildError();
+    EXPECT_NE(error.find(c.said), std::string::npos) << error;
+  }
+}
+
+// What a build stores is chosen with --exclude (tar's patterns) and -T.
+TEST_F(BuilderTest, ExcludePatternsAndInputListsChooseTheEntries) {
+  std::string dir = TempPath("proj");
+  for (const char* d : {"", "/.git", "/bin", "/src"}) mkdir((dir + d).c_str(), 0755);
+  for (const char* f : {"/.git/HEAD", "/bin/app.exe", "/bin/app.pdb", "/src/a.obj", "/src/a.c",
+                        "/readme.txt"})
+    WriteBytes(dir + f, "x");
+  struct Case {
+    std::vector<std::string> exclude;
+    std::string names;
+  } cases[] = {
+      {{}, ".git/ .git/HEAD bin/ bin/app.exe bin/app.pdb readme.txt src/ src/a.c src/a.obj"},
+      {{".git", "*.pdb", "*.obj"}, "bin/ bin/app.exe readme.txt src/ src/a.c"},
+      {{"src"}, ".git/ .git/HEAD bin/ bin/app.exe bin/app.pdb readme.txt"},
+      {{"bin/*"}, ".git/ .git/HEAD bin/ readme.txt src/ src/a.c src/a.obj"},
+      {{"[ab]*"}, ".git/ .git/HEAD readme.txt src/"},   // a.c and a.obj match as trailing parts
+  };
+  for (const Case& c : cases) {
+    options_.inputs = {dir + "/."};
+    options_.exclude = c.exclude;
+    std::vector<sfxbuild::PlannedEntry> planned;
+    std::vector<std::string> warnings;
+    std::string why, names;
+    ASSERT_TRUE(sfxbuild::DryRun(options_, &planned, &warnings, &why)) << why;
+    for (const sfxbuild::PlannedEntry& e : planned) names += (names.empty() ? "" : " ") + e.name;
+    EXPECT_EQ(names, c.names);
+  }
+  std::string list = TempPath("inputs.txt");
+  WriteBytes(list, dir + "/readme.txt\r\n\n" + dir + "/src\n");
+  std::string out = RunBuilder("create --dry-run --stub '" + options_.stubPath + "' -T '" + list + "'");
+  EXPECT_EQ(out, "file             1  readme.txt\ndir              0  src/\nfile             1  src/a.c\n"
+                 "file             1  src/a.obj\n4 entries, 3 bytes would be stored before "
+                 "compression; nothing was written\nexit 0\n");
+}
+
+// A self-extractor rebuilt with --from: its entries, notice and script come
+// along, the settings are the new ones; a new notice replaces the old.
+TEST_F(BuilderTest, FromTakesASelfExtractor) {
+  std::string notice = TempPath("notice.txt"), script = TempPath("setup.txt");
+  WriteBytes(notice, "first notice\n");
+  WriteBytes(script, "$Command=run.exe\n");
+  options_.specials = {{'!', notice}, {'$', script}};
+  std::string first = Build("first.exe");
+  CreateOptionsAfter(first);
+  options_.windowTitle = "rebuilt";
+  std::string second = Build("second.exe");
+  std::string why;
+  sfxbuild::ArchiveListing a, b;
+  ASSERT_TRUE(sfxbuild::ListSelfExtractor(first, &a, &why)) << why;
+  ASSERT_TRUE(sfxbuild::ListSelfExtractor(second, &b, &why)) << why;
+  ASSERT_EQ(a.entries.size(), b.entries.size());
+  for (size_t i = 0; i < a.entries.size(); ++i) EXPECT_EQ(a.entries[i].name, b.entries[i].name);
+  EXPECT_EQ(b.windowTitle, "rebuilt");
+  EXPECT_EQ(b.notices, std::vector<std::string>({"first notice\n"}));
+  EXPECT_EQ(b.scripts, a.scripts);
+
+  WriteBytes(notice, "second notice\n");
+  options_.specials = {{'!', notice}};
+  ASSERT_TRUE(sfxbuild::ListSelfExtractor(Build("third.exe"), &b, &why)) << why;
+  EXPECT_EQ(b.notices, std::vector<std::string>({"second notice\n"}));
+  EXPECT_EQ(b.scripts, a.scripts);
+
+  // A file that is neither is said to be neither.
+  WriteBytes(TempPath("plain.txt"), "just some text, no archive");
+  options_.fromArchive = TempPath("plain.txt");
+  EXPECT_NE(BuildError().find("not an LZH archive or self-extractor"), std::string::npos);
+}
+
+// The stub is looked for only where the help says: a copy of the builder
+// elsewhere finds none, says where it looked, and finds one put beside it.
+TEST_F(BuilderTest, TheStubIsFoundOnlyWhereTheHelpSays) {
+  std::string bin = TempPath("bin");
+  mkdir(bin.c_str(), 0755);
+  WriteBytes(bin + "/sfxbuild", ReadBytes(SFXBUILD_PROGRAM));
+  chmod((bin + "/sfxbuild").c_str(), 0755);
+  std::string command = "env -u SFX_STUB '" + bin + "/sfxbuild' create -q -o '" +
+                        TempPath("x.exe") + "' '" + tree_ + "' 2>&1";
+  std::string out = RunShell(command);
+  EXPECT_NE(out.find("no stub found; looked at:"), std::string::npos) << out;
+  EXPECT_NE(out.find(bin + "/sfxstub.exe"), std::string::npos) << out;
+  EXPECT_NE(out.find("--stub FILE"), std::string::npos) << out;
+  EXPECT_NE(out.find("exit 1"), std::string::npos) << out;
+  WriteBytes(bin + "/sfxstub.exe", ReadBytes(stub_));
+  EXPECT_EQ(RunShell(command), "exit 0\n");
+}
+
+// extract replaces an existing file only when asked, and says so; folders
+// get their stored times after their contents are written.
+TEST_F(BuilderTest, ExtractReplacesOnlyWhenAskedAndKeepsFolderTimes) {
+  std::string out = Build();
+  std::string dir = TempPath("x");
+  std::string plain = RunBuilder("extract -C '" + dir + "' '" + out + "'");
+  EXPECT_NE(plain.find("exit 0"), std::string::npos) << plain;
+  struct stat folder, file;
+  ASSERT_EQ(stat((dir + "/tree/docs").c_str(), &folder), 0);
+  ASSERT_EQ(stat((tree_ + "/docs").c_str(), &file), 0);
+  EXPECT_EQ(folder.st_mtime, file.st_mtime);
+
+  WriteBytes(dir + "/tree/docs/b.txt", "changed");
+  std::string again = RunBuilder("extract -C '" + dir + "' '" + out + "'");
+  EXPECT_NE(again.find("FAILED  tree/docs/b.txt: exists; not replaced (--overwrite replaces it)"),
+            std::string::npos) << again;
+  EXPECT_NE(again.find("exit 1"), std::string::npos);
+  EXPECT_EQ(ReadBytes(dir + "/tree/docs/b.txt"), "changed");
+  std::string replaced = RunBuilder("extract --overwrite -C '" + dir + "' '" + out + "'");
+  EXPECT_NE(replaced.find("OK      tree/docs/b.txt (replaced the existing file)"), std::string::npos);
+  EXPECT_EQ(ReadBytes(dir + "/tree/docs/b.txt"), ReadBytes(tree_ + "/docs/b.txt"));
+}
+
+// list says what the self-extractor will do, as text and as JSON.
+TEST_F(BuilderTest, ListShowsTheSettings) {
+  options_.windowTitle = "Title";
+  options_.installFolder = "%ProgramFiles%\\Tool";
+  options_.command = "tool.exe /s";
+  options_.autoStart = true;
+  options_.elevation = sfxbuild::Elevation::kAdmin;
+  std::string out = Build();
+  std::string text = RunBuilder("list '" + out + "'");
+  for (const char* line : {"  title           Title\n", "  folder          %ProgramFiles%\\Tool\n",
+                           "  auto start      yes\n", "  overwrite       asks\n",
+                           "  command         tool.exe /s\n", "  elevation       requireAdministrator\n",
+                           "  checksum        "})
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+  std::string json = RunBuilder("list --json '" + out + "'");
+  for (const char* part : {"\"kind\": \"self-extractor\"", "\"title\": \"Title\"",
+                           "\"folder\": \"%ProgramFiles%\\\\Tool\"", "\"autoStart\": true",
+                           "\"elevation\": \"admin\"", "\"matches\": true",
+                           "{\"name\": \"tree/docs/b.txt\", \"method\": \"-lh7-\""})
+    EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
 }
 
 // ------------------------------------------------------- plain archives

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <map>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -23,9 +24,6 @@
 #include "lzh_reader.h"
 #include "lzh_writer.h"
 
-#ifndef SFXBUILD_DEFAULT_STUB
-#define SFXBUILD_DEFAULT_STUB "sfxstub.exe"
-#endif
 
 namespace sfxbuild {
 namespace {
@@ -67,10 +65,27 @@ uint16_t FileAttribute(const hostos::FileInfo& info) {
 // read ends it.
 struct Planner {
   std::vector<PlannedEntry>* entries;
-  std::set<std::string> names;
+  std::map<std::string, std::string> names;   // as Windows folds it -> as given
   std::vector<uint64_t> openDirs;   // folders being walked, to refuse loops
   std::string* why;
   NameReport report;
+  const std::vector<std::string>* exclude = nullptr;
+
+  // Patterns match as tar's do: the path inside the archive or any of its
+  // trailing parts, wildcards matching "/" too; a folder that matches goes
+  // with everything in it.
+  bool Excluded(const std::string& shown) const {
+    if (exclude == nullptr) return false;
+    for (const std::string& pattern : *exclude) {
+      for (size_t at = 0;;) {
+        if (MatchesPattern(pattern, shown.substr(at))) return true;
+        size_t slash = shown.find('/', at);
+        if (slash == std::string::npos) break;
+        at = slash + 1;
+      }
+    }
+    return false;
+  }
 
   // parent: Shift-JIS prefix ending in '/', or empty at the top.
   bool Add(const std::string& hostPath, const std::string& component, const std::string& parent,
@@ -78,14 +93,19 @@ struct Planner {
     hostos::FileInfo info;
     if (!hostos::Stat(hostPath, &info, why)) return false;
     std::string shown = parentShown + component;
+    if (Excluded(shown)) return true;
     std::string sjis;
     if (!hostos::ToShiftJis(component, &sjis)) {
-      if (IsShiftJisText(component)) {
+      std::string missing = FirstWithoutShiftJis(component);
+      if (!missing.empty()) {
+        report.errors.push_back(shown + ": \"" + missing + "\" has no Shift-JIS form, so the "
+                                        "self-extractor cannot hold the name; rename it");
+      } else if (IsShiftJisText(component)) {
         report.errors.push_back(parentShown + hostos::ToUtf8(component) +
                                 ": the name is Shift-JIS already, not UTF-8; give it its UTF-8 "
                                 "form (for example with convmv -f cp932 -t utf-8)");
       } else {
-        report.errors.push_back(shown + ": the name has no Shift-JIS form");
+        report.errors.push_back(shown + ": the name is not UTF-8 text");
       }
       return true;
     }
@@ -110,9 +130,9 @@ struct Planner {
                               " fit");
     // Windows does not tell letter case apart: two such names are one file.
     std::string onWindows = NameOnWindowsPath(name);
-    if (!names.insert(CaseFolded(onWindows)).second)
-      report.errors.push_back(shown + ": another name is the same on Windows (\"" +
-                              hostos::ToUtf8(onWindows) + "\")");
+    auto taken = names.emplace(CaseFolded(onWindows), shown);
+    if (!taken.second)
+      report.errors.push_back(taken.first->second + " and " + shown + " are one name on Windows");
     if (!info.isDirectory && info.size > kLargestOutput)
       return Fail(why, hostPath + ": too large for a self-extractor");
     if (report.errors.size() != known) return true;
@@ -569,21 +589,25 @@ bool WriteElevation(std::vector<uint8_t>* image, Elevation elevation, std::strin
   return true;
 }
 
-std::string DefaultStubPath() {
+std::string DefaultStubPath(std::vector<std::string>* searched) {
+  searched->clear();
   std::string env = hostos::GetEnvironment("SFX_STUB");
   if (!env.empty()) return env;
-  // Installed: the stub in the data folder beside bin/, or next to the program.
+  searched->push_back("$SFX_STUB (not set)");
+  // Next to the program (a build folder has it there), or installed in the
+  // data folder beside bin/.
   std::string self = hostos::ExecutablePath();
   if (!self.empty()) {
     std::string dir = self.substr(0, self.size() - hostos::BaseName(self).size());
-    for (const char* relative : {"../share/sfxbuild/sfxstub.exe", "sfxstub.exe"}) {
+    for (const char* relative : {"sfxstub.exe", "../share/sfxbuild/sfxstub.exe"}) {
       std::string candidate = dir + relative;
       hostos::FileInfo info;
       std::string ignored;
       if (hostos::Stat(candidate, &info, &ignored) && info.isRegular) return candidate;
+      searched->push_back(candidate);
     }
   }
-  return SFXBUILD_DEFAULT_STUB;
+  return std::string();
 }
 
 bool FieldText(const std::string& utf8, size_t width, const char* what, std::string* sjis,
@@ -599,11 +623,15 @@ bool FieldText(const std::string& utf8, size_t width, const char* what, std::str
 }
 
 // The entries of the archive of --from, checked as names of files would be;
-// methods the stub cannot expand are refused, each with its name.
-bool PlanFromArchive(const std::string& archive, std::vector<PlannedEntry>* entries,
+// methods the stub cannot expand are refused, each with its name. The notice
+// and setup script of a self-extractor come along, unless new ones of that
+// kind are given.
+bool PlanFromArchive(const CreateOptions& options, std::vector<PlannedEntry>* entries,
                      std::vector<std::string>* warnings, std::string* why) {
+  const std::string& archive = options.fromArchive;
   std::vector<lzhr::Entry> read;
-  if (!lzhr::ReadArchive(archive, &read, why)) return false;
+  bool sfx = false;
+  if (!lzhr::ReadArchive(archive, &read, why, &sfx)) return false;
   NameReport report;
   std::set<std::string> seen;
   for (const lzhr::Entry& r : read) {
@@ -622,8 +650,13 @@ bool PlanFromArchive(const std::string& archive, std::vector<PlannedEntry>* entr
     }
     std::string trimmed = folder && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
     if (trimmed == "!" || trimmed == "$") {
-      report.errors.push_back(shown + ": the name is kept for the notice and the setup script");
-      continue;
+      if (!sfx || folder) {
+        report.errors.push_back(shown + ": the name is kept for the notice and the setup script");
+        continue;
+      }
+      bool replaced = false;
+      for (const SpecialInput& s : options.specials) replaced |= s.name == trimmed[0];
+      if (replaced) continue;
     }
     // Each component as a file's would be.
     size_t known = report.errors.size();
@@ -678,9 +711,9 @@ bool PlanEntries(const CreateOptions& options, std::vector<PlannedEntry>* entrie
   if (!options.fromArchive.empty()) {
     if (!options.inputs.empty())
       return Fail(why, "--from takes the entries of an archive: no INPUT besides");
-    return PlanFromArchive(options.fromArchive, entries, warnings, why);
+    return PlanFromArchive(options, entries, warnings, why);
   }
-  Planner p{entries, {}, {}, why, {}};
+  Planner p{entries, {}, {}, why, {}, &options.exclude};
   for (const std::string& input : options.inputs) {
     std::string base = hostos::BaseName(input);
     if (base.empty() || base == "." || base == "..") {
@@ -755,14 +788,25 @@ bool WriteChecksums(hostos::OutputFile& out, bool archiveChecksum, uint64_t chec
 
 }  // namespace
 
-bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPath,
-                         std::string* why, const CreateReport* report) {
+namespace {
+
+// Everything a build checks and prepares before it writes a byte: the
+// block, the planned entries, the specials' texts, the stub's image.
+struct Prepared {
+  SfxConfig config;
+  std::vector<PlannedEntry> planned;
+  std::vector<std::vector<uint8_t>> specials;
+  std::vector<uint8_t> image;
+  uint64_t checksumAt = 0;
+};
+
+bool Prepare(const CreateOptions& options, Prepared* p, std::vector<std::string>* warnings,
+             std::string* why) {
   int digit = options.methodDigit;
   if (digit != 0 && (digit < 5 || digit > 7)) return Fail(why, "unknown method");
   if (options.level < 1 || options.level > 4) return Fail(why, "unknown level");
-  const lzhenc::EncoderOptions encoding = lzhenc::LevelOptions(options.level);
 
-  SfxConfig config;
+  SfxConfig& config = p->config;
   memset(&config, 0, sizeof config);
   std::string text;
   if (!FieldText(options.windowTitle, kTitleCap, "--title", &text, why)) return false;
@@ -778,20 +822,14 @@ bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPat
                                       (options.checksum ? kFlagChecksum : 0));
   config.restoreAttributes = options.restoreAttributes ? 1 : 0;
 
-  if (!CheckOutputPlace(options, outPath, why)) return false;
-  std::vector<PlannedEntry> planned;
-  std::vector<std::string> warnings;
-  bool plannedOk = PlanEntries(options, &planned, &warnings, why);
-  if (report && report->warning)
-    for (const std::string& w : warnings) report->warning(report->user, w);
-  if (!plannedOk) return false;
-  std::vector<std::vector<uint8_t>> specials;
+  if (!PlanEntries(options, &p->planned, warnings, why)) return false;
   for (const SpecialInput& s : options.specials) {
-    specials.emplace_back();
-    if (!SpecialText(s, options.textsAreShiftJis, &specials.back(), why)) return false;
+    p->specials.emplace_back();
+    if (!SpecialText(s, options.textsAreShiftJis, &p->specials.back(), why)) return false;
   }
 
-  std::vector<uint8_t> image;
+  std::vector<uint8_t>& image = p->image;
+  if (options.stubPath.empty()) return Fail(why, "no stub: name one with --stub FILE");
   if (!hostos::ReadWholeFile(options.stubPath, &image, why))
     return Fail(why, "cannot read the stub: " + *why);
   std::string layoutWhy;
@@ -804,12 +842,50 @@ bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPat
   memcpy(image.data() + kConfigOffset, &config, sizeof config);
   // The block's offset field is little-endian whatever the host.
   WriteLE32(&image[kConfigOffset], config.archiveOffset);
-  const uint64_t checksumAt = image.size();
+  p->checksumAt = image.size();
   if (options.checksum) image.resize(image.size() + 2, 0);
+  return true;
+}
+
+}  // namespace
+
+bool DryRun(const CreateOptions& options, std::vector<PlannedEntry>* entries,
+            std::vector<std::string>* warnings, std::string* why) {
+  Prepared p;
+  if (!Prepare(options, &p, warnings, why)) return false;
+  *entries = p.planned;
+  return true;
+}
+
+bool CreateSelfExtractor(const CreateOptions& options, const std::string& outPath,
+                         std::string* why, const CreateReport* report) {
+  // Where the output goes, decided before anything is written: a link is
+  // followed to its file; a device, a FIFO, a socket or a folder is refused.
+  std::string target;
+  if (!hostos::OutputTarget(outPath, &target, why)) return false;
+  if (!CheckOutputPlace(options, target, why)) return false;
+  Prepared prepared;
+  std::vector<std::string> warnings;
+  bool preparedOk = Prepare(options, &prepared, &warnings, why);
+  if (report && report->warning)
+    for (const std::string& w : warnings) report->warning(report->user, w);
+  if (!preparedOk) return false;
+  const int digit = options.methodDigit;
+  const lzhenc::EncoderOptions encoding = lzhenc::LevelOptions(options.level);
+  const std::vector<PlannedEntry>& planned = prepared.planned;
+  const std::vector<std::vector<uint8_t>>& specials = prepared.specials;
+  std::vector<uint8_t>& image = prepared.image;
+  const uint64_t checksumAt = prepared.checksumAt;
+  if (report && report->planned) {
+    uint64_t bytes = 0;
+    for (const PlannedEntry& e : planned) bytes += e.isDirectory ? 0 : e.size;
+    for (const std::vector<uint8_t>& t : specials) bytes += t.size();
+    report->planned(report->user, bytes, planned.size() + specials.size());
+  }
 
   // Made before anything is packed: a folder that cannot take it fails now.
   hostos::OutputFile out;
-  if (!out.Create(outPath, why)) return false;
+  if (!out.Create(target, why)) return false;
   if (!out.Write(image.data(), image.size(), why)) return false;
   std::vector<uint8_t>().swap(image);
 

@@ -36,8 +36,13 @@ bool WriteElevation(std::vector<uint8_t>* image, Elevation elevation, std::strin
 struct CreateOptions {
   std::string stubPath;
   std::vector<std::string> inputs;      // files and folders, in the order given
-  // An LZH archive whose entries become the self-extractor's, copied as they
-  // are (not decompressed) with level-2 headers; instead of inputs.
+  // Shell patterns: an input whose path inside the archive, or any trailing
+  // part of it, matches one is left out (a folder with its contents).
+  std::vector<std::string> exclude;
+  // An LZH archive, or a self-extractor, whose entries become the
+  // self-extractor's, copied as they are (not decompressed) with level-2
+  // headers; instead of inputs. A self-extractor's notice and setup script
+  // come along unless new ones are given.
   std::string fromArchive;
   std::vector<SpecialInput> specials;   // in the order given
   // Texts in UTF-8; converted to Shift-JIS; each must fit its field.
@@ -83,6 +88,8 @@ struct CreateReport {
   void* user = nullptr;
   // A name the self-extractor will give another form, and why.
   void (*warning)(void* user, const std::string& text) = nullptr;
+  // Everything is planned: the input bytes of all entries and their number.
+  void (*planned)(void* user, uint64_t bytes, size_t entries) = nullptr;
   // An entry begins: its name and its input size (0 for a folder).
   void (*begin)(void* user, const std::string& name, uint64_t size) = nullptr;
   // Input bytes of the current entry done so far (large files, part by part).
@@ -109,10 +116,17 @@ bool BuildSelfExtractor(const CreateOptions& options, std::vector<uint8_t>* out,
 bool CheckScripts(const CreateOptions& options, std::vector<std::string>* warnings,
                   std::string* why);
 
-// The stub used when --stub names none: SFX_STUB; else, installed, the one in
-// share/sfxbuild beside the program's bin folder, or next to the program;
-// else the one of the build tree the program was built in.
-std::string DefaultStubPath();
+// The stub used when --stub names none: SFX_STUB; else the one next to the
+// program, or in share/sfxbuild beside the program's bin folder (where
+// cmake --install puts it). Empty when none is there; *searched then lists
+// where it looked.
+std::string DefaultStubPath(std::vector<std::string>* searched);
+
+// What would be stored, without compressing anything: every check of a real
+// build (names, collisions, sizes, texts, the stub, the scripts), then the
+// entries as planned.
+bool DryRun(const CreateOptions& options, std::vector<PlannedEntry>* entries,
+            std::vector<std::string>* warnings, std::string* why);
 
 // Fits a UTF-8 text into a Shift-JIS field of this width (terminator included).
 bool FieldText(const std::string& utf8, size_t width, const char* what, std::string* sjis,
@@ -133,6 +147,12 @@ struct ListedEntry {
 struct ArchiveListing {
   bool plain = false;                 // a plain LZH archive, no self-extractor
   uint32_t archiveOffset = 0;
+  // A self-extractor's block as the stub reads it (Shift-JIS texts; the
+  // default title when the block names none).
+  std::string windowTitle, installTitle, installFolder, command;
+  uint8_t flags = 0, restoreAttributes = 0;
+  std::string elevation;              // "legacy", "user", "admin"; "" when not known
+  std::vector<std::string> notices;   // each "!" entry's text as the stub reads it
   std::vector<std::string> scripts;   // each "$" entry's text as the stub reads it
   bool hasChecksum = false;
   uint16_t storedChecksum = 0;
@@ -149,6 +169,7 @@ bool ListSelfExtractor(const std::string& path, ArchiveListing* listing, std::st
 struct EntryReport {
   std::string name;
   std::string problem;   // empty: fine
+  bool replaced = false; // extract: an existing file was replaced
 };
 
 struct TestResult {
@@ -181,7 +202,8 @@ struct ExtractResult {
 // "..", a directory macro) is reported and skipped; an entry that does not
 // come out whole is reported and leaves no file. The folders of folder
 // entries get their times after everything inside them is written.
+// An existing file is replaced only with overwrite, and then said so.
 bool ExtractArchive(const std::string& path, const std::string& folder, ExtractResult* result,
-                    std::string* why);
+                    std::string* why, bool overwrite = false);
 
 }  // namespace sfxbuild

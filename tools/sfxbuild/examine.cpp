@@ -71,9 +71,39 @@ bool OpenOwnFile(const std::string& path, std::string* why) {
 bool MoveTo(uint64_t position) { return SeekArchive(position) == kSeekDone; }
 
 // Opens a self-extractor as a walk does: the block, the offset, the checksum.
+// The execution level the manifest in the image asks for.
+std::string ReadElevation(const std::string& path, uint32_t imageSize) {
+  hostos::InputFile in;
+  std::string ignored;
+  std::string image(imageSize, '\0');
+  size_t got = 0, total = 0;
+  if (!in.Open(path, &ignored)) return std::string();
+  while (total < image.size() && in.Read(&image[total], image.size() - total, &got, &ignored) &&
+         got > 0)
+    total += got;
+  image.resize(total);
+  static const char kLevel[] = "requestedExecutionLevel level=\"";
+  size_t at = image.find(kLevel);
+  if (at != std::string::npos) {
+    std::string level = image.substr(at + sizeof kLevel - 1, 20);
+    if (level.compare(0, 20, "requireAdministrator") == 0) return "admin";
+    if (level.compare(0, 9, "asInvoker") == 0) return "user";
+    return std::string();
+  }
+  return image.find("<!--sfx-elevation") != std::string::npos ? "legacy" : std::string();
+}
+
 bool OpenSelfExtractor(const std::string& path, ArchiveListing* listing, std::string* why) {
   if (!KeepOwnPath(path, why)) return false;
   ReadConfig();
+  const SfxConfig& config = context->config;
+  listing->windowTitle = config.windowTitle;
+  listing->installTitle = config.installTitle;
+  listing->installFolder = config.installFolder;
+  listing->command = config.command;
+  listing->flags = config.flags;
+  listing->restoreAttributes = config.restoreAttributes;
+  listing->elevation = ReadElevation(path, config.archiveOffset);
   if (!OpenOwnFile(path, why)) return false;
   listing->archiveOffset = context->config.archiveOffset;
   if (!MoveTo(context->config.archiveOffset))
@@ -202,15 +232,17 @@ bool ListSelfExtractor(const std::string& path, ArchiveListing* listing, std::st
   ContextScope scope;
   if (!scope.Ok()) return Fail(why, "out of memory");
   return Walk(path, listing, why, [listing](const ListedEntry& e) {
-    // The setup script is decoded into the stub's own buffer, as the scan pass does.
-    if (e.name == "$" && Decodable(e)) {
+    // The notice and the setup script are decoded into the stub's own
+    // buffers, as the scan pass does.
+    if ((e.name == "$" || e.name == "!") && Decodable(e) && !listing->plain) {
+      bool script = e.name == "$";
       context->outputHandle = kMemoryMarker;
-      context->memoryTarget = kMemoryScript;
-      context->scriptBuffer[0] = '\0';
+      context->memoryTarget = script ? kMemoryScript : kMemoryNotice;
       DecodeData(e);
       context->outputHandle = 0;
       context->memoryTarget = kMemoryNone;
-      listing->scripts.push_back(context->scriptBuffer);
+      (script ? listing->scripts : listing->notices)
+          .push_back(script ? context->scriptBuffer : context->messageText);
     }
     return true;
   });
@@ -240,7 +272,7 @@ bool TestSelfExtractor(const std::string& path, TestResult* result, std::string*
 }
 
 bool ExtractArchive(const std::string& path, const std::string& folder, ExtractResult* result,
-                    std::string* why) {
+                    std::string* why, bool overwrite) {
   *result = ExtractResult();
   ContextScope scope;
   if (!scope.Ok()) return Fail(why, "out of memory");
@@ -283,6 +315,16 @@ bool ExtractArchive(const std::string& path, const std::string& folder, ExtractR
     if (!hostos::SeamPath(target, &seam)) {
       problem = "the name has no form on this system; not written";
       return true;
+    }
+    hostos::FileInfo existing;
+    std::string absent;
+    if (hostos::Stat(target, &existing, &absent)) {
+      if (!overwrite || existing.isDirectory) {
+        problem = existing.isDirectory ? "a folder of that name exists; not written"
+                                       : "exists; not replaced (--overwrite replaces it)";
+        return true;
+      }
+      entries.back().replaced = true;
     }
     context->outputHandle = CreateForWrite(seam.c_str());
     if (context->outputHandle == 0) {

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -172,7 +173,7 @@ void WatchSignals() {
   static bool installed = false;
   if (installed) return;
   installed = true;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = RemoveTemporaryAndDie;
@@ -194,6 +195,32 @@ void SetLiveTemporary(const std::string& path) {
 }
 
 }  // namespace
+
+bool OutputTarget(const std::string& path, std::string* target, std::string* why) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    // A link that leads nowhere would be replaced by the file, not followed.
+    struct stat link;
+    if (lstat(path.c_str(), &link) == 0) return (*why = path + ": a link to nothing", false);
+    *target = path;
+    return true;
+  }
+  const char* what = S_ISDIR(st.st_mode)    ? "a folder"
+                     : S_ISCHR(st.st_mode)  ? "a character device"
+                     : S_ISBLK(st.st_mode)  ? "a block device"
+                     : S_ISFIFO(st.st_mode) ? "a FIFO (named pipe)"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                     : S_ISREG(st.st_mode)  ? nullptr
+                                            : "not a regular file";
+  if (what != nullptr) {
+    *why = path + " is " + what + ", not a file the builder can replace (-o - writes to "
+                  "standard output)";
+    return false;
+  }
+  *target = RealPath(path);
+  if (target->empty()) *target = path;
+  return true;
+}
 
 OutputFile::~OutputFile() { Discard(); }
 
@@ -388,6 +415,49 @@ std::string FormatUtc(uint32_t seconds) {
 }
 
 bool ErrorIsTerminal() { return isatty(2) != 0; }
+bool OutputIsTerminal() { return isatty(1) != 0; }
+
+int TerminalColumns() {
+  struct winsize size;
+  if (ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  const char* columns = getenv("COLUMNS");
+  int n = columns != nullptr ? atoi(columns) : 0;
+  return n > 0 ? n : 80;
+}
+
+bool CopyToStandardOutput(const std::string& path, std::string* why) {
+  int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    *why = Reason(path, errno);
+    return false;
+  }
+  std::vector<uint8_t> buffer(1 << 20);
+  bool ok = true;
+  for (;;) {
+    ssize_t n = read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n < 0) {
+        *why = Reason(path, errno);
+        ok = false;
+      }
+      break;
+    }
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(1, buffer.data() + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        *why = Reason("standard output", errno);
+        ok = false;
+        break;
+      }
+      done += w;
+    }
+    if (!ok) break;
+  }
+  close(in);
+  return ok;
+}
 
 double MonotonicSeconds() { return posixbase::MonotonicSeconds(); }
 

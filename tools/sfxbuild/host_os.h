@@ -42,10 +42,15 @@ class InputFile {
   std::string path_;
 };
 
+// The file an output path names: itself, or the file a link leads to (the
+// link stays). False with what it is when it is no place for a file the
+// builder replaces: a folder, a device, a FIFO or a socket.
+bool OutputTarget(const std::string& path, std::string* target, std::string* why);
+
 // The output, written to a temporary file beside it that becomes the output
 // only when complete (Commit). Until then an existing output stays as it was,
 // and the temporary is removed on failure, on destruction, and when SIGINT,
-// SIGTERM or SIGHUP ends the process.
+// SIGTERM, SIGHUP or SIGPIPE (a reader of its messages gone) ends the process.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -99,6 +104,11 @@ unsigned long ProcessId();
 std::string FormatUtc(uint32_t seconds);
 // Whether standard error is a terminal (where progress may be redrawn).
 bool ErrorIsTerminal();
+bool OutputIsTerminal();
+// The width of the terminal on standard error, 80 when it does not say.
+int TerminalColumns();
+// Copies a file to standard output; false with a reason.
+bool CopyToStandardOutput(const std::string& path, std::string* why);
 // Seconds on a monotonic clock.
 double MonotonicSeconds();
 // The running program's own file ("" when unknown).

@@ -5,12 +5,15 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
 #include <algorithm>
+#include <iterator>
+#include <vector>
 
 #include "host_os.h"
 
@@ -433,6 +436,61 @@ std::string FormatUtc(uint32_t seconds) {
 }
 
 bool ErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+bool OutputIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
+int TerminalColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+    int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    if (columns > 0) return columns;
+  }
+  return 80;
+}
+
+bool CopyToStandardOutput(const std::string& path, std::string* why) {
+  FILE* in = _wfopen(Wide(path).c_str(), L"rb");
+  if (in == nullptr) {
+    *why = path + ": cannot be read";
+    return false;
+  }
+  _setmode(_fileno(stdout), _O_BINARY);
+  std::vector<char> buffer(1 << 20);
+  bool ok = true;
+  size_t n;
+  while (ok && (n = fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+    if (fwrite(buffer.data(), 1, n, stdout) != n) {
+      *why = "standard output: cannot be written";
+      ok = false;
+    }
+  }
+  fclose(in);
+  return ok && fflush(stdout) == 0;
+}
+
+bool OutputTarget(const std::string& path, std::string* target, std::string* why) {
+  DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    *why = path + " is a folder, not a file the builder can replace";
+    return false;
+  }
+  // Device names (NUL, CON, COM1 ...) name no file, in any folder.
+  std::string base = BaseName(path);
+  base = base.substr(0, base.find('.'));
+  for (char& c : base) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  bool device = std::find_if(std::begin(kDevices), std::end(kDevices), [&](const char* d) {
+                  return base == d;
+                }) != std::end(kDevices);
+  device |= base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+            base[3] >= '1' && base[3] <= '9';
+  if (device) {
+    *why = path + " is a device, not a file the builder can replace (-o - writes to standard "
+                  "output)";
+    return false;
+  }
+  *target = path;
+  return true;
+}
 
 double MonotonicSeconds() {
   LARGE_INTEGER count, frequency;

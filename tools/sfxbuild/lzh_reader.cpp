@@ -1,5 +1,6 @@
 #include "lzh_reader.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include "core/context.h"
@@ -45,11 +46,23 @@ bool LooksLikeArchive(const uint8_t* data, size_t size) {
   return size >= 7 && data[2] == '-' && data[3] == 'l' && data[6] == '-';
 }
 
-bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::string* why) {
+bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::string* why,
+                 bool* selfExtractor) {
   entries->clear();
   std::vector<uint8_t> data;
   if (!hostos::ReadWholeFile(path, &data, why)) return false;
   size_t at = 0;
+  // A self-extractor: the archive begins where its block says, after the
+  // checksum when it has one.
+  const bool sfx = data.size() >= kConfigOffset + kConfigSize && data[0] == 'M' && data[1] == 'Z';
+  if (sfx) {
+    at = ReadLE32(&data[kConfigOffset]);
+    if (data[kConfigOffset + offsetof(SfxConfig, flags)] & kFlagChecksum) at += 2;
+    if (at > data.size()) return Fail(why, path + ": the archive lies beyond the end of the file");
+  }
+  if (selfExtractor != nullptr) *selfExtractor = sfx;
+  if (at < data.size() && data[at] != 0 && !LooksLikeArchive(&data[at], data.size() - at))
+    return Fail(why, path + ": not an LZH archive or self-extractor");
   while (at < data.size()) {
     const size_t left = data.size() - at;
     if (data[at] == 0) break;   // the end mark

@@ -42,8 +42,12 @@ struct Entry {
 // True when the bytes at the start look like an LZH header (a method "-l?x-").
 bool LooksLikeArchive(const uint8_t* data, size_t size);
 
-// Every entry up to the end mark (a header size of 0) or the file's end; false
-// with a reason on a damaged header or data that run past the end.
-bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::string* why);
+// Every entry up to the end mark (a header size of 0) or the file's end, of a
+// plain LZH archive or of the archive a self-extractor holds (from the offset
+// its configuration block names); false with a reason on a file that is
+// neither, a damaged header, or data that run past the end. *selfExtractor,
+// when asked, says which it was.
+bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::string* why,
+                 bool* selfExtractor = nullptr);
 
 }  // namespace lzhr

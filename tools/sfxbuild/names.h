@@ -27,4 +27,12 @@ std::string NameOnWindows(const std::string& sjis);
 // True when the bytes are a valid Shift-JIS (code page 932) text.
 bool IsShiftJisText(const std::string& bytes);
 
+// For valid UTF-8 text: its first character that has no Shift-JIS form (""
+// when all have one). Empty too when the text is not UTF-8 at all.
+std::string FirstWithoutShiftJis(const std::string& utf8);
+
+// A shell pattern (*, ?, [set], [!set]) against the whole of text; "*" and
+// "?" match "/" too.
+bool MatchesPattern(const std::string& pattern, const std::string& text);
+
 }  // namespace sfxbuild
