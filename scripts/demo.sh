@@ -1,20 +1,28 @@
 #!/usr/bin/env bash
-# The demo: builds everything, makes a self-extractor of samples/demo with the
-# builder, runs it under Wine with automatic start (-n) into a temporary
-# folder, and lists what it extracted.
+# The demo: installs what it needs, builds the builder and the stub (nothing
+# else), makes a self-extractor of samples/demo with the builder, runs it
+# under Wine with automatic start (-n) into a temporary folder, and compares
+# what it extracted with the sample folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
+started=$SECONDS
 
-scripts/install-deps.sh
-scripts/build.sh
+scripts/install-deps.sh --demo
+. scripts/common.sh
+. scripts/x86-32.sh
+sfx_probe_x86_32
+preset=$(sfx_e2e_preset)
+echo "== Building the builder and the stub ($preset)"
+sfx_configure host
+cmake --build build/host --target sfxbuild -j2 >/dev/null
+sfx_configure "$preset"
+cmake --build "build/$preset" --target sfxstub -j2 >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/sfx-demo.XXXXXX")
 state=$work/wine
 runner=(python3 "$repo/tests/e2e/run_scenario.py")
-. scripts/x86-32.sh
-sfx_probe_x86_32
-winbuild=$repo/build/$(sfx_e2e_preset)
+winbuild=$repo/build/$preset
 sfxbuild=$repo/build/host/tools/sfxbuild/sfxbuild
 stub=$winbuild/src/stub/sfxstub.exe
 cleanup() { "${runner[@]}" cleanup --state "$state" --win32-build "$winbuild" >/dev/null 2>&1 || true; }
@@ -47,7 +55,7 @@ if [ -d "$work/out" ]; then
      else printf '%10d  %s\n' "$(stat -c %s "$f")" "${f#./}"; fi
    done)
   if diff -r samples/demo "$work/out" >/dev/null; then
-    echo "The extracted tree is byte for byte the sample folder."
+    echo "The extracted tree is byte for byte the sample folder (demo: $((SECONDS - started)) s)."
   else
     echo "The extracted tree differs from the sample folder:"; diff -rq samples/demo "$work/out" || true
     exit 1

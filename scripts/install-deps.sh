@@ -1,25 +1,34 @@
 #!/usr/bin/env bash
-# Installs what the builds and the tests need on a Debian machine (python3 runs the
-# end-to-end scenarios; imagemagick keeps their screenshots). Safe to run again:
-# it installs only what is missing and says what it could not get.
+# Installs what the builds and the tests need on a Debian machine; with
+# --demo, only what the demo needs (the builder, the stub and Wine to run it).
+# Safe to run again: it installs only what is missing and says what it could
+# not get.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+demo=0
+[ "${1:-}" = --demo ] && demo=1
 
-need_pkgs=(cmake g++ make ninja-build libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
-           g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine xvfb xauth x11-utils
-           locales fonts-ipafont-gothic imagemagick python3 g++-multilib osslsigncode openssl time
-           help2man)
-# With native 32-bit code (see x86-32.sh), Wine's 32-bit half; without it,
-# the x86_64 cross compilers and 64-bit Wine for the scenarios, qemu's
-# user-mode emulation for the -m32 tests, and the emulated machine of the
-# i686 lane (scripts/lane32.sh).
+# The demo: the builder, the stub, Wine on a virtual screen, the Japanese
+# locale and the runner. The tests add GoogleTest and Google Benchmark, clang
+# for fuzzing, a 32-bit host compiler, fonts and ImageMagick (screenshots),
+# osslsigncode and openssl (signing), GNU time, help2man (the manual page).
+need_pkgs=(cmake g++ make ninja-build wine xvfb xauth locales python3)
+[ $demo = 1 ] || need_pkgs+=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev x11-utils
+                             fonts-ipafont-gothic imagemagick g++-multilib osslsigncode openssl
+                             time help2man)
+# With native 32-bit code (see x86-32.sh), the i686 compilers and Wine's
+# 32-bit half run the stub users get; without it, the x86_64 compilers and
+# 64-bit Wine run the same sources, and the tests add qemu's user-mode
+# emulation for the -m32 tests and the emulated machine of the i686 lane
+# (scripts/lane32.sh), which still needs the i686 compilers.
 . scripts/x86-32.sh
 command -v cc >/dev/null 2>&1 && sfx_probe_x86_32
+i686=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686)
 if [ "${SFX_RUNS_X86_32:-1}" = 1 ]; then
-  need_pkgs+=(wine32:i386)
+  need_pkgs+=("${i686[@]}" wine32:i386)
 else
-  need_pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 qemu-user-static
-              qemu-system-x86 debootstrap e2fsprogs)
+  need_pkgs+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
+  [ $demo = 1 ] || need_pkgs+=("${i686[@]}" qemu-user-static qemu-system-x86 debootstrap e2fsprogs)
 fi
 
 missing=()
@@ -66,5 +75,5 @@ fi
 locale -a | grep -qix 'ja_JP.utf8' || { echo "install-deps: the ja_JP.UTF-8 locale is missing" >&2; exit 1; }
 
 # The first run of a fresh machine compiles the probe only now that cc exists.
-[ -n "${SFX_RUNS_X86_32:-}" ] || { sfx_probe_x86_32; [ "$SFX_RUNS_X86_32" = 1 ] || exec "$0"; }
+[ -n "${SFX_RUNS_X86_32:-}" ] || { sfx_probe_x86_32; [ "$SFX_RUNS_X86_32" = 1 ] || exec "$0" "$@"; }
 echo "install-deps: everything is installed"

@@ -526,8 +526,10 @@ def setup(opts):
     cleanup(opts)
     shutil.rmtree(state, ignore_errors=True)
     os.makedirs(state)
-    _, driver = tool_paths(opts)
-    if os.path.exists(driver) and pe_machine(driver) == 0x8664:
+    # The driver's build, or the stub's where the driver is not built (the demo).
+    stub, driver = tool_paths(opts)
+    program = driver if os.path.exists(driver) else stub
+    if os.path.exists(program) and pe_machine(program) == 0x8664:
         make_wine64_commands(state)
     start_xvfb(state)
     env = wine_env(state)
