@@ -11,9 +11,13 @@ seconds="${2:-60}"
 cd "$root"
 
 # The whole preset, so that everything keeps building with clang and the
-# sanitizers, not only the targets run here.
+# sanitizers, not only the targets run here. A folder made by another
+# generator is made anew.
+if [ -f "$build/CMakeCache.txt" ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' "$build/CMakeCache.txt"; then
+  rm -rf "$build"
+fi
 cmake --preset fuzz -B "$build" -DSFX_WERROR=ON >/dev/null
-cmake --build "$build" -j2
+cmake --build "$build" -j2 >/dev/null
 
 status=0
 for target in header decoder walk script; do
