@@ -884,6 +884,18 @@ TEST_F(BuilderTest, PlainArchivesOfEveryLevelAreListedTestedAndTurnedIntoSelfExt
   EXPECT_EQ(listing.entries[1].originalSize, 14u);
   EXPECT_EQ(listing.entries[1].packedSize, 14u);   // the extended headers left out
 
+  // Headers are read in windows: a chain longer than the first one still
+  // lists, and so does the entry after it.
+  std::string longDir(6000, 'd');
+  WriteBytes(path, Level1("-lh0-", "far.txt", longDir, "x", dos) +
+                       Level0("-lh0-", "next.txt", "y", dos) + std::string(1, '\0'));
+  sfxbuild::ArchiveListing far;
+  ASSERT_TRUE(sfxbuild::ListSelfExtractor(path, &far, &why)) << why;
+  ASSERT_EQ(far.entries.size(), 2u);
+  EXPECT_EQ(far.entries[0].name, longDir + "/far.txt");
+  EXPECT_EQ(far.entries[1].name, "next.txt");
+  WriteBytes(path, archive);
+
   sfxbuild::TestResult tested;
   ASSERT_TRUE(sfxbuild::TestSelfExtractor(path, &tested, &why)) << why;
   EXPECT_TRUE(Failures(tested.entries).empty());

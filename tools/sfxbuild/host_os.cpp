@@ -132,6 +132,14 @@ bool InputFile::Open(const std::string& path, std::string* why) {
   return true;
 }
 
+bool InputFile::ReadAt(uint64_t at, void* data, size_t size, size_t* got, std::string* why) {
+  if (lseek(fd_, static_cast<off_t>(at), SEEK_SET) < 0) {
+    *why = Reason(path_, errno);
+    return false;
+  }
+  return Read(data, size, got, why);
+}
+
 bool InputFile::Read(void* data, size_t size, size_t* got, std::string* why) {
   *got = 0;
   while (*got < size) {

@@ -35,6 +35,9 @@ class InputFile {
   bool Open(const std::string& path, std::string* why);
   // Up to size bytes; *got is 0 at the end.
   bool Read(void* data, size_t size, size_t* got, std::string* why);
+  // Up to size bytes from the offset at (fewer only at the end); the reading
+  // position of Read moves there.
+  bool ReadAt(uint64_t at, void* data, size_t size, size_t* got, std::string* why);
   bool Rewind(std::string* why);
 
  private:

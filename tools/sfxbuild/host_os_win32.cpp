@@ -188,6 +188,16 @@ bool InputFile::Open(const std::string& path, std::string* why) {
   return true;
 }
 
+bool InputFile::ReadAt(uint64_t at, void* data, size_t size, size_t* got, std::string* why) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(at);
+  if (!SetFilePointerEx(AsHandle(fd_), to, nullptr, FILE_BEGIN)) {
+    *why = Reason(path_, GetLastError());
+    return false;
+  }
+  return Read(data, size, got, why);
+}
+
 bool InputFile::Read(void* data, size_t size, size_t* got, std::string* why) {
   *got = 0;
   while (*got < size) {

@@ -3,6 +3,8 @@
 #include <stddef.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "core/context.h"
 #include "core/little_endian.h"
 #include "fail.h"
@@ -46,28 +48,50 @@ bool LooksLikeArchive(const uint8_t* data, size_t size) {
   return size >= 7 && data[2] == '-' && data[3] == 'l' && data[6] == '-';
 }
 
+// The bytes of the file from an offset: a header and what may follow it (a
+// level-1 chain of extended headers), read as the walk reaches them, so that
+// a listing or a test never holds the whole archive in memory. Most headers
+// fit the small window; a longer one is read again through the large one.
+constexpr size_t kSmallWindow = 4096;
+constexpr size_t kLargeWindow = 1 << 20;
+
 bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::string* why,
                  bool* selfExtractor) {
   entries->clear();
+  hostos::FileInfo info;
+  hostos::InputFile in;
+  if (!hostos::Stat(path, &info, why) || !in.Open(path, why)) return false;
+  const uint64_t fileSize = info.size;
   std::vector<uint8_t> data;
-  if (!hostos::ReadWholeFile(path, &data, why)) return false;
-  size_t at = 0;
+  auto readFrom = [&](uint64_t from, size_t window) {
+    data.resize(static_cast<size_t>(std::min<uint64_t>(window, fileSize - from)));
+    size_t got = 0;
+    if (!in.ReadAt(from, data.data(), data.size(), &got, why)) return false;
+    data.resize(got);
+    return true;
+  };
+  uint64_t at = 0;
+  if (!readFrom(0, kSmallWindow)) return false;
   // A self-extractor: the archive begins where its block says, after the
   // checksum when it has one.
   const bool sfx = data.size() >= kConfigOffset + kConfigSize && data[0] == 'M' && data[1] == 'Z';
   if (sfx) {
     at = ReadLE32(&data[kConfigOffset]);
     if (data[kConfigOffset + offsetof(SfxConfig, flags)] & kFlagChecksum) at += 2;
-    if (at > data.size()) return Fail(why, path + ": the archive lies beyond the end of the file");
+    if (at > fileSize) return Fail(why, path + ": the archive lies beyond the end of the file");
   }
   if (selfExtractor != nullptr) *selfExtractor = sfx;
-  if (at < data.size() && data[at] != 0 && !LooksLikeArchive(&data[at], data.size() - at))
-    return Fail(why, path + ": not an LZH archive or self-extractor");
-  while (at < data.size()) {
-    const size_t left = data.size() - at;
-    if (data[at] == 0) break;   // the end mark
+  size_t window = kSmallWindow;
+  while (at < fileSize) {
+    if (!readFrom(at, window)) return false;
+    if (data.empty() || data[0] == 0) break;   // the end mark
+    if (entries->empty() && !LooksLikeArchive(data.data(), data.size()))
+      return Fail(why, path + ": not an LZH archive or self-extractor");
+    const size_t left = data.size();
     if (left < 22) return Fail(why, path + ": a header is cut off at " + std::to_string(at));
-    const uint8_t* h = &data[at];
+    const uint8_t* h = data.data();
+    // The small window ended before the file did: what did not fit may be there.
+    const bool shortWindow = window == kSmallWindow && left == kSmallWindow;
     Entry e;
     e.headerOffset = at;
     e.method.assign(reinterpret_cast<const char*>(h + kHeaderMethod), 5);
@@ -86,7 +110,7 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
       file.assign(reinterpret_cast<const char*>(h + 22), nameLength);
       e.fileCrc = ReadLE16(h + 22 + nameLength);
       e.time = FromDosTime(ReadLE32(h + kHeaderTime));
-      headerEnd = at + total;
+      headerEnd = total;
       if (e.level == 1) {
         if (22 + nameLength + 5 > total) return Fail(why, path + ": a damaged header at " + std::to_string(at));
         // The extended headers follow the header and count as compressed data.
@@ -99,6 +123,10 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
               if (type == kExtUnixTime && length >= 4) unixTime = ReadLE32(body);
               chainBytes += length + 3;
             });
+        if (!whole && shortWindow) {
+          window = kLargeWindow;
+          continue;
+        }
         if (!whole) return Fail(why, path + ": a damaged extended header at " + std::to_string(at));
         if (chainBytes > packed) return Fail(why, path + ": a damaged header at " + std::to_string(at));
         packed -= static_cast<uint32_t>(chainBytes);
@@ -107,6 +135,10 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
       }
     } else if (e.level == 2) {
       size_t total = ReadLE16(h);
+      if (total > left && shortWindow) {
+        window = kLargeWindow;
+        continue;
+      }
       if (total < kHeaderFixedSize || total > left)
         return Fail(why, path + ": a damaged header at " + std::to_string(at));
       e.time = ReadLE32(h + kHeaderTime);
@@ -118,7 +150,7 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
             if (type == kExtAttribute && length >= 2) attribute = ReadLE16(body);
           });
       if (!whole) return Fail(why, path + ": a damaged extended header at " + std::to_string(at));
-      headerEnd = at + total;
+      headerEnd = total;
     } else {
       return Fail(why, path + ": header level " + std::to_string(e.level) + " at " +
                            std::to_string(at) + " is unknown");
@@ -126,8 +158,8 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
     if (unixTime != 0) e.time = unixTime;
     e.attribute = attribute;
     e.packedSize = packed;
-    e.dataOffset = headerEnd;
-    if (e.dataOffset + packed > data.size())
+    e.dataOffset = at + headerEnd;
+    if (e.dataOffset + packed > fileSize)
       return Fail(why, path + ": the data of an entry run past the end of the file");
     std::string name = Slashed(dir);
     if (!name.empty() && name.back() != '/') name += '/';
@@ -136,6 +168,7 @@ bool ReadArchive(const std::string& path, std::vector<Entry>* entries, std::stri
     e.name = name;
     entries->push_back(e);
     at = e.dataOffset + packed;
+    window = kSmallWindow;
   }
   return true;
 }
