@@ -4,11 +4,14 @@
 #     and Win32 code, built with the stub's options) under Wine, on the same
 #     samples and in the same form;
 #  2. a large self-extractor under Wine: `X.exe -n FOLDER`, stored and -lh7-
-#     (level 1), each the median of three runs minus that of a one-file
-#     self-extractor (Wine's own start and exit), with the rates and the
-#     share of the stored rate that -lh7- reaches.
+#     (level 1), run in turn with a one-file self-extractor (Wine's own start
+#     and exit, taken off each), with the rates and the share of the stored
+#     rate that -lh7- reaches.
 #
 #   bench/stub_bench.sh [SIZE_MB (default 214)] [WORK_DIR (default build/stub-bench)]
+#
+# SFX_BENCH_RUNS sets the number of turns (3); SFX_BENCH_KEEP=1 keeps the
+# input and the self-extractors in WORK_DIR for a profile.
 #
 # Where this machine runs no 32-bit x86 code, the x86_64 build of the same
 # sources (win64 preset) stands in for the i686 stub, and the report says so.
@@ -95,42 +98,46 @@ echo one > "$work/one/one.txt"
 "$sfxbuild" create -q --stub "$stub" --method lh7 --level 1 -o "$work/lh7.exe" "$work/input/."
 input_bytes=$(du -sb "$work/input" | cut -f1)
 
-# Median wall time of three runs, in seconds.
-median_run() {
-  local sfx=$1 times=() i start end status
-  for i in 1 2 3; do
-    rm -rf "$work/dest"
-    start=$(date +%s.%N)
-    set +e
-    "${runner[@]}" wine --state "$state" --timeout 900 -- "$(winpath "$sfx")" -n "$(winpath "$work/dest")" >/dev/null 2>>"$work/wine.log"
-    status=$?
-    set -e
-    end=$(date +%s.%N)
-    # 1: the dialog ended after an extraction.
-    [ "$status" = 1 ] || { echo "stub_bench: $sfx ended with status $status" >&2; exit 1; }
-    times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }')")
-  done
-  printf '%s\n' "${times[@]}" | sort -g | sed -n 2p
+# One run's wall time in seconds; the folder is checked against the input
+# when a second argument asks for it.
+run_once() {
+  local sfx=$1 start end status
+  rm -rf "$work/dest"
+  start=$(date +%s.%N)
+  set +e
+  "${runner[@]}" wine --state "$state" --timeout 900 -- "$(winpath "$sfx")" -n "$(winpath "$work/dest")" >/dev/null 2>>"$work/wine.log"
+  status=$?
+  set -e
+  end=$(date +%s.%N)
+  # 1: the dialog ended after an extraction.
+  [ "$status" = 1 ] || { echo "stub_bench: $sfx ended with status $status" >&2; exit 1; }
+  if [ -n "${2:-}" ] && ! diff -r -q "$work/input" "$work/dest" >/dev/null; then
+    echo "stub_bench: $sfx did not give back the input" >&2; exit 1
+  fi
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }'
 }
-one=$(median_run "$work/one.exe")
-stored=$(median_run "$work/stored.exe")
-if ! diff -r -q "$work/input" "$work/dest" >/dev/null; then
-  echo "stub_bench: the stored self-extractor did not give back the input" >&2; exit 1
-fi
-lh7=$(median_run "$work/lh7.exe")
-if ! diff -r -q "$work/input" "$work/dest" >/dev/null; then
-  echo "stub_bench: the -lh7- self-extractor did not give back the input" >&2; exit 1
-fi
-python3 - "$input_bytes" "$one" "$stored" "$lh7" "$(stat -c %s "$work/stored.exe")" \
-  "$(stat -c %s "$work/lh7.exe")" <<'EOF'
-import sys
-size, one, stored, lh7, stored_file, lh7_file = (float(v) for v in sys.argv[1:])
+# Runs in turn (one-file, stored, -lh7-), so that a drift of the machine's
+# speed touches all three alike; every turn gives its own share.
+runs=${SFX_BENCH_RUNS:-3}
+times=()
+for ((i = 0; i < runs; ++i)); do
+  times+=("$(run_once "$work/one.exe") $(run_once "$work/stored.exe" check) $(run_once "$work/lh7.exe" check)")
+done
+python3 - "$input_bytes" "$(stat -c %s "$work/stored.exe")" "$(stat -c %s "$work/lh7.exe")" \
+  "${times[@]}" <<'EOF'
+import statistics, sys
+size, stored_file, lh7_file = (float(v) for v in sys.argv[1:4])
+runs = [tuple(float(v) for v in run.split()) for run in sys.argv[4:]]
 mb = size / 1e6
-print("one-file self-extractor (Wine's start and exit): %.2f s" % one)
-for name, t, f in (("stored", stored, stored_file), ("-lh7- level 1", lh7, lh7_file)):
-    over = t - one
+one = statistics.median(r[0] for r in runs)
+print("one-file self-extractor (Wine's start and exit): %.2f s (median of %d)" % (one, len(runs)))
+for name, k, f in (("stored", 1, stored_file), ("-lh7- level 1", 2, lh7_file)):
+    over = statistics.median(r[k] - r[0] for r in runs)
     print("%-14s %8.1f MB file  %.2f s over the one-file run  %7.1f MB/s"
           % (name, f / 1e6, over, mb / over if over > 0 else float("inf")))
-print("-lh7- reaches %.0f %% of the stored rate" % (100 * (stored - one) / (lh7 - one)))
+shares = sorted(100 * (r[1] - r[0]) / (r[2] - r[0]) for r in runs)
+print("-lh7- reaches %.0f %% of the stored rate (median of %d turns; %s)"
+      % (statistics.median(shares), len(runs), ", ".join("%.0f" % v for v in shares)))
 EOF
+[ -n "${SFX_BENCH_KEEP:-}" ] && exit 0
 rm -rf "$work/input" "$work/dest" "$work"/*.exe

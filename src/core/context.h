@@ -183,6 +183,11 @@ struct ExtractContext {
   char itemName[kItemNameCap];
   char iconPath[kIconPathCap];
   char formattedText[kFormattedCap];
+
+  // --- progress ---
+  // When the percentage was last drawn; the walk sets it back for each entry,
+  // so that an entry's first report is drawn.
+  uint32_t progressShownAt;
 };
 
 // The one context of the run; null before start-up allocated it.

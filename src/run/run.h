@@ -25,7 +25,10 @@ int ReportBadHeader();
 
 // The walk's sink: the file (with the running CRC) or a text buffer, then the
 // progress for a file. WriteOutput returns 0 after a write error (reported);
-// ShowProgress 0 when the user asked to cancel.
+// ShowProgress 0 when the user asked to cancel. Between an entry's first
+// report and its last, the percentage is drawn at most once per
+// kProgressInterval milliseconds; every report pumps the queue.
+constexpr uint32_t kProgressInterval = 100;
 int WriteOutput(const uint8_t* buffer, uint32_t count);
 int ShowProgress(uint32_t done, uint32_t total);
 int HandOver(const uint8_t* data, uint32_t count, uint32_t done);

@@ -86,6 +86,7 @@ int PrepareEntry(int longNameVolume, uint32_t* newTime) {
   MakeDisplayName(context->messageText, path, 32);
   SetControlText(context->dialogWindow, IDC_CURRENT_FILE, context->messageText);
   SetControlText(context->dialogWindow, IDC_PROGRESS, TEXT_PROGRESS_ZERO);
+  context->progressShownAt = TickCount() - kProgressInterval;
   CreatePathDirs(path);
 
   if (isWin32s) {

@@ -112,6 +112,7 @@ class DecoderTest : public SfxTest {
     EXPECT_NE(context->outputHandle, 0u);
     context->runningCrc = 0;
     context->readIndex = 0xFFFFFFFFu;
+    context->progressShownAt = TickCount() - kProgressInterval;
     return out;
   }
 

@@ -25,6 +25,8 @@ class SinkTest : public SfxTest {
     SfxTest::SetUp();
     MakeCrcTable(kCrcPolynomial);
     context->dialogWindow = scripted::kDialogWindow;
+    // As the walk leaves it at an entry's start.
+    context->progressShownAt = TickCount() - kProgressInterval;
   }
   static int Write(const std::string& bytes, FileHandle handle) {
     context->outputHandle = handle;
@@ -116,11 +118,28 @@ TEST_F(SinkTest, ThePercentageRule) {
   EXPECT_EQ(std::string(context->messageText), "解凍中 0%");
 }
 
-TEST_F(SinkTest, EveryReportPumpsTheDialog) {
-  int before = scripted::PumpCount();
-  ShowProgress(1, 2);
-  ShowProgress(2, 2);
-  EXPECT_EQ(scripted::PumpCount(), before + 2);
+TEST_F(SinkTest, ReportsAreDrawnAtTheStartTheEndAndAfterEachIntervalAndAllPump) {
+  // Reports at 10 %, 20 % ... 100 % of an entry, the clock moving `step`
+  // milliseconds at each reading.
+  const struct {
+    uint32_t step;
+    std::vector<int> drawn;
+  } cases[] = {
+      {1, {10, 100}},                                    // a fast machine
+      {kProgressInterval / 2, {10, 30, 50, 70, 90, 100}},
+      {kProgressInterval, {10, 20, 30, 40, 50, 60, 70, 80, 90, 100}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.step);
+    hostplatform::SetClockStep(c.step);
+    scripted::Reset();
+    context->progressShownAt = TickCount() - kProgressInterval;
+    for (uint32_t done = 100; done <= 1000; done += 100) EXPECT_EQ(ShowProgress(done, 1000), 1);
+    std::vector<std::string> expected;
+    for (int p : c.drawn) expected.push_back(TEXT_PROGRESS_PREFIX + std::to_string(p) + "%");
+    EXPECT_EQ(scripted::ControlTextHistory(IDC_PROGRESS), expected);
+    EXPECT_EQ(scripted::PumpCount(), 10);
+  }
 }
 
 TEST_F(SinkTest, CancelStopsTheEntryOnlyWhenRequestedExactly) {

@@ -26,8 +26,10 @@ void UnsetEnvironment(const std::string& name);
 void SetMaxComponentLength(uint32_t length);      // default 255; 0 = query fails
 void AddSearchResult(const std::string& name, const std::string& foundPath);
 void SetShortPath(const std::string& path, const std::string& shortPath);
-// TickCount: the real monotonic clock by default; with a step, a clock that
-// starts at 0 and advances by step milliseconds at every reading.
+// TickCount: a clock that starts at 0 and advances by step milliseconds at
+// every reading; by default 100, so that what a test sees never depends on
+// the machine's speed and every progress report is drawn. Step 0: the real
+// monotonic clock.
 void SetClockStep(uint32_t step);
 
 // Fault injection: after this many more bytes, writes to created files fail

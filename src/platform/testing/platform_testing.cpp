@@ -46,7 +46,7 @@ struct HostState {
   uint32_t maxComponentLength = 255;
   std::map<std::string, std::string> searchResults;
   std::map<std::string, std::string> shortPaths;
-  uint32_t clockStep = 0;
+  uint32_t clockStep = 100;   // every progress report drawn (see SetClockStep)
   uint32_t fakeClock = 0;
   int64_t writesLeft = -1;
   int64_t readsLeft = -1;
