@@ -71,14 +71,3 @@ void FormatText(char* out, uint32_t capacity, const char* pattern, const char* a
   }
 }
 
-char* FormatUnsigned(char* out, uint32_t value) {
-  char digits[10];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) *out++ = digits[--n];
-  *out = '\0';
-  return out;
-}

@@ -18,8 +18,6 @@ void FormatQuoted(char* out, uint32_t capacity, const char* subject, const char*
 // and "%%" is one percent sign. Cut at a whole character when it does not fit.
 void FormatText(char* out, uint32_t capacity, const char* pattern, const char* a,
                 const char* b = nullptr, const char* c = nullptr, const char* d = nullptr);
-// Writes value in decimal with a terminator; returns the position of the terminator.
-char* FormatUnsigned(char* out, uint32_t value);
 // Length of the longest prefix of text (at most limit bytes) that does not end
 // in the middle of a double-byte character.
 uint32_t WholeCharLength(const char* text, uint32_t limit);

@@ -36,9 +36,14 @@ int ShowProgress(uint32_t done, uint32_t total) {
     context->progressShownAt = now;
     char* text = context->messageText;
     CopyText(text, TEXT_PROGRESS_PREFIX, kMessageCap);
-    char* end = FormatUnsigned(text + TextLength(text), percent);
-    end[0] = '%';
-    end[1] = '\0';
+    // One past the last digit of a percentage of one to three digits.
+    char* digit = text + sizeof(TEXT_PROGRESS_PREFIX) + (percent >= 10) + (percent >= 100);
+    digit[0] = '%';
+    digit[1] = '\0';
+    do {
+      *--digit = static_cast<char>('0' + percent % 10);
+      percent /= 10;
+    } while (percent != 0);
     SetControlText(context->dialogWindow, IDC_PROGRESS, text);
   }
   PumpMessages(context->dialogWindow);
