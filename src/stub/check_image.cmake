@@ -44,6 +44,11 @@ if(dump MATCHES "<none>")
   list(APPEND problems "an import is taken by ordinal")
 endif()
 
+# The exports end up in the room after the relocations, not in a block of their own.
+if(NOT STUB_64 AND dump MATCHES "\n +[0-9]+ \\.edata[ \t]")
+  list(APPEND problems "the exports still have a section of their own")
+endif()
+
 # No section is both writable and executable; no run-time tables of a C runtime.
 string(REGEX MATCHALL "\n +[0-9]+ [^\n]+\n[^\n]+" sections "${dump}")
 foreach(section ${sections})

@@ -1,8 +1,9 @@
 /* Section layout of the stub. Every section costs at least one 512-byte file
    block, so the image keeps only the sections the loader needs by name:
    code with its read-only data, the imports with the initialised data, the
-   uninitialised data (no file bytes), the exports, the resources and the base
-   relocations. The linker finds the import, export and resource directories
+   uninitialised data (no file bytes), the resources, the base relocations and
+   the exports. The exports come last so that the layout step can move them
+   into the room after the relocations and drop their section. The linker finds the import, export and resource directories
    through the output sections named .idata, .edata and .rsrc, so those names
    stay and each of them starts with its directory. File and section alignment
    stay at the linker's defaults (512 and 4096), which every Win32 loader takes. */
@@ -61,11 +62,6 @@ SECTIONS
     *(COMMON)
   }
 
-  .edata BLOCK(__section_alignment__) :
-  {
-    *(.edata)
-  }
-
   .rsrc BLOCK(__section_alignment__) : SUBALIGN(4)
   {
     KEEP (*(.rsrc))
@@ -75,6 +71,11 @@ SECTIONS
   .reloc BLOCK(__section_alignment__) :
   {
     *(.reloc)
+  }
+
+  .edata BLOCK(__section_alignment__) :
+  {
+    *(.edata)
   }
 
   /DISCARD/ :

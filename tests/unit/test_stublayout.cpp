@@ -332,6 +332,78 @@ TEST(StubLayoutPeMove, ApplyingTwiceChangesNothingMore) {
   EXPECT_EQ(once, twice);
 }
 
+// Three sections as the stub's linker script leaves them: the middle one has
+// room after its 0x100 bytes, the last holds the export directory of one
+// function ("Hook", at 0x1010) and the module's name.
+Bytes WithTrailingExports(uint32_t middleSize = 0x100) {
+  PePlan desc;
+  Bytes b = MakePe(desc);
+  const uint32_t table = SectionTableAt(desc.peOffset), opt = desc.peOffset + 24;
+  Put32(b, table + 40 + 8, middleSize);
+  Put32(b, table + 40 + 36, 0x42000040);   // initialised, readable, discardable
+  const uint32_t at = Get32(b, table + 80 + 20), rva = 0x3000;
+  memset(&b[at], 0, 0x200);
+  const uint32_t fields[][2] = {{12, rva + 58}, {16, 1}, {20, 1}, {24, 1}, {28, rva + 40},
+                                {32, rva + 44}, {36, rva + 48}, {40, 0x1010}, {44, rva + 52}};
+  for (const auto& f : fields) Put32(b, at + f[0], f[1]);
+  memcpy(&b[at + 52], "Hook\0\0x.exe", 12);
+  Put32(b, table + 80 + 8, 64);
+  Put32(b, opt + 96, rva);
+  Put32(b, opt + 96 + 4, 64);
+  return b;
+}
+
+// File offset of an RVA in an image with the table at the given place.
+uint32_t OffsetOf(const Bytes& b, uint32_t rva) {
+  const uint32_t pe = Get32(b, 0x3C), table = SectionTableAt(pe);
+  for (uint32_t i = 0; i < Get16(b, pe + 6); ++i) {
+    uint32_t s = table + 40 * i, va = Get32(b, s + 12);
+    if (rva >= va && rva - va < Get32(b, s + 8)) return Get32(b, s + 20) + rva - va;
+  }
+  ADD_FAILURE() << "no section holds " << rva;
+  return 0;
+}
+
+TEST(StubLayoutFold, TrailingExportsMoveIntoTheRoomBeforeThem) {
+  Bytes in = WithTrailingExports();
+  Bytes out = in;
+  ASSERT_TRUE(stublayout::FoldTrailingExports(out));
+  const uint32_t pe = 0x80, opt = pe + 24, table = SectionTableAt(pe);
+  EXPECT_EQ(out.size(), in.size() - 0x200);
+  EXPECT_EQ(Get16(out, pe + 6), 2u);
+  EXPECT_EQ(Get32(out, opt + 96), 0x2100u);
+  EXPECT_EQ(Get32(out, table + 40 + 8), 0x140u);
+  EXPECT_EQ(Get32(out, table + 40 + 36) & 0x02000000u, 0u);
+  EXPECT_EQ(Get32(out, opt + 56), 0x3000u);
+  const uint32_t dir = OffsetOf(out, Get32(out, opt + 96));
+  EXPECT_EQ(Get32(out, OffsetOf(out, Get32(out, dir + 28))), 0x1010u);
+  EXPECT_STREQ(reinterpret_cast<const char*>(&out[OffsetOf(out, Get32(out, OffsetOf(out, Get32(out, dir + 32))))]), "Hook");
+  EXPECT_STREQ(reinterpret_cast<const char*>(&out[OffsetOf(out, Get32(out, dir + 12))]), "x.exe");
+  EXPECT_EQ(Get16(out, OffsetOf(out, Get32(out, dir + 36))), 0u);
+  EXPECT_EQ(Get32(out, opt + 64), stublayout::ComputePeChecksum(out.data(), out.size(), opt + 64));
+  // The layout step takes the folded image as any other.
+  Bytes laid = Applied(out);
+  EXPECT_TRUE(stublayout::CheckStubLayout(laid.data(), laid.size()));
+}
+
+TEST(StubLayoutFold, LeavesImagesItCannotFold) {
+  const uint32_t opt = 0x80 + 24;
+  const struct {
+    const char* what;
+    Bytes image;
+  } cases[] = {
+      {"no room", WithTrailingExports(0x1E0)},
+      {"exports elsewhere", [&] { Bytes b = WithTrailingExports(); Put32(b, opt + 96, 0x2000); return b; }()},
+      {"more in the last section", [&] { Bytes b = WithTrailingExports(); Put32(b, opt + 96 + 16, 0x3040); return b; }()},
+      {"no exports", MakePe({})},
+  };
+  for (const auto& c : cases) {
+    Bytes image = c.image;
+    EXPECT_FALSE(stublayout::FoldTrailingExports(image)) << c.what;
+    EXPECT_EQ(image, c.image) << c.what;
+  }
+}
+
 TEST(StubLayoutPeMove, RefusesWhatItCannotMoveAndLeavesTheImage) {
   struct Case {
     const char* what;

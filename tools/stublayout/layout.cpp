@@ -270,6 +270,67 @@ bool ApplyStubLayout(std::vector<uint8_t>& image, std::string* why) {
   return true;
 }
 
+bool FoldTrailingExports(std::vector<uint8_t>& image) {
+  uint8_t* data = image.data();
+  const size_t size = image.size();
+  PeView v;
+  if (size < kDosHeaderSize || !ReadPeView(data, size, ReadLE32(data + 0x3C), &v, nullptr) ||
+      v.sectionCount < 2 || v.directoryCount < 1 || size > 0x7FFFFFFF)
+    return false;
+  uint8_t* last = data + v.sectionTable + (v.sectionCount - 1) * kSectionHeaderSize;
+  uint8_t* prev = last - kSectionHeaderSize;
+  const uint32_t lastVa = ReadLE32(last + 12), lastRaw = ReadLE32(last + 16);
+  const uint32_t lastPtr = ReadLE32(last + 20);
+  const uint32_t prevVa = ReadLE32(prev + 12), prevRaw = ReadLE32(prev + 16);
+  const uint32_t prevPtr = ReadLE32(prev + 20);
+  uint8_t* directory = data + v.directoryOffset;
+  const uint32_t exportRva = ReadLE32(directory), exportSize = ReadLE32(directory + 4);
+  // The last section is the exports alone, its data ends the file, and the
+  // section before it is stored just before it.
+  if (exportRva != lastVa || exportSize < 40 || exportSize > ReadLE32(last + 8) ||
+      exportSize > lastRaw || lastPtr != prevPtr + prevRaw || lastPtr > size ||
+      size - lastPtr != lastRaw)
+    return false;
+  const uint32_t newRva = prevVa + AlignUp(ReadLE32(prev + 8), 4);
+  if (newRva + exportSize > prevVa + prevRaw || newRva + exportSize > lastVa) return false;
+  for (uint32_t d = 1; d < v.directoryCount; ++d) {   // nothing else may live there
+    uint32_t rva = ReadLE32(directory + d * 8);
+    if (d != 4 && rva >= lastVa) return false;
+  }
+
+  // The export data names its own parts by RVA: those follow it.
+  std::vector<uint8_t> exports(data + lastPtr, data + lastPtr + exportSize);
+  const uint32_t delta = newRva - exportRva;   // negative, as unsigned arithmetic
+  auto follow = [&](uint32_t at) {
+    uint32_t rva = ReadLE32(&exports[at]);
+    if (rva >= exportRva && rva - exportRva < exportSize) WriteLE32(&exports[at], rva + delta);
+  };
+  const uint32_t functions = ReadLE32(&exports[28]) - exportRva;
+  const uint32_t names = ReadLE32(&exports[32]) - exportRva;
+  const uint32_t functionCount = ReadLE32(&exports[20]), nameCount = ReadLE32(&exports[24]);
+  if ((functionCount != 0 && (functions > exportSize || functionCount > (exportSize - functions) / 4)) ||
+      (nameCount != 0 && (names > exportSize || nameCount > (exportSize - names) / 4)))
+    return false;
+  for (uint32_t i = 0; i < functionCount; ++i) follow(functions + 4 * i);   // forwarders
+  for (uint32_t i = 0; i < nameCount; ++i) follow(names + 4 * i);
+  for (uint32_t at : {12u, 28u, 32u, 36u}) follow(at);
+
+  memcpy(data + prevPtr + (newRva - prevVa), exports.data(), exportSize);
+  WriteLE32(prev + 8, newRva + exportSize - prevVa);
+  // Some loaders may drop a discardable section after loading; the exports
+  // must stay.
+  WriteLE32(prev + 36, ReadLE32(prev + 36) & ~0x02000000u);
+  WriteLE32(directory, newRva);
+  memset(last, 0, kSectionHeaderSize);
+  WriteLE16(data + v.peOffset + 4 + 2, v.sectionCount - 1);
+  uint8_t* opt = data + v.optionalOffset;
+  WriteLE32(opt + 8, ReadLE32(opt + 8) - lastRaw);   // SizeOfInitializedData
+  WriteLE32(opt + 56, AlignUp(newRva + exportSize, v.sectionAlignment));   // SizeOfImage
+  image.resize(lastPtr);
+  UpdatePeChecksum(image);
+  return true;
+}
+
 bool CheckStubLayout(const uint8_t* data, size_t size, std::string* why, bool allowWrittenBlock) {
   if (size < kPeOffset) return Fail(why, "file too short for the stub layout");
   std::vector<uint8_t> header = MsDosHeader();

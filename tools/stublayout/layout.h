@@ -33,6 +33,13 @@ std::vector<uint8_t> RealModeProgram();
 // *why when given) when the input is no PE image this step can move safely.
 bool ApplyStubLayout(std::vector<uint8_t>& image, std::string* why = nullptr);
 
+// Every section costs at least one file-alignment unit. When the last
+// section holds nothing but the export directory and the section before it
+// has room after its data, the exports move there (their own addresses
+// follow) and the last section goes: one unit less. Returns false (image
+// unchanged) when the image is not so laid out; true when folded.
+bool FoldTrailingExports(std::vector<uint8_t>& image);
+
 // True when the bytes carry the layout: the MS-DOS header, the zero areas,
 // the real-mode program and a PE signature at 0x4D0 whose headers and sections
 // fit the file. A fresh stub has an all-zero configuration block; a built
