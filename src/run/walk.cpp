@@ -56,7 +56,7 @@ WalkResult RunDataStep(DecodeResult* result) {
       ShowError(TEXT_BAD_TABLE, context->ownPath);
       break;
     case kDecodeReadError:
-      Report(TEXT_READ_ERROR);
+      ReportReadError();
       break;
     case kDecodeStopped:   // the sink has reported a write error; a Cancel is silent
     case kDecodeDone:

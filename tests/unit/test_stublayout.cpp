@@ -353,7 +353,7 @@ Bytes WithTrailingExports(uint32_t middleSize = 0x100) {
   return b;
 }
 
-// File offset of an RVA in an image with the table at the given place.
+// File offset of an RVA, through the image's own section table.
 uint32_t OffsetOf(const Bytes& b, uint32_t rva) {
   const uint32_t pe = Get32(b, 0x3C), table = SectionTableAt(pe);
   for (uint32_t i = 0; i < Get16(b, pe + 6); ++i) {
@@ -375,11 +375,14 @@ TEST(StubLayoutFold, TrailingExportsMoveIntoTheRoomBeforeThem) {
   EXPECT_EQ(Get32(out, table + 40 + 8), 0x140u);
   EXPECT_EQ(Get32(out, table + 40 + 36) & 0x02000000u, 0u);
   EXPECT_EQ(Get32(out, opt + 56), 0x3000u);
-  const uint32_t dir = OffsetOf(out, Get32(out, opt + 96));
-  EXPECT_EQ(Get32(out, OffsetOf(out, Get32(out, dir + 28))), 0x1010u);
-  EXPECT_STREQ(reinterpret_cast<const char*>(&out[OffsetOf(out, Get32(out, OffsetOf(out, Get32(out, dir + 32))))]), "Hook");
-  EXPECT_STREQ(reinterpret_cast<const char*>(&out[OffsetOf(out, Get32(out, dir + 12))]), "x.exe");
-  EXPECT_EQ(Get16(out, OffsetOf(out, Get32(out, dir + 36))), 0u);
+  // Where the RVA stored at a file offset leads, as a file offset.
+  auto follow = [&](uint32_t at) { return OffsetOf(out, Get32(out, at)); };
+  auto text = [&](uint32_t at) { return reinterpret_cast<const char*>(&out[at]); };
+  const uint32_t dir = follow(opt + 96);
+  EXPECT_EQ(Get32(out, follow(dir + 28)), 0x1010u);
+  EXPECT_STREQ(text(follow(follow(dir + 32))), "Hook");
+  EXPECT_STREQ(text(follow(dir + 12)), "x.exe");
+  EXPECT_EQ(Get16(out, follow(dir + 36)), 0u);
   EXPECT_EQ(Get32(out, opt + 64), stublayout::ComputePeChecksum(out.data(), out.size(), opt + 64));
   // The layout step takes the folded image as any other.
   Bytes laid = Applied(out);

@@ -110,25 +110,27 @@ class BlockCoder {
     HuffmanLengths(posFreq_, posCodes_, kMaxCodeLength, posLen_);
   }
 
+  // A table of at most one used symbol: every length 0, then a count of 0
+  // and the symbol that every code of the block stands for.
+  void WriteSingle(uint8_t* lengths, size_t size, int countBits, int symbol) {
+    memset(lengths, 0, size);
+    out_.Put(countBits, 0);
+    out_.Put(countBits, static_cast<uint32_t>(symbol));
+  }
+
   void Write(const std::vector<Code>& codes, std::vector<BlockTrace>* trace) {
     Measure(codes);
     out_.Put(kBlockCountBits, static_cast<uint32_t>(codes.size()));
     int onlyChar = 0;
     if (UsedSymbols(charFreq_, kCharCodeCount, &onlyChar) <= 1) {
-      memset(charLen_, 0, sizeof charLen_);
-      memset(lengthLen_, 0, sizeof lengthLen_);
-      out_.Put(kLengthCountBits, 0);
-      out_.Put(kLengthCountBits, 0);
-      out_.Put(kCharCountBits, 0);
-      out_.Put(kCharCountBits, static_cast<uint32_t>(onlyChar));
+      WriteSingle(lengthLen_, sizeof lengthLen_, kLengthCountBits, 0);
+      WriteSingle(charLen_, sizeof charLen_, kCharCountBits, onlyChar);
     } else {
       WriteCharLengths();
     }
     int onlyPos = 0;
     if (UsedSymbols(posFreq_, posCodes_, &onlyPos) <= 1) {
-      memset(posLen_, 0, sizeof posLen_);
-      out_.Put(posCountBits_, 0);
-      out_.Put(posCountBits_, static_cast<uint32_t>(onlyPos));
+      WriteSingle(posLen_, sizeof posLen_, posCountBits_, onlyPos);
     } else {
       WriteLengths(posLen_, posCodes_, posCountBits_, -1);
     }
@@ -218,9 +220,7 @@ class BlockCoder {
     for (const LengthToken& t : tokens) ++freq[t.symbol];
     int onlyToken = 0;
     if (UsedSymbols(freq, kLengthCodeCount, &onlyToken) <= 1) {
-      memset(lengthLen_, 0, sizeof lengthLen_);
-      out_.Put(kLengthCountBits, 0);
-      out_.Put(kLengthCountBits, static_cast<uint32_t>(onlyToken));
+      WriteSingle(lengthLen_, sizeof lengthLen_, kLengthCountBits, onlyToken);
     } else {
       HuffmanLengths(freq, kLengthCodeCount, kMaxCodeLength, lengthLen_);
       WriteLengths(lengthLen_, kLengthCodeCount, kLengthCountBits, kLengthCodeSpecial);
