@@ -3,7 +3,8 @@
    code with its read-only data, the imports with the initialised data, the
    uninitialised data (no file bytes), the resources, the base relocations and
    the exports. The exports come last so that the layout step can move them
-   into the room after the relocations and drop their section. The linker
+   into the room after the relocations and drop their section; the last
+   import names follow them there when that saves a block of the imports. The linker
    finds the import, export and resource directories through the output
    sections named .idata, .edata and .rsrc, so those names stay and each of
    them starts with its directory. File and section alignment
@@ -35,26 +36,30 @@ SECTIONS
 
   /* Writable: the loader fills the address table here on every system (the
      linker names .edata and .rsrc read-only). The import descriptors come
-     first, since the directory is the section's start. */
+     first, since the directory is the section's start. There is no lookup
+     table beside the address table (see /DISCARD/): its descriptor field is
+     then 0 and every loader reads the names through the address table, which
+     saves 4 bytes per imported function. The names come last, after the
+     initialised data, so that the layout step can move the last of them into
+     the room after the relocations. */
   .idata BLOCK(__section_alignment__) :
   {
     KEEP (SORT(*)(.idata$2))
     KEEP (SORT(*)(.idata$3))
     /* The terminating import descriptor. */
     LONG (0); LONG (0); LONG (0); LONG (0); LONG (0);
-    KEEP (SORT(*)(.idata$4))
     __IAT_start__ = .;
     KEEP (SORT(*)(.idata$5))
     __IAT_end__ = .;
-    KEEP (SORT(*)(.idata$6))
+    *(.data)
+    *(.data2)
+    *(SORT(.data$*))
     /* The library names. The member of an import library that imports one
        function adds 4 bytes here that only make the linker take the
        library's head member, which holds the descriptor; they are left out
        (see /DISCARD/), which saves 4 bytes per imported function. */
     KEEP (SORT(*)(EXCLUDE_FILE (*s[0-9][0-9][0-9][0-9][0-9].o) .idata$7))
-    *(.data)
-    *(.data2)
-    *(SORT(.data$*))
+    KEEP (SORT(*)(.idata$6))
   }
 
   .bss BLOCK(__section_alignment__) :
@@ -88,5 +93,6 @@ SECTIONS
     /* Nothing unwinds: the stub is built without exceptions. */
     *(.eh_frame*)
     *(.idata$7)
+    *(.idata$4)
   }
 }

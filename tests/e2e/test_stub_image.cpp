@@ -23,24 +23,75 @@ uint32_t Get32(const Bytes& b, size_t at) {
   return at + 4 <= b.size() ? Get16(b, at) | static_cast<uint32_t>(Get16(b, at + 2)) << 16 : 0;
 }
 
-// Resources of a PE image by type and numeric name (first language).
-class ResourceReader {
+// A PE image's sections and data directories, addressed by RVA.
+class ImageReader {
  public:
-  explicit ResourceReader(const Bytes& image) : b_(image) {
+  explicit ImageReader(const Bytes& image) : b_(image) {
     uint32_t pe = Get32(b_, 0x3C);
     if (Get32(b_, pe) != 0x4550) return;
     uint16_t sections = Get16(b_, pe + 6);
     uint16_t optionalSize = Get16(b_, pe + 20);
     size_t optional = pe + 24;
-    size_t directories = optional + (Get16(b_, optional) == 0x20B ? 112 : 96);
-    uint32_t rva = Get32(b_, directories + 2 * 8);
+    pe32Plus_ = Get16(b_, optional) == 0x20B;
+    directories_ = optional + (pe32Plus_ ? 112 : 96);
     size_t table = optional + optionalSize;
     for (uint16_t i = 0; i < sections; ++i) {
       size_t s = table + i * 40;
       sections_.push_back({Get32(b_, s + 12), Get32(b_, s + 16), Get32(b_, s + 20)});
     }
-    root_ = Offset(rva);
   }
+
+  // File offset of an RVA inside a section's data, or 0.
+  size_t Offset(uint32_t rva) const {
+    for (const Section& s : sections_)
+      if (rva >= s.va && rva < s.va + s.rawSize) return s.rawOffset + (rva - s.va);
+    return 0;
+  }
+  uint32_t Directory(int index) const { return directories_ ? Get32(b_, directories_ + index * 8) : 0; }
+
+  // The zero-terminated text at an RVA; "?" when no section holds it.
+  std::string Text(uint32_t rva) const {
+    size_t at = Offset(rva);
+    if (at == 0) return "?";
+    std::string s;
+    while (at < b_.size() && b_[at] != 0) s.push_back(static_cast<char>(b_[at++]));
+    return s;
+  }
+
+  // Every import as "LIBRARY!Function" ("LIBRARY#ordinal" by ordinal), read
+  // through the address table as a loader reads it.
+  std::vector<std::string> Imports() const {
+    std::vector<std::string> all;
+    const uint32_t thunk = pe32Plus_ ? 8 : 4;
+    for (uint32_t d = Directory(1); d != 0 && Offset(d) != 0; d += 20) {
+      size_t at = Offset(d);
+      uint32_t name = Get32(b_, at + 12), table = Get32(b_, at + 16);
+      if (name == 0 && table == 0) break;
+      for (uint32_t t = table; Offset(t) != 0; t += thunk) {
+        size_t e = Offset(t);
+        uint32_t low = Get32(b_, e), high = pe32Plus_ ? Get32(b_, e + 4) : 0;
+        if (low == 0 && high == 0) break;
+        bool byOrdinal = pe32Plus_ ? (high & 0x80000000u) != 0 : (low & 0x80000000u) != 0;
+        all.push_back(Text(name) + (byOrdinal ? "#" + std::to_string(low & 0xFFFF) : "!" + Text(low + 2)));
+      }
+    }
+    return all;
+  }
+
+ protected:
+  struct Section {
+    uint32_t va, rawSize, rawOffset;
+  };
+  const Bytes& b_;
+  std::vector<Section> sections_;
+  size_t directories_ = 0;
+  bool pe32Plus_ = false;
+};
+
+// Resources of a PE image by type and numeric name (first language).
+class ResourceReader : public ImageReader {
+ public:
+  explicit ResourceReader(const Bytes& image) : ImageReader(image) { root_ = Offset(Directory(2)); }
 
   // The data of resource type/name, or empty.
   Bytes Find(uint32_t type, uint32_t name) const {
@@ -58,16 +109,6 @@ class ResourceReader {
   }
 
  private:
-  struct Section {
-    uint32_t va, rawSize, rawOffset;
-  };
-
-  size_t Offset(uint32_t rva) const {
-    for (const Section& s : sections_)
-      if (rva >= s.va && rva < s.va + s.rawSize) return s.rawOffset + (rva - s.va);
-    return 0;
-  }
-
   // The subdirectory of an id entry of a directory, or 0.
   size_t Child(size_t directory, uint32_t id) const {
     uint16_t named = Get16(b_, directory + 12), ids = Get16(b_, directory + 14);
@@ -79,8 +120,6 @@ class ResourceReader {
     return 0;
   }
 
-  const Bytes& b_;
-  std::vector<Section> sections_;
   size_t root_ = 0;
 };
 
@@ -178,6 +217,20 @@ TEST_F(StubImageTest, ManifestAsksForTheChosenLevelAndTheVersionIsNamed) {
     EXPECT_EQ(strings[u"ProductName"], u"LZH 自己解凍書庫");
     EXPECT_EQ(strings[u"ProductVersion"], u"1.0");
   }
+}
+
+// The layout step moves import names out of the import section; each must
+// still be found where its fields say, by name, as the linker wrote it.
+TEST(StubImage, EveryImportIsFoundByNameAsTheLinkerWroteIt) {
+  std::string stubPath = SFX_STUB_FILE;
+  std::string linkedPath = stubPath.substr(0, stubPath.size() - 4) + "-linked.exe";
+  std::string stubBytes = ReadBytes(stubPath), linkedBytes = ReadBytes(linkedPath);
+  if (stubBytes.empty() || linkedBytes.empty()) GTEST_SKIP() << "no stub at " << stubPath;
+  Bytes stub(stubBytes.begin(), stubBytes.end()), linked(linkedBytes.begin(), linkedBytes.end());
+  std::vector<std::string> imports = ImageReader(stub).Imports();
+  EXPECT_EQ(imports, ImageReader(linked).Imports());
+  EXPECT_GT(imports.size(), 50u);
+  for (const std::string& name : imports) EXPECT_EQ(name.find_first_of("#?"), std::string::npos) << name;
 }
 
 TEST(WriteElevation, AStubWithoutThePlaceTakesOnlyTheLegacyLevel) {

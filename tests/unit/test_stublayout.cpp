@@ -407,6 +407,80 @@ TEST(StubLayoutFold, LeavesImagesItCannotFold) {
   }
 }
 
+// Imports as the stub's linker script leaves them: the middle section holds
+// the descriptors, the address table (one function by name, one by ordinal),
+// other data up to 0x200 and then the names; the last section holds a base
+// relocation of an address in the other data, with room after it.
+Bytes WithTrailingImportNames() {
+  PePlan desc;
+  desc.sections = {{0x200, 0x1000}, {0x400, 0x2000}, {0x200, 0x3000}};
+  Bytes b = MakePe(desc);
+  const uint32_t table = SectionTableAt(desc.peOffset), opt = desc.peOffset + 24;
+  const uint32_t code = Get32(b, table + 20), imports = Get32(b, table + 40 + 20);
+  const uint32_t last = Get32(b, table + 80 + 20);
+  memset(&b[imports], 0, 0x400);
+  Put32(b, imports + 12, 0x2200);              // library name
+  Put32(b, imports + 16, 0x2028);              // address table
+  Put32(b, imports + 0x28, 0x2208);            // by name
+  Put32(b, imports + 0x2C, 0x80000005);        // by ordinal
+  memcpy(&b[imports + 0x200], "LIB.dll\0\1\0Func", 15);
+  Put32(b, table + 40 + 8, 0x210);
+  Put32(b, opt + 96 + 8, 0x2000);
+  Put32(b, opt + 96 + 8 + 4, 0x210);
+  memset(&b[last], 0, 0x200);
+  Put32(b, last, 0x1000);                      // one block: the address at 0x1010
+  Put32(b, last + 4, 10);
+  Put16(b, last + 8, 0x3010);
+  Put32(b, code + 0x10, 0x402100);
+  Put32(b, table + 80 + 8, 12);
+  Put32(b, opt + 96 + 5 * 8, 0x3000);
+  Put32(b, opt + 96 + 5 * 8 + 4, 10);
+  return b;
+}
+
+TEST(StubLayoutFold, TrailingImportNamesMoveAndTheirFieldsFollow) {
+  Bytes in = WithTrailingImportNames();
+  Bytes out = in;
+  ASSERT_TRUE(stublayout::FoldTrailingImportNames(out));
+  const uint32_t opt = 0x80 + 24, table = SectionTableAt(0x80);
+  EXPECT_EQ(out.size(), in.size() - 0x200);
+  EXPECT_EQ(Get32(out, table + 40 + 8), 0x200u);    // the section ends at the cut
+  EXPECT_EQ(Get32(out, table + 40 + 16), 0x200u);
+  EXPECT_EQ(Get32(out, table + 80 + 20), Get32(in, table + 80 + 20) - 0x200);
+  EXPECT_EQ(Get32(out, opt + 96 + 8 + 4), 40u);     // the descriptors alone
+  auto text = [&](uint32_t rva) { return reinterpret_cast<const char*>(&out[OffsetOf(out, rva)]); };
+  const uint32_t descriptor = OffsetOf(out, 0x2000), thunks = OffsetOf(out, 0x2028);
+  EXPECT_STREQ(text(Get32(out, descriptor + 12)), "LIB.dll");
+  EXPECT_STREQ(text(Get32(out, thunks) + 2), "Func");
+  EXPECT_GE(Get32(out, thunks), 0x300Cu);
+  EXPECT_EQ(Get32(out, thunks + 4), 0x80000005u);
+  EXPECT_EQ(Get32(out, opt + 64), stublayout::ComputePeChecksum(out.data(), out.size(), opt + 64));
+}
+
+TEST(StubLayoutFold, LeavesImportNamesWithAnythingElseBesideThem) {
+  const uint32_t opt = 0x80 + 24, table = SectionTableAt(0x80);
+  auto changed = [](auto change) {
+    Bytes b = WithTrailingImportNames();
+    change(b);
+    return b;
+  };
+  const struct {
+    const char* what;
+    Bytes image;
+  } cases[] = {
+      {"data among the names", changed([&](Bytes& b) { b[Get32(b, table + 40 + 20) + 0x20F] = 7; })},
+      {"an address of a name", changed([&](Bytes& b) { Put32(b, Get32(b, table + 20) + 0x10, 0x402208); })},
+      {"no room", changed([&](Bytes& b) { Put32(b, table + 80 + 8, 0x1F8); })},
+      {"a certificate", changed([&](Bytes& b) { Put32(b, opt + 96 + 4 * 8, 0x800); })},
+      {"a name outside", changed([&](Bytes& b) { Put32(b, Get32(b, table + 40 + 20) + 0x28, 0x2400); })},
+  };
+  for (const auto& c : cases) {
+    Bytes image = c.image;
+    EXPECT_FALSE(stublayout::FoldTrailingImportNames(image)) << c.what;
+    EXPECT_EQ(image, c.image) << c.what;
+  }
+}
+
 TEST(StubLayoutPeMove, RefusesWhatItCannotMoveAndLeavesTheImage) {
   struct Case {
     const char* what;

@@ -331,6 +331,172 @@ bool FoldTrailingExports(std::vector<uint8_t>& image) {
   return true;
 }
 
+namespace {
+
+// A 32-bit field that holds the RVA of an import name, and the name's extent.
+struct NameField {
+  uint32_t at;      // file offset of the field
+  uint32_t rva;     // where the name starts
+  uint32_t end;     // one past its terminating zero
+};
+
+// Length of the zero-terminated string at file offset at, including the zero,
+// when it ends before limit; 0 when it does not.
+uint32_t TerminatedLength(const uint8_t* data, uint32_t at, uint32_t limit) {
+  for (uint32_t i = at; i < limit; ++i)
+    if (data[i] == 0) return i - at + 1;
+  return 0;
+}
+
+}  // namespace
+
+bool FoldTrailingImportNames(std::vector<uint8_t>& image) {
+  uint8_t* data = image.data();
+  const size_t size = image.size();
+  PeView v;
+  if (size < kDosHeaderSize || size > 0x7FFFFFFF ||
+      !ReadPeView(data, size, ReadLE32(data + 0x3C), &v, nullptr) || v.directoryCount < 13 ||
+      v.sectionCount < 2 || !IsPowerOfTwo(v.fileAlignment))
+    return false;
+  const uint8_t* directory = data + v.directoryOffset;
+  // File offsets would move: a symbol table, a certificate or debug data must
+  // come later.
+  if (ReadLE32(data + v.peOffset + 4 + 8) != 0) return false;
+  if (ReadLE32(directory + 4 * 8) != 0 || ReadLE32(directory + 6 * 8) != 0) return false;
+  const uint32_t importRva = ReadLE32(directory + 8);
+  if (importRva == 0) return false;
+
+  // The section holding the import directory; the names must end it.
+  uint32_t si = v.sectionCount;
+  for (uint32_t i = 0; i < v.sectionCount; ++i) {
+    const uint8_t* s = data + v.sectionTable + i * kSectionHeaderSize;
+    uint32_t va = ReadLE32(s + 12), vsize = ReadLE32(s + 8);
+    if (importRva >= va && importRva - va < vsize) si = i;
+  }
+  const uint32_t lastIndex = v.sectionCount - 1;
+  if (si >= lastIndex) return false;
+  uint8_t* sec = data + v.sectionTable + si * kSectionHeaderSize;
+  uint8_t* last = data + v.sectionTable + lastIndex * kSectionHeaderSize;
+  const uint32_t va = ReadLE32(sec + 12), vsize = ReadLE32(sec + 8);
+  const uint32_t raw = ReadLE32(sec + 16), ptr = ReadLE32(sec + 20);
+  if (vsize > raw || ptr == 0 || ptr > size || raw > size - ptr) return false;
+  const uint32_t end = va + vsize;
+  auto offsetOf = [&](uint32_t rva) { return ptr + (rva - va); };
+
+  // Every field that names an import name: the descriptors' library names and
+  // the thunks taken by name, in both tables when the lookup table exists.
+  const uint32_t thunkSize = v.pe32Plus ? 8 : 4;
+  std::vector<NameField> fields;
+  auto addName = [&](uint32_t fieldAt, uint32_t rva, uint32_t skip) -> bool {
+    if (rva < va || rva >= end || end - rva <= skip) return false;
+    uint32_t length = TerminatedLength(data, offsetOf(rva) + skip, offsetOf(end));
+    if (length == 0) return false;
+    fields.push_back({fieldAt, rva, rva + skip + length});
+    return true;
+  };
+  uint32_t descriptorsEnd = importRva;
+  for (uint32_t d = importRva;; d += 20) {
+    if (d < va || end - d < 20) return false;
+    descriptorsEnd = d + 20;
+    const uint32_t at = offsetOf(d);
+    const uint32_t tables[2] = {ReadLE32(data + at), ReadLE32(data + at + 16)};
+    const uint32_t name = ReadLE32(data + at + 12);
+    if (name == 0 && tables[1] == 0) break;
+    if (!addName(at + 12, name, 0)) return false;
+    for (uint32_t table : tables) {
+      if (table == 0) continue;
+      for (uint32_t t = table;; t += thunkSize) {
+        if (t < va || t >= end || end - t < thunkSize) return false;
+        const uint32_t tAt = offsetOf(t);
+        const uint32_t low = ReadLE32(data + tAt);
+        const uint32_t high = v.pe32Plus ? ReadLE32(data + tAt + 4) : 0;
+        if (low == 0 && high == 0) break;
+        const bool byOrdinal = v.pe32Plus ? (high & 0x80000000u) != 0 : (low & 0x80000000u) != 0;
+        if (byOrdinal) continue;
+        if (high != 0 || !addName(tAt, low, 2)) return false;
+      }
+    }
+  }
+  if (fields.empty()) return false;
+
+  // The cut: the last name start that takes the section down one unit.
+  const uint32_t keepAtMost = raw - v.fileAlignment;   // bytes left in the section
+  uint32_t cut = 0;
+  for (const NameField& f : fields)
+    if (f.rva - va <= keepAtMost && f.rva > cut) cut = f.rva;
+  if (cut == 0 || end - cut > 0x10000) return false;
+  // Nothing else lives after the cut: each byte there is part of a name, or
+  // zero padding, and no name before the cut runs into it.
+  std::vector<uint8_t> covered(end - cut, 0);
+  for (const NameField& f : fields) {
+    if (f.rva < cut && f.end > cut) return false;
+    if (f.rva >= cut) memset(&covered[f.rva - cut], 1, f.end - f.rva);
+  }
+  for (uint32_t i = 0; i < covered.size(); ++i)
+    if (!covered[i] && data[offsetOf(cut + i)] != 0) return false;
+  // The linker gives the import directory the whole section as its size;
+  // it is the descriptors, and is said so.
+  if (descriptorsEnd > cut) return false;
+  for (uint32_t d = 0; d < v.directoryCount; ++d) {
+    const uint32_t rva = ReadLE32(directory + d * 8);
+    const uint32_t length = d == 1 ? descriptorsEnd - importRva : ReadLE32(directory + d * 8 + 4);
+    if (rva != 0 && rva < end && rva + length > cut) return false;
+  }
+  // No address anywhere in the image points after the cut: the base
+  // relocations list every stored address.
+  const uint64_t imageBase = v.pe32Plus ? (static_cast<uint64_t>(ReadLE32(data + v.optionalOffset + 28)) << 32) |
+                                              ReadLE32(data + v.optionalOffset + 24)
+                                        : ReadLE32(data + v.optionalOffset + 28);
+  const uint32_t relocRva = ReadLE32(directory + 5 * 8), relocSize = ReadLE32(directory + 5 * 8 + 4);
+  const uint32_t relocAt = RvaToOffset(data, v, relocRva, relocSize);
+  if (relocSize != 0 && relocAt == 0) return false;
+  for (uint32_t b = 0; b + 8 <= relocSize;) {
+    const uint32_t page = ReadLE32(data + relocAt + b), blockSize = ReadLE32(data + relocAt + b + 4);
+    if (blockSize < 8 || blockSize > relocSize - b) return false;
+    for (uint32_t e = 8; e + 2 <= blockSize; e += 2) {
+      const uint16_t entry = ReadLE16(data + relocAt + b + e);
+      const uint32_t type = entry >> 12, width = type == 3 ? 4 : type == 10 ? 8 : 0;
+      if (type == 0) continue;
+      if (width == 0) return false;
+      const uint32_t fieldAt = RvaToOffset(data, v, page + (entry & 0xFFF), width);
+      if (fieldAt == 0) return false;
+      uint64_t target = ReadLE32(data + fieldAt);
+      if (width == 8) target |= static_cast<uint64_t>(ReadLE32(data + fieldAt + 4)) << 32;
+      if (target >= imageBase + cut && target < imageBase + end) return false;
+    }
+    b += blockSize;
+  }
+
+  // The room after the last section's data, which ends the file.
+  const uint32_t lastVa = ReadLE32(last + 12), lastVsize = ReadLE32(last + 8);
+  const uint32_t lastRaw = ReadLE32(last + 16), lastPtr = ReadLE32(last + 20);
+  const uint32_t moved = end - cut, newRva = lastVa + AlignUp(lastVsize, 2);
+  if (lastPtr <= ptr || lastPtr > size || size - lastPtr != lastRaw || lastVsize > lastRaw ||
+      AlignUp(lastVsize, 2) + moved > lastRaw || (ReadLE32(last + 36) & 0x20000000u) != 0)
+    return false;
+
+  memcpy(data + lastPtr + (newRva - lastVa), data + offsetOf(cut), moved);
+  WriteLE32(data + v.directoryOffset + 8 + 4, descriptorsEnd - importRva);
+  for (const NameField& f : fields)
+    if (f.rva >= cut) WriteLE32(data + f.at, f.rva - cut + newRva);
+  WriteLE32(last + 8, newRva - lastVa + moved);
+  WriteLE32(last + 36, ReadLE32(last + 36) & ~0x02000000u);   // kept after loading
+  const uint32_t newRaw = AlignUp(cut - va, v.fileAlignment), saved = raw - newRaw;
+  WriteLE32(sec + 8, cut - va);
+  WriteLE32(sec + 16, newRaw);
+  for (uint32_t i = si + 1; i < v.sectionCount; ++i) {
+    uint8_t* s = data + v.sectionTable + i * kSectionHeaderSize;
+    if (ReadLE32(s + 20) != 0) WriteLE32(s + 20, ReadLE32(s + 20) - saved);
+  }
+  uint8_t* opt = data + v.optionalOffset;
+  WriteLE32(opt + 8, ReadLE32(opt + 8) - saved);   // SizeOfInitializedData
+  const uint32_t imageEnd = AlignUp(newRva + moved, v.sectionAlignment);
+  if (imageEnd > ReadLE32(opt + 56)) WriteLE32(opt + 56, imageEnd);   // SizeOfImage
+  image.erase(image.begin() + ptr + newRaw, image.begin() + ptr + raw);
+  UpdatePeChecksum(image);
+  return true;
+}
+
 bool CheckStubLayout(const uint8_t* data, size_t size, std::string* why, bool allowWrittenBlock) {
   if (size < kPeOffset) return Fail(why, "file too short for the stub layout");
   std::vector<uint8_t> header = MsDosHeader();

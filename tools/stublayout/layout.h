@@ -40,6 +40,14 @@ bool ApplyStubLayout(std::vector<uint8_t>& image, std::string* why = nullptr);
 // unchanged) when the image is not so laid out; true when folded.
 bool FoldTrailingExports(std::vector<uint8_t>& image);
 
+// The same for the import names (the library names and the hint/name
+// entries), when they end the import section: the fewest of them that take
+// that section down one unit move into the room after the last section's data,
+// and the fields naming them follow. Loaders find every name by its address,
+// wherever it lies. Returns false (image unchanged) when the names do not end
+// the section, anything else refers to them, or there is no room.
+bool FoldTrailingImportNames(std::vector<uint8_t>& image);
+
 // True when the bytes carry the layout: the MS-DOS header, the zero areas,
 // the real-mode program and a PE signature at 0x4D0 whose headers and sections
 // fit the file. A fresh stub has an all-zero configuration block; a built

@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::string why;
   stublayout::FoldTrailingExports(image);
+  stublayout::FoldTrailingImportNames(image);
   if (!stublayout::ApplyStubLayout(image, &why)) {
     fprintf(stderr, "stublayout: %s: %s\n", argv[1], why.c_str());
     return 1;
