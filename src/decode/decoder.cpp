@@ -62,10 +62,18 @@ struct WideBits {
   uint32_t packedLeft;
 };
 
+// Where registers are 32 bits wide, a 64-bit shift by a variable count costs
+// several instructions, so the register is topped up by whole 32-bit words
+// (one such shift per word), and a position's extra bits are checked for after
+// its code rather than taken up front with it, since a word added after a
+// 16-bit code does not always make room for them.
+constexpr bool kNarrowRegisters = sizeof(void*) == 4;
+
 // Bits needed before a step so that, after it, the 16-bit view is still whole:
-// a character code (16), or a position code with its extra bits (16 + 15).
-constexpr uint32_t kCharStepBits = 16 + 16;
-constexpr uint32_t kPositionStepBits = 16 + 15 + 16;
+// a code (16), and on wide registers a position code with its extra bits
+// (16 + 15).
+constexpr uint32_t kCodeStepBits = 16 + 16;
+constexpr uint32_t kPositionStepBits = kNarrowRegisters ? kCodeStepBits : 16 + 15 + 16;
 
 void Load(WideBits& b, const ExtractContext& c) {
   uint32_t keep = c.bitCount <= 8 ? c.bitCount : 8;
@@ -99,8 +107,18 @@ inline void TopUp(WideBits& b, const uint8_t* readBuffer) {
     uint32_t buffered = kReadBufferSize - b.readIndex;
     if (b.packedLeft < buffered) buffered = b.packedLeft;
     const uint8_t* p = readBuffer + b.readIndex;
-    uint32_t room = (64 - b.count) >> 3;
-    if (buffered >= 8) {
+    if (kNarrowRegisters) {
+      if (b.count <= 32 && buffered >= 4) {
+        uint32_t word = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+                        (static_cast<uint32_t>(p[2]) << 8) | p[3];
+        b.acc |= static_cast<uint64_t>(word) << (32 - b.count);
+        b.count += 32;
+        b.readIndex += 4;
+        b.packedLeft -= 4;
+        return;
+      }
+    } else if (buffered >= 8) {
+      uint32_t room = (64 - b.count) >> 3;
       uint64_t word = (static_cast<uint64_t>(p[0]) << 56) | (static_cast<uint64_t>(p[1]) << 48) |
                       (static_cast<uint64_t>(p[2]) << 40) | (static_cast<uint64_t>(p[3]) << 32) |
                       (static_cast<uint64_t>(p[4]) << 24) | (static_cast<uint64_t>(p[5]) << 16) |
@@ -137,7 +155,9 @@ inline uint32_t FastSymbol(uint64_t acc, const uint16_t* table, int tableBits,
 }
 
 inline void Consume(WideBits& b, uint32_t n) {
-  b.acc <<= n;
+  // Codes and extra bits are at most 16 bits long (the tables refuse longer
+  // ones): on narrow registers, the shift never crosses a half of the register.
+  b.acc <<= n & (kNarrowRegisters ? 31 : 63);
   b.count -= n;
 }
 
@@ -219,8 +239,8 @@ DecodeResult DecodeEntry(char methodDigit, uint32_t packedSize, uint32_t origina
     // What the register cannot decode (a block header, bits it lacks, a code
     // no complete code built) the exact routines decode, or refuse.
     uint32_t s = kNoSymbol;
-    if (b.count < kCharStepBits) TopUp(b, readBuffer);
-    if (codesLeft != 0 && b.count >= kCharStepBits) {
+    if (b.count < kCodeStepBits) TopUp(b, readBuffer);
+    if (codesLeft != 0 && b.count >= kCodeStepBits) {
       s = FastSymbol(b.acc, charTable, kCharTableBits, kCharCodeCount, leftNode, rightNode);
     }
     if (s == kNoSymbol) {
@@ -268,8 +288,18 @@ DecodeResult DecodeEntry(char methodDigit, uint32_t packedSize, uint32_t origina
         d = j;
       } else {
         uint32_t extra = j - 1;
-        d = (1u << extra) + static_cast<uint32_t>(b.acc >> (64 - extra));
-        Consume(b, extra);
+        if (kNarrowRegisters && b.count < 16 + extra) TopUp(b, readBuffer);
+        if (!kNarrowRegisters || b.count >= 16 + extra) {
+          d = (1u << extra) + (static_cast<uint32_t>(b.acc >> 32) >> (32 - extra));
+          Consume(b, extra);
+        } else {
+          // The extra bits run past what the register may take: the exact
+          // input reads them, as it would have after the code.
+          Store(b, c);
+          d = (1u << extra) + GetBits(static_cast<uint8_t>(extra));
+          if (c.decodeResult != kDecodeDone) break;
+          Load(b, c);
+        }
       }
     }
     done += len;
