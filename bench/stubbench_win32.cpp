@@ -14,7 +14,9 @@
 // Two sinks, as on the host: "memory" drops the bytes (the decoder alone),
 // "file" writes them to a file in DIR with the CRC, through the plain sink.
 // The platform seam names some functions as Windows does, so this file keeps
-// to the C and C++ libraries (whose steady clock is the performance counter).
+// to the C and C++ libraries (whose steady clock is the performance counter);
+// the same file, over the POSIX platform, is the i386 Linux harness of
+// bench/decoder_instructions.sh. Windows takes "/" in paths as "\\".
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -75,14 +77,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   char path[kPathCap];
-  snprintf(path, sizeof path, "%s\\samples.txt", argv[1]);
+  snprintf(path, sizeof path, "%s/samples.txt", argv[1]);
   FILE* index = fopen(path, "r");
   if (index == nullptr) {
     fprintf(stderr, "stubbench: cannot read %s\n", path);
     return 1;
   }
   char outPath[kPathCap];
-  snprintf(outPath, sizeof outPath, "%s\\stubbench.out", argv[1]);
+  snprintf(outPath, sizeof outPath, "%s/stubbench.out", argv[1]);
   context = static_cast<ExtractContext*>(AllocZeroed(sizeof(ExtractContext)));
   FileHandle file = CreateForWrite(outPath);
   if (context == nullptr || file == 0) {
@@ -102,7 +104,7 @@ int main(int argc, char** argv) {
     if (sscanf(line, "%255s %c %lu %lu %u %255s", dataFile, &digit, &original, &packed, &crc,
                name) != 6)
       continue;
-    snprintf(path, sizeof path, "%s\\%s", argv[1], dataFile);
+    snprintf(path, sizeof path, "%s/%s", argv[1], dataFile);
     FileHandle archive = OpenExistingForRead(path);
     if (archive == 0) {
       fprintf(stderr, "stubbench: cannot read %s\n", path);
