@@ -102,22 +102,22 @@ void Store(const WideBits& b, ExtractContext& c) {
 // Never reads the file, and never takes the zeros after the entry's end: the
 // exact routines decode the last symbols.
 inline void TopUp(WideBits& b, const uint8_t* readBuffer) {
+  if (kNarrowRegisters && b.count <= 32 && b.packedLeft >= 4 && b.readIndex <= kReadBufferSize - 4) {
+    const uint8_t* p = readBuffer + b.readIndex;
+    uint32_t word = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+                    (static_cast<uint32_t>(p[2]) << 8) | p[3];
+    b.acc |= static_cast<uint64_t>(word) << (32 - b.count);
+    b.count += 32;
+    b.readIndex += 4;
+    b.packedLeft -= 4;
+    return;
+  }
   while (b.count <= 56) {
     if (b.packedLeft == 0 || b.readIndex >= kReadBufferSize) return;
     uint32_t buffered = kReadBufferSize - b.readIndex;
     if (b.packedLeft < buffered) buffered = b.packedLeft;
     const uint8_t* p = readBuffer + b.readIndex;
-    if (kNarrowRegisters) {
-      if (b.count <= 32 && buffered >= 4) {
-        uint32_t word = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-                        (static_cast<uint32_t>(p[2]) << 8) | p[3];
-        b.acc |= static_cast<uint64_t>(word) << (32 - b.count);
-        b.count += 32;
-        b.readIndex += 4;
-        b.packedLeft -= 4;
-        return;
-      }
-    } else if (buffered >= 8) {
+    if (!kNarrowRegisters && buffered >= 8) {
       uint32_t room = (64 - b.count) >> 3;
       uint64_t word = (static_cast<uint64_t>(p[0]) << 56) | (static_cast<uint64_t>(p[1]) << 48) |
                       (static_cast<uint64_t>(p[2]) << 40) | (static_cast<uint64_t>(p[3]) << 32) |
