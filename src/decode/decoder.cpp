@@ -102,34 +102,35 @@ void Store(const WideBits& b, ExtractContext& c) {
 // Never reads the file, and never takes the zeros after the entry's end: the
 // exact routines decode the last symbols.
 inline void TopUp(WideBits& b, const uint8_t* readBuffer) {
-  if (kNarrowRegisters && b.count <= 32 && b.packedLeft >= 4 && b.readIndex <= kReadBufferSize - 4) {
+  const uint32_t chunk = kNarrowRegisters ? 4 : 8;
+  const uint32_t most = kNarrowRegisters ? 32 : 56;   // bits held for a chunk to fit
+  if (b.count <= most && b.packedLeft >= chunk &&
+      b.readIndex <= kReadBufferSize - chunk) {
     const uint8_t* p = readBuffer + b.readIndex;
-    uint32_t word = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-                    (static_cast<uint32_t>(p[2]) << 8) | p[3];
-    b.acc |= static_cast<uint64_t>(word) << (32 - b.count);
-    b.count += 32;
-    b.readIndex += 4;
-    b.packedLeft -= 4;
-    return;
-  }
-  while (b.count <= 56) {
-    if (b.packedLeft == 0 || b.readIndex >= kReadBufferSize) return;
-    uint32_t buffered = kReadBufferSize - b.readIndex;
-    if (b.packedLeft < buffered) buffered = b.packedLeft;
-    const uint8_t* p = readBuffer + b.readIndex;
-    if (!kNarrowRegisters && buffered >= 8) {
-      uint32_t room = (64 - b.count) >> 3;
-      uint64_t word = (static_cast<uint64_t>(p[0]) << 56) | (static_cast<uint64_t>(p[1]) << 48) |
-                      (static_cast<uint64_t>(p[2]) << 40) | (static_cast<uint64_t>(p[3]) << 32) |
-                      (static_cast<uint64_t>(p[4]) << 24) | (static_cast<uint64_t>(p[5]) << 16) |
-                      (static_cast<uint64_t>(p[6]) << 8) | static_cast<uint64_t>(p[7]);
-      b.acc |= (word >> (8 * (8 - room))) << (64 - b.count - 8 * room);
-      b.count += 8 * room;
-      b.readIndex += room;
-      b.packedLeft -= room;
+    if (kNarrowRegisters) {   // a whole word: 32 bits or fewer are held
+      uint32_t word = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+                      (static_cast<uint32_t>(p[2]) << 8) | p[3];
+      b.acc |= static_cast<uint64_t>(word) << (32 - b.count);
+      b.count += 32;
+      b.readIndex += 4;
+      b.packedLeft -= 4;
       return;
     }
-    b.acc |= static_cast<uint64_t>(*p) << (56 - b.count);
+    // As many whole bytes of the next eight as there is room for.
+    uint32_t room = (64 - b.count) >> 3;
+    uint64_t word = (static_cast<uint64_t>(p[0]) << 56) | (static_cast<uint64_t>(p[1]) << 48) |
+                    (static_cast<uint64_t>(p[2]) << 40) | (static_cast<uint64_t>(p[3]) << 32) |
+                    (static_cast<uint64_t>(p[4]) << 24) | (static_cast<uint64_t>(p[5]) << 16) |
+                    (static_cast<uint64_t>(p[6]) << 8) | static_cast<uint64_t>(p[7]);
+    b.acc |= (word >> (8 * (8 - room))) << (64 - b.count - 8 * room);
+    b.count += 8 * room;
+    b.readIndex += room;
+    b.packedLeft -= room;
+    return;
+  }
+  // Near the end of the buffer or of the entry: byte by byte.
+  while (b.count <= 56 && b.packedLeft != 0 && b.readIndex < kReadBufferSize) {
+    b.acc |= static_cast<uint64_t>(readBuffer[b.readIndex]) << (56 - b.count);
     b.count += 8;
     b.readIndex++;
     b.packedLeft--;
@@ -140,8 +141,9 @@ constexpr uint32_t kNoSymbol = 0xFFFF;
 
 // The symbol at the top of the register: the direct table, then at most the
 // tree levels left in the 16-bit view. kNoSymbol for a node that no complete
-// code built.
-inline uint32_t FastSymbol(uint64_t acc, const uint16_t* table, int tableBits,
+// code built. The step of every symbol: optimising for size, the compiler
+// would otherwise call it on some targets.
+__attribute__((always_inline)) inline uint32_t FastSymbol(uint64_t acc, const uint16_t* table, int tableBits,
                            uint32_t symbolCount, const uint16_t* left, const uint16_t* right) {
   uint32_t s = table[acc >> (64 - tableBits)];
   if (s < symbolCount) return s;
