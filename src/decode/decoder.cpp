@@ -143,8 +143,10 @@ constexpr uint32_t kNoSymbol = 0xFFFF;
 // tree levels left in the 16-bit view. kNoSymbol for a node that no complete
 // code built. The step of every symbol: optimising for size, the compiler
 // would otherwise call it on some targets.
-__attribute__((always_inline)) inline uint32_t FastSymbol(uint64_t acc, const uint16_t* table, int tableBits,
-                           uint32_t symbolCount, const uint16_t* left, const uint16_t* right) {
+__attribute__((always_inline)) inline uint32_t FastSymbol(uint64_t acc, const uint16_t* table,
+                                                          int tableBits, uint32_t symbolCount,
+                                                          const uint16_t* left,
+                                                          const uint16_t* right) {
   uint32_t s = table[acc >> (64 - tableBits)];
   if (s < symbolCount) return s;
   uint64_t mask = 1ull << (63 - tableBits);

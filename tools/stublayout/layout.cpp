@@ -444,9 +444,9 @@ bool FoldTrailingImportNames(std::vector<uint8_t>& image) {
   }
   // No address anywhere in the image points after the cut: the base
   // relocations list every stored address.
-  const uint64_t imageBase = v.pe32Plus ? (static_cast<uint64_t>(ReadLE32(data + v.optionalOffset + 28)) << 32) |
-                                              ReadLE32(data + v.optionalOffset + 24)
-                                        : ReadLE32(data + v.optionalOffset + 28);
+  const uint8_t* base = data + v.optionalOffset + (v.pe32Plus ? 24 : 28);
+  const uint64_t imageBase =
+      ReadLE32(base) | (v.pe32Plus ? static_cast<uint64_t>(ReadLE32(base + 4)) << 32 : 0);
   const uint32_t relocRva = ReadLE32(directory + 5 * 8), relocSize = ReadLE32(directory + 5 * 8 + 4);
   const uint32_t relocAt = RvaToOffset(data, v, relocRva, relocSize);
   if (relocSize != 0 && relocAt == 0) return false;
