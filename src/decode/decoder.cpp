@@ -292,6 +292,7 @@ DecodeResult DecodeEntry(char methodDigit, uint32_t packedSize, uint32_t origina
         d = j;
       } else {
         uint32_t extra = j - 1;
+        // Wide registers took the extra bits with the code (kPositionStepBits).
         if (kNarrowRegisters && b.count < 16 + extra) TopUp(b, readBuffer);
         if (!kNarrowRegisters || b.count >= 16 + extra) {
           d = (1u << extra) + (static_cast<uint32_t>(b.acc >> 32) >> (32 - extra));

@@ -3,12 +3,12 @@
    code with its read-only data, the imports with the initialised data, the
    uninitialised data (no file bytes), the resources, the base relocations and
    the exports. The exports come last so that the layout step can move them
-   into the room after the relocations and drop their section; the last
-   import names follow them there when that saves a block of the imports. The linker
+   into the room after the relocations and drop their section; the last import
+   names follow them there when that saves a block of the imports. The linker
    finds the import, export and resource directories through the output
    sections named .idata, .edata and .rsrc, so those names stay and each of
-   them starts with its directory. File and section alignment
-   stay at the linker's defaults (512 and 4096), which every Win32 loader takes. */
+   them starts with its directory. File and section alignment stay at the
+   linker's defaults (512 and 4096), which every Win32 loader takes. */
 OUTPUT_FORMAT(pei-i386)
 SECTIONS
 {

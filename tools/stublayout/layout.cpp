@@ -340,6 +340,12 @@ struct NameField {
   uint32_t end;     // one past its terminating zero
 };
 
+// The part of a section that the import names are looked for in.
+struct SectionSpan {
+  uint32_t va, end, ptr;   // RVAs [va, end) are stored from file offset ptr
+  uint32_t OffsetOf(uint32_t rva) const { return ptr + (rva - va); }
+};
+
 // Length of the zero-terminated string at file offset at, including the zero,
 // when it ends before limit; 0 when it does not.
 uint32_t TerminatedLength(const uint8_t* data, uint32_t at, uint32_t limit) {
@@ -348,14 +354,79 @@ uint32_t TerminatedLength(const uint8_t* data, uint32_t at, uint32_t limit) {
   return 0;
 }
 
+// Every field that names an import name: the descriptors' library names and
+// the thunks taken by name, in both tables when the lookup table exists. All
+// of it must lie in the span; false otherwise. *descriptorsEnd: one past the
+// terminating descriptor.
+bool CollectImportNames(const uint8_t* data, const SectionSpan& span, uint32_t importRva,
+                        bool pe32Plus, std::vector<NameField>* fields, uint32_t* descriptorsEnd) {
+  auto addName = [&](uint32_t fieldAt, uint32_t rva, uint32_t skip) -> bool {
+    if (rva < span.va || rva >= span.end || span.end - rva <= skip) return false;
+    uint32_t length = TerminatedLength(data, span.OffsetOf(rva) + skip, span.OffsetOf(span.end));
+    if (length == 0) return false;
+    fields->push_back({fieldAt, rva, rva + skip + length});
+    return true;
+  };
+  const uint32_t thunkSize = pe32Plus ? 8 : 4;
+  for (uint32_t d = importRva;; d += 20) {
+    if (d < span.va || span.end - d < 20) return false;
+    *descriptorsEnd = d + 20;
+    const uint32_t at = span.OffsetOf(d);
+    const uint32_t tables[2] = {ReadLE32(data + at), ReadLE32(data + at + 16)};
+    const uint32_t name = ReadLE32(data + at + 12);
+    if (name == 0 && tables[1] == 0) return !fields->empty();
+    if (!addName(at + 12, name, 0)) return false;
+    for (uint32_t table : tables) {
+      for (uint32_t t = table; t != 0; t += thunkSize) {
+        if (t < span.va || t >= span.end || span.end - t < thunkSize) return false;
+        const uint32_t tAt = span.OffsetOf(t);
+        const uint32_t low = ReadLE32(data + tAt);
+        const uint32_t high = pe32Plus ? ReadLE32(data + tAt + 4) : 0;
+        if (low == 0 && high == 0) break;
+        if (((pe32Plus ? high : low) & 0x80000000u) != 0) continue;   // by ordinal
+        if (high != 0 || !addName(tAt, low, 2)) return false;
+      }
+    }
+  }
+}
+
+// True when a base relocation's address points into RVAs [from, to), or the
+// relocations cannot be read: the relocations list every stored address.
+bool AddressPointsInto(const uint8_t* data, const PeView& v, uint32_t from, uint32_t to) {
+  const uint8_t* base = data + v.optionalOffset + (v.pe32Plus ? 24 : 28);
+  const uint64_t imageBase =
+      ReadLE32(base) | (v.pe32Plus ? static_cast<uint64_t>(ReadLE32(base + 4)) << 32 : 0);
+  const uint8_t* directory = data + v.directoryOffset + 5 * 8;
+  const uint32_t relocSize = ReadLE32(directory + 4);
+  const uint32_t relocAt = RvaToOffset(data, v, ReadLE32(directory), relocSize);
+  if (relocSize != 0 && relocAt == 0) return true;
+  for (uint32_t b = 0; b + 8 <= relocSize;) {
+    const uint32_t page = ReadLE32(data + relocAt + b), blockSize = ReadLE32(data + relocAt + b + 4);
+    if (blockSize < 8 || blockSize > relocSize - b) return true;
+    for (uint32_t e = 8; e + 2 <= blockSize; e += 2) {
+      const uint16_t entry = ReadLE16(data + relocAt + b + e);
+      const uint32_t type = entry >> 12, width = type == 3 ? 4 : type == 10 ? 8 : 0;
+      if (type == 0) continue;   // padding
+      const uint32_t fieldAt = width == 0 ? 0 : RvaToOffset(data, v, page + (entry & 0xFFF), width);
+      if (fieldAt == 0) return true;
+      uint64_t target = ReadLE32(data + fieldAt);
+      if (width == 8) target |= static_cast<uint64_t>(ReadLE32(data + fieldAt + 4)) << 32;
+      if (target >= imageBase + from && target < imageBase + to) return true;
+    }
+    b += blockSize;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool FoldTrailingImportNames(std::vector<uint8_t>& image) {
   uint8_t* data = image.data();
   const size_t size = image.size();
   PeView v;
+  // Directories up to the debug directory are read.
   if (size < kDosHeaderSize || size > 0x7FFFFFFF ||
-      !ReadPeView(data, size, ReadLE32(data + 0x3C), &v, nullptr) || v.directoryCount < 13 ||
+      !ReadPeView(data, size, ReadLE32(data + 0x3C), &v, nullptr) || v.directoryCount < 7 ||
       v.sectionCount < 2 || !IsPowerOfTwo(v.fileAlignment))
     return false;
   const uint8_t* directory = data + v.directoryOffset;
@@ -380,102 +451,49 @@ bool FoldTrailingImportNames(std::vector<uint8_t>& image) {
   const uint32_t va = ReadLE32(sec + 12), vsize = ReadLE32(sec + 8);
   const uint32_t raw = ReadLE32(sec + 16), ptr = ReadLE32(sec + 20);
   if (vsize > raw || ptr == 0 || ptr > size || raw > size - ptr) return false;
-  const uint32_t end = va + vsize;
-  auto offsetOf = [&](uint32_t rva) { return ptr + (rva - va); };
+  const SectionSpan span{va, va + vsize, ptr};
 
-  // Every field that names an import name: the descriptors' library names and
-  // the thunks taken by name, in both tables when the lookup table exists.
-  const uint32_t thunkSize = v.pe32Plus ? 8 : 4;
   std::vector<NameField> fields;
-  auto addName = [&](uint32_t fieldAt, uint32_t rva, uint32_t skip) -> bool {
-    if (rva < va || rva >= end || end - rva <= skip) return false;
-    uint32_t length = TerminatedLength(data, offsetOf(rva) + skip, offsetOf(end));
-    if (length == 0) return false;
-    fields.push_back({fieldAt, rva, rva + skip + length});
-    return true;
-  };
   uint32_t descriptorsEnd = importRva;
-  for (uint32_t d = importRva;; d += 20) {
-    if (d < va || end - d < 20) return false;
-    descriptorsEnd = d + 20;
-    const uint32_t at = offsetOf(d);
-    const uint32_t tables[2] = {ReadLE32(data + at), ReadLE32(data + at + 16)};
-    const uint32_t name = ReadLE32(data + at + 12);
-    if (name == 0 && tables[1] == 0) break;
-    if (!addName(at + 12, name, 0)) return false;
-    for (uint32_t table : tables) {
-      if (table == 0) continue;
-      for (uint32_t t = table;; t += thunkSize) {
-        if (t < va || t >= end || end - t < thunkSize) return false;
-        const uint32_t tAt = offsetOf(t);
-        const uint32_t low = ReadLE32(data + tAt);
-        const uint32_t high = v.pe32Plus ? ReadLE32(data + tAt + 4) : 0;
-        if (low == 0 && high == 0) break;
-        const bool byOrdinal = v.pe32Plus ? (high & 0x80000000u) != 0 : (low & 0x80000000u) != 0;
-        if (byOrdinal) continue;
-        if (high != 0 || !addName(tAt, low, 2)) return false;
-      }
-    }
-  }
-  if (fields.empty()) return false;
+  if (!CollectImportNames(data, span, importRva, v.pe32Plus, &fields, &descriptorsEnd))
+    return false;
 
   // The cut: the last name start that takes the section down one unit.
   const uint32_t keepAtMost = raw - v.fileAlignment;   // bytes left in the section
   uint32_t cut = 0;
   for (const NameField& f : fields)
     if (f.rva - va <= keepAtMost && f.rva > cut) cut = f.rva;
-  if (cut == 0 || end - cut > 0x10000) return false;
+  if (cut == 0) return false;
+  const uint32_t moved = span.end - cut;
+
+  // The room after the last section's data, which ends the file.
+  const uint32_t lastVa = ReadLE32(last + 12), lastVsize = ReadLE32(last + 8);
+  const uint32_t lastRaw = ReadLE32(last + 16), lastPtr = ReadLE32(last + 20);
+  const uint32_t newRva = lastVa + AlignUp(lastVsize, 2);
+  if (lastPtr <= ptr || lastPtr > size || size - lastPtr != lastRaw || lastVsize > lastRaw ||
+      AlignUp(lastVsize, 2) + moved > lastRaw || (ReadLE32(last + 36) & 0x20000000u) != 0)
+    return false;
+
   // Nothing else lives after the cut: each byte there is part of a name, or
   // zero padding, and no name before the cut runs into it.
-  std::vector<uint8_t> covered(end - cut, 0);
+  std::vector<uint8_t> covered(moved, 0);
   for (const NameField& f : fields) {
     if (f.rva < cut && f.end > cut) return false;
     if (f.rva >= cut) memset(&covered[f.rva - cut], 1, f.end - f.rva);
   }
-  for (uint32_t i = 0; i < covered.size(); ++i)
-    if (!covered[i] && data[offsetOf(cut + i)] != 0) return false;
+  for (uint32_t i = 0; i < moved; ++i)
+    if (!covered[i] && data[span.OffsetOf(cut + i)] != 0) return false;
   // The linker gives the import directory the whole section as its size;
   // it is the descriptors, and is said so.
   if (descriptorsEnd > cut) return false;
   for (uint32_t d = 0; d < v.directoryCount; ++d) {
     const uint32_t rva = ReadLE32(directory + d * 8);
     const uint32_t length = d == 1 ? descriptorsEnd - importRva : ReadLE32(directory + d * 8 + 4);
-    if (rva != 0 && rva < end && rva + length > cut) return false;
+    if (rva != 0 && rva < span.end && rva + length > cut) return false;
   }
-  // No address anywhere in the image points after the cut: the base
-  // relocations list every stored address.
-  const uint8_t* base = data + v.optionalOffset + (v.pe32Plus ? 24 : 28);
-  const uint64_t imageBase =
-      ReadLE32(base) | (v.pe32Plus ? static_cast<uint64_t>(ReadLE32(base + 4)) << 32 : 0);
-  const uint32_t relocRva = ReadLE32(directory + 5 * 8), relocSize = ReadLE32(directory + 5 * 8 + 4);
-  const uint32_t relocAt = RvaToOffset(data, v, relocRva, relocSize);
-  if (relocSize != 0 && relocAt == 0) return false;
-  for (uint32_t b = 0; b + 8 <= relocSize;) {
-    const uint32_t page = ReadLE32(data + relocAt + b), blockSize = ReadLE32(data + relocAt + b + 4);
-    if (blockSize < 8 || blockSize > relocSize - b) return false;
-    for (uint32_t e = 8; e + 2 <= blockSize; e += 2) {
-      const uint16_t entry = ReadLE16(data + relocAt + b + e);
-      const uint32_t type = entry >> 12, width = type == 3 ? 4 : type == 10 ? 8 : 0;
-      if (type == 0) continue;
-      if (width == 0) return false;
-      const uint32_t fieldAt = RvaToOffset(data, v, page + (entry & 0xFFF), width);
-      if (fieldAt == 0) return false;
-      uint64_t target = ReadLE32(data + fieldAt);
-      if (width == 8) target |= static_cast<uint64_t>(ReadLE32(data + fieldAt + 4)) << 32;
-      if (target >= imageBase + cut && target < imageBase + end) return false;
-    }
-    b += blockSize;
-  }
+  if (AddressPointsInto(data, v, cut, span.end)) return false;
 
-  // The room after the last section's data, which ends the file.
-  const uint32_t lastVa = ReadLE32(last + 12), lastVsize = ReadLE32(last + 8);
-  const uint32_t lastRaw = ReadLE32(last + 16), lastPtr = ReadLE32(last + 20);
-  const uint32_t moved = end - cut, newRva = lastVa + AlignUp(lastVsize, 2);
-  if (lastPtr <= ptr || lastPtr > size || size - lastPtr != lastRaw || lastVsize > lastRaw ||
-      AlignUp(lastVsize, 2) + moved > lastRaw || (ReadLE32(last + 36) & 0x20000000u) != 0)
-    return false;
-
-  memcpy(data + lastPtr + (newRva - lastVa), data + offsetOf(cut), moved);
+  memcpy(data + lastPtr + (newRva - lastVa), data + span.OffsetOf(cut), moved);
   WriteLE32(data + v.directoryOffset + 8 + 4, descriptorsEnd - importRva);
   for (const NameField& f : fields)
     if (f.rva >= cut) WriteLE32(data + f.at, f.rva - cut + newRva);
