@@ -43,12 +43,7 @@ int TextEquals(const char* a, const char* b) {
 }
 
 void FormatQuoted(char* out, uint32_t capacity, const char* subject, const char* message) {
-  if (capacity == 0) return;
-  out[0] = '\0';
-  AppendText(out, "\"", capacity);
-  AppendText(out, subject, capacity);
-  AppendText(out, "\" ", capacity);
-  AppendText(out, message, capacity);
+  FormatText(out, capacity, "\"%s\" %s", subject, message, nullptr, nullptr);
 }
 
 void FormatText(char* out, uint32_t capacity, const char* pattern, const char* a,

@@ -54,11 +54,9 @@ void OnOk(WindowHandle dialog) {
     RefuseFolder(dialog);
     return;
   }
-  EnableControl(dialog, IDC_OK, 0);
-  EnableControl(dialog, IDC_BROWSE, 0);
-  EnableControl(dialog, IDC_FOLDER_EDIT, 0);
-  EnableControl(dialog, IDC_GROUP_BOX, 0);
-  EnableControl(dialog, IDC_CLASS_BOX, 0);
+  static const uint8_t kLocked[] = {IDC_OK, IDC_BROWSE, IDC_FOLDER_EDIT, IDC_GROUP_BOX,
+                                    IDC_CLASS_BOX};
+  for (uint8_t id : kLocked) EnableControl(dialog, id, 0);
   FocusControl(dialog, IDC_CANCEL);
   MakeDefaultButton(dialog, IDC_CANCEL);
   context->extracting = 1;
