@@ -7,6 +7,9 @@ void NormaliseSeparators(char* text, char separator);
 char* FindFirstOf(char* text, const char* set);
 char* FindBaseName(char* text);
 int ComparePrefix(const char* text, const char* prefix, uint32_t count);
+// Which of count words, each ended by a NUL, one after the other in list,
+// begins text: its index, with its length in *length; -1 for none.
+int FindPrefix(const char* text, const char* list, int count, uint32_t* length);
 void ReadMachineString(const char* subkey, const char* valueName, const char* defaultText,
                        char* out, uint32_t capacity);
 // Expands a directory macro at the start of text (capacity bytes) in place.

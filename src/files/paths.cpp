@@ -31,47 +31,53 @@ void CutAtLastSeparator(char* path) {
   }
 }
 
+// The macros, in the order they are tried.
+constexpr char kMacros[] = "%WORK%\0%WinDir%\0%SystemDir%\0%ProgramFiles%\0%Search%";
+enum Macro { kMacroWork, kMacroWinDir, kMacroSystemDir, kMacroProgramFiles, kMacroSearch };
+
 // Fills work with the replacement of the macro at the start of text and
 // returns the macro's length, or 0 when the text starts with none.
 uint32_t ReplaceMacro(const char* text, const char* baseName, char* work) {
   work[0] = '\0';
-  if (ComparePrefix(text, "%WORK%", 6) == 0) {
-    GetTempDirectory(work, kWorkCap);
-    return 6;
-  }
-  if (ComparePrefix(text, "%WinDir%", 8) == 0) {
-    GetWindowsDirectory(work, kWorkCap);
-    return 8;
-  }
-  if (ComparePrefix(text, "%SystemDir%", 11) == 0) {
-    GetSystemDirectory(work, kWorkCap);
-    return 11;
-  }
-  if (ComparePrefix(text, "%ProgramFiles%", 14) == 0) {
-    if (!isWin32s) {
-      ReadMachineString("SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir", "",
-                        work, kWorkCap);
-    }
-    if (work[0] == '\0') {
-      // The drive of the Windows directory.
-      if (GetWindowsDirectory(work, kWorkCap) >= 2) {
-        work[2] = '\0';
-      } else {
-        work[0] = '\0';
-      }
-    }
-    return 14;
-  }
-  if (baseName != nullptr && baseName[0] != '\0' && ComparePrefix(text, "%Search%", 8) == 0) {
-    // A result that does not fit the work text counts as not found.
-    if (SearchForFile(baseName, work, kWorkCap) != 0) {
-      CutAtLastSeparator(work);
-    } else {
+  uint32_t length = 0;
+  switch (FindPrefix(text, kMacros, kMacroSearch + 1, &length)) {
+    case kMacroWork:
+      GetTempDirectory(work, kWorkCap);
+      break;
+    case kMacroWinDir:
+      GetWindowsDirectory(work, kWorkCap);
+      break;
+    case kMacroSystemDir:
       GetSystemDirectory(work, kWorkCap);
-    }
-    return 8;
+      break;
+    case kMacroProgramFiles:
+      if (!isWin32s) {
+        ReadMachineString("SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProgramFilesDir", "",
+                          work, kWorkCap);
+      }
+      if (work[0] == '\0') {
+        // The drive of the Windows directory.
+        if (GetWindowsDirectory(work, kWorkCap) >= 2) {
+          work[2] = '\0';
+        } else {
+          work[0] = '\0';
+        }
+      }
+      break;
+    case kMacroSearch:
+      // Only with a file name to search for.
+      if (baseName == nullptr || baseName[0] == '\0') return 0;
+      // A result that does not fit the work text counts as not found.
+      if (SearchForFile(baseName, work, kWorkCap) != 0) {
+        CutAtLastSeparator(work);
+      } else {
+        GetSystemDirectory(work, kWorkCap);
+      }
+      break;
+    default:
+      return 0;
   }
-  return 0;
+  return length;
 }
 
 }  // namespace
@@ -108,6 +114,18 @@ int ComparePrefix(const char* text, const char* prefix, uint32_t count) {
     if (text[i] == '\0') return 0;
   }
   return 0;
+}
+
+int FindPrefix(const char* text, const char* list, int count, uint32_t* length) {
+  for (int i = 0; i < count; ++i) {
+    uint32_t n = TextLength(list);
+    if (ComparePrefix(text, list, n) == 0) {
+      *length = n;
+      return i;
+    }
+    list += n + 1;
+  }
+  return -1;
 }
 
 void ReadMachineString(const char* subkey, const char* valueName, const char* defaultText,

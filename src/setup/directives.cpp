@@ -10,16 +10,10 @@ namespace {
 // Every byte from 1 to 31 ends a line; NUL ends the script.
 bool IsLineByte(char c) { return static_cast<uint8_t>(c) >= 32; }
 
-struct Keyword {
-  const char* text;
-  uint8_t length;
-};
-// Tried in this order; the length includes the "=".
-const Keyword kKeywords[] = {
-    {"$WindowTitle=", 13}, {"$InstallTitle=", 14}, {"$InstallDir=", 12},
-    {"$ClassTitle=", 12},  {"$Class=", 7},         {"$GroupTitle=", 12},
-    {"$Group=", 7},        {"$Command=", 9},
-};
+// The keywords, in the order of their codes (1 to 8).
+constexpr char kKeywords[] =
+    "$WindowTitle=\0$InstallTitle=\0$InstallDir=\0$ClassTitle=\0$Class=\0$GroupTitle=\0"
+    "$Group=\0$Command=";
 
 }  // namespace
 
@@ -29,20 +23,18 @@ const char* NextScriptLine(const char* text) {
 }
 
 int MatchDirective(const char** position) {
-  // A keyword holds no control byte, so a comparison never matches across
-  // the end of the line.
-  for (int i = 0; i < 8; ++i) {
-    const Keyword& k = kKeywords[i];
-    if (ComparePrefix(*position, k.text, k.length) == 0) {
-      *position += k.length;
-      return i + 1;
-    }
-  }
-  return kNoDirective;
+  uint32_t length = 0;
+  int index = FindPrefix(*position, kKeywords, 8, &length);
+  if (index < 0) return kNoDirective;
+  *position += length;
+  return index + 1;
 }
 
 const char* DirectiveKeyword(int code) {
-  return code >= 1 && code <= 8 ? kKeywords[code - 1].text : "";
+  if (code < 1 || code > 8) return "";
+  const char* keyword = kKeywords;
+  for (int i = 1; i < code; ++i) keyword += TextLength(keyword) + 1;
+  return keyword;
 }
 
 const char* TakeValue(const char* text, char* value) {

@@ -132,6 +132,25 @@ TEST_F(PathTest, ComparePrefixIsCaseSensitiveAndNeedsTheWholePrefix) {
   EXPECT_EQ(ComparePrefix("x", "y", 0), 0);
 }
 
+TEST_F(PathTest, FindPrefixNamesTheFirstWordThatBeginsTheText) {
+  static const char kWords[] = "%A%\0%AB%\0x";
+  struct Case {
+    const char* text;
+    int count;
+    int index;
+    uint32_t length;
+  } const cases[] = {
+      {"%A%/y", 3, 0, 3}, {"%AB%", 3, 1, 4}, {"xyz", 3, 2, 1},
+      {"xyz", 2, -1, 0},   // the last word is not looked at
+      {"%A", 3, -1, 0},    {"", 3, -1, 0},   {"%A%", 0, -1, 0},
+  };
+  for (const Case& c : cases) {
+    uint32_t length = 0;
+    EXPECT_EQ(FindPrefix(c.text, kWords, c.count, &length), c.index) << c.text << c.count;
+    EXPECT_EQ(length, c.length) << c.text << c.count;
+  }
+}
+
 TEST_F(PathTest, ReadMachineStringFallsBackToTheDefault) {
   char out[32];
   ReadMachineString("SOFTWARE\\X", "V", "default", out, sizeof out);

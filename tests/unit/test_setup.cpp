@@ -81,6 +81,17 @@ TEST_F(SetupTest, EveryDirectiveOfTheFirstReadingWithAnySeparator) {
   }
 }
 
+TEST(Directives, EachKeywordIsMatchedAsItsOwnCode) {
+  for (int code = kWindowTitle; code <= kCommand; ++code) {
+    std::string line = std::string(DirectiveKeyword(code)) + "v";
+    const char* position = line.c_str();
+    EXPECT_EQ(MatchDirective(&position), code) << line;
+    EXPECT_STREQ(position, "v") << line;
+  }
+  EXPECT_STREQ(DirectiveKeyword(kNoDirective), "");
+  EXPECT_STREQ(DirectiveKeyword(kCommand + 1), "");
+}
+
 TEST_F(SetupTest, KeywordsAreExactAndValuesKeptAsTheyStand) {
   struct Case {
     const char* script;
