@@ -8,10 +8,29 @@
 
 namespace {
 
+// A field of a directive's value: where among the setup actions' members it
+// goes, and its capacity.
 struct Field {
-  char* target;
-  uint32_t capacity;
+  uint16_t offset;
+  uint16_t capacity;
 };
+
+constexpr uint16_t FieldAt(size_t member) {
+  return static_cast<uint16_t>(member - offsetof(ExtractContext, extension));
+}
+static_assert(offsetof(ExtractContext, iconPath) - offsetof(ExtractContext, extension) < 0x10000,
+              "the setup actions' members lie together");
+
+constexpr Field kClassFields[4] = {
+    {FieldAt(offsetof(ExtractContext, extension)), kExtensionCap},
+    {FieldAt(offsetof(ExtractContext, classDescription)), kClassDescriptionCap},
+    {FieldAt(offsetof(ExtractContext, programPath)), kProgramPathCap},
+    {FieldAt(offsetof(ExtractContext, className)), kClassNameCap}};
+constexpr Field kGroupFields[4] = {
+    {FieldAt(offsetof(ExtractContext, groupName)), kGroupNameCap},
+    {FieldAt(offsetof(ExtractContext, itemName)), kItemNameCap},
+    {FieldAt(offsetof(ExtractContext, programPath)), kProgramPathCap},
+    {FieldAt(offsetof(ExtractContext, iconPath)), kIconPathCap}};
 
 // Splits a value into its four fields. A field that names something (an
 // extension, a class, a group, a file) and is longer than its member is not
@@ -22,7 +41,8 @@ struct Field {
 int SplitFields(const char* value, const Field (&fields)[4]) {
   int fits = 1;
   for (int i = 0; i < 4; ++i) {
-    fits &= NextField(&value, fields[i].target, fields[i].capacity) | (i == 1);
+    char* target = context->extension + fields[i].offset;
+    fits &= NextField(&value, target, fields[i].capacity) | (i == 1);
   }
   return fits;
 }
@@ -74,19 +94,13 @@ void RunSetupActions(WindowHandle dialog) {
   int code;
   while ((p = NextDirective(p, &code, value)) != nullptr) {
     if (code == kClass && c->classChecked == 1) {
-      if (SplitFields(value, {{c->extension, kExtensionCap},
-                              {c->classDescription, kClassDescriptionCap},
-                              {c->programPath, kProgramPathCap},
-                              {c->className, kClassNameCap}})) {
+      if (SplitFields(value, kClassFields)) {
         RegisterFileType();
       }
     } else if (code == kGroup && c->groupChecked == 1) {
       // The paths are settled before the conversation starts: an item whose
       // program cannot be named is not offered to the server at all.
-      if (SplitFields(value, {{c->groupName, kGroupNameCap},
-                              {c->itemName, kItemNameCap},
-                              {c->programPath, kProgramPathCap},
-                              {c->iconPath, kIconPathCap}}) &&
+      if (SplitFields(value, kGroupFields) &&
           MakeShortPath(c->programPath) &&
           (c->iconPath[0] == '\0' || MakeShortPath(c->iconPath))) {
         StartProgmanConversation(dialog);
