@@ -63,6 +63,19 @@ void ParseExtendedHeader(uint8_t type, const uint8_t* data, uint32_t length) {
   }
 }
 
+// Copies at most length bytes of a name part, up to a NUL among them, and
+// returns how many it copied.
+uint32_t CopyNamePart(char* out, const uint8_t* part, uint32_t length) {
+  uint32_t n = 0;
+  if (part != nullptr) {
+    while (n < length && part[n] != 0) {
+      out[n] = static_cast<char>(part[n]);
+      ++n;
+    }
+  }
+  return n;
+}
+
 }  // namespace
 
 HeaderResult ReadEntryHeader() {
@@ -117,30 +130,14 @@ void BuildEntryName() {
   const uint32_t room = kEntryNameCap - 1;
   uint32_t dirLength = context->directoryNameLength;
   if (dirLength > room) dirLength = room;
+  uint32_t fileLength = context->fileNameLength;
+  if (fileLength > room - dirLength) fileLength = room - dirLength;
 
-  // Each part ends at its length or at a NUL among its bytes.
-  uint32_t n = 0;
-  if (context->directoryName != nullptr) {
-    while (n < dirLength && context->directoryName[n] != 0) {
-      name[n] = static_cast<char>(context->directoryName[n]);
-      ++n;
-    }
-  }
-  if (n < dirLength) {
-    // A NUL in the directory part ends the whole name there.
-    name[n] = '\0';
-  } else {
-    uint32_t fileLength = context->fileNameLength;
-    if (fileLength > room - dirLength) fileLength = room - dirLength;
-    uint32_t i = 0;
-    if (context->fileName != nullptr) {
-      while (i < fileLength && context->fileName[i] != 0) {
-        name[dirLength + i] = static_cast<char>(context->fileName[i]);
-        ++i;
-      }
-    }
-    name[dirLength + i] = '\0';
-  }
+  // Each part ends at its length or at a NUL among its bytes; a NUL in the
+  // directory part ends the whole name there.
+  uint32_t n = CopyNamePart(name, context->directoryName, dirLength);
+  if (n == dirLength) n += CopyNamePart(name + n, context->fileName, fileLength);
+  name[n] = '\0';
   NormaliseSeparators(name, '/');
 }
 

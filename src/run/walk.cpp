@@ -125,16 +125,16 @@ int FinishEntry(uint32_t newTime, DecodeResult result) {
   SetFileDosTime(context->outputHandle, newTime);
   int closed = CloseFile(context->outputHandle);
   context->outputHandle = 0;
-  if (!closed) {
-    DeleteFileAt(context->outputPath);
-    ShowError(TEXT_CLOSE_ERROR, context->outputPath);
-    context->aborted = 1;
-    return 0;
-  }
   // Data that ran out before the original size is a CRC error, found early.
-  if (context->runningCrc != EntryFileCrc() || result == kDecodeOverrun) {
+  const char* failure = nullptr;
+  if (!closed) {
+    failure = TEXT_CLOSE_ERROR;
+  } else if (context->runningCrc != EntryFileCrc() || result == kDecodeOverrun) {
+    failure = TEXT_CRC_ERROR;
+  }
+  if (failure != nullptr) {
     DeleteFileAt(context->outputPath);
-    ShowError(TEXT_CRC_ERROR, context->outputPath);
+    ShowError(failure, context->outputPath);
     context->aborted = 1;
     return 0;
   }
