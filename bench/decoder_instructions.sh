@@ -29,8 +29,8 @@ output_bytes=$(awk '{ n += $3 } END { print n }' "$work/samples/samples.txt")
 
 # The stub's code generation options for i686 (src/stub/CMakeLists.txt), and
 # no position-independent code, as in the stub.
-flags=(-m32 -march=i386 -mpreferred-stack-boundary=2 -Oz -flto -fno-pic -no-pie
-       -fno-tree-loop-distribute-patterns -fno-exceptions -fno-rtti
+flags=(-m32 -march=i386 -mpreferred-stack-boundary=2 -malign-data=abi -Oz -flto -fno-pic
+       -no-pie -fno-tree-loop-distribute-patterns -fno-exceptions -fno-rtti
        -fno-asynchronous-unwind-tables -fomit-frame-pointer -fno-jump-tables
        -finput-charset=UTF-8 -fexec-charset=CP932 -D_FILE_OFFSET_BITS=64)
 
