@@ -28,13 +28,15 @@ void StartProgmanConversation(WindowHandle client) {
 // The paths were made short before the conversation started.
 void SendProgmanCommand(WindowHandle client) {
   ExtractContext* c = context;
+  char* text = c->formattedText;
+  FormatText(text, kFormattedCap, "[CreateGroup(\"%s\",0)]\n[AddItem(%s,%s", c->groupName,
+             c->programPath, c->itemName, nullptr);
+  // The icon is the item's fourth argument only when there is one.
   if (c->iconPath[0] != '\0') {
-    FormatText(c->formattedText, kFormattedCap, "[CreateGroup(\"%s\",0)]\n[AddItem(%s,%s,%s)]",
-               c->groupName, c->programPath, c->itemName, c->iconPath);
-  } else {
-    FormatText(c->formattedText, kFormattedCap, "[CreateGroup(\"%s\",0)]\n[AddItem(%s,%s)]",
-               c->groupName, c->programPath, c->itemName);
+    AppendText(text, ",", kFormattedCap);
+    AppendText(text, c->iconPath, kFormattedCap);
   }
+  AppendText(text, ")]", kFormattedCap);
   ddeState = kDdeExecuting;
   // Without a block nothing was sent, and the conversation stays initiating.
   if (PostDdeExecute(ddeServer, client, c->formattedText) < 0) ddeState = kDdeInitiating;
