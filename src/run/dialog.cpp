@@ -54,6 +54,7 @@ void OnOk(WindowHandle dialog) {
     RefuseFolder(dialog);
     return;
   }
+  // Only Cancel stays usable while the walk runs.
   static const uint8_t kLocked[] = {IDC_OK, IDC_BROWSE, IDC_FOLDER_EDIT, IDC_GROUP_BOX,
                                     IDC_CLASS_BOX};
   for (uint8_t id : kLocked) EnableControl(dialog, id, 0);

@@ -125,11 +125,11 @@ int FinishEntry(uint32_t newTime, DecodeResult result) {
   SetFileDosTime(context->outputHandle, newTime);
   int closed = CloseFile(context->outputHandle);
   context->outputHandle = 0;
-  // Data that ran out before the original size is a CRC error, found early.
   const char* failure = nullptr;
   if (!closed) {
     failure = TEXT_CLOSE_ERROR;
   } else if (context->runningCrc != EntryFileCrc() || result == kDecodeOverrun) {
+    // Data that ran out before the original size is a CRC error, found early.
     failure = TEXT_CRC_ERROR;
   }
   if (failure != nullptr) {

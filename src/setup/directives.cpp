@@ -23,6 +23,8 @@ const char* NextScriptLine(const char* text) {
 }
 
 int MatchDirective(const char** position) {
+  // A keyword holds no control byte, so a comparison never matches across
+  // the end of the line.
   uint32_t length = 0;
   int index = FindPrefix(*position, kKeywords, 8, &length);
   if (index < 0) return kNoDirective;

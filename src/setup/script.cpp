@@ -15,10 +15,9 @@ struct Field {
   uint16_t capacity;
 };
 
-constexpr uint16_t FieldAt(size_t member) {
-  return static_cast<uint16_t>(member - offsetof(ExtractContext, extension));
-}
-static_assert(offsetof(ExtractContext, iconPath) - offsetof(ExtractContext, extension) < 0x10000,
+constexpr size_t kFieldsBase = offsetof(ExtractContext, extension);
+constexpr uint16_t FieldAt(size_t member) { return static_cast<uint16_t>(member - kFieldsBase); }
+static_assert(offsetof(ExtractContext, iconPath) - kFieldsBase < 0x10000,
               "the setup actions' members lie together");
 
 constexpr Field kClassFields[4] = {
@@ -41,7 +40,7 @@ constexpr Field kGroupFields[4] = {
 int SplitFields(const char* value, const Field (&fields)[4]) {
   int fits = 1;
   for (int i = 0; i < 4; ++i) {
-    char* target = context->extension + fields[i].offset;
+    char* target = reinterpret_cast<char*>(context) + kFieldsBase + fields[i].offset;
     fits &= NextField(&value, target, fields[i].capacity) | (i == 1);
   }
   return fits;
