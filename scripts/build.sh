@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 sfx_probe_x86_32
 e2e=$(sfx_e2e_preset)
 if [ "$e2e" != win32 ]; then
-  echo "build: this machine runs no 32-bit x86 code: the scenarios run the $e2e build"
+  echo "build: $SFX_X86_32_WHY: the scenarios run the $e2e build"
 fi
 sfx_configure host -DSFX_WERROR=ON -DSFX_WIN32_BUILD_DIR="$PWD/build/$e2e"
 cmake --build build/host -j2

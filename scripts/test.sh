@@ -54,7 +54,7 @@ scenarios() {
 
 host32_and_fuzz() {
   local rc=0 emulator=()
-  if [ "$SFX_RUNS_X86_32" = 0 ]; then
+  if ! sfx_probe_kernel_x86_32; then
     # Not registered with the kernel: 64-bit Wine would then start its 32-bit
     # half through it too.
     echo "test: this machine runs no 32-bit x86 code: the 32-bit tests run under qemu-i386"
