@@ -83,6 +83,7 @@ boot() {
   # Its SMAP emulation makes the guest kernel oops on Wine's return to user
   # mode, hence -smap.
   rm -f "$out/job.status"
+  local booted=$SECONDS
   timeout --kill-after=10 "$bound" qemu-system-x86_64 -nodefaults -no-user-config \
     -machine q35 -accel tcg -cpu max,-smap -smp 2 -m 3072 \
     -kernel "$dir/vmlinuz" -initrd "$dir/initrd.img" \
@@ -91,12 +92,30 @@ boot() {
     -virtfs "local,path=$repo,mount_tag=repo,security_model=none,readonly=on" \
     -virtfs "local,path=$out,mount_tag=out,security_model=none" \
     -display none -serial "file:$out/console.log" -no-reboot || true
+  local ran=$((SECONDS - booted))
   [ -f "$out/job.status" ] || {
-    say "the guest ended without finishing its job (bound ${bound} s); its console:"
+    say "the guest ended without finishing its job after $ran s (bound $bound s); its console:"
     tail -n 30 "$out/console.log" >&2 || true
     return 1
   }
-  return "$(cat "$out/job.status")"
+  local status
+  status=$(cat "$out/job.status")
+  [ "$status" = 0 ] || say "the guest's job ended with status $status after $ran s"
+  return "$status"
+}
+
+# Keeps the logs of a failed attempt at the image in $cache/failed and names
+# them; the rest of the attempt is removed.
+keep_failure() {
+  local tmp=$1 kept=$cache/failed f
+  rm -rf "$kept"
+  mkdir -p "$kept"
+  for f in debootstrap.log provision.log out/job.log out/console.log; do
+    [ -f "$tmp/$f" ] && cp "$tmp/$f" "$kept/$(basename "$f")"
+  done
+  echo "ran $((SECONDS - image_started)) s; $(date -u +%FT%TZ)" >"$kept/when"
+  rm -rf "$tmp"
+  say "the failed attempt's logs are kept in $kept: $(cd "$kept" && ls | tr '\n' ' ')"
 }
 
 make_image() {
@@ -117,9 +136,11 @@ make_image() {
     return 0
   fi
   local started=$SECONDS tmp
+  image_started=$SECONDS
   tmp=$(mktemp -d "$cache/new.XXXXXX")
-  # A half-made image is never taken for a made one.
-  trap 'rm -rf "$tmp"' EXIT
+  # A half-made image is never taken for a made one; the logs of a failed
+  # attempt are kept to see why.
+  trap 'keep_failure "$tmp"' EXIT
   say "making the guest image in $cache from $mirror $suite"
   debootstrap --variant=minbase --arch=amd64 "$suite" "$tmp/root" "$mirror" >"$tmp/debootstrap.log" 2>&1 ||
     { tail -n 20 "$tmp/debootstrap.log" >&2; die "debootstrap failed"; }
@@ -141,7 +162,8 @@ make_image() {
   # The first boot makes the Wine prefix that every run starts from.
   mkdir -p "$tmp/out"
   install -m 755 "$lane/prefix.sh" "$tmp/out/job.sh"
-  if ! boot "$tmp" "$tmp/out" write 900; then
+  if ! boot "$tmp" "$tmp/out" write 1800; then
+    say "the first boot's job log:"
     cat "$tmp/out/job.log" >&2 2>/dev/null || true
     die "the first boot did not make the Wine prefix"
   fi
