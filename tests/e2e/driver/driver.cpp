@@ -137,9 +137,17 @@ bool ReadText(HWND window, wstring* text) {
   return true;
 }
 
+// A busy machine may keep a window from answering within one message's
+// bound: it is asked again while it exists, up to kAnswerBound.
+const DWORD kAnswerBound = 10000;
+
 wstring TextOf(HWND window) {
   wstring text;
-  if (!ReadText(window, &text)) return L"<no answer>";
+  DWORD start = GetTickCount();
+  while (!ReadText(window, &text)) {
+    if (!IsWindow(window) || GetTickCount() - start >= kAnswerBound) return L"<no answer>";
+    Sleep(20);
+  }
   return text;
 }
 
@@ -436,8 +444,12 @@ bool ReadControl(HWND dialog, int id, ControlInfo* out) {
       (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX || type == BS_3STATE ||
        type == BS_AUTO3STATE)) {
     DWORD_PTR state = 0;
-    if (SendMessageTimeoutW(c, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 2000, &state))
-      out->checked = (int)state;
+    DWORD start = GetTickCount();
+    while (!SendMessageTimeoutW(c, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 2000, &state)) {
+      if (!IsWindow(c) || GetTickCount() - start >= kAnswerBound) return true;
+      Sleep(20);
+    }
+    out->checked = (int)state;
   }
   return true;
 }
@@ -453,14 +465,19 @@ void LogControl(const ControlInfo& c) {
 
 const int kDialogControls[] = {103, 100, 104, 105, 106, 101, 102, 1, 2};
 
-// Records the dialog's caption and controls; returns the caption.
-wstring LogDialog(HWND dialog) {
+// Records the dialog's caption and controls; returns the caption, and the
+// controls' texts as read in *texts when asked.
+wstring LogDialog(HWND dialog, std::vector<std::pair<int, wstring>>* texts = nullptr) {
   wstring caption = TextOf(dialog);
   Log(L"dialog caption=\"" + Visible(caption) + L"\"");
   for (int id : kDialogControls) {
     ControlInfo c;
-    if (ReadControl(dialog, id, &c)) LogControl(c);
-    else Log(L"control " + Number(id) + L" missing");
+    if (ReadControl(dialog, id, &c)) {
+      LogControl(c);
+      if (texts) texts->push_back({id, c.text});
+    } else {
+      Log(L"control " + Number(id) + L" missing");
+    }
   }
   return caption;
 }
@@ -794,40 +811,79 @@ void StepDialog(const Step& step) {
   auto found = [&](HWND box) { return !box && (dialog = FindMainDialog()) != nullptr; };
   if (WaitUntil(step.line, timeout, found, L"the main dialog", true) != kReady) return;
   mainDialog = dialog;
-  // The caption as the dialog came up: a dialog that starts by itself may be
-  // gone by the time its controls are recorded, on a slow machine.
-  wstring caption = LogDialog(dialog);
+  // The caption and the controls as the dialog came up: a dialog that starts
+  // by itself may be gone a moment later, on a busy machine, so its controls
+  // are checked on this snapshot (ID=TEXT) rather than by later steps.
+  std::vector<std::pair<int, wstring>> texts;
+  wstring caption = LogDialog(dialog, &texts);
   for (const Expect& e : expects) {
-    if (e.key == L"caption") Check(step.line, L"dialog", e, caption);
-    else Fail(step.line, L"unknown dialog field " + e.key);
+    int id = ParseInt(e.key, -1);
+    if (e.key == L"caption") {
+      Check(step.line, L"dialog", e, caption);
+    } else if (id >= 0) {
+      const wstring* text = nullptr;
+      for (auto& t : texts)
+        if (t.first == id) text = &t.second;
+      if (text) Check(step.line, L"dialog control", e, *text);
+      else Fail(step.line, L"the dialog's control " + e.key + L" could not be read");
+    } else {
+      Fail(step.line, L"unknown dialog field " + e.key);
+    }
   }
 }
 
+// What a step that follows an action waits for at most: the action takes
+// effect when the other process gets to it, which a busy machine delays.
+const DWORD kSettleBound = 10000;
+
 HWND NeedDialog(const Step& step) {
-  Poll();
-  HWND dialog = FindMainDialog();
+  HWND dialog = nullptr;
+  WaitUntil(step.line, kSettleBound,
+            [&](HWND) { return (dialog = FindMainDialog()) != nullptr || !ChildRunning(); });
   if (!dialog) Fail(step.line, L"the main dialog is not there");
   return dialog;
 }
 
+// The field of a control that an expectation names; false for an unknown one.
+bool ControlField(const ControlInfo& c, const wstring& key, wstring* value) {
+  if (key == L"text") *value = c.text;
+  else if (key == L"enabled") *value = c.enabled ? L"1" : L"0";
+  else if (key == L"checked") *value = Number(c.checked);
+  else if (key == L"visible") *value = c.visible ? L"1" : L"0";
+  else return false;
+  return true;
+}
+
+// Checks a control once it shows what is expected, or at the bound
+// (timeout=MS, default kSettleBound) with what it shows then.
 void CheckControl(const Step& step, HWND dialog) {
   int id = ParseInt(step.args[0], -1);
   std::vector<Expect> expects;
-  DWORD timeout = 0;
+  DWORD timeout = kSettleBound;
   if (!Expectations(step, 1, &expects, &timeout)) return;
+  wstring value;
   ControlInfo c;
+  for (const Expect& e : expects) {
+    if (!ControlField(c, e.key, &value)) {
+      Fail(step.line, L"unknown control field " + e.key);
+      return;
+    }
+  }
+  auto holds = [&](HWND) {
+    if (!IsWindow(dialog)) return true;
+    if (!ReadControl(dialog, id, &c)) return false;
+    for (const Expect& e : expects)
+      if (ControlField(c, e.key, &value) && !Matches(e, value)) return false;
+    return true;
+  };
+  WaitUntil(step.line, timeout, holds);
   if (!ReadControl(dialog, id, &c)) {
     Fail(step.line, L"no control " + step.args[0]);
     return;
   }
   LogControl(c);
-  for (const Expect& e : expects) {
-    if (e.key == L"text") Check(step.line, L"control", e, c.text);
-    else if (e.key == L"enabled") Check(step.line, L"control", e, c.enabled ? L"1" : L"0");
-    else if (e.key == L"checked") Check(step.line, L"control", e, Number(c.checked));
-    else if (e.key == L"visible") Check(step.line, L"control", e, c.visible ? L"1" : L"0");
-    else Fail(step.line, L"unknown control field " + e.key);
-  }
+  for (const Expect& e : expects)
+    if (ControlField(c, e.key, &value)) Check(step.line, L"control", e, value);
 }
 
 void StepControl(const Step& step) {
