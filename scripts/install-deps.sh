@@ -56,6 +56,13 @@ if [ -n "${SFX_X86_32:-}" ]; then road=$SFX_X86_32; forced=1; else
   forced=0; road=1
   command -v cc >/dev/null 2>&1 && { sfx_probe_kernel_x86_32 || road=0; }
 fi
+# Where Wine's 32-bit half could not be installed, the next runs do not ask
+# the mirror again (a minute lost each time); removing the file asks again.
+unavailable=build/wine32-unavailable
+if [ "$road" = 1 ] && [ $forced = 0 ] && [ -f $unavailable ] && ! installed wine32:i386; then
+  say "Wine's 32-bit half could not be installed before ($unavailable says why; remove it to try again): the road without 32-bit code"
+  road=0
+fi
 
 export DEBIAN_FRONTEND=noninteractive
 updated=0
@@ -101,6 +108,7 @@ if [ ${#missing[@]} -gt 0 ]; then
       # versions as its 64-bit half, from the same indexes.
       echo "install-deps: Wine's 32-bit half cannot be installed here, so the demo and the tests take the road of a machine without 32-bit code (x86_64 build under 64-bit Wine, the i686 set in the emulated lane); SFX_X86_32=1 forces the 32-bit road. apt said:" >&2
       printf '%s\n' "$apt_reason" | sed 's/^/  /' >&2
+      mkdir -p build && printf '%s\n' "$apt_reason" >$unavailable
       road=0
       mapfile -t missing < <(missing_of "${base[@]}" $(road_pkgs 0))
       if [ ${#missing[@]} -gt 0 ] && ! apt_install "${missing[@]}"; then
