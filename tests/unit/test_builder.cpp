@@ -59,7 +59,12 @@ class BuilderTest : public SfxTest {
   // The builder's command line: what it prints on standard output, then
   // "exit N".
   static std::string RunBuilder(const std::string& arguments) {
-    return RunShell(std::string(SFXBUILD_PROGRAM) + " " + arguments + " 2>/dev/null");
+    return RunShell(Runner() + SFXBUILD_PROGRAM + " " + arguments + " 2>/dev/null");
+  }
+  // The emulator the build's programs need here, if any, with a blank after it.
+  static std::string Runner() {
+    std::string runner = SFXBUILD_RUNNER;
+    return runner.empty() ? runner : runner + " ";
   }
   static std::string RunShell(const std::string& command) {
     FILE* p = popen(command.c_str(), "r");
@@ -736,7 +741,7 @@ TEST_F(BuilderTest, TheStubIsFoundOnlyWhereTheHelpSays) {
   mkdir(bin.c_str(), 0755);
   WriteBytes(bin + "/sfxbuild", ReadBytes(SFXBUILD_PROGRAM));
   chmod((bin + "/sfxbuild").c_str(), 0755);
-  std::string command = "env -u SFX_STUB '" + bin + "/sfxbuild' create -q -o '" +
+  std::string command = "env -u SFX_STUB " + Runner() + "'" + bin + "/sfxbuild' create -q -o '" +
                         TempPath("x.exe") + "' '" + tree_ + "' 2>&1";
   std::string out = RunShell(command);
   EXPECT_NE(out.find("no stub found; looked at:"), std::string::npos) << out;
