@@ -162,7 +162,7 @@ make_image() {
   # The first boot makes the Wine prefix that every run starts from.
   mkdir -p "$tmp/out"
   install -m 755 "$lane/prefix.sh" "$tmp/out/job.sh"
-  if ! boot "$tmp" "$tmp/out" write 1800; then
+  if ! boot "$tmp" "$tmp/out" write 2700; then
     say "the first boot's job log:"
     cat "$tmp/out/job.log" >&2 2>/dev/null || true
     die "the first boot did not make the Wine prefix"
