@@ -36,8 +36,8 @@ umask 022
 # The build paths never reach a binary; the builder gets Debian's hardening.
 map="-ffile-prefix-map=$repo=."
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-host_cflags="$(dpkg-buildflags --get CFLAGS) $map"
-host_cxxflags="$(dpkg-buildflags --get CXXFLAGS) $map"
+host_cflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS) $map"
+host_cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS) $map"
 host_ldflags=$(dpkg-buildflags --get LDFLAGS)
 
 configure() {
@@ -83,7 +83,10 @@ normalise() {
 say "the Debian package"
 root=$work/deb
 rm -rf "$root"
-DESTDIR=$root cmake --install "$work/host" --prefix /usr --strip >/dev/null
+DESTDIR=$root cmake --install "$work/host" --prefix /usr >/dev/null
+# As Debian's own packaging strips: without the debug data and the notes of
+# no use to a user.
+strip --remove-section=.comment --remove-section=.note "$root/usr/bin/sfxbuild"
 doc=$root/usr/share/doc/sfxbuild
 mkdir -p "$doc" "$root/DEBIAN"
 gzip -9n "$root/usr/share/man/man1/sfxbuild.1"
