@@ -55,6 +55,13 @@ arch=$(dpkg --print-architecture)
 deb=$repo/build/release/sfxbuild_${version}_${arch}.deb
 zip=$repo/build/release/sfxbuild-$version-windows.zip
 [ -f "$deb" ] && [ -f "$zip" ] || die "release.sh made no $deb and $zip"
+# The stub released is the one the scenarios test (the win32 preset's).
+if [ -f build/win32/build.ninja ]; then
+  cmake --build build/win32 --target sfxstub -j2 >/dev/null
+  cmp build/release-work/win32/src/stub/sfxstub.exe build/win32/src/stub/sfxstub.exe ||
+    die "the released stub differs from the win32 preset's"
+  say "the released stub is the win32 preset's, byte for byte"
+fi
 if [ "${SFX_RELEASE_TWICE:-1}" = 1 ]; then
   # The tree's files (tracked, and new ones not ignored) in a folder of
   # another name and depth: no .git, so the time is handed over.
@@ -170,7 +177,11 @@ else
 
   lane=${SFX_RELEASE_LANE:-auto}
   cache="${SFX_LANE_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/sfx-lane32}"
+  why="SFX_RELEASE_LANE=0"
   if [ "$lane" = auto ]; then
+    # Wine's setup in the emulated machine alone takes minutes: only where
+    # the image is made already.
+    why="no lane image; scripts/lane32.sh image makes it"
     if [ -f "$cache/image/inputs" ]; then lane=1; else lane=0; fi
   fi
   if [ "$lane" = 1 ]; then
@@ -187,7 +198,7 @@ else
     grep -qx 'extract pass' "$out/results.txt" && grep -qx 'builder pass' "$out/results.txt" ||
       die "the i686 lane's checks failed"
   else
-    say "not in the i686 lane either (no image made; scripts/lane32.sh image makes it, SFX_RELEASE_LANE=1 forces it)"
+    say "the i686 programs are not run in the lane either ($why)"
   fi
 fi
 

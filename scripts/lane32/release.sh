@@ -10,7 +10,7 @@ runner=(python3 /repo/tests/e2e/run_scenario.py)
 work=/tmp/release
 state=$work/state
 : >/out/results.txt
-result() { echo "$1 $2" >>/out/results.txt; }
+result() { echo "$1 $2" >>/out/results.txt; echo "$1: $2 at $SECONDS s"; }
 # The times of the input must come along: they are in the archive.
 mkdir -p "$work/stub/src/stub"
 cp -a /out/user "$work/user"
@@ -18,6 +18,7 @@ cp -a /out/zip "$work/zip"
 cp "$work/zip/sfxstub.exe" "$work/stub/src/stub/"
 "${runner[@]}" setup --state "$state" --win32-build "$work/stub" --prefix-template /opt/lane32/prefix ||
   { result setup fail; exit 1; }
+echo "Wine ready at $SECONDS s"
 cd "$work/user"
 "${runner[@]}" wine --state "$state" --timeout 900 -- 'Z:\tmp\release\user\setup.exe' -n 'Z:\tmp\release\user\out'
 status=$?
