@@ -40,6 +40,7 @@ installed=0
 state=$tmp/wine
 runner=(python3 "$repo/tests/e2e/run_scenario.py")
 cleanup() {
+  [ -z "${second_pid:-}" ] || { kill -- "-$second_pid" 2>/dev/null; wait "$second_pid" 2>/dev/null; }
   "${runner[@]}" cleanup --state "$state" >/dev/null 2>&1 || true
   if [ $installed = 1 ]; then
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q -o DPkg::Lock::Timeout=600 sfxbuild >/dev/null 2>&1 || true
@@ -62,23 +63,31 @@ if [ -f build/win32/build.ninja ]; then
     die "the released stub differs from the win32 preset's"
   say "the released stub is the win32 preset's, byte for byte"
 fi
+# The second making runs beside the checks below; it is compared at the end.
+second_pid=""
 if [ "${SFX_RELEASE_TWICE:-1}" = 1 ]; then
   # The tree's files (tracked, and new ones not ignored) in a folder of
   # another name and depth: no .git, so the time is handed over.
   copy=$tmp/another/place/lzhsfx-copy
   mkdir -p "$copy"
   git ls-files -z --cached --others --exclude-standard | xargs -0 cp -a --parents -t "$copy"
-  say "making the packages again in $copy"
-  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) "$copy/scripts/release.sh" "$tmp/second" >/dev/null 2>&1 ||
-    die "release.sh failed in the copy (see $copy/build/release-work/*.log)"
-  for f in "$deb" "$zip"; do
-    cmp "$f" "$tmp/second/$(basename "$f")" || die "$(basename "$f") differs when made in another folder"
-  done
-  rm -rf "$tmp/another"
-  say "made twice, in two folders: the same bytes"
+  say "making the packages again in $copy, meanwhile the checks"
+  # A session of its own, so that a failure here ends its compilers too.
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct) setsid "$copy/scripts/release.sh" "$tmp/second" \
+    >"$tmp/second.log" 2>&1 &
+  second_pid=$!
 else
   say "SFX_RELEASE_TWICE=0: not made a second time"
 fi
+compare_second() {
+  [ -n "$second_pid" ] || return 0
+  wait "$second_pid" || { cat "$tmp/second.log"; die "release.sh failed in the copy"; }
+  second_pid=""
+  for f in "$deb" "$zip"; do
+    cmp "$f" "$tmp/second/$(basename "$f")" || die "$(basename "$f") differs when made in another folder"
+  done
+  say "made twice, in two folders: the same bytes"
+}
 
 # --- lintian ---------------------------------------------------------------
 lintian --fail-on error --display-info --pedantic "$deb" >"$tmp/lintian.txt" 2>&1 || {
@@ -201,6 +210,8 @@ else
     say "the i686 programs are not run in the lane either ($why)"
   fi
 fi
+
+compare_second
 
 # --- purged ----------------------------------------------------------------
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q -o DPkg::Lock::Timeout=600 sfxbuild >"$tmp/purge.log" 2>&1 ||
