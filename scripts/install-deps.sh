@@ -19,11 +19,12 @@ say() { echo "install-deps: $*" >&2; }
 # The demo: the builder, the stub, Wine on a virtual screen, the Japanese
 # locale and the runner. The tests add GoogleTest and Google Benchmark, clang
 # for fuzzing, a 32-bit host compiler, fonts and ImageMagick (screenshots),
-# osslsigncode and openssl (signing), GNU time, help2man (the manual page).
+# osslsigncode and openssl (signing), GNU time, help2man (the manual page),
+# dpkg-dev and lintian (the release packages).
 base=(cmake g++ make ninja-build wine xvfb xauth locales python3)
 [ $demo = 1 ] || base+=(libgtest-dev libbenchmark-dev clang libclang-rt-14-dev x11-utils
                         fonts-ipafont-gothic imagemagick g++-multilib osslsigncode openssl
-                        time help2man)
+                        time help2man dpkg-dev lintian)
 # With 32-bit code, the i686 compilers and Wine's 32-bit half run the stub
 # users get; without it, the x86_64 compilers and 64-bit Wine run the same
 # sources, and the tests add qemu's user-mode emulation for the -m32 tests and

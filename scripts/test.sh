@@ -3,8 +3,9 @@
 # runs the unit tests, then, side by side where they leave the two cores to
 # each other: the end-to-end scenarios under Wine and a short sweep of hostile
 # self-extractors; the unit tests and replays as a 32-bit build and a short
-# fuzzing run; and, where 32-bit code does not run here, the i686 set in the
-# emulated machine (scripts/lane32.sh). Prints each stage's time at the end.
+# fuzzing run; the release packages (scripts/release-test.sh); and, where
+# 32-bit code does not run here, the i686 set in the emulated machine
+# (scripts/lane32.sh). Prints each stage's time at the end.
 # Fails when any test fails or cannot run.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -75,9 +76,15 @@ host32_and_fuzz() {
   return $rc
 }
 
-sfx_stage "side by side: scenarios and sweep | 32-bit tests and fuzzing$([ "$SFX_RUNS_X86_32" = 0 ] && echo ' | i686 lane')"
+# The release packages made, installed, used and purged. Their i686
+# programs run here where 32-bit code does; in the lane they would add
+# minutes (Wine's setup in the emulated machine), so there only on request.
+release() { SFX_RELEASE_LANE=${SFX_RELEASE_LANE:-0} scripts/release-test.sh; }
+
+sfx_stage "side by side: scenarios and sweep | 32-bit tests and fuzzing | packages$([ "$SFX_RUNS_X86_32" = 0 ] && echo ' | i686 lane')"
 group scenarios scenarios &
 group host32-fuzz host32_and_fuzz &
+group release release &
 lane() {
   # The image's maker is no child of this subshell: its result file says when it is done.
   while [ ! -f "$logs/lane32-image.rc" ]; do sleep 2; done
