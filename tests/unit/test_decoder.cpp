@@ -17,6 +17,7 @@
 #include "archive/archive.h"
 #include "core/text.h"
 #include "decode/decode.h"
+#include "decode/decode_internal.h"
 #include "decode_streams.h"
 #include "encoder.h"
 #include "platform/platform.h"
@@ -56,7 +57,7 @@ class DecoderTest : public SfxTest {
     SfxTest::SetUp();
     context->dialogWindow = scripted::kDialogWindow;
     // The walk's sink: the file, the CRC and the progress texts.
-    context->sink = HandOver;
+    context->codec.sink = HandOver;
     MakeCrcTable(kCrcPolynomial);
   }
   void TearDown() override {
@@ -75,6 +76,7 @@ class DecoderTest : public SfxTest {
     WriteBytes(path, packed + "NEXT HEADER");
     CopyText(context->ownPath, path.c_str(), kOwnPathCap);
     context->archiveHandle = OpenExistingForRead(path.c_str());
+    context->codec.input = ByteSource{ReadFromFile, context->archiveHandle};
     ASSERT_NE(context->archiveHandle, 0u);
     ReleaseEntryHeader();
     uint8_t* h = static_cast<uint8_t*>(AllocZeroed(kHeaderFixedSize));
@@ -111,7 +113,7 @@ class DecoderTest : public SfxTest {
     context->outputHandle = CreateForWrite(out.c_str());
     EXPECT_NE(context->outputHandle, 0u);
     context->runningCrc = 0;
-    context->readIndex = 0xFFFFFFFFu;
+    context->codec.readIndex = 0xFFFFFFFFu;
     context->progressShownAt = TickCount() - kProgressInterval;
     return out;
   }
@@ -130,13 +132,13 @@ class DecoderTest : public SfxTest {
     context->outputHandle = 0;
     r.bytes = ReadBytes(out);
     r.crc = context->runningCrc;
-    r.overrun = context->decodeResult == kDecodeOverrun;
+    r.overrun = context->codec.decodeResult == kDecodeOverrun;
     r.reads = hostplatform::ReadRequests();
     r.progress = scripted::ControlTextHistory(IDC_PROGRESS);
     return r;
   }
   static DecodeResult DecodeCurrent() {
-    return DecodeEntry(EntryMethodDigit(), EntryPackedSize(), EntryOriginalSize());
+    return DecodeEntry(&context->codec, EntryMethodDigit(), EntryPackedSize(), EntryOriginalSize());
   }
   Result Decode() { return Run([] { DecodeCurrent(); }); }
   Result Reference() { return Run([] { ReferenceDecodeEntry(); }); }
@@ -144,19 +146,19 @@ class DecoderTest : public SfxTest {
   // The block decoder as a byte-wise loop over the exact routines: the
   // yardstick for the fast loop.
   static void ReferenceDecodeEntry() {
-    ExtractContext& c = *context;
+    DecodeState& c = context->codec;
+    context->runningCrc = 0;
     c.originalSize = EntryOriginalSize();
     c.packedLeft = EntryPackedSize();
-    c.runningCrc = 0;
     memset(c.window, ' ', kWindowSize);
-    StartBitInput(EntryMethodDigit());
+    StartBitInput(&context->codec, EntryMethodDigit());
     uint32_t done = 0, fill = 0;
     auto handOver = [&](uint32_t count) {
-      HandOver(c.window, kWindowSize, count);
+      HandOver(&c, c.window, kWindowSize, count);
       fill = 0;
     };
     while (done < c.originalSize) {
-      uint16_t s = DecodeChar();
+      uint16_t s = DecodeChar(&context->codec);
       if (c.decodeResult != kDecodeDone) break;
       if (s < 256) {
         c.window[fill++] = static_cast<uint8_t>(s);
@@ -164,7 +166,7 @@ class DecoderTest : public SfxTest {
         done++;
       } else {
         uint32_t len = s - kMatchSymbolBase;
-        uint32_t d = DecodePosition();
+        uint32_t d = DecodePosition(&context->codec);
         if (c.decodeResult != kDecodeDone) break;
         done += len;
         uint32_t src = (fill - d - 1) & 0xFFFF;
@@ -174,7 +176,7 @@ class DecoderTest : public SfxTest {
         }
       }
     }
-    if (fill > 0) HandOver(c.window, fill, c.originalSize);
+    if (fill > 0) HandOver(&c, c.window, fill, c.originalSize);
   }
 
   void ExpectSameAsReference(const char* what) {
@@ -204,6 +206,7 @@ TEST_F(DecoderTest, FixtureArchivesExtractToTheManifest) {
     std::string path = FixturePath(archive);
     CopyText(context->ownPath, path.c_str(), kOwnPathCap);
     context->archiveHandle = OpenExistingForRead(path.c_str());
+    context->codec.input = ByteSource{ReadFromFile, context->archiveHandle};
     ASSERT_NE(context->archiveHandle, 0u);
     std::map<std::string, const ManifestEntry*> byName;
     for (const ManifestEntry& e : expected) byName[e.name] = &e;
@@ -228,7 +231,7 @@ TEST_F(DecoderTest, FixtureArchivesExtractToTheManifest) {
       }
       std::string out = OpenOutput("entry.bin");
       ASSERT_NE(context->outputHandle, 0u);
-      EXPECT_EQ(RunEntryData(), kDecodeDone);
+      EXPECT_EQ(RunEntryData(context), kDecodeDone);
       CloseFile(context->outputHandle);
       context->outputHandle = 0;
       std::string bytes = ReadBytes(out);
@@ -403,7 +406,7 @@ TEST_F(DecoderTest, MatchBeforeTheFirstByteGivesBlanks) {
   PutBlockHeader(v, 1, Code{{}, 256}, Code{{}, 13}, 4);   // 3 bytes from far back
   v.Put(12, 0);                                           // the distance's extra bits
   MakeEntry('5', v.Bytes(), 3);
-  memset(context->window, 'q', kWindowSize);
+  memset(context->codec.window, 'q', kWindowSize);
   EXPECT_EQ(Decode().bytes, "   ");
 }
 
@@ -452,7 +455,7 @@ TEST_F(DecoderTest, EmptyEntryStillStartsTheBitInput) {
   EXPECT_TRUE(r.bytes.empty());
   EXPECT_TRUE(r.progress.empty());
   EXPECT_EQ(r.reads, std::vector<uint32_t>({5}));
-  EXPECT_EQ(context->bitBuffer, 0x1234);
+  EXPECT_EQ(context->codec.bitBuffer, 0x1234);
 }
 
 TEST_F(DecoderTest, MemoryTargetsGetNoProgress) {
@@ -463,7 +466,7 @@ TEST_F(DecoderTest, MemoryTargetsGetNoProgress) {
   RewindEntry();
   context->outputHandle = kMemoryMarker;
   context->memoryTarget = kMemoryNotice;
-  context->readIndex = 0xFFFFFFFFu;
+  context->codec.readIndex = 0xFFFFFFFFu;
   DecodeCurrent();
   EXPECT_TRUE(scripted::ControlTextHistory(IDC_PROGRESS).empty());
   EXPECT_EQ(std::string(context->messageText), std::string(10, 'o'));
@@ -534,7 +537,7 @@ TEST_F(DecoderTest, LongEntryReadsIn16KBlocksUpToItsEnd) {
 TEST_F(DecoderTest, StoredEntryIsCopiedIn64KChunks) {
   std::string data = Pattern(100000, 14);
   MakeEntry('0', data, 100000);
-  Result r = Run([] { CopyStored(100000); });
+  Result r = Run([] { CopyStored(&context->codec, 100000); });
   EXPECT_TRUE(r.bytes == data);
   EXPECT_EQ(r.reads, std::vector<uint32_t>({65536, 34464}));
   EXPECT_EQ(r.progress, std::vector<std::string>({ProgressText(65), ProgressText(100)}));
@@ -542,7 +545,7 @@ TEST_F(DecoderTest, StoredEntryIsCopiedIn64KChunks) {
   context->runningCrc = 0;
   EXPECT_EQ(r.crc, UpdateCrc(data.data(), 100000));
 
-  Result none = Run([] { CopyStored(0); });
+  Result none = Run([] { CopyStored(&context->codec, 0); });
   EXPECT_TRUE(none.bytes.empty());
   EXPECT_TRUE(none.reads.empty());
   EXPECT_TRUE(none.progress.empty());
@@ -592,7 +595,7 @@ TEST_F(DecoderTest, FailuresComeBackWithWhatWasHandedOverBeforeThem) {
         scripted::QueuePumpCommand(c.pumpCancel, IDC_CANCEL);
         context->extracting = 1;
       }
-      EXPECT_EQ(c.digit == '0' ? CopyStored(static_cast<int32_t>(c.size)) : DecodeCurrent(),
+      EXPECT_EQ(c.digit == '0' ? CopyStored(&context->codec, static_cast<int32_t>(c.size)) : DecodeCurrent(),
                 c.result);
     });
     if (c.handedOver != 0) {
