@@ -6,6 +6,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <fstream>
 #include <map>
 #include <random>
@@ -607,6 +609,117 @@ TEST_F(DecoderTest, FailuresComeBackWithWhatWasHandedOverBeforeThem) {
     EXPECT_EQ(c.whole.compare(0, r.bytes.size(), r.bytes), 0);
     EXPECT_TRUE(scripted::Boxes().empty());   // the caller tells the user
   }
+}
+
+// ---- the caller's own state and input ----
+
+// Collects what a state's sink is handed; with nested set, the first
+// hand-over first decodes another entry in a state of its own.
+struct Collected {
+  std::string bytes;
+  std::function<void()> nested;
+};
+
+int Collect(DecodeState* state, const uint8_t* data, uint32_t count, uint32_t) {
+  Collected* out = static_cast<Collected*>(state->sinkData);
+  if (out->nested) {
+    auto nested = out->nested;
+    out->nested = nullptr;
+    nested();
+  }
+  out->bytes.append(reinterpret_cast<const char*>(data), count);
+  return 1;
+}
+
+struct OwnDecode {
+  std::unique_ptr<DecodeState> state{new DecodeState()};
+  MemoryInput input{};
+  Collected out;
+  DecodeResult Run(const std::string& packed, char digit, uint32_t size, uint32_t claimed) {
+    input = {reinterpret_cast<const uint8_t*>(packed.data()), static_cast<uint32_t>(packed.size()),
+             0};
+    state->input = MemorySource(&input);
+    state->readIndex = kReadBufferEmpty;
+    state->sink = Collect;
+    state->sinkData = &out;
+    return digit == '0' ? CopyStored(state.get(), static_cast<int32_t>(size))
+                        : DecodeEntry(state.get(), digit, claimed, size);
+  }
+};
+
+TEST(DecoderOwnState, DecodesFromMemoryWithoutTheRunsRecord) {
+  std::string text = Texty(300000, 21);
+  std::string binary = Pattern(150000, 22);
+  auto encode = [](const std::string& data, char digit) {
+    std::vector<uint8_t> v =
+        lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), digit);
+    return std::string(v.begin(), v.end());
+  };
+  std::string text5 = encode(text, '5');
+  std::string binary7 = encode(binary, '7');
+  const uint32_t textSize = static_cast<uint32_t>(text.size());
+  const uint32_t binarySize = static_cast<uint32_t>(binary.size());
+  struct Case {
+    const char* what;
+    std::string packed;
+    char digit;
+    uint32_t size;
+    uint32_t claimed;       // compressed bytes the entry claims
+    DecodeResult result;
+    std::string expected;   // what the sink gets (a prefix when it fails)
+    uint32_t consumed;      // bytes taken from the input (a short read takes the rest)
+  } cases[] = {
+      {"-lh5-", text5, '5', textSize, static_cast<uint32_t>(text5.size()), kDecodeDone, text,
+       static_cast<uint32_t>(text5.size())},
+      {"-lh7-", binary7, '7', binarySize, static_cast<uint32_t>(binary7.size()), kDecodeDone,
+       binary, static_cast<uint32_t>(binary7.size())},
+      {"stored", binary, '0', binarySize, binarySize, kDecodeDone, binary, binarySize},
+      {"the entry claims more than the buffer holds", text5, '5', textSize,
+       static_cast<uint32_t>(text5.size()) + 40000, kDecodeReadError, text,
+       static_cast<uint32_t>(text5.size())},
+      {"a stored copy past the buffer's end", binary.substr(0, 100000), '0', binarySize,
+       binarySize, kDecodeReadError, binary.substr(0, 65536), 100000},
+  };
+  // Any use of the run's record would fault.
+  ExtractContext* saved = context;
+  context = nullptr;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    OwnDecode d;
+    EXPECT_EQ(d.Run(c.packed, c.digit, c.size, c.claimed), c.result);
+    if (c.result == kDecodeDone) {
+      EXPECT_TRUE(d.out.bytes == c.expected);
+    } else {
+      EXPECT_LT(d.out.bytes.size(), c.size);
+      EXPECT_EQ(c.expected.compare(0, d.out.bytes.size(), d.out.bytes), 0);
+    }
+    EXPECT_EQ(d.input.position, c.consumed);
+  }
+  context = saved;
+}
+
+TEST(DecoderOwnState, TwoStatesDecodeOneInsideTheOther) {
+  std::string first = Texty(200000, 23);
+  std::string second = Texty(150000, 24) + Pattern(20000, 25);
+  std::vector<uint8_t> a =
+      lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(first.data()), first.size(), '6');
+  std::vector<uint8_t> b =
+      lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(second.data()), second.size(), '5');
+  std::string packedA(a.begin(), a.end()), packedB(b.begin(), b.end());
+  OwnDecode outer, inner;
+  DecodeResult innerResult = kDecodeStopped;
+  // In the middle of the first entry, at its first hand-over, the whole of
+  // the second one: the first must go on where it was.
+  outer.out.nested = [&] {
+    innerResult = inner.Run(packedB, '5', static_cast<uint32_t>(second.size()),
+                            static_cast<uint32_t>(packedB.size()));
+  };
+  EXPECT_EQ(outer.Run(packedA, '6', static_cast<uint32_t>(first.size()),
+                      static_cast<uint32_t>(packedA.size())),
+            kDecodeDone);
+  EXPECT_EQ(innerResult, kDecodeDone);
+  EXPECT_TRUE(outer.out.bytes == first);
+  EXPECT_TRUE(inner.out.bytes == second);
 }
 
 }  // namespace
