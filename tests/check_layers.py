@@ -18,7 +18,8 @@ checks ROOT/src and ROOT/tools:
 - the codec (decode/) calls nothing that shows, pumps or ends anything,
   reaches the system through its byte source only (no platform/) and works
   on the state it is given, never the run's record; the archive reader
-  (archive/) shows nothing either;
+  (archive/) shows nothing either, and the file rules (files/) show no box of
+  their own: their question is asked through ui/messages.h;
 - the codec's internals (decode_internal.h) stay inside decode/;
 - the tools use the stub's core, never its run, its entry or a Win32 part.
 """
@@ -128,6 +129,9 @@ def check_file(root, rel, problems):
     if layer in ("decode", "archive"):
         for m in SHOWS_OR_ENDS.finditer(code):
             problems.append("%s calls %s" % (where(m.start()), m.group(1)))
+    if layer == "files":
+        for m in re.finditer(r"\bShowBox\s*\(", code):
+            problems.append("%s calls ShowBox: ask through ui/messages.h" % where(m.start()))
     if layer == "decode":
         for m in GLOBAL_RECORD.finditer(code):
             problems.append("%s uses the run's record: the codec works on its own state" %

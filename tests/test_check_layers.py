@@ -30,6 +30,7 @@ CLEAN = {
                                              'void EndProcess(int s) { ExitProcess(s); }\n',
     "src/platform/posix/platform_posix.cpp": '#include <unistd.h>\n'
                                              'void EndProcess(int s) { _exit(s); }\n',
+    "src/files/times.cpp": '#include "ui/messages.h"\nint f() { return AskOverwrite("p"); }\n',
     "src/run/walk.cpp": '#include "ui/ui.h"\nvoid Walk() { ShowError("x", "y"); '
                         'AbortRun(1); }\n',
     "src/stub/entry.cpp": '#include <windows.h>\nvoid StubEntry() { ExitProcess(0); }\n',
@@ -90,6 +91,8 @@ REFUSED = [
      "only the stub may use"),
     ("a tool on a Win32 part", "tools/sfxbuild/examine.cpp", '#include "ui/win32/resource.h"\n',
      "only the stub may use"),
+    ("the file rules showing a box of their own", "src/files/times.cpp",
+     "int f() { return ShowBox(0, 0, 0, 0); }\n", "calls ShowBox"),
     ("a folder in no layer", "src/extras/x.cpp", "int x;\n", "in no layer"),
 ]
 
