@@ -46,10 +46,12 @@ DecodeResult RunEntryData(ExtractContext* c) {
   if (c->memoryTarget == kMemoryNotice) c->messageText[0] = '\0';
   if (c->memoryTarget == kMemoryScript) c->scriptBuffer[0] = '\0';
 
-  char digit = EntryMethodDigit();
-  if (digit == '0') return CopyStored(codec, static_cast<int32_t>(EntryOriginalSize()));
+  const uint8_t* h = c->headerBuffer;
+  char digit = static_cast<char>(h[kHeaderMethod + 3]);
+  uint32_t original = ReadLE32(h + kHeaderOriginalSize);
+  if (digit == '0') return CopyStored(codec, static_cast<int32_t>(original));
   if (digit >= '4' && digit <= '7') {
-    return DecodeEntry(codec, digit, EntryPackedSize(), EntryOriginalSize());
+    return DecodeEntry(codec, digit, ReadLE32(h + kHeaderPackedSize), original);
   }
   return kDecodeDone;
 }
