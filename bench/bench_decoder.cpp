@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
 #include "core/context.h"
 #include "decode/decode.h"
 #include "platform/platform.h"
@@ -198,27 +199,31 @@ std::string EntryFile(const Sample& s) {
 
 void RunDecoder(benchmark::State& state, const Sample* sample, bool toFile) {
   std::string archive = EntryFile(*sample);
-  context = static_cast<ExtractContext*>(AllocZeroed(sizeof(ExtractContext)));
-  MakeCrcTable(kCrcPolynomial);
-  context->archiveHandle = OpenExistingForRead(archive.c_str());
+  // The stub's record, of this benchmark's own: its sink, its CRC, its codec.
+  ExtractContext* record = static_cast<ExtractContext*>(AllocZeroed(sizeof(ExtractContext)));
+  FillCrcTables(&record->crc, kCrcPolynomial);
+  FileHandle input = OpenExistingForRead(archive.c_str());
   FileHandle sink = toFile ? CreateForWrite("/dev/null") : kMemoryMarker;
-  context->memoryTarget = kMemoryNone;
-  context->sink = StoreOutput;
+  record->memoryTarget = kMemoryNone;
+  DecodeState* codec = &record->codec;
+  codec->sink = StoreToRecord;
+  codec->sinkData = record;
   for (auto _ : state) {
     uint32_t at = 0;
-    SeekFile(context->archiveHandle, 0, &at);
-    context->outputHandle = sink;
-    context->readIndex = 0xFFFFFFFFu;
-    context->runningCrc = 0;
-    DecodeEntry(sample->digit, static_cast<uint32_t>(sample->packed.size()), sample->originalSize);
-    benchmark::DoNotOptimize(context->runningCrc);
+    SeekFile(input, 0, &at);
+    record->outputHandle = sink;
+    record->runningCrc = 0;
+    codec->input = ByteSource{ReadFromFile, input};
+    codec->readIndex = kReadBufferEmpty;
+    DecodeEntry(codec, sample->digit, static_cast<uint32_t>(sample->packed.size()),
+                sample->originalSize);
+    benchmark::DoNotOptimize(record->runningCrc);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * sample->originalSize);
   state.counters["ratio"] = static_cast<double>(sample->packed.size()) / sample->originalSize;
-  CloseFile(context->archiveHandle);
+  CloseFile(input);
   if (toFile) CloseFile(sink);
-  FreeMemory(context);
-  context = nullptr;
+  FreeMemory(record);
 }
 
 // One line per sample: data file, method digit, original and compressed

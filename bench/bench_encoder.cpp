@@ -54,8 +54,9 @@ std::vector<uint8_t> DecodeWithStub(const std::vector<uint8_t>& archive, size_t 
   std::vector<uint8_t> result;
   if (ReadEntryHeader() == kHeaderValid) {
     context->outputHandle = CreateForWrite(out.c_str());
-    context->sink = StoreOutput;
-    RunEntryData();
+    context->codec.sink = StoreToRecord;
+    context->codec.sinkData = context;
+    RunEntryData(context);
     CloseFile(context->outputHandle);
     result = ReadFile(out);
   }

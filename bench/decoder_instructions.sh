@@ -34,11 +34,11 @@ flags=(-m32 -march=i386 -mpreferred-stack-boundary=2 -malign-data=abi -Oz -flto 
        -fno-asynchronous-unwind-tables -fomit-frame-pointer -fno-jump-tables
        -finput-charset=UTF-8 -fexec-charset=CP932 -D_FILE_OFFSET_BITS=64)
 
-# count TREE: instructions of one decode of the samples by TREE's sources
-# (the harness is always this tree's).
+# count TREE: instructions of one decode of the samples by TREE's sources,
+# with TREE's own harness (it calls the codec as that tree defines it).
 count() {
   local tree=$1 out=$work/harness-$RANDOM
-  g++ "${flags[@]}" -I"$tree/src" -o "$out" "$repo/bench/stubbench_win32.cpp" "$tree"/src/decode/*.cpp \
+  g++ "${flags[@]}" -I"$tree/src" -o "$out" "$tree/bench/stubbench_win32.cpp" "$tree"/src/decode/*.cpp \
     "$tree/src/core/globals.cpp" "$tree"/src/platform/posix/*.cpp
   valgrind --tool=cachegrind --cache-sim=no --cachegrind-out-file=/dev/null \
     "$out" "$work/samples" --check 2>&1 >/dev/null |
@@ -51,7 +51,7 @@ printf '%-12s %15s instructions  %.1f per output byte\n' "this tree" "$now" \
   "$(awk -v n="$now" -v b="$output_bytes" 'BEGIN { print n / b }')"
 if [ -n "${1:-}" ]; then
   mkdir "$work/rev"
-  git archive "$1" src | tar -x -C "$work/rev"
+  git archive "$1" src bench | tar -x -C "$work/rev"
   then=$(count "$work/rev")
   printf '%-12s %15s instructions  %.1f per output byte\n' "$1" "$then" \
     "$(awk -v n="$then" -v b="$output_bytes" 'BEGIN { print n / b }')"

@@ -12,7 +12,7 @@
 // times mean nothing.
 //
 // Two sinks, as on the host: "memory" drops the bytes (the decoder alone),
-// "file" writes them to a file in DIR with the CRC, through the plain sink.
+// "file" writes them to a file in DIR with the CRC, as the stub's sink does.
 // The platform seam names some functions as Windows does, so this file keeps
 // to the C and C++ libraries (whose steady clock is the performance counter);
 // the same file, over the POSIX platform, is the i386 Linux harness of
@@ -23,11 +23,27 @@
 
 #include <chrono>
 
-#include "core/context.h"
 #include "decode/decode.h"
 #include "platform/platform.h"
 
 namespace {
+
+// The sink's own: the output (a file, or kMemoryMarker for none) and the CRC.
+struct Output {
+  FileHandle file;
+  uint16_t crc;
+  CrcTables tables;
+};
+
+// The stub's file sink: one write per hand-over, then the CRC over it.
+int ToOutput(DecodeState* state, const uint8_t* data, uint32_t count, uint32_t) {
+  Output* out = static_cast<Output*>(state->sinkData);
+  if (out->file == kMemoryMarker) return 1;
+  uint32_t written = 0;
+  if (!WriteToFile(out->file, data, count, &written) || written != count) return 0;
+  out->crc = FoldCrc(&out->tables, out->crc, data, count);
+  return 1;
+}
 
 constexpr double kMinSeconds = 0.5;   // per sample and sink
 constexpr int kMinRuns = 3;
@@ -46,8 +62,9 @@ int CompareDoubles(const void* a, const void* b) {
 }
 
 // Median seconds of one decode of the sample's data into sink.
-double TimeDecode(FileHandle archive, FileHandle sink, char digit, uint32_t packed,
-                  uint32_t original, int* runs, bool once) {
+double TimeDecode(DecodeState* state, FileHandle archive, FileHandle sink, char digit,
+                  uint32_t packed, uint32_t original, int* runs, bool once) {
+  Output* out = static_cast<Output*>(state->sinkData);
   static double seconds[kMaxRuns];
   int n = 0;
   double total = 0;
@@ -55,11 +72,12 @@ double TimeDecode(FileHandle archive, FileHandle sink, char digit, uint32_t pack
     uint32_t at = 0;
     SeekFile(archive, 0, &at);
     if (sink != kMemoryMarker) SeekFile(sink, 0, &at);
-    context->outputHandle = sink;
-    context->readIndex = 0xFFFFFFFFu;
-    context->runningCrc = 0;
+    out->file = sink;
+    out->crc = 0;
+    state->input = ByteSource{ReadFromFile, archive};
+    state->readIndex = kReadBufferEmpty;
     double start = Now();
-    DecodeEntry(digit, packed, original);
+    DecodeEntry(state, digit, packed, original);
     seconds[n] = Now() - start;
     total += seconds[n++];
   }
@@ -85,15 +103,16 @@ int main(int argc, char** argv) {
   }
   char outPath[kPathCap];
   snprintf(outPath, sizeof outPath, "%s/stubbench.out", argv[1]);
-  context = static_cast<ExtractContext*>(AllocZeroed(sizeof(ExtractContext)));
+  DecodeState* state = static_cast<DecodeState*>(AllocZeroed(sizeof(DecodeState)));
+  Output* output = static_cast<Output*>(AllocZeroed(sizeof(Output)));
   FileHandle file = CreateForWrite(outPath);
-  if (context == nullptr || file == 0) {
+  if (state == nullptr || output == nullptr || file == 0) {
     fprintf(stderr, "stubbench: cannot set up (%s)\n", outPath);
     return 1;
   }
-  MakeCrcTable(kCrcPolynomial);
-  context->memoryTarget = kMemoryNone;
-  context->sink = StoreOutput;
+  FillCrcTables(&output->tables, kCrcPolynomial);
+  state->sink = ToOutput;
+  state->sinkData = output;
   printf("%-52s %12s %10s %s\n", "Benchmark", "Time", "Iterations", "UserCounters...");
   int status = 0;
   char line[512], name[256], dataFile[256];
@@ -111,17 +130,15 @@ int main(int argc, char** argv) {
       status = 1;
       continue;
     }
-    context->archiveHandle = archive;
     const FileHandle sinks[] = {kMemoryMarker, file};
     for (FileHandle sink : sinks) {
       if (check && sink != file) continue;
       int runs = 0;
-      double seconds = TimeDecode(archive, sink, digit, static_cast<uint32_t>(packed),
+      double seconds = TimeDecode(state, archive, sink, digit, static_cast<uint32_t>(packed),
                                   static_cast<uint32_t>(original), &runs, check);
       // The file sink runs the CRC: a wrong one is a wrong decoder, not a figure.
-      if (sink == file && context->runningCrc != crc) {
-        fprintf(stderr, "stubbench: %s decodes to CRC %04X, not %04X\n", name, context->runningCrc,
-                crc);
+      if (sink == file && output->crc != crc) {
+        fprintf(stderr, "stubbench: %s decodes to CRC %04X, not %04X\n", name, output->crc, crc);
         status = 1;
       }
       char label[320];

@@ -36,5 +36,20 @@ OpenResult OpenOwnArchive();
 SeekResult SeekArchive(uint64_t target);
 void ReadStoredChecksum();
 // The current entry's data through the stored copy or the decoder, by its
-// method, into the context's sink (runningCrc from 0). A directory entry has none.
-DecodeResult RunEntryData();
+// method, from the record's archive into its codec's sink (runningCrc from 0).
+// A directory entry has none.
+DecodeResult RunEntryData(ExtractContext* c);
+
+// The record's CRC: its tables built, and bytes folded into runningCrc (a
+// length of 0 or less folds nothing). Returns the new value.
+void MakeCrcTable(uint16_t polynomial);
+uint16_t UpdateCrc(const void* data, int32_t length);
+
+// The plain way out of the codec for a record: the bytes into its output
+// file, if any, and its running CRC; or, with the memory marker, into the
+// text that memoryTarget names (the notice in messageText, the setup script in
+// scriptBuffer), replacing it up to the first NUL and the buffer's capacity.
+// 0 when the file could not take them all.
+int StoreOutput(ExtractContext* c, const uint8_t* data, uint32_t count);
+// The same as the codec's sink, with the record as the state's sinkData.
+int StoreToRecord(DecodeState* state, const uint8_t* data, uint32_t count, uint32_t done);

@@ -5,7 +5,6 @@
 #include "core/context.h"
 #include "core/little_endian.h"
 #include "core/text.h"
-#include "decode/decode.h"
 #include "files/files.h"
 #include "platform/platform.h"
 

@@ -6,8 +6,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "core/lzh_format.h"
+#include "core/codec_state.h"
 #include "core/handles.h"
+#include "core/lzh_format.h"
 
 // Capacities of the texts (terminator included).
 enum : uint32_t {
@@ -34,12 +35,6 @@ enum : uint32_t {
 enum : uint32_t {
   kConfigOffset = 512,    // file offset of the configuration block
   kConfigSize = 603,
-  kReadBufferSize = 16384,
-  kWindowSize = 65536,
-  kPosLenCap = 128,
-  kNodeCount = 2 * kCharCodeCount - 1,
-  kCharTableBits = 12,
-  kPosTableBits = 8,
 };
 
 // flags bits of the configuration block
@@ -68,19 +63,6 @@ static_assert(offsetof(SfxConfig, flags) == 601, "block layout");
 
 enum MemoryTarget : uint8_t { kMemoryNone = 0, kMemoryNotice = 1, kMemoryScript = 2 };
 
-// How an entry's data came out of the codec (the first reason stands).
-enum DecodeResult : uint8_t {
-  kDecodeDone = 0,      // the original size was produced
-  kDecodeOverrun = 1,   // a symbol took the zero bits after the entry's data
-  kDecodeBadTable = 2,  // a block's code lengths form no valid code
-  kDecodeReadError = 3, // the archive could not be read
-  kDecodeStopped = 4,   // the sink asked to stop (a write error, Cancel)
-};
-
-// Where the codec hands its output: count bytes (at most 64 KB), with the
-// progress count that goes with them. Returns 0 to stop the entry.
-using OutputSink = int (*)(const uint8_t* data, uint32_t count, uint32_t done);
-
 // The single values come first and the buffers after them: the first 128
 // bytes of the record are reached with one-byte displacements, which keeps
 // the stub's code small. The order of the fields has no other meaning.
@@ -108,31 +90,6 @@ struct ExtractContext {
   uint16_t fileNameLength;
   uint16_t attribute;
 
-  // --- bit input ---
-  uint16_t bitBuffer;
-  uint8_t subBitBuffer;
-  uint8_t bitCount;
-  uint32_t packedLeft;
-  uint32_t readIndex;
-  uint16_t posCodeCount;
-  uint16_t posCountBits;
-  // Zero bits fed after the entry's data; a symbol that takes one of them
-  // ends the entry as an overrun.
-  uint32_t tailBits;
-  DecodeResult decodeResult;
-  OutputSink sink;
-
-  // --- Huffman tables ---
-  // Set when the block's lengths for that table were all zero: the table was
-  // left as it was, so a lookup in it would meet another block's entries.
-  uint8_t charTableEmpty;
-  uint8_t posTableEmpty;
-
-  // --- block decoder ---
-  uint32_t originalSize;
-  uint32_t decodedCount;
-  uint16_t blockCodesLeft;
-
   // --- main dialog ---
   int32_t groupChecked;
   int32_t classChecked;
@@ -150,25 +107,8 @@ struct ExtractContext {
   char scriptBuffer[kScriptCap];
   char messageText[kMessageCap];
 
-  // --- CRC tables ---
-  uint16_t crcTable[256];
-  // crcSliceTable[k][i]: the CRC of byte i followed by k + 1 zero bytes, so that
-  // UpdateCrc can fold eight bytes per step. Derived from crcTable.
-  uint16_t crcSliceTable[7][256];
-
-  // --- read buffer ---
-  uint8_t readBuffer[kReadBufferSize];
-
-  // --- Huffman tables ---
-  uint8_t charLen[kCharCodeCount];
-  uint8_t posLen[kPosLenCap];
-  uint16_t charTable[1u << kCharTableBits];
-  uint16_t posTable[1u << kPosTableBits];
-  uint16_t leftNode[kNodeCount];
-  uint16_t rightNode[kNodeCount];
-
-  // --- window ---
-  uint8_t window[kWindowSize];
+  // --- CRC tables (headers and output files) ---
+  CrcTables crc;
 
   // --- main dialog ---
   char groupBoxTitle[kBoxTitleCap];
@@ -188,6 +128,9 @@ struct ExtractContext {
   // When the percentage was last drawn; the walk sets it back for each entry,
   // so that an entry's first report is drawn.
   uint32_t progressShownAt;
+
+  // --- the codec's own record: bit input, tables, window ---
+  DecodeState codec;
 };
 
 // The one context of the run; null before start-up allocated it.

@@ -1,31 +1,28 @@
-// The compressed bit stream of one entry: the archive file through a 16 KB
-// read buffer, most significant bit first, zero bits after the entry's data.
-// The buffer never asks the file for more than the entry still has, so the
-// file position ends exactly at the next entry header.
+// The compressed bit stream of one entry: the state's byte source through a
+// 16 KB read buffer, most significant bit first, zero bits after the entry's data.
+// The buffer never asks the source for more than the entry still has, so a
+// file's position ends exactly at the next entry header.
 //
 // The zero bits fill the lookahead only: a valid stream never consumes one.
 // A symbol that does marks the entry overrun, so that an entry whose
 // original size claims more than its data holds ends there instead of being
 // decoded from zeros up to that size.
 
-#include "core/context.h"
-#include "decode/decode.h"
 #include "decode/decode_internal.h"
-#include "platform/platform.h"
 
-int ReadArchiveByte(FileHandle handle, uint32_t wanted) {
-  ExtractContext& c = *context;
+int ReadArchiveByte(DecodeState* s, uint32_t wanted) {
+  DecodeState& c = *s;
   if (c.readIndex >= kReadBufferSize) {
     uint32_t count = wanted < kReadBufferSize ? wanted : kReadBufferSize;
     uint32_t got = 0;
-    if (!ReadFromFile(handle, c.readBuffer, count, &got) || got < count) return -1;
+    if (!c.input.read(c.input.from, c.readBuffer, count, &got) || got < count) return -1;
     c.readIndex = 0;
   }
   return c.readBuffer[c.readIndex++];
 }
 
-void FillBits(uint8_t n) {
-  ExtractContext& c = *context;
+void FillBits(DecodeState* s, uint8_t n) {
+  DecodeState& c = *s;
   while (n > c.bitCount) {
     n = static_cast<uint8_t>(n - c.bitCount);
     // A shift by the full width of the byte must give 0, which C++ only
@@ -34,10 +31,10 @@ void FillBits(uint8_t n) {
                                         (static_cast<uint32_t>(c.subBitBuffer) >> (8 - c.bitCount)));
     if (c.packedLeft != 0) {
       c.packedLeft--;
-      int b = ReadArchiveByte(c.archiveHandle, c.packedLeft + 1);
+      int b = ReadArchiveByte(s, c.packedLeft + 1);
       if (b < 0) {
         // Nothing more is read; the zeros that follow are no overrun.
-        Refuse(kDecodeReadError);
+        Refuse(s, kDecodeReadError);
         c.packedLeft = 0;
         b = 0;
       }
@@ -53,17 +50,17 @@ void FillBits(uint8_t n) {
                                       (static_cast<uint32_t>(c.subBitBuffer) >> (8 - n)));
   c.subBitBuffer = static_cast<uint8_t>(static_cast<uint32_t>(c.subBitBuffer) << n);
   // The lookahead holds 16 + bitCount bits; zero bits beyond those were taken.
-  if (c.tailBits > 16u + c.bitCount) Refuse(kDecodeOverrun);
+  if (c.tailBits > 16u + c.bitCount) Refuse(s, kDecodeOverrun);
 }
 
-uint16_t GetBits(uint8_t n) {
-  uint16_t value = static_cast<uint16_t>(context->bitBuffer >> (16 - n));
-  FillBits(n);
+uint16_t GetBits(DecodeState* s, uint8_t n) {
+  uint16_t value = static_cast<uint16_t>(s->bitBuffer >> (16 - n));
+  FillBits(s, n);
   return value;
 }
 
-void StartBitInput(char methodDigit) {
-  ExtractContext& c = *context;
+void StartBitInput(DecodeState* s, char methodDigit) {
+  DecodeState& c = *s;
   if (methodDigit == '6' || methodDigit == '7') {
     c.posCodeCount = kPosCodeCountLarge;
     c.posCountBits = kPosCountBitsLarge;
@@ -76,6 +73,6 @@ void StartBitInput(char methodDigit) {
   c.bitCount = 0;
   c.tailBits = 0;
   c.decodeResult = kDecodeDone;
-  FillBits(16);
+  FillBits(s, 16);
   c.blockCodesLeft = 0;
 }

@@ -1,10 +1,10 @@
 // The format's CRC-16 (reflected polynomial, initial value 0, no final
 // inversion), folded eight bytes at a time: every 64 KB the decoder hands over
 // passes through here.
-#include "core/context.h"
 #include "decode/decode.h"
 
-void FillCrcTables(uint16_t* table, uint16_t (*slices)[256], uint16_t polynomial) {
+void FillCrcTables(CrcTables* tables, uint16_t polynomial) {
+  uint16_t* table = tables->table;
   for (uint32_t i = 0; i < 256; ++i) {
     uint16_t value = static_cast<uint16_t>(i);
     for (int bit = 0; bit < 8; ++bit) {
@@ -19,7 +19,7 @@ void FillCrcTables(uint16_t* table, uint16_t (*slices)[256], uint16_t polynomial
   // Each further slice pushes one more zero byte through the register.
   const uint16_t* previous = table;
   for (int k = 0; k < 7; ++k) {
-    uint16_t* slice = slices[k];
+    uint16_t* slice = tables->slices[k];
     for (uint32_t i = 0; i < 256; ++i) {
       uint16_t v = previous[i];
       slice[i] = static_cast<uint16_t>(table[v & 0xFF] ^ (v >> 8));
@@ -28,8 +28,9 @@ void FillCrcTables(uint16_t* table, uint16_t (*slices)[256], uint16_t polynomial
   }
 }
 
-uint16_t FoldCrc(const uint16_t* t0, const uint16_t (*s)[256], uint16_t start, const uint8_t* p,
-                 size_t n) {
+uint16_t FoldCrc(const CrcTables* tables, uint16_t start, const uint8_t* p, size_t n) {
+  const uint16_t* t0 = tables->table;
+  const uint16_t (*s)[256] = tables->slices;
   uint32_t crc = start;
 
   // The register is 16 bits wide, so after the first two bytes of a group only
@@ -48,15 +49,4 @@ uint16_t FoldCrc(const uint16_t* t0, const uint16_t (*s)[256], uint16_t start, c
     --n;
   }
   return static_cast<uint16_t>(crc);
-}
-
-void MakeCrcTable(uint16_t polynomial) {
-  FillCrcTables(context->crcTable, context->crcSliceTable, polynomial);
-}
-
-uint16_t UpdateCrc(const void* data, int32_t length) {
-  if (length <= 0) return context->runningCrc;
-  context->runningCrc = FoldCrc(context->crcTable, context->crcSliceTable, context->runningCrc,
-                                static_cast<const uint8_t*>(data), static_cast<uint32_t>(length));
-  return context->runningCrc;
 }

@@ -12,42 +12,40 @@
 
 #include <string.h>
 
-#include "core/context.h"
 #include "decode/decode.h"
 #include "decode/decode_internal.h"
-#include "platform/platform.h"
 
-uint16_t DecodeChar() {
-  ExtractContext& c = *context;
+uint16_t DecodeChar(DecodeState* state) {
+  DecodeState& c = *state;
   if (c.blockCodesLeft == 0) {
-    c.blockCodesLeft = GetBits(kBlockCountBits);
-    ReadPosLengths(kLengthCodeCount, kLengthCountBits, kLengthCodeSpecial);
-    ReadCharLengths();
-    ReadPosLengths(static_cast<int16_t>(c.posCodeCount), static_cast<int16_t>(c.posCountBits),
-                   -1);
+    c.blockCodesLeft = GetBits(state, kBlockCountBits);
+    ReadPosLengths(state, kLengthCodeCount, kLengthCountBits, kLengthCodeSpecial);
+    ReadCharLengths(state);
+    ReadPosLengths(state, static_cast<int16_t>(c.posCodeCount),
+                   static_cast<int16_t>(c.posCountBits), -1);
     // A refused or cut block header leaves its tables unfinished.
     if (c.decodeResult != kDecodeDone) return 0;
   }
   c.blockCodesLeft--;
   if (c.charTableEmpty) {
-    Refuse(kDecodeBadTable);
+    Refuse(state, kDecodeBadTable);
     return 0;
   }
-  uint16_t s = LookUpSymbol(c.bitBuffer, c.charTable, kCharTableBits, kCharCodeCount);
-  FillBits(c.charLen[s]);
+  uint16_t s = LookUpSymbol(state, c.bitBuffer, c.charTable, kCharTableBits, kCharCodeCount);
+  FillBits(state, c.charLen[s]);
   return s;
 }
 
-uint16_t DecodePosition() {
-  ExtractContext& c = *context;
+uint16_t DecodePosition(DecodeState* state) {
+  DecodeState& c = *state;
   if (c.posTableEmpty) {
-    Refuse(kDecodeBadTable);
+    Refuse(state, kDecodeBadTable);
     return 0;
   }
-  uint16_t j = LookUpSymbol(c.bitBuffer, c.posTable, kPosTableBits, c.posCodeCount);
-  FillBits(c.posLen[j]);
+  uint16_t j = LookUpSymbol(state, c.bitBuffer, c.posTable, kPosTableBits, c.posCodeCount);
+  FillBits(state, c.posLen[j]);
   if (j < 2) return j;
-  return static_cast<uint16_t>((1u << (j - 1)) + GetBits(static_cast<uint8_t>(j - 1)));
+  return static_cast<uint16_t>((1u << (j - 1)) + GetBits(state, static_cast<uint8_t>(j - 1)));
 }
 
 namespace {
@@ -75,7 +73,7 @@ constexpr bool kNarrowRegisters = sizeof(void*) == 4;
 constexpr uint32_t kCodeStepBits = 16 + 16;
 constexpr uint32_t kPositionStepBits = kNarrowRegisters ? kCodeStepBits : 16 + 15 + 16;
 
-void Load(WideBits& b, const ExtractContext& c) {
+void Load(WideBits& b, const DecodeState& c) {
   uint32_t keep = c.bitCount <= 8 ? c.bitCount : 8;
   uint32_t subMask = (0xFF00u >> keep) & 0xFFu;
   b.acc = (static_cast<uint64_t>(c.bitBuffer) << 48) |
@@ -87,7 +85,7 @@ void Load(WideBits& b, const ExtractContext& c) {
 
 // Gives back the whole bytes taken ahead of the 16-bit view, so that the
 // fields say what the byte-wise input would hold at this point of the stream.
-void Store(const WideBits& b, ExtractContext& c) {
+void Store(const WideBits& b, DecodeState& c) {
   uint32_t extra = b.count - 16;
   uint32_t keep = extra & 7;
   uint32_t back = extra >> 3;
@@ -212,13 +210,15 @@ inline void CopyMatch(uint8_t* window, uint32_t fill, uint32_t distance, uint32_
 
 }  // namespace
 
-DecodeResult DecodeEntry(char methodDigit, uint32_t packedSize, uint32_t originalSize) {
-  ExtractContext& c = *context;
+// Kept out of its caller, so that the state's fields are reached from the
+// state pointer with short displacements rather than from the caller's record.
+__attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char methodDigit,
+                                                   uint32_t packedSize, uint32_t originalSize) {
+  DecodeState& c = *state;
   c.originalSize = originalSize;
   c.packedLeft = packedSize;
-  c.runningCrc = 0;
   memset(c.window, ' ', kWindowSize);
-  StartBitInput(methodDigit);
+  StartBitInput(state, methodDigit);
   c.decodedCount = 0;
 
   const uint32_t total = originalSize;
@@ -250,7 +250,7 @@ DecodeResult DecodeEntry(char methodDigit, uint32_t packedSize, uint32_t origina
     if (s == kNoSymbol) {
       Store(b, c);
       c.blockCodesLeft = codesLeft;
-      s = DecodeChar();
+      s = DecodeChar(state);
       if (c.decodeResult != kDecodeDone) break;
       codesLeft = c.blockCodesLeft;
       posEmpty = c.posTableEmpty;
@@ -264,7 +264,7 @@ DecodeResult DecodeEntry(char methodDigit, uint32_t packedSize, uint32_t origina
       window[fill++] = static_cast<uint8_t>(s);
       if (fill == kWindowSize) {
         c.decodedCount = done;
-        if (!sink(window, kWindowSize, done + 1)) {
+        if (!sink(state, window, kWindowSize, done + 1)) {
           c.decodeResult = kDecodeStopped;
           break;
         }
@@ -283,7 +283,7 @@ DecodeResult DecodeEntry(char methodDigit, uint32_t packedSize, uint32_t origina
     }
     if (j == kNoSymbol) {
       Store(b, c);
-      d = DecodePosition();
+      d = DecodePosition(state);
       if (c.decodeResult != kDecodeDone) break;
       Load(b, c);
     } else {
@@ -301,7 +301,7 @@ DecodeResult DecodeEntry(char methodDigit, uint32_t packedSize, uint32_t origina
           // The extra bits run past what the register may take: the exact
           // input reads them, as it would have after the code.
           Store(b, c);
-          d = (1u << extra) + GetBits(static_cast<uint8_t>(extra));
+          d = (1u << extra) + GetBits(state, static_cast<uint8_t>(extra));
           if (c.decodeResult != kDecodeDone) break;
           Load(b, c);
         }
@@ -341,7 +341,7 @@ DecodeResult DecodeEntry(char methodDigit, uint32_t packedSize, uint32_t origina
       window[fill++] = window[(src + k) & (kWindowSize - 1)];
       if (fill == kWindowSize) {
         c.decodedCount = done;
-        if (!sink(window, kWindowSize, done)) {
+        if (!sink(state, window, kWindowSize, done)) {
           c.decodeResult = kDecodeStopped;
           break;
         }
@@ -357,15 +357,14 @@ DecodeResult DecodeEntry(char methodDigit, uint32_t packedSize, uint32_t origina
     c.blockCodesLeft = codesLeft;
   }
   c.decodedCount = done;
-  if (fill > 0 && c.decodeResult <= kDecodeOverrun && !sink(window, fill, total)) {
+  if (fill > 0 && c.decodeResult <= kDecodeOverrun && !sink(state, window, fill, total)) {
     c.decodeResult = kDecodeStopped;
   }
   return c.decodeResult;
 }
 
-DecodeResult CopyStored(int32_t size) {
-  ExtractContext& c = *context;
-  c.runningCrc = 0;
+DecodeResult CopyStored(DecodeState* state, int32_t size) {
+  DecodeState& c = *state;
   c.originalSize = static_cast<uint32_t>(size);
   int32_t remaining = size;
   uint32_t copied = 0;
@@ -373,11 +372,11 @@ DecodeResult CopyStored(int32_t size) {
     uint32_t chunk = remaining < static_cast<int32_t>(kWindowSize) ? static_cast<uint32_t>(remaining)
                                                                    : kWindowSize;
     uint32_t got = 0;
-    if (!ReadFromFile(c.archiveHandle, c.window, chunk, &got) || got < chunk) {
+    if (!c.input.read(c.input.from, c.window, chunk, &got) || got < chunk) {
       return kDecodeReadError;
     }
     copied += chunk;
-    if (!c.sink(c.window, chunk, copied)) return kDecodeStopped;
+    if (!c.sink(state, c.window, chunk, copied)) return kDecodeStopped;
     remaining -= static_cast<int32_t>(chunk);
   }
   return kDecodeDone;

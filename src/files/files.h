@@ -19,6 +19,13 @@ bool EndsInSeparator(const char* path, uint32_t length);
 void EnsureTrailingSeparator(char* path, uint32_t capacity);
 void JoinDestPath(char* output, const char* folder, char* name);
 
+// The name rules of the volume, for the stub and the builder alike: whether a
+// single-byte character b is replaced by "_" in a name on a volume with long
+// names (longNames 1) or 8.3 names (0); and the cleaning of a run of a name,
+// cut to count bytes of whole characters, in place (the new end returned).
+// A component on a long-name volume is cut to kLongComponentMax bytes.
+constexpr uint32_t kLongComponentMax = 255;
+bool IsForbiddenNameByte(uint8_t b, int longNames);
 char* CleanNameRun(char* text, uint32_t count, int longNames);
 void SanitisePath(char* path, int longNames);
 void MakeDisplayName(char* output, const char* path, uint32_t limit);

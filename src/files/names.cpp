@@ -6,14 +6,7 @@
 #include "files/files.h"
 #include "platform/platform.h"
 
-namespace {
-
-constexpr uint32_t kLongComponentMax = 255;
-constexpr uint32_t kShortBaseMax = 8;
-constexpr uint32_t kShortExtensionMax = 3;
-constexpr uint32_t kFileTitleCap = 256;
-
-bool IsForbidden(uint8_t b, int longNames) {
+bool IsForbiddenNameByte(uint8_t b, int longNames) {
   if (longNames) {
     switch (b) {
       case '"': case '*': case '/': case ':': case '<': case '>': case '?': case '\\':
@@ -33,6 +26,12 @@ bool IsForbidden(uint8_t b, int longNames) {
       return false;
   }
 }
+
+namespace {
+
+constexpr uint32_t kShortBaseMax = 8;
+constexpr uint32_t kShortExtensionMax = 3;
+constexpr uint32_t kFileTitleCap = 256;
 
 // The last component of a path as the display shows it when the system gives
 // no file title (a directory path ends with "/"): that component with its
@@ -59,7 +58,7 @@ char* CleanNameRun(char* text, uint32_t count, int longNames) {
       secondExpected = false;
     } else if (IsSjisLeadByte(b)) {
       secondExpected = true;
-    } else if (IsForbidden(b, longNames)) {
+    } else if (IsForbiddenNameByte(b, longNames)) {
       text[i] = '_';
     }
   }

@@ -4,7 +4,7 @@
 #include "core/text.h"
 #include "files/files.h"
 #include "platform/platform.h"
-#include "core/texts.h"
+#include "ui/messages.h"
 #include "ui/ui.h"
 
 namespace {
@@ -110,16 +110,13 @@ ExistingDecision DecideExisting(const char* outputPath, uint32_t newTime) {
   if (attributes == kInvalidAttributes) return kWriteFile;
 
   uint32_t existingTime = GetExistingFileTime(outputPath);
-  FormatQuoted(context->messageText, kMessageCap, outputPath, TEXT_OVERWRITE);
-
   int answer;
   if (skipNotNewer && existingTime >= newTime) {
     answer = kAnswerNo;
   } else if (overwriteWithoutAsking) {
     answer = kAnswerYes;
   } else {
-    answer = ShowBox(context->dialogWindow, context->messageText, context->config.windowTitle,
-                     kBoxYesNoCancel | kIconQuestion);
+    answer = AskOverwrite(outputPath);
   }
 
   if (answer == kAnswerCancel) {

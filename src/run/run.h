@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "core/codec_state.h"
 #include "core/handles.h"
 
 // The whole run after the platform entry: returns the process exit status.
@@ -31,7 +32,7 @@ int ReportBadHeader();
 constexpr uint32_t kProgressInterval = 100;
 int WriteOutput(const uint8_t* buffer, uint32_t count);
 int ShowProgress(uint32_t done, uint32_t total);
-int HandOver(const uint8_t* data, uint32_t count, uint32_t done);
+int HandOver(DecodeState* state, const uint8_t* data, uint32_t count, uint32_t done);
 
 // Closes and deletes a partly written output, closes the archive, ends the process.
 [[noreturn]] void AbortRun(int status);

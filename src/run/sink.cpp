@@ -1,17 +1,17 @@
 // Where the codec's output goes in a walk: the output file (with the running
 // CRC) or, for the notice and the setup script, a text buffer; then the
 // progress, which keeps the dialog responsive and hears a Cancel.
+#include "archive/archive.h"
 #include "core/context.h"
 #include "core/text.h"
 #include "core/texts.h"
-#include "decode/decode.h"
 #include "platform/platform.h"
 #include "run/run.h"
 #include "ui/messages.h"
 #include "ui/ui.h"
 
 int WriteOutput(const uint8_t* buffer, uint32_t count) {
-  if (StoreOutput(buffer, count, 0)) return 1;
+  if (StoreOutput(context, buffer, count)) return 1;
   ShowError(TEXT_WRITE_ERROR, context->outputPath);
   return 0;
 }
@@ -50,8 +50,8 @@ int ShowProgress(uint32_t done, uint32_t total) {
   return context->cancelRequested != 1;
 }
 
-int HandOver(const uint8_t* data, uint32_t count, uint32_t done) {
+int HandOver(DecodeState* state, const uint8_t* data, uint32_t count, uint32_t done) {
   if (!WriteOutput(data, count)) return 0;
   // Memory targets report no progress.
-  return context->outputHandle == kMemoryMarker || ShowProgress(done, context->originalSize);
+  return context->outputHandle == kMemoryMarker || ShowProgress(done, state->originalSize);
 }

@@ -50,7 +50,7 @@ void CloseAndDeleteOutput() {
 WalkResult RunDataStep(DecodeResult* result) {
   uint32_t dataStart = 0;
   int knowStart = GetFilePosition(context->archiveHandle, &dataStart);
-  *result = RunEntryData();
+  *result = RunEntryData(context);
   switch (*result) {
     case kDecodeBadTable:
       ShowError(TEXT_BAD_TABLE, context->ownPath);
@@ -211,7 +211,7 @@ int SkipEntryData() {
 WalkResult WalkArchive(WindowHandle owner, int mode) {
   context->dialogWindow = owner;
   context->aborted = 0;
-  context->sink = HandOver;
+  context->codec.sink = HandOver;
   if (!OpenArchive()) return kWalkFailed;
 
   int longNameVolume = QueryLongNameVolume(context->destFolder);

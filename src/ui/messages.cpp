@@ -1,8 +1,10 @@
-// The error box every failure of a file goes through.
+// The error box every failure of a file goes through, and the question about
+// a file that exists.
 #include "ui/messages.h"
 
 #include "core/context.h"
 #include "core/text.h"
+#include "core/texts.h"
 #include "ui/ui.h"
 
 namespace {
@@ -30,4 +32,10 @@ void ShowError(const char* message, const char* subject) {
   FormatQuoted(context->messageText, kMessageCap, subject, message);
   ShowBox(context->dialogWindow, context->messageText, context->config.windowTitle,
           kBoxOk | kIconError);
+}
+
+int AskOverwrite(const char* outputPath) {
+  FormatQuoted(context->messageText, kMessageCap, outputPath, TEXT_OVERWRITE);
+  return ShowBox(context->dialogWindow, context->messageText, context->config.windowTitle,
+                 kBoxYesNoCancel | kIconQuestion);
 }

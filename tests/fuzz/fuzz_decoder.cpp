@@ -3,20 +3,27 @@
 //   bytes 1-3   original size, little-endian, of which the low 18 bits count
 //               (up to 256 KB: several windows, and fast runs)
 //   byte 4      bit 0: claim more compressed bytes than there are (short read)
-//               bit 1: write to a file (progress, CRC) instead of memory
+//               bit 1: the file sink (its CRC, with no file) instead of memory
 //               bits 2-3: memory target
 //   the rest    the entry's compressed data
 // Every way out (a complete entry, a stream that runs out of data, a bad
-// table, a read error) must stay inside the context's arrays and come back.
+// table, a read error) must stay inside the record's arrays and come back.
+// The data is read from memory, into a record of the target's own: no file,
+// no global.
+#include <stdlib.h>
 #include <string.h>
 
+#include "archive/archive.h"
 #include "core/context.h"
 #include "decode/decode.h"
-#include "fuzz_support.h"
-#include "platform/platform.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 5) return 0;
+  static ExtractContext* record = [] {
+    ExtractContext* r = static_cast<ExtractContext*>(malloc(sizeof(ExtractContext)));
+    if (r == nullptr) abort();
+    return r;
+  }();
   static const char kDigits[] = "04567";
   char digit = data[0] < 5 ? kDigits[data[0]] : static_cast<char>(data[0]);
   uint32_t original =
@@ -25,27 +32,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t packed = static_cast<uint32_t>(size - 5);
   if (flags & 1) packed += 1 + (flags >> 4);
 
-  fuzz::BeginInput(data + 5, size - 5);
+  memset(record, 0, sizeof(ExtractContext));
+  FillCrcTables(&record->crc, kCrcPolynomial);
   if (flags & 2) {
-    context->outputHandle = CreateForWrite(fuzz::OutputPath().c_str());
+    record->outputHandle = 0;   // no file: the CRC alone
   } else {
-    context->outputHandle = kMemoryMarker;
-    context->memoryTarget = static_cast<MemoryTarget>((flags >> 2) & 3);
+    record->outputHandle = kMemoryMarker;
+    record->memoryTarget = static_cast<MemoryTarget>((flags >> 2) & 3);
   }
-  context->sink = StoreOutput;
-  context->runningCrc = 0;
-  context->readIndex = 0xFFFFFFFFu;
+  MemoryInput input = {data + 5, static_cast<uint32_t>(size - 5), 0};
+  DecodeState* codec = &record->codec;
+  codec->input = MemorySource(&input);
+  codec->readIndex = kReadBufferEmpty;
+  codec->sink = StoreToRecord;
+  codec->sinkData = record;
   if (digit == '0') {
-    DecodeResult r = CopyStored(static_cast<int32_t>(original));
+    DecodeResult r = CopyStored(codec, static_cast<int32_t>(original));
     if (r != kDecodeDone && r != kDecodeReadError) __builtin_trap();
   } else if (digit != 'd') {
-    DecodeResult r = DecodeEntry(digit, packed, original);
+    DecodeResult r = DecodeEntry(codec, digit, packed, original);
     // Only an entry that failed stops short of the original size.
-    if (r == kDecodeDone && context->decodedCount < original) __builtin_trap();
-    if (r != context->decodeResult) __builtin_trap();
+    if (r == kDecodeDone && codec->decodedCount < original) __builtin_trap();
+    if (r != codec->decodeResult) __builtin_trap();
+    // Never more read than the entry has, nor more than there is.
+    if (input.position > input.size) __builtin_trap();
   }
-  if (memchr(context->messageText, 0, kMessageCap) == nullptr) __builtin_trap();
-  if (memchr(context->scriptBuffer, 0, kScriptCap) == nullptr) __builtin_trap();
-  fuzz::EndInput();
+  if (memchr(record->messageText, 0, kMessageCap) == nullptr) __builtin_trap();
+  if (memchr(record->scriptBuffer, 0, kScriptCap) == nullptr) __builtin_trap();
   return 0;
 }

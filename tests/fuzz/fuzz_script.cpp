@@ -46,7 +46,7 @@ void CheckTerminated(const ExtractContext* c) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::BeginInput(nullptr, 0);
+  fuzz::BeginRun();
   if (size > 0) {
     uint8_t flags = data[0];
     ExtractContext* c = context;

@@ -44,7 +44,7 @@ const std::string& OutputPath() {
   return path;
 }
 
-void BeginInput(const uint8_t* data, size_t size) {
+void BeginRun() {
   static bool once = false;
   if (!once) {
     once = true;
@@ -59,18 +59,21 @@ void BeginInput(const uint8_t* data, size_t size) {
   scripted::Reset();
   memset(ownContext, 0, sizeof(ExtractContext));
   context = ownContext;
+  CopyText(context->ownPath, ArchivePath().c_str(), kOwnPathCap);
+  CopyText(context->outputPath, OutputPath().c_str(), kOutputPathCap);
+  CopyText(context->config.windowTitle, "fuzz", kTitleCap);
+  MakeCrcTable(kCrcPolynomial);
+}
 
+void BeginInput(const uint8_t* data, size_t size) {
+  BeginRun();
   FILE* f = fopen(ArchivePath().c_str(), "wb");
   if (f == nullptr) abort();
   if (size > 0 && fwrite(data, 1, size, f) != size) abort();
   fclose(f);
-  CopyText(context->ownPath, ArchivePath().c_str(), kOwnPathCap);
-  CopyText(context->outputPath, OutputPath().c_str(), kOutputPathCap);
-  CopyText(context->config.windowTitle, "fuzz", kTitleCap);
   context->archiveHandle = OpenExistingForRead(ArchivePath().c_str());
   if (context->archiveHandle == 0) abort();
   context->archiveSize = GetFileSizeOf(context->archiveHandle);
-  MakeCrcTable(kCrcPolynomial);
 }
 
 void EndInput() {

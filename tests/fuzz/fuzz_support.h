@@ -1,5 +1,5 @@
-// Shared by the fuzz targets: a fresh context per input and the archive bytes
-// as a file. Host-only code.
+// Shared by the fuzz targets: a fresh context per input and, where the code
+// under test reads its own file, the archive bytes as a file. Host-only code.
 #pragma once
 
 #include <stddef.h>
@@ -9,8 +9,11 @@
 
 namespace fuzz {
 
-// Prepares the process once and the context for one input;
-// the archive file holds these bytes and is open as archiveHandle.
+// Prepares the process once and the run's context for one input, with no
+// archive.
+void BeginRun();
+// The same, with an archive file that holds these bytes, open as
+// archiveHandle (the walk and the header reader read their own file).
 void BeginInput(const uint8_t* data, size_t size);
 // Closes what the input left open and releases the header buffer.
 void EndInput();

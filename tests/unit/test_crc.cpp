@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
 #include "decode/decode.h"
 #include "test_support.h"
 
@@ -32,17 +33,17 @@ TEST_F(CrcTest, TableHoldsTheRemainderOfEveryByte) {
   for (int i = 0; i < 256; ++i) {
     uint8_t byte = static_cast<uint8_t>(i);
     // The remainder of one byte is the CRC of that byte alone from 0.
-    EXPECT_EQ(context->crcTable[i], ReferenceCrc(0, &byte, 1)) << "entry " << i;
+    EXPECT_EQ(context->crc.table[i], ReferenceCrc(0, &byte, 1)) << "entry " << i;
   }
-  EXPECT_EQ(context->crcTable[1], 0xC0C1);
-  EXPECT_EQ(context->crcTable[128], 0xA001);
-  EXPECT_EQ(context->crcTable[255], 0x4040);
+  EXPECT_EQ(context->crc.table[1], 0xC0C1);
+  EXPECT_EQ(context->crc.table[128], 0xA001);
+  EXPECT_EQ(context->crc.table[255], 0x4040);
 }
 
 TEST_F(CrcTest, RebuildingTheTableChangesNothing) {
-  std::vector<uint16_t> first(context->crcTable, context->crcTable + 256);
+  std::vector<uint16_t> first(context->crc.table, context->crc.table + 256);
   MakeCrcTable(kCrcPolynomial);
-  EXPECT_EQ(std::vector<uint16_t>(context->crcTable, context->crcTable + 256), first);
+  EXPECT_EQ(std::vector<uint16_t>(context->crc.table, context->crc.table + 256), first);
 }
 
 TEST_F(CrcTest, KnownCheckValues) {

@@ -6,6 +6,8 @@
 #include <string.h>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <fstream>
 #include <map>
 #include <random>
@@ -17,6 +19,7 @@
 #include "archive/archive.h"
 #include "core/text.h"
 #include "decode/decode.h"
+#include "decode/decode_internal.h"
 #include "decode_streams.h"
 #include "encoder.h"
 #include "platform/platform.h"
@@ -56,7 +59,7 @@ class DecoderTest : public SfxTest {
     SfxTest::SetUp();
     context->dialogWindow = scripted::kDialogWindow;
     // The walk's sink: the file, the CRC and the progress texts.
-    context->sink = HandOver;
+    context->codec.sink = HandOver;
     MakeCrcTable(kCrcPolynomial);
   }
   void TearDown() override {
@@ -75,6 +78,7 @@ class DecoderTest : public SfxTest {
     WriteBytes(path, packed + "NEXT HEADER");
     CopyText(context->ownPath, path.c_str(), kOwnPathCap);
     context->archiveHandle = OpenExistingForRead(path.c_str());
+    context->codec.input = ByteSource{ReadFromFile, context->archiveHandle};
     ASSERT_NE(context->archiveHandle, 0u);
     ReleaseEntryHeader();
     uint8_t* h = static_cast<uint8_t*>(AllocZeroed(kHeaderFixedSize));
@@ -111,7 +115,7 @@ class DecoderTest : public SfxTest {
     context->outputHandle = CreateForWrite(out.c_str());
     EXPECT_NE(context->outputHandle, 0u);
     context->runningCrc = 0;
-    context->readIndex = 0xFFFFFFFFu;
+    context->codec.readIndex = 0xFFFFFFFFu;
     context->progressShownAt = TickCount() - kProgressInterval;
     return out;
   }
@@ -130,13 +134,13 @@ class DecoderTest : public SfxTest {
     context->outputHandle = 0;
     r.bytes = ReadBytes(out);
     r.crc = context->runningCrc;
-    r.overrun = context->decodeResult == kDecodeOverrun;
+    r.overrun = context->codec.decodeResult == kDecodeOverrun;
     r.reads = hostplatform::ReadRequests();
     r.progress = scripted::ControlTextHistory(IDC_PROGRESS);
     return r;
   }
   static DecodeResult DecodeCurrent() {
-    return DecodeEntry(EntryMethodDigit(), EntryPackedSize(), EntryOriginalSize());
+    return DecodeEntry(&context->codec, EntryMethodDigit(), EntryPackedSize(), EntryOriginalSize());
   }
   Result Decode() { return Run([] { DecodeCurrent(); }); }
   Result Reference() { return Run([] { ReferenceDecodeEntry(); }); }
@@ -144,19 +148,19 @@ class DecoderTest : public SfxTest {
   // The block decoder as a byte-wise loop over the exact routines: the
   // yardstick for the fast loop.
   static void ReferenceDecodeEntry() {
-    ExtractContext& c = *context;
+    DecodeState& c = context->codec;
+    context->runningCrc = 0;
     c.originalSize = EntryOriginalSize();
     c.packedLeft = EntryPackedSize();
-    c.runningCrc = 0;
     memset(c.window, ' ', kWindowSize);
-    StartBitInput(EntryMethodDigit());
+    StartBitInput(&context->codec, EntryMethodDigit());
     uint32_t done = 0, fill = 0;
     auto handOver = [&](uint32_t count) {
-      HandOver(c.window, kWindowSize, count);
+      HandOver(&c, c.window, kWindowSize, count);
       fill = 0;
     };
     while (done < c.originalSize) {
-      uint16_t s = DecodeChar();
+      uint16_t s = DecodeChar(&context->codec);
       if (c.decodeResult != kDecodeDone) break;
       if (s < 256) {
         c.window[fill++] = static_cast<uint8_t>(s);
@@ -164,7 +168,7 @@ class DecoderTest : public SfxTest {
         done++;
       } else {
         uint32_t len = s - kMatchSymbolBase;
-        uint32_t d = DecodePosition();
+        uint32_t d = DecodePosition(&context->codec);
         if (c.decodeResult != kDecodeDone) break;
         done += len;
         uint32_t src = (fill - d - 1) & 0xFFFF;
@@ -174,7 +178,7 @@ class DecoderTest : public SfxTest {
         }
       }
     }
-    if (fill > 0) HandOver(c.window, fill, c.originalSize);
+    if (fill > 0) HandOver(&c, c.window, fill, c.originalSize);
   }
 
   void ExpectSameAsReference(const char* what) {
@@ -204,6 +208,7 @@ TEST_F(DecoderTest, FixtureArchivesExtractToTheManifest) {
     std::string path = FixturePath(archive);
     CopyText(context->ownPath, path.c_str(), kOwnPathCap);
     context->archiveHandle = OpenExistingForRead(path.c_str());
+    context->codec.input = ByteSource{ReadFromFile, context->archiveHandle};
     ASSERT_NE(context->archiveHandle, 0u);
     std::map<std::string, const ManifestEntry*> byName;
     for (const ManifestEntry& e : expected) byName[e.name] = &e;
@@ -228,7 +233,7 @@ TEST_F(DecoderTest, FixtureArchivesExtractToTheManifest) {
       }
       std::string out = OpenOutput("entry.bin");
       ASSERT_NE(context->outputHandle, 0u);
-      EXPECT_EQ(RunEntryData(), kDecodeDone);
+      EXPECT_EQ(RunEntryData(context), kDecodeDone);
       CloseFile(context->outputHandle);
       context->outputHandle = 0;
       std::string bytes = ReadBytes(out);
@@ -403,7 +408,7 @@ TEST_F(DecoderTest, MatchBeforeTheFirstByteGivesBlanks) {
   PutBlockHeader(v, 1, Code{{}, 256}, Code{{}, 13}, 4);   // 3 bytes from far back
   v.Put(12, 0);                                           // the distance's extra bits
   MakeEntry('5', v.Bytes(), 3);
-  memset(context->window, 'q', kWindowSize);
+  memset(context->codec.window, 'q', kWindowSize);
   EXPECT_EQ(Decode().bytes, "   ");
 }
 
@@ -452,7 +457,7 @@ TEST_F(DecoderTest, EmptyEntryStillStartsTheBitInput) {
   EXPECT_TRUE(r.bytes.empty());
   EXPECT_TRUE(r.progress.empty());
   EXPECT_EQ(r.reads, std::vector<uint32_t>({5}));
-  EXPECT_EQ(context->bitBuffer, 0x1234);
+  EXPECT_EQ(context->codec.bitBuffer, 0x1234);
 }
 
 TEST_F(DecoderTest, MemoryTargetsGetNoProgress) {
@@ -463,7 +468,7 @@ TEST_F(DecoderTest, MemoryTargetsGetNoProgress) {
   RewindEntry();
   context->outputHandle = kMemoryMarker;
   context->memoryTarget = kMemoryNotice;
-  context->readIndex = 0xFFFFFFFFu;
+  context->codec.readIndex = 0xFFFFFFFFu;
   DecodeCurrent();
   EXPECT_TRUE(scripted::ControlTextHistory(IDC_PROGRESS).empty());
   EXPECT_EQ(std::string(context->messageText), std::string(10, 'o'));
@@ -534,7 +539,7 @@ TEST_F(DecoderTest, LongEntryReadsIn16KBlocksUpToItsEnd) {
 TEST_F(DecoderTest, StoredEntryIsCopiedIn64KChunks) {
   std::string data = Pattern(100000, 14);
   MakeEntry('0', data, 100000);
-  Result r = Run([] { CopyStored(100000); });
+  Result r = Run([] { CopyStored(&context->codec, 100000); });
   EXPECT_TRUE(r.bytes == data);
   EXPECT_EQ(r.reads, std::vector<uint32_t>({65536, 34464}));
   EXPECT_EQ(r.progress, std::vector<std::string>({ProgressText(65), ProgressText(100)}));
@@ -542,7 +547,7 @@ TEST_F(DecoderTest, StoredEntryIsCopiedIn64KChunks) {
   context->runningCrc = 0;
   EXPECT_EQ(r.crc, UpdateCrc(data.data(), 100000));
 
-  Result none = Run([] { CopyStored(0); });
+  Result none = Run([] { CopyStored(&context->codec, 0); });
   EXPECT_TRUE(none.bytes.empty());
   EXPECT_TRUE(none.reads.empty());
   EXPECT_TRUE(none.progress.empty());
@@ -592,7 +597,7 @@ TEST_F(DecoderTest, FailuresComeBackWithWhatWasHandedOverBeforeThem) {
         scripted::QueuePumpCommand(c.pumpCancel, IDC_CANCEL);
         context->extracting = 1;
       }
-      EXPECT_EQ(c.digit == '0' ? CopyStored(static_cast<int32_t>(c.size)) : DecodeCurrent(),
+      EXPECT_EQ(c.digit == '0' ? CopyStored(&context->codec, static_cast<int32_t>(c.size)) : DecodeCurrent(),
                 c.result);
     });
     if (c.handedOver != 0) {
@@ -604,6 +609,117 @@ TEST_F(DecoderTest, FailuresComeBackWithWhatWasHandedOverBeforeThem) {
     EXPECT_EQ(c.whole.compare(0, r.bytes.size(), r.bytes), 0);
     EXPECT_TRUE(scripted::Boxes().empty());   // the caller tells the user
   }
+}
+
+// ---- the caller's own state and input ----
+
+// Collects what a state's sink is handed; with nested set, the first
+// hand-over first decodes another entry in a state of its own.
+struct Collected {
+  std::string bytes;
+  std::function<void()> nested;
+};
+
+int Collect(DecodeState* state, const uint8_t* data, uint32_t count, uint32_t) {
+  Collected* out = static_cast<Collected*>(state->sinkData);
+  if (out->nested) {
+    auto nested = out->nested;
+    out->nested = nullptr;
+    nested();
+  }
+  out->bytes.append(reinterpret_cast<const char*>(data), count);
+  return 1;
+}
+
+struct OwnDecode {
+  std::unique_ptr<DecodeState> state{new DecodeState()};
+  MemoryInput input{};
+  Collected out;
+  DecodeResult Run(const std::string& packed, char digit, uint32_t size, uint32_t claimed) {
+    input = {reinterpret_cast<const uint8_t*>(packed.data()), static_cast<uint32_t>(packed.size()),
+             0};
+    state->input = MemorySource(&input);
+    state->readIndex = kReadBufferEmpty;
+    state->sink = Collect;
+    state->sinkData = &out;
+    return digit == '0' ? CopyStored(state.get(), static_cast<int32_t>(size))
+                        : DecodeEntry(state.get(), digit, claimed, size);
+  }
+};
+
+TEST(DecoderOwnState, DecodesFromMemoryWithoutTheRunsRecord) {
+  std::string text = Texty(300000, 21);
+  std::string binary = Pattern(150000, 22);
+  auto encode = [](const std::string& data, char digit) {
+    std::vector<uint8_t> v =
+        lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(data.data()), data.size(), digit);
+    return std::string(v.begin(), v.end());
+  };
+  std::string text5 = encode(text, '5');
+  std::string binary7 = encode(binary, '7');
+  const uint32_t textSize = static_cast<uint32_t>(text.size());
+  const uint32_t binarySize = static_cast<uint32_t>(binary.size());
+  struct Case {
+    const char* what;
+    std::string packed;
+    char digit;
+    uint32_t size;
+    uint32_t claimed;       // compressed bytes the entry claims
+    DecodeResult result;
+    std::string expected;   // what the sink gets (a prefix when it fails)
+    uint32_t consumed;      // bytes taken from the input (a short read takes the rest)
+  } cases[] = {
+      {"-lh5-", text5, '5', textSize, static_cast<uint32_t>(text5.size()), kDecodeDone, text,
+       static_cast<uint32_t>(text5.size())},
+      {"-lh7-", binary7, '7', binarySize, static_cast<uint32_t>(binary7.size()), kDecodeDone,
+       binary, static_cast<uint32_t>(binary7.size())},
+      {"stored", binary, '0', binarySize, binarySize, kDecodeDone, binary, binarySize},
+      {"the entry claims more than the buffer holds", text5, '5', textSize,
+       static_cast<uint32_t>(text5.size()) + 40000, kDecodeReadError, text,
+       static_cast<uint32_t>(text5.size())},
+      {"a stored copy past the buffer's end", binary.substr(0, 100000), '0', binarySize,
+       binarySize, kDecodeReadError, binary.substr(0, 65536), 100000},
+  };
+  // Any use of the run's record would fault.
+  ExtractContext* saved = context;
+  context = nullptr;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    OwnDecode d;
+    EXPECT_EQ(d.Run(c.packed, c.digit, c.size, c.claimed), c.result);
+    if (c.result == kDecodeDone) {
+      EXPECT_TRUE(d.out.bytes == c.expected);
+    } else {
+      EXPECT_LT(d.out.bytes.size(), c.size);
+      EXPECT_EQ(c.expected.compare(0, d.out.bytes.size(), d.out.bytes), 0);
+    }
+    EXPECT_EQ(d.input.position, c.consumed);
+  }
+  context = saved;
+}
+
+TEST(DecoderOwnState, TwoStatesDecodeOneInsideTheOther) {
+  std::string first = Texty(200000, 23);
+  std::string second = Texty(150000, 24) + Pattern(20000, 25);
+  std::vector<uint8_t> a =
+      lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(first.data()), first.size(), '6');
+  std::vector<uint8_t> b =
+      lzhenc::EncodeLzh(reinterpret_cast<const uint8_t*>(second.data()), second.size(), '5');
+  std::string packedA(a.begin(), a.end()), packedB(b.begin(), b.end());
+  OwnDecode outer, inner;
+  DecodeResult innerResult = kDecodeStopped;
+  // In the middle of the first entry, at its first hand-over, the whole of
+  // the second one: the first must go on where it was.
+  outer.out.nested = [&] {
+    innerResult = inner.Run(packedB, '5', static_cast<uint32_t>(second.size()),
+                            static_cast<uint32_t>(packedB.size()));
+  };
+  EXPECT_EQ(outer.Run(packedA, '6', static_cast<uint32_t>(first.size()),
+                      static_cast<uint32_t>(packedA.size())),
+            kDecodeDone);
+  EXPECT_EQ(innerResult, kDecodeDone);
+  EXPECT_TRUE(outer.out.bytes == first);
+  EXPECT_TRUE(inner.out.bytes == second);
 }
 
 }  // namespace

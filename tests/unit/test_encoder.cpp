@@ -39,12 +39,13 @@ class EncoderTest : public SfxTest {
     CopyText(context->ownPath, in.c_str(), kOwnPathCap);
     CopyText(context->outputPath, out.c_str(), kOutputPathCap);
     context->archiveHandle = OpenExistingForRead(in.c_str());
+    context->codec.input = ByteSource{ReadFromFile, context->archiveHandle};
     MakeCrcTable(kCrcPolynomial);
     EXPECT_EQ(ReadEntryHeader(), kHeaderValid);
     context->outputHandle = CreateForWrite(out.c_str());
     context->runningCrc = 0;
-    context->readIndex = 0xFFFFFFFFu;
-    DecodeEntry(EntryMethodDigit(), EntryPackedSize(), EntryOriginalSize());
+    context->codec.readIndex = 0xFFFFFFFFu;
+    DecodeEntry(&context->codec, EntryMethodDigit(), EntryPackedSize(), EntryOriginalSize());
     uint32_t at = 0;
     GetFilePosition(context->archiveHandle, &at);
     // The decoder consumed exactly the entry's data, up to the end mark.

@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "decode/decode.h"
 #include "decode/decode_internal.h"
+#include "decode/decode_internal.h"
 #include "decode_streams.h"
 #include "platform/platform.h"
 #include "test_support.h"
@@ -30,10 +31,11 @@ class HuffmanTest : public SfxTest {
     std::string path = TempPath("stream.bin");
     WriteBytes(path, bytes);
     context->archiveHandle = OpenExistingForRead(path.c_str());
+    context->codec.input = ByteSource{ReadFromFile, context->archiveHandle};
     ASSERT_NE(context->archiveHandle, 0u);
-    context->readIndex = 0xFFFFFFFFu;
-    context->packedLeft = static_cast<uint32_t>(bytes.size());
-    StartBitInput('5');
+    context->codec.readIndex = 0xFFFFFFFFu;
+    context->codec.packedLeft = static_cast<uint32_t>(bytes.size());
+    StartBitInput(&context->codec, '5');
   }
   // Every symbol's code, followed by any bits, looks up that symbol.
   void ExpectDecodes(const std::vector<int>& lengths, const uint16_t* table, int tableBits) {
@@ -44,7 +46,7 @@ class HuffmanTest : public SfxTest {
       for (uint32_t filler : {0u, 0xFFFFu}) {
         uint16_t rest = static_cast<uint16_t>(filler >> lengths[s]);
         uint16_t view = static_cast<uint16_t>((codes[s] << (16 - lengths[s])) | rest);
-        EXPECT_EQ(LookUpSymbol(view, table, tableBits, static_cast<uint16_t>(lengths.size())), s)
+        EXPECT_EQ(LookUpSymbol(&context->codec, view, table, tableBits, static_cast<uint16_t>(lengths.size())), s)
             << "symbol " << s << " length " << lengths[s];
       }
     }
@@ -60,8 +62,8 @@ TEST_F(HuffmanTest, EveryCodeOfAFlatSetIsFoundInOneLookup) {
   for (int s = 0; s < 510; s += 3) symbols.push_back(s);
   std::vector<int> lengths = FlatLengths(510, symbols);
   std::vector<uint8_t> bytes = Bytes8(lengths);
-  MakeTable(510, bytes.data(), 12, context->charTable);
-  ExpectDecodes(lengths, context->charTable, 12);
+  MakeTable(&context->codec, 510, bytes.data(), 12, context->codec.charTable);
+  ExpectDecodes(lengths, context->codec.charTable, 12);
 }
 
 TEST_F(HuffmanTest, CodesLongerThanTheTableAreFoundThroughTrees) {
@@ -71,19 +73,19 @@ TEST_F(HuffmanTest, CodesLongerThanTheTableAreFoundThroughTrees) {
   for (int s = 509; symbols.size() < 17; s -= 29) symbols.push_back(s);
   std::vector<int> lengths = SkewedLengths(510, symbols);
   std::vector<uint8_t> bytes = Bytes8(lengths);
-  MakeTable(510, bytes.data(), 12, context->charTable);
-  ExpectDecodes(lengths, context->charTable, 12);
+  MakeTable(&context->codec, 510, bytes.data(), 12, context->codec.charTable);
+  ExpectDecodes(lengths, context->codec.charTable, 12);
 
   // Position codes with 17 symbols in an 8-bit table: eight tree levels.
   std::vector<int> positions;
   for (int s = 0; s < 17; ++s) positions.push_back(16 - s);
   lengths = SkewedLengths(17, positions);
   bytes = Bytes8(lengths);
-  MakeTable(17, bytes.data(), 8, context->posTable);
-  ExpectDecodes(lengths, context->posTable, 8);
+  MakeTable(&context->codec, 17, bytes.data(), 8, context->codec.posTable);
+  ExpectDecodes(lengths, context->codec.posTable, 8);
   // The position tree did not touch the character tree's nodes.
   std::vector<int> charLengths = SkewedLengths(510, symbols);
-  ExpectDecodes(charLengths, context->charTable, 12);
+  ExpectDecodes(charLengths, context->codec.charTable, 12);
 }
 
 TEST_F(HuffmanTest, DeepestCompleteCharacterCodeStaysInTheNodeArrays) {
@@ -101,22 +103,22 @@ TEST_F(HuffmanTest, DeepestCompleteCharacterCodeStaysInTheNodeArrays) {
     lengths.push_back(lengths[pick]);
   }
   std::vector<uint8_t> bytes = Bytes8(lengths);
-  MakeTable(510, bytes.data(), 12, context->charTable);
-  ExpectDecodes(lengths, context->charTable, 12);
+  MakeTable(&context->codec, 510, bytes.data(), 12, context->codec.charTable);
+  ExpectDecodes(lengths, context->codec.charTable, 12);
 }
 
 TEST_F(HuffmanTest, TwoOneBitCodesSplitTheTable) {
   uint8_t lengths[14] = {0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
-  MakeTable(14, lengths, 8, context->posTable);
-  for (int i = 0; i < 128; ++i) EXPECT_EQ(context->posTable[i], 1) << i;
-  for (int i = 128; i < 256; ++i) EXPECT_EQ(context->posTable[i], 9) << i;
+  MakeTable(&context->codec, 14, lengths, 8, context->codec.posTable);
+  for (int i = 0; i < 128; ++i) EXPECT_EQ(context->codec.posTable[i], 1) << i;
+  for (int i = 128; i < 256; ++i) EXPECT_EQ(context->codec.posTable[i], 9) << i;
 }
 
 TEST_F(HuffmanTest, AllZeroLengthsLeaveTheTableAsItWas) {
-  for (int i = 0; i < 256; ++i) context->posTable[i] = static_cast<uint16_t>(i * 7);
+  for (int i = 0; i < 256; ++i) context->codec.posTable[i] = static_cast<uint16_t>(i * 7);
   uint8_t lengths[19] = {};
-  MakeTable(19, lengths, 8, context->posTable);
-  for (int i = 0; i < 256; ++i) EXPECT_EQ(context->posTable[i], i * 7) << i;
+  MakeTable(&context->codec, 19, lengths, 8, context->codec.posTable);
+  for (int i = 0; i < 256; ++i) EXPECT_EQ(context->codec.posTable[i], i * 7) << i;
 }
 
 // Each of these sets would, if built, leave its arrays or read a node the
@@ -136,10 +138,10 @@ TEST_F(HuffmanTest, SetsThatDoNotFormACompleteCodeAreRefused) {
   cases.push_back({"wildly over-full", std::vector<int>(510, 8)});
   for (const Case& c : cases) {
     std::vector<uint8_t> bytes = Bytes8(c.lengths);
-    context->decodeResult = kDecodeDone;
-    MakeTable(static_cast<uint16_t>(bytes.size()), bytes.data(), bytes.size() > 19 ? 12 : 8,
-              bytes.size() > 19 ? context->charTable : context->posTable);
-    EXPECT_EQ(context->decodeResult, kDecodeBadTable) << c.what;
+    context->codec.decodeResult = kDecodeDone;
+    MakeTable(&context->codec, static_cast<uint16_t>(bytes.size()), bytes.data(), bytes.size() > 19 ? 12 : 8,
+              bytes.size() > 19 ? context->codec.charTable : context->codec.posTable);
+    EXPECT_EQ(context->codec.decodeResult, kDecodeBadTable) << c.what;
   }
 }
 
@@ -149,8 +151,8 @@ TEST_F(HuffmanTest, ValidSetsAreNotRefusedByTheStricterCheck) {
        {std::vector<int>{1, 1}, std::vector<int>{1, 2, 2}, std::vector<int>{2, 2, 2, 2},
         SkewedLengths(19, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16})}) {
     std::vector<uint8_t> bytes = Bytes8(lengths);
-    MakeTable(static_cast<uint16_t>(bytes.size()), bytes.data(), 8, context->posTable);
-    ExpectDecodes(lengths, context->posTable, 8);
+    MakeTable(&context->codec, static_cast<uint16_t>(bytes.size()), bytes.data(), 8, context->codec.posTable);
+    ExpectDecodes(lengths, context->codec.posTable, 8);
   }
 }
 
@@ -172,11 +174,11 @@ TEST_F(HuffmanTest, LengthCodeWithUnaryExtensionAndZeroRun) {
   w.Put(16, 0xABCD);   // what follows the lengths
   Stream(w.Bytes());
 
-  memset(context->posLen, 0x55, sizeof context->posLen);
-  ReadPosLengths(19, 5, 3);
-  for (int i = 0; i < 19; ++i) EXPECT_EQ(context->posLen[i], lengths[i]) << i;
-  EXPECT_EQ(context->bitBuffer, 0xABCD);
-  ExpectDecodes(lengths, context->posTable, 8);
+  memset(context->codec.posLen, 0x55, sizeof context->codec.posLen);
+  ReadPosLengths(&context->codec, 19, 5, 3);
+  for (int i = 0; i < 19; ++i) EXPECT_EQ(context->codec.posLen[i], lengths[i]) << i;
+  EXPECT_EQ(context->codec.bitBuffer, 0xABCD);
+  ExpectDecodes(lengths, context->codec.posTable, 8);
 }
 
 TEST_F(HuffmanTest, OneValueCodesConsumeNoBits) {
@@ -185,13 +187,13 @@ TEST_F(HuffmanTest, OneValueCodesConsumeNoBits) {
   w.Put(4, 11);        // position code: only 11
   w.Put(16, 0x5A5A);
   Stream(w.Bytes());
-  context->posLen[3] = 9;
-  ReadPosLengths(14, 4, -1);
-  for (int i = 0; i < 256; ++i) ASSERT_EQ(context->posTable[i], 11) << i;
-  for (int i = 0; i < 14; ++i) EXPECT_EQ(context->posLen[i], 0) << i;
-  EXPECT_EQ(context->bitBuffer, 0x5A5A);
-  context->blockCodesLeft = 5;
-  EXPECT_EQ(DecodePosition(), (1u << 10) + (0x5A5Au >> 6));   // 10 extra bits
+  context->codec.posLen[3] = 9;
+  ReadPosLengths(&context->codec, 14, 4, -1);
+  for (int i = 0; i < 256; ++i) ASSERT_EQ(context->codec.posTable[i], 11) << i;
+  for (int i = 0; i < 14; ++i) EXPECT_EQ(context->codec.posLen[i], 0) << i;
+  EXPECT_EQ(context->codec.bitBuffer, 0x5A5A);
+  context->codec.blockCodesLeft = 5;
+  EXPECT_EQ(DecodePosition(&context->codec), (1u << 10) + (0x5A5Au >> 6));   // 10 extra bits
 }
 
 TEST_F(HuffmanTest, CharacterLengthsThroughTheLengthCode) {
@@ -234,11 +236,11 @@ TEST_F(HuffmanTest, CharacterLengthsThroughTheLengthCode) {
   }
   w.Put(16, 0x1234);
   Stream(w.Bytes());
-  ReadPosLengths(19, 5, 3);
-  ReadCharLengths();
-  for (int s = 0; s < 510; ++s) ASSERT_EQ(context->charLen[s], lengths[s]) << s;
-  EXPECT_EQ(context->bitBuffer, 0x1234);
-  ExpectDecodes(lengths, context->charTable, 12);
+  ReadPosLengths(&context->codec, 19, 5, 3);
+  ReadCharLengths(&context->codec);
+  for (int s = 0; s < 510; ++s) ASSERT_EQ(context->codec.charLen[s], lengths[s]) << s;
+  EXPECT_EQ(context->codec.bitBuffer, 0x1234);
+  ExpectDecodes(lengths, context->codec.charTable, 12);
 }
 
 // Streams whose lengths must be refused before anything is stored out of
@@ -319,12 +321,12 @@ TEST_F(HuffmanTest, MalformedLengthStreamsAreRefused) {
   for (const Case& c : cases) {
     Stream(c.stream);
     if (c.reader == Case::kPositions) {
-      ReadPosLengths(14, 4, -1);
+      ReadPosLengths(&context->codec, 14, 4, -1);
     } else {
-      ReadPosLengths(19, 5, 3);
-      if (c.reader == Case::kCharLengths) ReadCharLengths();
+      ReadPosLengths(&context->codec, 19, 5, 3);
+      if (c.reader == Case::kCharLengths) ReadCharLengths(&context->codec);
     }
-    EXPECT_EQ(context->decodeResult, kDecodeBadTable) << c.what;
+    EXPECT_EQ(context->codec.decodeResult, kDecodeBadTable) << c.what;
     CloseFile(context->archiveHandle);
     context->archiveHandle = 0;
   }
@@ -340,10 +342,10 @@ TEST_F(HuffmanTest, PositionCountAboveTheAlphabetIsReadAndIgnored) {
   w.SmallLength(5);
   w.Put(16, 0xC3C3);
   Stream(w.Bytes());
-  ReadPosLengths(14, 4, -1);
-  EXPECT_EQ(context->posLen[14], 5);
-  EXPECT_EQ(context->bitBuffer, 0xC3C3);
-  ExpectDecodes(lengths, context->posTable, 8);
+  ReadPosLengths(&context->codec, 14, 4, -1);
+  EXPECT_EQ(context->codec.posLen[14], 5);
+  EXPECT_EQ(context->codec.bitBuffer, 0xC3C3);
+  ExpectDecodes(lengths, context->codec.posTable, 8);
 }
 
 TEST_F(HuffmanTest, EmptyPositionCodeIsRefusedOnlyWhenUsed) {
@@ -352,12 +354,12 @@ TEST_F(HuffmanTest, EmptyPositionCodeIsRefusedOnlyWhenUsed) {
   w.SmallLength(0);
   w.SmallLength(0);
   Stream(w.Bytes());
-  for (int i = 0; i < 256; ++i) context->posTable[i] = 3;
-  ReadPosLengths(14, 4, -1);   // accepted: a block may have no matches
-  EXPECT_EQ(context->posTable[0], 3);
-  EXPECT_EQ(context->decodeResult, kDecodeDone);
-  DecodePosition();
-  EXPECT_EQ(context->decodeResult, kDecodeBadTable);
+  for (int i = 0; i < 256; ++i) context->codec.posTable[i] = 3;
+  ReadPosLengths(&context->codec, 14, 4, -1);   // accepted: a block may have no matches
+  EXPECT_EQ(context->codec.posTable[0], 3);
+  EXPECT_EQ(context->codec.decodeResult, kDecodeDone);
+  DecodePosition(&context->codec);
+  EXPECT_EQ(context->codec.decodeResult, kDecodeBadTable);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "core/context.h"
 #include "files/files.h"
+#include "names.h"
 #include "platform/testing/host_platform.h"
 
 namespace fs = std::filesystem;
@@ -115,6 +116,40 @@ TEST(CleanNameRun, ALeadByteWithoutItsSecondByteIsDropped) {
   end = CleanNameRun(atCount, 4, 1);
   EXPECT_EQ(end - atCount, 3);
   EXPECT_STREQ(atCount, "abc");
+}
+
+// The builder's prediction of a stored name (NameOnWindows, and whether
+// CheckComponentName warns) against what the stub makes of it on a volume
+// with long names, with what Windows then drops (trailing dots and blanks).
+std::string StubThenWindows(const std::string& component) {
+  std::string out = Adapt(component, true);
+  while (!out.empty() && (out.back() == '.' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+TEST(NameRules, TheBuilderPredictsWhatTheStubMakesOfAName) {
+  std::vector<std::string> names = {
+      "plain.txt", "a\"b", "what?.txt", "x*y<z>|", "trailing. . ", "\x83\x5C.txt",
+      "\x95\x5C\x8E\xA6", "\x81\x7C|", "\x88\x9F\x81", "ok\xFFname", "\xE0\x40?",
+      std::string(255, 'n'), std::string(254, 'n') + "\x88\x9F", std::string(258, 'm'),
+      std::string(250, 'p') + "?????" + "...",
+  };
+  // Every single byte the stub might replace, alone between two letters.
+  for (int b = 0x21; b <= 0xFF; ++b) {
+    if (b == '/' || b == '\\' || b == ':' || IsSjisLeadByte(static_cast<uint8_t>(b))) continue;
+    names.push_back(std::string("a") + static_cast<char>(b) + "b");
+  }
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    std::string stub = StubThenWindows(name);
+    EXPECT_EQ(sfxbuild::NameOnWindows(name), stub);
+    sfxbuild::NameReport report;
+    sfxbuild::CheckComponentName(name, "", "shown", &report);
+    if (report.errors.empty()) {
+      // A warning exactly when the stub (or Windows) changes the name.
+      EXPECT_EQ(report.warnings.size(), stub == name ? 0u : 1u);
+    }
+  }
 }
 
 TEST(DisplayName, ShortPathsAreShownWholeLongOnesShortened) {

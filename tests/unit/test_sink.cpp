@@ -7,6 +7,7 @@
 
 #include "core/context.h"
 #include "core/text.h"
+#include "archive/archive.h"
 #include "decode/decode.h"
 #include "lzh_writer.h"
 #include "platform/platform.h"

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "archive/archive.h"
 #include "decode/decode.h"
 #include "platform/testing/host_platform.h"
 #include "ui/scripted/scripted_ui.h"
@@ -31,7 +32,8 @@ void SfxTest::SetUp() {
   ASSERT_NE(ownContext_, nullptr);
   context = ownContext_;
   // The codec alone writes through the plain sink; a walk sets its own.
-  context->sink = StoreOutput;
+  context->codec.sink = StoreToRecord;
+  context->codec.sinkData = context;
 
   char pattern[] = "/tmp/sfxtest-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -466,7 +466,7 @@ TEST_F(WalkTest, AnOriginalSizeBeyondTheDataIsACrcErrorAtOnce) {
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"\"" + Out("huge.bin") + "\" CRC エラー"});
   EXPECT_EQ(scripted::SettingsBroadcasts(), 1);   // the setup actions still ran
   // Stopped with the data: no window of zeros was ever handed over.
-  EXPECT_EQ(context->decodedCount, data.size());
+  EXPECT_EQ(context->codec.decodedCount, data.size());
 }
 
 // ---- the scan pass ----

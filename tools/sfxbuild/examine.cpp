@@ -19,13 +19,17 @@
 namespace sfxbuild {
 namespace {
 
-// A fresh context for one listing or test; the caller's one comes back after.
+// A fresh record for one listing or test. The codec is handed it (its codec
+// state and sink) explicitly; the stub's block and header readers still read
+// the run's record, so it stands in for that one meanwhile, and the caller's
+// comes back after.
 class ContextScope {
  public:
   ContextScope() : saved_(context) {
     own_ = static_cast<ExtractContext*>(AllocZeroed(sizeof(ExtractContext)));
     context = own_;
   }
+  ExtractContext* Record() const { return own_; }
   ~ContextScope() {
     if (own_ != nullptr) {
       ReleaseEntryHeader();
@@ -189,11 +193,12 @@ bool Decodable(const ListedEntry& e) {
 // The current entry's data through the stub's stored copy or decoder into
 // the context's output. Empty when it came out whole with its CRC, else what
 // went wrong, in words.
-std::string DecodeData(const ListedEntry& e) {
-  context->sink = StoreOutput;
-  switch (RunEntryData()) {
+std::string DecodeData(ExtractContext* record, const ListedEntry& e) {
+  record->codec.sink = StoreToRecord;
+  record->codec.sinkData = record;
+  switch (RunEntryData(record)) {
     case kDecodeDone:
-      return context->runningCrc == e.fileCrc ? std::string() : "CRC error";
+      return record->runningCrc == e.fileCrc ? std::string() : "CRC error";
     case kDecodeOverrun:
       return "data ends early";
     case kDecodeBadTable:
@@ -231,18 +236,19 @@ bool ListSelfExtractor(const std::string& path, ArchiveListing* listing, std::st
   *listing = ArchiveListing();
   ContextScope scope;
   if (!scope.Ok()) return Fail(why, "out of memory");
-  return Walk(path, listing, why, [listing](const ListedEntry& e) {
+  ExtractContext* record = scope.Record();
+  return Walk(path, listing, why, [listing, record](const ListedEntry& e) {
     // The notice and the setup script are decoded into the stub's own
     // buffers, as the scan pass does.
     if ((e.name == "$" || e.name == "!") && Decodable(e) && !listing->plain) {
       bool script = e.name == "$";
-      context->outputHandle = kMemoryMarker;
-      context->memoryTarget = script ? kMemoryScript : kMemoryNotice;
-      DecodeData(e);
-      context->outputHandle = 0;
-      context->memoryTarget = kMemoryNone;
+      record->outputHandle = kMemoryMarker;
+      record->memoryTarget = script ? kMemoryScript : kMemoryNotice;
+      DecodeData(record, e);
+      record->outputHandle = 0;
+      record->memoryTarget = kMemoryNone;
       (script ? listing->scripts : listing->notices)
-          .push_back(script ? context->scriptBuffer : context->messageText);
+          .push_back(script ? record->scriptBuffer : record->messageText);
     }
     return true;
   });
@@ -253,7 +259,8 @@ bool TestSelfExtractor(const std::string& path, TestResult* result, std::string*
   ContextScope scope;
   if (!scope.Ok()) return Fail(why, "out of memory");
   std::vector<EntryReport>& entries = result->entries;
-  bool ok = Walk(path, &result->listing, why, [&entries](const ListedEntry& e) {
+  ExtractContext* record = scope.Record();
+  bool ok = Walk(path, &result->listing, why, [&entries, record](const ListedEntry& e) {
     entries.push_back({hostos::ToUtf8(e.name), std::string()});
     if (e.method == "-lhd-") return true;
     if (!Decodable(e)) {
@@ -261,9 +268,9 @@ bool TestSelfExtractor(const std::string& path, TestResult* result, std::string*
       return true;
     }
     // Decoded into nothing but the CRC.
-    context->outputHandle = 0;
-    context->memoryTarget = kMemoryNone;
-    entries.back().problem = DecodeData(e);
+    record->outputHandle = 0;
+    record->memoryTarget = kMemoryNone;
+    entries.back().problem = DecodeData(record, e);
     return true;
   });
   result->checksumOk = !result->listing.hasChecksum ||
@@ -278,6 +285,7 @@ bool ExtractArchive(const std::string& path, const std::string& folder, ExtractR
   if (!scope.Ok()) return Fail(why, "out of memory");
   if (!hostos::MakeDirectories(folder, why)) return false;
   std::vector<EntryReport>& entries = result->entries;
+  ExtractContext* record = scope.Record();
   bool ok = Walk(path, &result->listing, why, [&](const ListedEntry& e) {
     std::string shown = hostos::ToUtf8(e.name);
     if (!result->listing.plain && (e.name == "!" || e.name == "$")) {
@@ -326,15 +334,15 @@ bool ExtractArchive(const std::string& path, const std::string& folder, ExtractR
       }
       entries.back().replaced = true;
     }
-    context->outputHandle = CreateForWrite(seam.c_str());
-    if (context->outputHandle == 0) {
+    record->outputHandle = CreateForWrite(seam.c_str());
+    if (record->outputHandle == 0) {
       problem = "cannot be created";
       return true;
     }
-    context->memoryTarget = kMemoryNone;
-    problem = DecodeData(e);
-    int closed = CloseFile(context->outputHandle);
-    context->outputHandle = 0;
+    record->memoryTarget = kMemoryNone;
+    problem = DecodeData(record, e);
+    int closed = CloseFile(record->outputHandle);
+    record->outputHandle = 0;
     if (problem.empty() && !closed) problem = "write error";
     if (!problem.empty()) {
       // Nothing of a damaged entry is left behind.

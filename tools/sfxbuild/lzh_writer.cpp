@@ -7,10 +7,9 @@ namespace lzhw {
 namespace {
 
 // The stub's own CRC over tables of the builder's, shared by its threads.
-struct CrcTables {
-  uint16_t table[256];
-  uint16_t slices[7][256];
-  CrcTables() { FillCrcTables(table, slices, kCrcPolynomial); }
+struct WriterCrcTables {
+  CrcTables tables;
+  WriterCrcTables() { FillCrcTables(&tables, kCrcPolynomial); }
 };
 
 uint32_t AnnouncedSize(const ExtendedHeader& e) {
@@ -21,8 +20,8 @@ uint32_t AnnouncedSize(const ExtendedHeader& e) {
 }  // namespace
 
 uint16_t Crc16(const uint8_t* data, size_t size, uint16_t crc) {
-  static const CrcTables tables;
-  return FoldCrc(tables.table, tables.slices, crc, data, size);
+  static const WriterCrcTables crcTables;
+  return FoldCrc(&crcTables.tables, crc, data, size);
 }
 
 

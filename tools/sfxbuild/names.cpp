@@ -2,15 +2,20 @@
 
 #include <string.h>
 
+#include <vector>
+
 #include "core/context.h"
+#include "files/files.h"
 #include "host_os.h"
 
 namespace sfxbuild {
 namespace {
 
-// What the stub makes "_" in a component on a volume with long names; the
-// colon and the separators are refused before.
-bool IsReplaced(uint8_t b) { return strchr("\"*<>?|", b) != nullptr && b != 0; }
+// What the stub makes "_" in a component on a volume with long names, by its
+// own rule; the colon and the separators are refused before.
+bool IsReplaced(uint8_t b) {
+  return b != ':' && b != '/' && b != '\\' && IsForbiddenNameByte(b, 1);
+}
 
 std::string Upper(const std::string& s) {
   std::string out = s;
@@ -35,15 +40,11 @@ bool IsDeviceName(const std::string& sjis) {
 }  // namespace
 
 std::string NameOnWindows(const std::string& sjis) {
-  std::string out;
-  for (size_t i = 0; i < sjis.size(); i += CharLength(&sjis[i])) {
-    uint8_t b = static_cast<uint8_t>(sjis[i]);
-    if (CharLength(&sjis[i]) == 2) {
-      out += sjis.substr(i, 2);
-    } else {
-      out.push_back(IsReplaced(b) ? '_' : static_cast<char>(b));
-    }
-  }
+  // The stub's own cleaning of a component on a volume with long names.
+  std::vector<char> text(sjis.begin(), sjis.end());
+  text.push_back('\0');
+  CleanNameRun(text.data(), kLongComponentMax, 1);
+  std::string out(text.data());
   while (!out.empty() && (out.back() == '.' || out.back() == ' ')) out.pop_back();
   return out;
 }
@@ -160,7 +161,10 @@ void CheckComponentName(const std::string& sjis, const std::string& parent, cons
   }
   if (onWindows != sjis) {
     std::string why = replaced ? "the self-extractor makes \" * < > ? | \"_\"" : "";
-    if (onWindows.size() != sjis.size())
+    if (sjis.size() > kLongComponentMax)
+      why += std::string(why.empty() ? "" : ", and ") + "the self-extractor cuts a name to " +
+             std::to_string(kLongComponentMax) + " bytes";
+    else if (onWindows.size() != sjis.size())
       why += std::string(why.empty() ? "" : ", and ") + "Windows drops trailing dots and blanks";
     report->warnings.push_back(path + ": " + why + "; it is extracted as \"" + parent +
                                hostos::ToUtf8(onWindows) + "\"");
