@@ -66,11 +66,8 @@ if [ "$road" = 1 ] && [ $forced = 0 ] && [ -f $unavailable ] && ! installed wine
 fi
 
 export DEBIAN_FRONTEND=noninteractive
-updated=0
 # apt-get update, going on past the indexes it cannot fetch: each is named once.
 update() {
-  [ $updated = 1 ] && return 0
-  updated=1
   local log
   log=$(mktemp)
   if ! "${sudo_cmd[@]}" apt-get update -q -o Acquire::Retries=3 >"$log" 2>&1; then
