@@ -2,10 +2,11 @@
 # under Wine natively, and so which road the scenarios take.
 #
 # Some kernels are booted without IA-32 emulation, and some mirrors cannot
-# give Wine's 32-bit half. There the 32-bit host build (-m32) runs under
-# qemu's user-mode emulation, the end-to-end scenarios run the x86_64 build
-# of the same stub and driver (win64 preset) under 64-bit Wine, and the i686
-# stub runs in the emulated lane (scripts/lane32.sh).
+# give Wine's 32-bit half. There the end-to-end scenarios run the x86_64
+# build of the same stub and driver (win64 preset) under 64-bit Wine and the
+# i686 stub runs in the emulated lane (scripts/lane32.sh); where the kernel
+# runs no 32-bit code, the 32-bit host build (-m32) also runs under qemu's
+# user-mode emulation.
 
 # Exits 0 when the kernel runs 32-bit x86 code; compiles the probe once per
 # checkout. SFX_KERNEL_X86_32=1 or 0 states the answer instead, to try the
