@@ -513,11 +513,16 @@ def restart_wine_session(env, log_path):
                      start_new_session=True).wait(timeout=30)
 
 
+# The bounds of the setup's commands are a quiet machine's; an emulated one
+# beside a loaded host is many times slower (SFX_E2E_TIME_SCALE says how much).
+TIME_SCALE = max(1.0, float(os.environ.get("SFX_E2E_TIME_SCALE", "1")))
+
+
 def run_logged(cmd, env, log_path, timeout, cwd=None):
     # Output goes to a file: wineserver would keep a pipe open after the call.
     with open(log_path, "ab") as log:
         return subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, stdout=log,
-                              stderr=log, timeout=timeout, cwd=cwd).returncode
+                              stderr=log, timeout=timeout * TIME_SCALE, cwd=cwd).returncode
 
 
 def setup(opts):
