@@ -712,6 +712,8 @@ def driver_script(sc, values, artifacts_win):
     lines.append(["cwd", substitute(sc.cwd, values) if sc.cwd else values["work"]])
     if sc.exit_timeout:
         lines.append(["exit-timeout", str(sc.exit_timeout)])
+    if TIME_SCALE > 1:
+        lines.append(["time-scale", str(int(round(TIME_SCALE)))])
     lines.append(["artifacts", artifacts_win])
     for number, key, args in sc.headers:
         lines.append([key] + [substitute(a, values) for a in args])
@@ -757,6 +759,25 @@ def short_path(path_win, env, work, helper):
         raise Failure("no short form of %s" % path_win)
     with open(out, encoding="utf-8") as f:
         return f.read()
+
+
+# How long a file check waits for a command's output, in seconds.
+FILE_SETTLE = 10
+
+
+def await_file(path, want):
+    """The bytes of the file once they are the wanted ones, or what it holds
+    (None when missing) after the bound: a command the self-extractor started
+    may still be writing after the self-extractor ended."""
+    deadline = time.time() + FILE_SETTLE * TIME_SCALE
+    while True:
+        data = None
+        if os.path.isfile(path):
+            with open(path, "rb") as f:
+                data = f.read()
+        if data == want or time.time() > deadline:
+            return data
+        time.sleep(0.1)
 
 
 def check_results(sc, transcript, paths, values, env=None, state=None):
@@ -855,11 +876,10 @@ def check_results(sc, transcript, paths, values, env=None, state=None):
             args = [substitute(args[0], values), substitute(args[1], values)] + args[2:]
             root = dest if key == "expect-file" else os.path.join(state, "prefix", "drive_c")
             path = os.path.join(root, args[0])
-            if not os.path.isfile(path):
+            data = await_file(path, make_content(args[1]))
+            if data is None:
                 problems.append(where + "missing file %s" % args[0])
                 continue
-            with open(path, "rb") as f:
-                data = f.read()
             if data != make_content(args[1]):
                 problems.append(where + "%s holds other bytes (%d)" % (args[0], len(data)))
             for opt in args[2:]:
@@ -980,11 +1000,11 @@ def run_in_work(sc, opts, stub, driver, work):
     started = time.time()
     problems = []
     try:
-        code = run_driver(cmd, env, os.path.join(work, "wine.log"), DRIVER_TIMEOUT,
+        code = run_driver(cmd, env, os.path.join(work, "wine.log"), DRIVER_TIMEOUT * TIME_SCALE,
                           paths["shots"])
     except subprocess.TimeoutExpired:
         code = None
-        problems.append("the driver did not end within %d s" % DRIVER_TIMEOUT)
+        problems.append("the driver did not end within %d s" % (DRIVER_TIMEOUT * TIME_SCALE))
         restart_wine_session(env, os.path.join(work, "wine.log"))
     elapsed = time.time() - started
     # A scenario that closed windows of other processes (Wine's shell) leaves

@@ -95,6 +95,13 @@ class CommandLineAndScript(unittest.TestCase):
         self.assertEqual(lines[2], ["cwd", "Z:\\\\w"])
         self.assertEqual(lines[-1][0], "box")
         self.assertEqual(decode_field(lines[-1][1]), "text=a\nb")
+        self.assertNotIn("time-scale", [l[0] for l in lines])
+        saved, rs.TIME_SCALE = rs.TIME_SCALE, 6.0
+        self.addCleanup(setattr, rs, "TIME_SCALE", saved)
+        lines = [l.split("\t") for l in rs.driver_script(sc, values, "Z:\\shots").splitlines()]
+        keys = [l[0] for l in lines]
+        self.assertLess(keys.index("time-scale"), keys.index("box"))
+        self.assertEqual(lines[keys.index("time-scale")], ["time-scale", "6"])
 
     def test_windows_paths(self):
         self.assertEqual(rs.win_path("/a/b c/d"), "Z:\\a\\b c\\d")
@@ -200,8 +207,11 @@ class Results(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp()
         self.paths = {"dest": os.path.join(self.tmp, "dest"), "input": self.tmp}
+        # A wrong file is reported at once, not after the wait for a late one.
+        self.saved_settle, rs.FILE_SETTLE = rs.FILE_SETTLE, 0
 
     def tearDown(self):
+        rs.FILE_SETTLE = self.saved_settle
         shutil.rmtree(self.tmp)
 
     def check(self, scenario, transcript):
@@ -236,6 +246,19 @@ class Results(unittest.TestCase):
         self.assertTrue(self.check(MINIMAL + "expect-file a.txt sjis:本 mtime=1000003\n",
                                    transcript))
         self.assertTrue(self.check(MINIMAL + "expect-missing a.txt\n", transcript))
+
+    def test_a_file_written_late_is_awaited_within_the_bound(self):
+        # The command the self-extractor starts may write after it ended.
+        import threading
+        transcript = "0.0 codepage 932\n0.0 exit 0\n"
+        later = threading.Timer(0.3, rs.write_file,
+                                (self.paths["dest"], "late.txt", b"x", 1000000, False))
+        later.start()
+        self.addCleanup(later.cancel)
+        rs.FILE_SETTLE = 5
+        self.assertEqual(self.check(MINIMAL + "expect-file late.txt text:x\n", transcript), [])
+        rs.FILE_SETTLE = 0.2
+        self.assertTrue(self.check(MINIMAL + "expect-file never.txt text:x\n", transcript))
 
 
 if __name__ == "__main__":

@@ -551,9 +551,16 @@ enum WaitEnd { kReady, kBoxSeen, kEnded, kTimedOut };
 // With the name of what is awaited, the end of the process and the timeout
 // fail the step; without it, the wait goes on to the timeout, which the
 // caller judges.
+// How many times longer than its bound a wait may take: the runner raises it
+// where every process is slowed alike (an emulated machine).
+DWORD timeScale = 1;
+
+// Bounds on waits for something to happen stretch with the machine; the
+// fixed spans of sleep and no-box do not (they are what is being tested).
 template <class Ready>
 WaitEnd WaitUntil(int line, DWORD timeout, Ready ready, const wchar_t* awaited = nullptr,
-                  bool boxesUnexpected = false) {
+                  bool boxesUnexpected = false, bool fixed = false) {
+  if (!fixed) timeout *= timeScale;
   DWORD deadline = GetTickCount() + timeout;
   for (;;) {
     HWND box = Poll();
@@ -757,7 +764,7 @@ void StepAnswerAll(const Step& step) {
   };
   if (WaitUntil(step.line, timeout, answer) == kTimedOut) {
     Log(L"hang");
-    Fail(step.line, L"the process did not end within " + Number(timeout) + L" ms");
+    Fail(step.line, L"the process did not end within " + Number(timeout * timeScale) + L" ms");
     KillChild();
   }
 }
@@ -862,7 +869,7 @@ void CheckControl(const Step& step, HWND dialog) {
   DWORD timeout = kSettleBound;
   if (!Expectations(step, 1, &expects, &timeout)) return;
   wstring value;
-  ControlInfo c;
+  ControlInfo c = {};
   for (const Expect& e : expects) {
     if (!ControlField(c, e.key, &value)) {
       Fail(step.line, L"unknown control field " + e.key);
@@ -1105,12 +1112,13 @@ void StepWaitProgress(const Step& step) {
 
 void StepSleep(const Step& step) {
   DWORD ms = step.args.empty() ? 0 : (DWORD)ParseInt(step.args[0], 0);
-  WaitUntil(step.line, ms, [](HWND) { return false; });
+  WaitUntil(step.line, ms, [](HWND) { return false; }, nullptr, false, true);
 }
 
 void StepNoBox(const Step& step) {
   DWORD ms = step.args.empty() ? 1000 : (DWORD)ParseInt(step.args[0], 1000);
-  WaitUntil(step.line, ms, [](HWND box) { return !box && !ChildRunning(); }, nullptr, true);
+  WaitUntil(step.line, ms, [](HWND box) { return !box && !ChildRunning(); }, nullptr, true,
+            true);
 }
 
 void StepWindow(const Step& step) {
@@ -1183,7 +1191,7 @@ void StepXShot(const Step& step) {
     return GetFileAttributesW((base + L".png").c_str()) != INVALID_FILE_ATTRIBUTES;
   };
   if (WaitUntil(step.line, 15000, taken) != kReady) {
-    Fail(step.line, L"the runner took no screenshot within 15000 ms");
+    Fail(step.line, L"the runner took no screenshot within " + Number(15000 * timeScale) + L" ms");
     return;
   }
   Log(L"xshot " + base + L".png");
@@ -1237,7 +1245,7 @@ void WaitExit(int line, DWORD timeout) {
     return !ChildRunning();
   };
   if (WaitUntil(line, timeout, ended) == kTimedOut) {
-    Fail(line, L"the process did not end within " + Number(timeout) + L" ms; killed");
+    Fail(line, L"the process did not end within " + Number(timeout * timeScale) + L" ms; killed");
     KillChild();
   }
 }
@@ -1291,7 +1299,7 @@ BOOL CALLBACK CountClass(HWND window, LPARAM param) {
 
 // Waits until at least count top-level windows of the class exist.
 bool AwaitWindowClass(const wstring& className, int count) {
-  DWORD deadline = GetTickCount() + 10000;
+  DWORD deadline = GetTickCount() + 10000 * timeScale;
   for (;;) {
     ClassCount c = {className.c_str(), 0};
     EnumWindows(CountClass, (LPARAM)&c);
@@ -1352,6 +1360,11 @@ int wmain(int argc, wchar_t** argv) {
     else if (s.keyword == L"cmdline") tail = arg;
     else if (s.keyword == L"cwd") directory = arg;
     else if (s.keyword == L"exit-timeout") exitTimeout = (DWORD)ParseInt(arg, 30000);
+    else if (s.keyword == L"time-scale") {
+      int scale = ParseInt(arg, 1);
+      timeScale = scale >= 1 && scale <= 100 ? (DWORD)scale : 1;
+      Log(L"time-scale " + Number((long)timeScale));
+    }
     else if (s.keyword == L"artifacts") artifactDir = arg;
     else if (s.keyword == L"env") {
       size_t at = arg.find(L'=');
