@@ -6,6 +6,8 @@
 #   scripts/lane32.sh image                  make the guest image, or check that the cached one is current
 #   scripts/lane32.sh scenarios [NAME...]    the i686 set (tests/e2e/lane32.txt), or the named
 #                                            scenarios, and the stub's decoder on the samples
+#   scripts/lane32.sh sweep [N [SEED]]       only the hostile sweep with the i686 stub: N inputs
+#                                            (default 1000) from SEED (default 1)
 #   scripts/lane32.sh run SCRIPT [OUT]       any shell script as the guest's job; OUT (default a
 #                                            temporary folder) is /out in the guest
 #
@@ -184,8 +186,16 @@ run_job() {
   boot "$image" "$out" snapshot "$bound"
 }
 
+# The whole set also runs a short sweep (SFX_SWEEP_COUNT, SFX_SWEEP_SEED, as
+# on this machine); "sweep" runs a sweep alone, with a bound for its length.
 run_scenarios() {
-  local out="$repo/build/lane32" names=("$@") started=$SECONDS status=0
+  local out="$repo/build/lane32" names=("$@") started=$SECONDS status=0 bound=$timeout_s sweep=""
+  if [ "${1:-}" = --sweep ]; then
+    sweep="$2 $3"
+    names=()
+    bound=$((timeout_s + $2 * 60))
+    out="$repo/build/lane32-sweep"
+  fi
   for f in build/win32/src/stub/sfxstub.exe build/win32/src/stub/stubbench.exe \
            build/win32/tests/e2e/driver/sfxdriver.exe build/host/tools/sfxbuild/sfxbuild \
            build/host/tests/e2e/e2emake build/host/bench/bench_decoder; do
@@ -194,16 +204,19 @@ run_scenarios() {
   make_image
   rm -rf "$out"
   mkdir -p "$out"
-  if [ ${#names[@]} -eq 0 ]; then
+  if [ -n "$sweep" ]; then
+    echo "$sweep" >"$out/sweep.txt"
+  elif [ ${#names[@]} -eq 0 ]; then
+    echo "${SFX_SWEEP_COUNT:-30} ${SFX_SWEEP_SEED:-1}" >"$out/sweep.txt"
     mapfile -t names < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$repo/tests/e2e/lane32.txt")
     "$repo/build/host/bench/bench_decoder" --write-samples "$out/samples" >/dev/null
   fi
   for n in "${names[@]}"; do
     [ -f "$repo/tests/e2e/scenarios/$n.scn" ] || die "no scenario $n"
   done
-  printf '%s\n' "${names[@]}" >"$out/scenarios.txt"
-  say "${#names[@]} scenarios with the i686 stub and driver$([ -d "$out/samples" ] && echo ", and the stub's decoder on the samples")"
-  run_job "$lane/scenarios.sh" "$out" || status=$?
+  [ ${#names[@]} -eq 0 ] && : >"$out/scenarios.txt" || printf '%s\n' "${names[@]}" >"$out/scenarios.txt"
+  say "${#names[@]} scenarios with the i686 stub and driver$([ -d "$out/samples" ] && echo ", the stub's decoder on the samples")$([ -f "$out/sweep.txt" ] && echo ", a sweep of $(cut -d' ' -f1 "$out/sweep.txt") hostile inputs")"
+  run_job "$lane/scenarios.sh" "$out" "$bound" || status=$?
   if [ -f "$out/results.txt" ]; then
     sed 's/^/  /' "$out/results.txt" >&2
   fi
@@ -212,6 +225,7 @@ run_scenarios() {
   for n in $failed; do
     [ -f "$out/logs/$n.log" ] && { say "== $n"; tail -n 40 "$out/logs/$n.log" >&2; }
   done
+  [ -f "$out/logs/sweep.log" ] && grep '^sweep:' "$out/logs/sweep.log" | tail -n 20 >&2
   if [ "$status" -ne 0 ] || [ -n "$failed" ] || [ ! -s "$out/results.txt" ]; then
     [ -n "$failed" ] || tail -n 40 "$out/job.log" >&2 2>/dev/null || true
     say "FAILED in $((SECONDS - started)) s (logs and artifacts in $out)"
@@ -223,6 +237,7 @@ run_scenarios() {
 case "${1:-}" in
   image) make_image ;;
   scenarios) shift; run_scenarios "$@" ;;
+  sweep) run_scenarios --sweep "${2:-1000}" "${3:-1}" ;;
   run)
     [ $# -ge 2 ] || die "usage: scripts/lane32.sh run SCRIPT [OUT]"
     out=${3:-$(mktemp -d "${TMPDIR:-/tmp}/lane32.XXXXXX")}

@@ -276,6 +276,7 @@ def main(argv):
     parser.add_argument("--sfxbuild", required=True)
     parser.add_argument("--win-build", required=True, help="build tree of the stub and driver")
     parser.add_argument("--work", required=True)
+    parser.add_argument("--prefix-template", help="a Wine prefix made beforehand, to copy")
     opts = parser.parse_args(argv)
     opts.work = os.path.abspath(opts.work)
     opts.sfxbuild = os.path.abspath(opts.sfxbuild)
@@ -321,10 +322,11 @@ def main(argv):
             script = os.path.join(run_dir, "script.txt")
             with open(script, "w", encoding="utf-8", newline="\n") as f:
                 f.write("program\t%s\ncmdline\t-n %s\ncwd\t%s\nexit-timeout\t5000\n"
-                        "answer-all\ttimeout=%d\n" % (
+                        "time-scale\t%d\nanswer-all\ttimeout=%d\n" % (
                             s_path(sfx).replace("\\", "\\\\"),
                             s_path(os.path.join(run_dir, "dest")).replace("\\", "\\\\"),
-                            s_path(run_dir).replace("\\", "\\\\"), BOUND_MS))
+                            s_path(run_dir).replace("\\", "\\\\"), round(rs.TIME_SCALE),
+                            BOUND_MS))
             transcript_path = os.path.join(run_dir, "transcript.txt")
             log_path = os.path.join(run_dir, "wine.log")
             before = snapshot_outside(state)
