@@ -2,9 +2,10 @@
 # The project's test command: installs what is missing, builds the presets,
 # runs the unit tests, then, side by side where they leave the two cores to
 # each other: the end-to-end scenarios under Wine and a short sweep of hostile
-# self-extractors; the unit tests and replays as a 32-bit build and a short
-# fuzzing run; the release packages (scripts/release-test.sh); and, where
-# 32-bit code does not run here, the i686 set in the emulated machine
+# self-extractors; the unit tests and replays as a 32-bit build, a short
+# fuzzing run and the same mutants against the builder's reader; the release
+# packages (scripts/release-test.sh); and, where 32-bit code does not run
+# here, the i686 set and a short sweep in the emulated machine
 # (scripts/lane32.sh). Prints each stage's time at the end.
 # Fails when any test fails or cannot run.
 set -uo pipefail
@@ -73,6 +74,11 @@ host32_and_fuzz() {
     rc=1
   fi
   tests/fuzz/run-fuzz.sh build/fuzz "${SFX_FUZZ_SECONDS:-20}" || rc=1
+  # The sweep's mutants against the builder's list, test and extract, built
+  # with the sanitizers by the fuzz preset.
+  python3 tests/e2e/builder_sweep.py --count "${SFX_BUILDER_SWEEP_COUNT:-100}" \
+    --seed "${SFX_SWEEP_SEED:-1}" --sfxbuild build/fuzz/tools/sfxbuild/sfxbuild \
+    --stub build/win32/src/stub/sfxstub.exe --work build/builder-sweep | tail -n 20 || rc=1
   return $rc
 }
 

@@ -324,3 +324,54 @@ class SweepClassification(unittest.TestCase):
         at2, size2, packed2 = self.sweep.headers(longer)[0]
         self.assertEqual((size2, packed2), (size + 295, 3))
         self.assertEqual(bytes(longer[at2 + size2:at2 + size2 + 3]), b"xyz")
+
+
+class BuilderSweepClassification(unittest.TestCase):
+    """The builder sweep's verdicts, each class from the evidence that makes it."""
+
+    def setUp(self):
+        import builder_sweep
+        self.bs = builder_sweep
+        self.dir = tempfile.mkdtemp()
+        self.dest = os.path.join(self.dir, "run", "dest")
+        os.makedirs(self.dest)
+        import hashlib
+        self.digests = {hashlib.sha256(b"input bytes").hexdigest()}
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def verdict(self, status, out="", err="", command="extract", added=None):
+        before = self.bs.snapshot(self.dir)
+        for rel, data in (added or {}).items():
+            path = os.path.join(self.dir, rel)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        after = self.bs.snapshot(self.dir)
+        return self.bs.classify(command, status, out, err, before, after, self.dest,
+                                self.digests)[0]
+
+    def test_each_class(self):
+        rows = [
+            (dict(status=0), "expected"),
+            (dict(status=1, out="FAILED  a.txt: CRC error\n"), "expected"),
+            (dict(status=1), "silent"),
+            (dict(status=None), "hang"),
+            (dict(status=139), "crash"),
+            (dict(status=2, err="sfxbuild: usage\n"), "crash"),
+            (dict(status=0, err="x.cpp:3:1: runtime error: shift exponent\n"), "crash"),
+            (dict(status=1, err="==1==ERROR: LeakSanitizer: detected memory leaks\n"), "crash"),
+            (dict(status=0, added={"run/dest/sub/a.txt": b"input bytes"}), "expected"),
+            (dict(status=1, out="E", added={"run/dest/a.txt": b"input by"}), "partial"),
+            (dict(status=1, out="E", added={"run/up.txt": b"input bytes"}), "outside"),
+            (dict(status=1, out="E", command="list", added={"run/dest/a.txt": b"?"}),
+             "expected"),
+        ]
+        for args, want in rows:
+            with self.subTest(args=args):
+                self.assertEqual(self.verdict(**args), want)
+                shutil.rmtree(self.dest)
+                os.makedirs(self.dest)
+                if os.path.exists(os.path.join(self.dir, "run", "up.txt")):
+                    os.remove(os.path.join(self.dir, "run", "up.txt"))
