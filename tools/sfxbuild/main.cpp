@@ -15,7 +15,7 @@
 
 namespace {
 
-const char kVersion[] = "sfxbuild 1.0";
+const char kVersion[] = "sfxbuild " SFXBUILD_VERSION;
 
 const char kUsage[] =
     "usage: sfxbuild create -o OUT [options] [--stub STUB] INPUT...\n"
