@@ -30,12 +30,9 @@ const std::string& ArchivePath() {
   return path;
 }
 
-// The scratch files live for the whole process; a replay or fuzz run must not
-// leave them behind in the temporary folder.
-void RemoveScratchFiles() {
-  remove(ArchivePath().c_str());
-  remove(OutputPath().c_str());
-}
+// The output's scratch file lives for the whole process; a replay or fuzz run
+// must not leave it behind in the temporary folder.
+void RemoveScratchFiles() { remove(OutputPath().c_str()); }
 
 }  // namespace
 
@@ -67,10 +64,8 @@ void BeginRun() {
 
 void BeginInput(const uint8_t* data, size_t size) {
   BeginRun();
-  FILE* f = fopen(ArchivePath().c_str(), "wb");
-  if (f == nullptr) abort();
-  if (size > 0 && fwrite(data, 1, size, f) != size) abort();
-  fclose(f);
+  // The input is the archive's file, read from memory: no file per input.
+  hostplatform::SetMemoryFile(ArchivePath(), data, size);
   context->archiveHandle = OpenExistingForRead(ArchivePath().c_str());
   if (context->archiveHandle == 0) abort();
   context->archiveSize = GetFileSizeOf(context->archiveHandle);

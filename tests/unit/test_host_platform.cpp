@@ -57,6 +57,42 @@ TEST_F(HostPlatformTest, ShortReadAtTheEndIsNoFailure) {
   CloseFile(file);
 }
 
+// A memory file behaves as the file it stands for, as the fuzz targets use it.
+TEST_F(HostPlatformTest, MemoryFileReadsLikeAFileWithAPositionPerOpen) {
+  static const uint8_t kBytes[] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  std::string path = TempPath("never-written.bin");
+  hostplatform::SetMemoryFile(path, kBytes, sizeof kBytes);
+  FileHandle a = OpenExistingForRead(path.c_str());
+  FileHandle b = OpenExistingForRead(path.c_str());
+  ASSERT_NE(a, 0u);
+  ASSERT_NE(b, a);
+  EXPECT_EQ(GetFileSizeOf(a), 10u);
+  char buffer[16] = {};
+  uint32_t got = 0, at = 0;
+  EXPECT_TRUE(ReadFromFile(a, buffer, 4, &got));
+  EXPECT_EQ(std::string(buffer, got), "0123");
+  EXPECT_TRUE(ReadFromFile(b, buffer, 2, &got));
+  EXPECT_EQ(std::string(buffer, got), "01");
+  EXPECT_TRUE(SeekFile(a, 8, &at));
+  EXPECT_TRUE(ReadFromFile(a, buffer, 16, &got));
+  EXPECT_EQ(std::string(buffer, got), "89");   // a short read at the end, no failure
+  EXPECT_TRUE(SeekFile(a, 100, &at));
+  EXPECT_TRUE(GetFilePosition(a, &at));
+  EXPECT_EQ(at, 100u);
+  EXPECT_TRUE(ReadFromFile(a, buffer, 4, &got));
+  EXPECT_EQ(got, 0u);
+  uint32_t written = 9;
+  EXPECT_FALSE(WriteToFile(b, "x", 1, &written));
+  hostplatform::FailReadsAfter(1);
+  EXPECT_FALSE(ReadFromFile(b, buffer, 4, &got));
+  EXPECT_EQ(std::string(buffer, got), "2");
+  EXPECT_TRUE(CloseFile(a));
+  EXPECT_FALSE(CloseFile(a));
+  EXPECT_FALSE(ReadFromFile(a, buffer, 1, &got));
+  EXPECT_TRUE(CloseFile(b));
+  EXPECT_EQ(OpenExistingForRead((path + "x").c_str()), 0u);   // other paths stay files
+}
+
 TEST_F(HostPlatformTest, AllocationLimitCountsSuccesses) {
   hostplatform::FailAllocationsAfter(1);
   void* first = AllocZeroed(8);

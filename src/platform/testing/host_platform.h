@@ -3,6 +3,7 @@
 // effects the core asks for. Host-only code.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -11,6 +12,11 @@
 namespace hostplatform {
 
 void Reset();   // back to the defaults below, records emptied
+
+// Opening this path for reading reads these bytes instead of a file (kept,
+// not copied, until Reset): harnesses feed an archive without writing it.
+// Such a file cannot be written; each open has its own position.
+void SetMemoryFile(const std::string& path, const uint8_t* data, size_t size);
 
 void SetPlatformId(uint32_t id);                  // default 2 (Windows NT); 0 = Win32s
 void SetVersionQueryFails(bool fails);

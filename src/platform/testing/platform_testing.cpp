@@ -11,6 +11,7 @@
 // (hidden, system, archive) are kept per path in this process.
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <map>
@@ -57,7 +58,16 @@ struct HostState {
   std::vector<hostplatform::ShellOpenCall> shellOpens;
   std::vector<std::string> startedPrograms;
   std::vector<uint32_t> readRequests;
+  // Files read from memory (see SetMemoryFile): the path's bytes, and the
+  // open handles with their positions.
+  struct MemoryFile { const uint8_t* data; uint32_t size; };
+  struct MemoryHandle { const MemoryFile* file; uint32_t position; bool open; };
+  std::map<std::string, MemoryFile> memoryFiles;
+  std::vector<MemoryHandle> memoryHandles;
 };
+
+// Memory files' handles lie far above any descriptor's.
+constexpr FileHandle kFirstMemoryHandle = 0x40000000;
 
 HostState& State() {
   static HostState state;
@@ -163,7 +173,21 @@ uint32_t GetOwnModulePath(InstanceHandle, char* out, uint32_t capacity) {
 
 // ---- files ----
 
-FileHandle OpenExistingForRead(const char* path) { return posixbase::OpenForRead(path); }
+// The open memory file a handle names, or null for a descriptor's handle.
+static HostState::MemoryHandle* MemoryHandleOf(FileHandle file) {
+  std::vector<HostState::MemoryHandle>& handles = State().memoryHandles;
+  if (file < kFirstMemoryHandle || file - kFirstMemoryHandle >= handles.size()) return nullptr;
+  HostState::MemoryHandle* h = &handles[file - kFirstMemoryHandle];
+  return h->open ? h : nullptr;
+}
+
+FileHandle OpenExistingForRead(const char* path) {
+  HostState& s = State();
+  auto memory = s.memoryFiles.find(path);
+  if (memory == s.memoryFiles.end()) return posixbase::OpenForRead(path);
+  s.memoryHandles.push_back({&memory->second, 0, true});
+  return kFirstMemoryHandle + static_cast<FileHandle>(s.memoryHandles.size() - 1);
+}
 
 FileHandle CreateForWrite(const char* path) {
   if (!MayChange(path)) return 0;
@@ -178,7 +202,15 @@ FileHandle CreateForWrite(const char* path) {
   return file;
 }
 
-int CloseFile(FileHandle file) { return posixbase::Close(file); }
+int CloseFile(FileHandle file) {
+  if (file >= kFirstMemoryHandle) {
+    HostState::MemoryHandle* h = MemoryHandleOf(file);
+    if (h == nullptr) return 0;
+    h->open = false;
+    return 1;
+  }
+  return posixbase::Close(file);
+}
 
 // With a limit, the bytes up to it are transferred and the request that
 // crosses it fails.
@@ -194,7 +226,16 @@ int ReadFromFile(FileHandle file, void* buffer, uint32_t count, uint32_t* got) {
   s.readRequests.push_back(count);
   uint32_t allowed;
   bool failAfter = Limited(s.readsLeft, count, &allowed);
-  if (!posixbase::ReadFully(file, buffer, allowed, got)) return 0;
+  if (file >= kFirstMemoryHandle) {
+    HostState::MemoryHandle* h = MemoryHandleOf(file);
+    if (h == nullptr) return 0;
+    uint32_t left = h->position < h->file->size ? h->file->size - h->position : 0;
+    *got = allowed < left ? allowed : left;
+    if (*got > 0) memcpy(buffer, h->file->data + h->position, *got);
+    h->position += *got;
+  } else if (!posixbase::ReadFully(file, buffer, allowed, got)) {
+    return 0;
+  }
   if (s.readsLeft >= 0) s.readsLeft -= *got;
   return failAfter && *got == allowed ? 0 : 1;
 }
@@ -203,20 +244,44 @@ int WriteToFile(FileHandle file, const void* buffer, uint32_t count, uint32_t* w
   HostState& s = State();
   uint32_t allowed;
   bool failAfter = Limited(s.writesLeft, count, &allowed);
+  if (file >= kFirstMemoryHandle) {   // read only
+    *written = 0;
+    return 0;
+  }
   if (!posixbase::WriteFully(file, buffer, allowed, written)) return 0;
   if (s.writesLeft >= 0) s.writesLeft -= *written;
   return failAfter ? 0 : 1;
 }
 
+// A memory file seeks past its end as a file does; reads there get nothing.
 int SeekFile(FileHandle file, uint32_t position, uint32_t* newPosition) {
+  if (file >= kFirstMemoryHandle) {
+    HostState::MemoryHandle* h = MemoryHandleOf(file);
+    if (h == nullptr) return 0;
+    h->position = position;
+    if (newPosition) *newPosition = position;
+    return 1;
+  }
   return posixbase::Seek(file, position, newPosition);
 }
 
 int GetFilePosition(FileHandle file, uint32_t* position) {
+  if (file >= kFirstMemoryHandle) {
+    HostState::MemoryHandle* h = MemoryHandleOf(file);
+    if (h == nullptr) return 0;
+    *position = h->position;
+    return 1;
+  }
   return posixbase::Position(file, position);
 }
 
-uint32_t GetFileSizeOf(FileHandle file) { return posixbase::Size(file); }
+uint32_t GetFileSizeOf(FileHandle file) {
+  if (file >= kFirstMemoryHandle) {
+    HostState::MemoryHandle* h = MemoryHandleOf(file);
+    return h ? h->file->size : 0xFFFFFFFFu;
+  }
+  return posixbase::Size(file);
+}
 
 int DeleteFileAt(const char* path) {
   if (!MayChange(path)) return 0;
@@ -241,8 +306,12 @@ int SetAttributesOf(const char* path, uint32_t attributes) {
   return 1;
 }
 
-int GetFileDosTime(FileHandle file, uint32_t* packed) { return posixbase::GetDosTime(file, packed); }
-int SetFileDosTime(FileHandle file, uint32_t packed) { return posixbase::SetDosTime(file, packed); }
+int GetFileDosTime(FileHandle file, uint32_t* packed) {
+  return file < kFirstMemoryHandle && posixbase::GetDosTime(file, packed);
+}
+int SetFileDosTime(FileHandle file, uint32_t packed) {
+  return file < kFirstMemoryHandle && posixbase::SetDosTime(file, packed);
+}
 
 // ---- directories and volumes ----
 
@@ -328,6 +397,10 @@ void ShellOpen(WindowHandle owner, const char* file, const char* parameters,
 namespace hostplatform {
 
 void Reset() { State() = HostState(); }
+
+void SetMemoryFile(const std::string& path, const uint8_t* data, size_t size) {
+  State().memoryFiles[path] = {data, static_cast<uint32_t>(size)};
+}
 
 void SetPlatformId(uint32_t id) { State().platformId = id; }
 void SetVersionQueryFails(bool fails) { State().versionFails = fails; }
