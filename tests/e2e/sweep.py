@@ -309,7 +309,7 @@ def main(argv):
         return "S:\\" + os.path.relpath(host, root).replace("/", "\\")
 
     counts = {}
-    report = open(os.path.join(opts.work, "report.jsonl"), "w")
+    report = open(os.path.join(opts.work, "report.jsonl"), "w", encoding="utf-8")
     started = time.time()
     try:
         for i in range(opts.count):
@@ -344,8 +344,11 @@ def main(argv):
             wine_log = open(log_path, encoding="utf-8", errors="replace").read()
             verdict, problems = classify(transcript, wine_log, run_dir, digests, before, after)
             counts[verdict] = counts.get(verdict, 0) + 1
+            # The boxes the damage called for, for the long runs' tables.
+            boxes = re.findall(r'^\s*[\d.]+ box #\d+ .*? text="(.*)"$', transcript, re.M)
             report.write(json.dumps({"input": i, "kind": kind, "verdict": verdict,
-                                     "problems": problems, "seconds": round(seconds, 2)}) + "\n")
+                                     "problems": problems, "boxes": boxes,
+                                     "seconds": round(seconds, 2)}, ensure_ascii=False) + "\n")
             report.flush()
             if verdict != "expected":
                 keep = os.path.join(opts.work, "failed", "%05d" % i)
