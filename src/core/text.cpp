@@ -66,3 +66,27 @@ void FormatText(char* out, uint32_t capacity, const char* pattern, const char* a
   }
 }
 
+
+namespace {
+constexpr char kForeignLeads[4] = {'\x85', '\x86', '\xEB', '\xEC'};
+}  // namespace
+
+void EncodeForeignUnit(uint16_t unit, char* out) {
+  for (int i = 0; i < 2; ++i) {
+    uint32_t part = (i == 0 ? unit >> 8 : unit) & 0xFFu;
+    out[2 * i] = kForeignLeads[part >> 6];
+    out[2 * i + 1] = static_cast<char>(0x80 | (part & 0x3F));
+  }
+}
+
+uint32_t DecodeForeignUnit(const char* text) {
+  uint32_t unit = 0;
+  for (int i = 0; i < 2; ++i) {
+    uint32_t lead = 0;
+    while (lead < 4 && kForeignLeads[lead] != text[2 * i]) ++lead;
+    uint8_t second = static_cast<uint8_t>(text[2 * i + 1]);
+    if (lead == 4 || (second & 0xC0) != 0x80) return 0;
+    unit = (unit << 8) | (lead << 6) | (second & 0x3Fu);
+  }
+  return unit;
+}

@@ -21,3 +21,13 @@ void FormatText(char* out, uint32_t capacity, const char* pattern, const char* a
 // Length of the longest prefix of text (at most limit bytes) that does not end
 // in the middle of a double-byte character.
 uint32_t WholeCharLength(const char* text, uint32_t limit);
+
+// A UTF-16 unit that code page 932 cannot hold (the system may name a folder
+// such as C:\Users\José) travels inside the program as two double-byte
+// characters whose lead bytes code page 932 leaves unassigned (0x85, 0x86,
+// 0xEB, 0xEC) and whose second bytes are 0x80-0xBF: every byte-wise rule
+// takes them as two characters, and none of their bytes is a separator.
+// Writes the four bytes.
+void EncodeForeignUnit(uint16_t unit, char* out);
+// The unit such a pair at text carries; 0 when text starts otherwise.
+uint32_t DecodeForeignUnit(const char* text);

@@ -36,12 +36,12 @@ constexpr Field kGroupFields[4] = {
 // cut: a cut one would name something nobody asked for, so the whole line is
 // left out. The second field of both directives, a class description or an
 // item name, is only shown to people: it is cut at a whole character, as
-// titles are.
-int SplitFields(const char* value, const Field (&fields)[4]) {
+// titles are; so is a field that plays no part (mayCut, a mask of fields).
+int SplitFields(const char* value, const Field (&fields)[4], int mayCut) {
   int fits = 1;
   for (int i = 0; i < 4; ++i) {
     char* target = reinterpret_cast<char*>(context) + kFieldsBase + fields[i].offset;
-    fits &= NextField(&value, target, fields[i].capacity) | (i == 1);
+    fits &= NextField(&value, target, fields[i].capacity) | ((mayCut | 2) >> i);
   }
   return fits;
 }
@@ -93,13 +93,14 @@ void RunSetupActions(WindowHandle dialog) {
   int code;
   while ((p = NextDirective(p, &code, value)) != nullptr) {
     if (code == kClass && c->classChecked == 1) {
-      if (SplitFields(value, kClassFields)) {
+      // WIN.INI's entry of Win32s names no class.
+      if (SplitFields(value, kClassFields, isWin32s ? 8 : 0)) {
         RegisterFileType();
       }
     } else if (code == kGroup && c->groupChecked == 1) {
       // The paths are settled before the conversation starts: an item whose
       // program cannot be named is not offered to the server at all.
-      if (SplitFields(value, kGroupFields) &&
+      if (SplitFields(value, kGroupFields, 0) &&
           MakeShortPath(c->programPath) &&
           (c->iconPath[0] == '\0' || MakeShortPath(c->iconPath))) {
         StartProgmanConversation(dialog);

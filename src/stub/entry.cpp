@@ -1,9 +1,8 @@
 // The process entry. The stub has no C runtime: the entry takes the command
 // line itself and ends the process with the run's status.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
+#include "platform/win32/system_text.h"
 
+#include "platform/platform.h"
 #include "run/run.h"
 #include "startup/startup.h"
 
@@ -31,7 +30,19 @@ void RestrictLibrarySearch() {
 // The stack the system hands over is only 4-byte aligned.
 extern "C" __attribute__((noreturn, force_align_arg_pointer)) void __stdcall StubEntry() {
   RestrictLibrarySearch();
-  const char* tail = SkipProgramName(GetCommandLineA());
+  if (!LoadSystemCalls(1)) ExitProcess(255);
+  const char* line = static_cast<const char*>(sys.GetCommandLine());
+  if (wideCalls) {
+    // As Shift-JIS, with what code page 932 cannot hold as foreign units.
+    const wchar_t* units = reinterpret_cast<const wchar_t*>(line);
+    uint32_t count = 0;
+    while (units[count] != L'\0') ++count;
+    uint32_t capacity = count * 4 + 1;
+    char* converted = static_cast<char*>(AllocZeroed(capacity));
+    if (converted != nullptr) FromWide(units, converted, capacity, 1);
+    line = converted != nullptr ? converted : "";
+  }
+  const char* tail = SkipProgramName(line);
   int status = RunProgram(reinterpret_cast<InstanceHandle>(GetModuleHandleA(nullptr)), tail);
   ExitProcess(static_cast<UINT>(status));
 }

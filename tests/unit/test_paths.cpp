@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/context.h"
+#include "core/text.h"
 #include "files/files.h"
 #include "platform/testing/host_platform.h"
 
@@ -266,6 +267,55 @@ TEST_F(PathTest, TheLongestFolderAndNameFitTheOutputExactly) {
   std::string joined = Join(folder, name);
   EXPECT_EQ(joined.size(), kOutputPathCap - 1);
   EXPECT_EQ(joined, folder + "/" + name);
+}
+
+// A character that code page 932 cannot hold, as the system's folders bring
+// it in: "é" of C:\Users\José.
+std::string Foreign(uint16_t unit) {
+  char bytes[4];
+  EncodeForeignUnit(unit, bytes);
+  return std::string(bytes, 4);
+}
+
+TEST(ForeignUnitTest, EveryUnitComesBackFromTwoDoubleByteCharactersWithoutAsciiBytes) {
+  for (uint32_t unit = 0x80; unit <= 0xFFFF; ++unit) {
+    std::string bytes = Foreign(static_cast<uint16_t>(unit));
+    ASSERT_EQ(DecodeForeignUnit(bytes.c_str()), unit);
+    ASSERT_EQ(CharLength(&bytes[0]), 2u) << unit;
+    ASSERT_EQ(CharLength(&bytes[2]), 2u) << unit;
+    // No separator, colon, dot or second byte 0x5C can come of it.
+    for (char c : bytes) ASSERT_GE(static_cast<uint8_t>(c), 0x80) << unit;
+  }
+}
+
+TEST(ForeignUnitTest, OnlyTwoWholePairsDecode) {
+  const std::string e = Foreign(0xE9);
+  const struct {
+    std::string text;
+    uint32_t unit;
+  } cases[] = {
+      {e + "\\Desktop", 0xE9},
+      {e.substr(0, 2), 0},                      // the text ends after one pair
+      {e.substr(0, 3), 0},                      // ... or inside the second
+      {e.substr(0, 2) + "ab", 0},               // an ordinary character follows
+      {"\x87\x80" + e.substr(2), 0},           // a lead byte code page 932 assigns
+      {e.substr(0, 3) + "\x5C", 0},             // a second byte outside 0x80-0xBF
+      {e.substr(0, 1) + "\xC0" + e.substr(2), 0},
+      {kHyo + kSo, 0},
+      {"", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DecodeForeignUnit(c.text.c_str()), c.unit) << c.text;
+}
+
+TEST_F(PathTest, AFolderWithForeignCharactersIsJoinedAndNormalisedUnchanged) {
+  const std::string folder = "C:\\Users\\Jos" + Foreign(0xE9) + "\\" + Foreign(0x263A);
+  EXPECT_FALSE(EndsInSeparator(folder.c_str(), static_cast<uint32_t>(folder.size())));
+  std::string joined = Join(folder, kHyo + ".txt");
+  EXPECT_EQ(joined, folder + "/" + kHyo + ".txt");
+  std::vector<char> text(joined.begin(), joined.end());
+  text.push_back('\0');
+  NormaliseSeparators(text.data(), '\\');
+  EXPECT_EQ(std::string(text.data()), folder + "\\" + kHyo + ".txt");
 }
 
 }  // namespace

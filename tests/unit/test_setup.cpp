@@ -269,13 +269,16 @@ TEST_F(SetupTest, UnderWin32sTheAssociationGoesToWinIni) {
   isWin32s = 1;
   hostplatform::SetShortPath("C:\\Dest\\app.exe", "C:\\DEST\\APP.EXE");
   context->classChecked = 1;
-  // WIN.INI names no class: an empty one, or one too long for a class key,
-  // still gives the entry.
+  // WIN.INI names no class: an empty one, or one too long for a class key
+  // or for the class member itself, still gives the entry.
   Script("$Class=.ABC,Desc,app.exe,abcfile\n$Class=\x83\x41X,D,app.exe,c\n$Class=.e1,D,app.exe,\n"
-         "$Class=.e2,D,app.exe," + std::string(70, 'c'));
+         "$Class=.e2,D,app.exe," + std::string(70, 'c') + "\n$Class=.e3,D,app.exe," +
+         std::string(kClassNameCap, 'c') + "\n$Class=.e4,D,app.exe," + std::string(300, 'c'));
   RunSetupActions(kDialogWindow);
   EXPECT_TRUE(hostplatform::ClassesRootWrites().empty());
-  ASSERT_EQ(hostplatform::ProfileWrites().size(), 4u);
+  ASSERT_EQ(hostplatform::ProfileWrites().size(), 6u);
+  EXPECT_EQ(hostplatform::ProfileWrites()[4].key, "e3");
+  EXPECT_EQ(hostplatform::ProfileWrites()[5].value, "C:\\DEST\\APP.EXE ^.e4");
   EXPECT_EQ(hostplatform::ProfileWrites()[2].key, "e1");
   EXPECT_EQ(hostplatform::ProfileWrites()[3].value, "C:\\DEST\\APP.EXE ^.e2");
   EXPECT_EQ(hostplatform::ProfileWrites()[0].section, "Extensions");

@@ -1,17 +1,10 @@
 // The operating-system seam on Win32: each operation is the platform call of
-// the same purpose. Every text result is terminated within its capacity; a
-// result that does not fit counts as a failure and leaves an empty text.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-#include <commdlg.h>
-#include <shellapi.h>
+// the same purpose, in its wide or ANSI form (system_text.h). Every text
+// result is terminated within its capacity; a result that does not fit counts
+// as a failure and leaves an empty text.
+#include "platform/win32/system_text.h"
 
-// The seam's names for the special folders clash with the platform's macros.
-#undef GetCurrentDirectory
-#undef GetWindowsDirectory
-#undef GetSystemDirectory
-
+#include "core/context.h"
 #include "core/text.h"
 #include "platform/platform.h"
 
@@ -26,12 +19,14 @@ FileHandle FromHandle(HANDLE handle) {
 
 // The platform's directory queries return the length written, or the size
 // needed when the buffer is too small; only the first is a result.
+// The call wrote into ResultBuffer(out) with ResultRoom(capacity).
 uint32_t FinishText(char* out, uint32_t capacity, uint32_t length) {
   if (capacity == 0) return 0;
-  if (length == 0 || length >= capacity) {
+  if (length == 0 || length >= ResultRoom(capacity)) {
     out[0] = '\0';
     return 0;
   }
+  if (wideCalls) return TakeResult(out, capacity, 0);
   out[length] = '\0';
   return length;
 }
@@ -64,19 +59,20 @@ uint32_t TickCount() { return GetTickCount(); }
 
 uint32_t GetOwnModulePath(InstanceHandle instance, char* out, uint32_t capacity) {
   // A cut path would name another file, so a path that does not fit is a failure.
-  DWORD n = GetModuleFileNameA(reinterpret_cast<HMODULE>(instance), out, capacity);
+  DWORD n = sys.GetModuleFileName(reinterpret_cast<HMODULE>(instance), ResultBuffer(out),
+                                  ResultRoom(capacity));
   return FinishText(out, capacity, n);
 }
 
 // ---- files ----
 
 FileHandle OpenExistingForRead(const char* path) {
-  return FromHandle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  return FromHandle(sys.CreateFile(SystemText(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 FileHandle CreateForWrite(const char* path) {
-  return FromHandle(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  return FromHandle(sys.CreateFile(SystemText(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
@@ -123,12 +119,12 @@ uint32_t GetFileSizeOf(FileHandle file) {
   return low;
 }
 
-int DeleteFileAt(const char* path) { return DeleteFileA(path) ? 1 : 0; }
+int DeleteFileAt(const char* path) { return sys.DeleteFile(SystemText(path)) ? 1 : 0; }
 
-uint32_t GetAttributesOf(const char* path) { return GetFileAttributesA(path); }
+uint32_t GetAttributesOf(const char* path) { return sys.GetFileAttributes(SystemText(path)); }
 
 int SetAttributesOf(const char* path, uint32_t attributes) {
-  return SetFileAttributesA(path, attributes) ? 1 : 0;
+  return sys.SetFileAttributes(SystemText(path), attributes) ? 1 : 0;
 }
 
 int GetFileDosTime(FileHandle file, uint32_t* packed) {
@@ -149,41 +145,57 @@ int SetFileDosTime(FileHandle file, uint32_t packed) {
 
 // ---- directories and volumes ----
 
-int MakeDirectory(const char* path) { return CreateDirectoryA(path, nullptr) ? 1 : 0; }
+int MakeDirectory(const char* path) { return sys.CreateDirectory(SystemText(path), nullptr) ? 1 : 0; }
 
 uint32_t QueryMaxComponentLength(const char* root) {
   DWORD maxComponent = 0;
-  if (!GetVolumeInformationA(root, nullptr, 0, nullptr, &maxComponent, nullptr, nullptr, 0))
+  if (!sys.GetVolumeInformation(SystemText(root), nullptr, 0, nullptr, &maxComponent, nullptr, nullptr, 0))
     return 0;
   return maxComponent;
 }
 
 uint32_t GetTempDirectory(char* out, uint32_t capacity) {
-  return FinishText(out, capacity, GetTempPathA(capacity, out));
+  return FinishText(out, capacity, sys.GetTempPath(ResultRoom(capacity), ResultBuffer(out)));
 }
 
 uint32_t GetWindowsDirectory(char* out, uint32_t capacity) {
-  return FinishText(out, capacity, GetWindowsDirectoryA(out, capacity));
+  return FinishText(out, capacity,
+                    sys.GetWindowsDirectory(ResultBuffer(out), ResultRoom(capacity)));
 }
 
 uint32_t GetSystemDirectory(char* out, uint32_t capacity) {
-  return FinishText(out, capacity, GetSystemDirectoryA(out, capacity));
+  return FinishText(out, capacity,
+                    sys.GetSystemDirectory(ResultBuffer(out), ResultRoom(capacity)));
 }
 
 uint32_t GetCurrentDirectory(char* out, uint32_t capacity) {
-  return FinishText(out, capacity, GetCurrentDirectoryA(capacity, out));
+  return FinishText(out, capacity,
+                    sys.GetCurrentDirectory(ResultRoom(capacity), ResultBuffer(out)));
 }
 
 uint32_t SearchForFile(const char* name, char* out, uint32_t capacity) {
-  char* filePart = nullptr;
-  return FinishText(out, capacity, SearchPathA(nullptr, name, nullptr, capacity, out, &filePart));
+  void* filePart = nullptr;
+  return FinishText(out, capacity,
+                    sys.SearchPath(nullptr, SystemText(name), nullptr, ResultRoom(capacity),
+                                   ResultBuffer(out), &filePart));
 }
 
 uint32_t GetShortPath(const char* path, char* out, uint32_t capacity) {
   if (capacity == 0) return 0;
   // The callers convert in place (out == path) and keep the text as the query
   // left it when there is no short form, so a failure only re-terminates it.
-  DWORD n = GetShortPathNameA(path, out, capacity);
+  DWORD n = sys.GetShortPathName(SystemText(path), ResultBuffer(out), ResultRoom(capacity));
+  if (wideCalls) {
+    if (n != 0 && n < ResultRoom(capacity)) {
+      char converted[MAX_PATH];
+      n = FromWide(static_cast<wchar_t*>(ResultBuffer(out)), converted, sizeof converted, 0);
+      if (n != 0 && n < capacity) {
+        memcpy(out, converted, n + 1);
+        return n;
+      }
+    }
+    n = 0;
+  }
   out[capacity - 1] = '\0';
   if (n == 0 || n >= capacity) {
     if (out != path) out[0] = '\0';
@@ -195,42 +207,61 @@ uint32_t GetShortPath(const char* path, char* out, uint32_t capacity) {
 int GetDisplayTitle(const char* path, char* out, uint32_t capacity) {
   if (capacity == 0) return 0;
   WORD size = capacity > 0xFFFF ? 0xFFFF : static_cast<WORD>(capacity);
-  short result = GetFileTitleA(path, out, size);
+  short result = sys.GetFileTitle(SystemText(path), ResultBuffer(out),
+                                  static_cast<WORD>(ResultRoom(size)));
   if (result != 0) {
     out[0] = '\0';
     return 0;
   }
+  if (wideCalls) return TakeResult(out, capacity, 0) != 0;
   out[size - 1] = '\0';
   return 1;
 }
 
-const char* PreviousChar(const char* start, const char* end) { return CharPrevA(start, end); }
+// Code page 932's rules whatever the system's code page: every text is Shift-JIS.
+const char* PreviousChar(const char* start, const char* end) {
+  const char* last = start;
+  for (const char* p = start; p < end; p += CharLength(p)) last = p;
+  return last;
+}
 
 // ---- environment, registry, profile ----
 
 uint32_t GetEnvironmentText(const char* name, char* out, uint32_t capacity) {
-  return FinishText(out, capacity, GetEnvironmentVariableA(name, out, capacity));
+  return FinishText(out, capacity,
+                    sys.GetEnvironmentVariable(SystemText(name), ResultBuffer(out),
+                                               ResultRoom(capacity)));
 }
 
 int ReadMachineRegistryString(const char* subkey, const char* valueName, char* out,
                               uint32_t capacity) {
   if (capacity == 0) return 0;
   HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+  if (sys.RegOpenKeyEx(HKEY_LOCAL_MACHINE, SystemText(subkey), 0, KEY_QUERY_VALUE, &key) !=
+      ERROR_SUCCESS) {
     out[0] = '\0';
     return 0;
   }
   DWORD type = REG_SZ;
-  DWORD size = capacity;
-  LONG status = RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(out), &size);
+  uint32_t room = ResultRoom(capacity);
+  const DWORD unit = wideCalls ? sizeof(wchar_t) : 1;
+  DWORD size = room * unit;
+  void* result = ResultBuffer(out);
+  LONG status = sys.RegQueryValueEx(key, SystemText(valueName), nullptr, &type,
+                                    static_cast<BYTE*>(result), &size);
   RegCloseKey(key);
   if (status != ERROR_SUCCESS) {
     out[0] = '\0';
     return 0;
   }
   // A stored string need not carry its terminator; one that fills the buffer
-  // exactly loses its last byte (and a double-byte character is kept whole).
-  uint32_t length = size < capacity ? size : capacity - 1;
+  // exactly loses its last character (and a double-byte character is kept
+  // whole). Converted, a value that does not fit is a failure.
+  uint32_t length = size / unit < room ? size / unit : room - 1;
+  if (wideCalls) {
+    static_cast<wchar_t*>(result)[length] = L'\0';
+    return TakeResult(out, capacity, 0) != 0;
+  }
   out[length] = '\0';
   out[WholeCharLength(out, length)] = '\0';
   return 1;
@@ -239,16 +270,17 @@ int ReadMachineRegistryString(const char* subkey, const char* valueName, char* o
 void SetClassesRootDefault(const char* keyPath, const char* classString, const char* value) {
   HKEY key;
   DWORD disposition;
-  if (RegCreateKeyExA(HKEY_CLASSES_ROOT, keyPath, 0, const_cast<char*>(classString),
-                      REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key,
-                      &disposition) != ERROR_SUCCESS)
+  if (sys.RegCreateKeyEx(HKEY_CLASSES_ROOT, SystemText(keyPath), 0,
+                         const_cast<void*>(SystemText(classString)), REG_OPTION_NON_VOLATILE,
+                         KEY_WRITE, nullptr, &key, &disposition) != ERROR_SUCCESS)
     return;
-  RegSetValueExA(key, "", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), TextLength(value) + 1);
+  const void* data = SystemText(value);
+  sys.RegSetValueEx(key, SystemText(""), 0, REG_SZ, data, SystemTextBytes(data));
   RegCloseKey(key);
 }
 
 void WriteProfileEntry(const char* section, const char* key, const char* value) {
-  WriteProfileStringA(section, key, value);
+  sys.WriteProfileString(SystemText(section), SystemText(key), SystemText(value));
 }
 
 // ---- processes and the shell ----
@@ -256,15 +288,19 @@ void WriteProfileEntry(const char* section, const char* key, const char* value) 
 void StartProgramAndWaitIdle(const char* commandLine, uint32_t waitMilliseconds) {
   // The command line must be writable; one that does not fit is not started
   // rather than started cut.
-  char line[MAX_PATH];
+  char copy[MAX_PATH];
   uint32_t length = TextLength(commandLine);
-  if (length >= sizeof(line)) return;
-  memcpy(line, commandLine, length + 1);
+  if (length >= sizeof(copy)) return;
+  memcpy(copy, commandLine, length + 1);
+  // A converted text is a copy of its own, as writable as the bytes.
+  void* line = wideCalls ? const_cast<void*>(SystemText(copy)) : copy;
+  if (line == nullptr) return;
+  // The ANSI and the wide start-up records have the same layout.
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process;
-  if (!CreateProcessA(nullptr, line, nullptr, nullptr, TRUE,
+  if (!sys.CreateProcess(nullptr, line, nullptr, nullptr, TRUE,
                       CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
                       &process))
     return;
@@ -276,5 +312,6 @@ void StartProgramAndWaitIdle(const char* commandLine, uint32_t waitMilliseconds)
 void ShellOpen(WindowHandle owner, const char* file, const char* parameters,
                const char* directory) {
   const char* given = (parameters != nullptr && parameters[0] != '\0') ? parameters : nullptr;
-  ShellExecuteA(reinterpret_cast<HWND>(owner), nullptr, file, given, directory, SW_SHOW);
+  sys.ShellExecute(reinterpret_cast<HWND>(owner), nullptr, SystemText(file), SystemText(given),
+                   SystemText(directory), SW_SHOW);
 }

@@ -1,9 +1,8 @@
 // The main dialog on Win32: its procedure routes each message to the
 // portable handlers (run/dialog.h) and keeps what exists only here, the
 // painting of the minimised dialog.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
+#include "platform/win32/system_text.h"
+
 #include <dde.h>
 
 #include "core/context.h"
@@ -63,6 +62,6 @@ INT_PTR CALLBACK SfxDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM)
 }  // namespace
 
 int RunMainDialog(InstanceHandle instance) {
-  return static_cast<int>(DialogBoxParamA(reinterpret_cast<HINSTANCE>(instance), "SfxDialog",
-                                          nullptr, SfxDialogProc, 0));
+  return static_cast<int>(sys.DialogBoxParam(reinterpret_cast<HINSTANCE>(instance),
+                                             SystemText("SfxDialog"), nullptr, SfxDialogProc, 0));
 }

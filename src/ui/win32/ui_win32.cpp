@@ -2,16 +2,15 @@
 // the message pump, the directory chooser and the Program Manager
 // conversation's messages. The main dialog's procedure lives with the run it
 // drives (run/win32).
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
-#include <commdlg.h>
+#include "platform/win32/system_text.h"
+
 #include <dde.h>
 #include <stddef.h>
 
 #include "core/context.h"
 #include "core/text.h"
 #include "core/texts.h"
+#include "platform/platform.h"
 #include "ui/ui.h"
 #include "ui/resource.h"
 
@@ -35,16 +34,19 @@ constexpr UINT kInitiateTimeoutMs = 5000;
 }  // namespace
 
 int ShowBox(WindowHandle owner, const char* text, const char* caption, uint32_t style) {
-  return MessageBoxA(AsWindow(owner), text, caption, style);
+  return sys.MessageBox(AsWindow(owner), SystemText(text), SystemText(caption), style);
 }
 
 void SetControlText(WindowHandle dialog, int id, const char* text) {
-  SetDlgItemTextA(AsWindow(dialog), id, text);
+  sys.SetDlgItemText(AsWindow(dialog), id, SystemText(text));
 }
 
 uint32_t GetControlText(WindowHandle dialog, int id, char* out, uint32_t capacity) {
   if (capacity == 0) return 0;
-  UINT n = GetDlgItemTextA(AsWindow(dialog), id, out, static_cast<int>(capacity));
+  UINT n = sys.GetDlgItemText(AsWindow(dialog), id, ResultBuffer(out),
+                              static_cast<int>(ResultRoom(capacity)));
+  // Converted, the text keeps the whole characters that fit.
+  if (wideCalls) return TakeResult(out, capacity, 1);
   if (n >= capacity) n = capacity - 1;
   // The system may cut the text between the two bytes of a character.
   n = WholeCharLength(out, n);
@@ -53,7 +55,7 @@ uint32_t GetControlText(WindowHandle dialog, int id, char* out, uint32_t capacit
 }
 
 void SetWindowCaption(WindowHandle window, const char* text) {
-  SetWindowTextA(AsWindow(window), text);
+  sys.SetWindowText(AsWindow(window), SystemText(text));
 }
 
 void EnableControl(WindowHandle dialog, int id, int enabled) {
@@ -134,8 +136,8 @@ extern "C" __declspec(dllexport) UINT_PTR CALLBACK GetDirDlgHookProc(HWND choose
     int focus = GetDlgCtrlID(GetFocus());
     if (focus != IDC_DIR_LIST && focus != IDC_DRIVE_LIST) {
       // A directory that does not fit is never offered cut; the chooser stays.
-      DWORD n = GetCurrentDirectoryA(kDestFolderCap, context->outputPath);
-      if (n != 0 && n < kDestFolderCap) PostMessageA(chooser, WM_COMMAND, IDABORT, 1);
+      if (GetCurrentDirectory(context->outputPath, kDestFolderCap) != 0)
+        PostMessageA(chooser, WM_COMMAND, IDABORT, 1);
     }
   }
   return 0;
@@ -150,23 +152,25 @@ int ChooseDirectory(WindowHandle owner) {
   chooser.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
   chooser.hwndOwner = AsWindow(owner);
   chooser.hInstance = reinterpret_cast<HINSTANCE>(instanceHandle);
-  context->messageText[0] = '\0';
+  // An empty name in either form; the record's pointers are the same in both.
+  static_assert(kMessageCap >= MAX_PATH * sizeof(wchar_t), "room for a wide file name");
+  context->messageText[0] = context->messageText[1] = '\0';
   chooser.lpstrFile = context->messageText;
   chooser.nMaxFile = MAX_PATH;
-  chooser.lpstrTitle = TEXT_CHOOSER_TITLE;
+  chooser.lpstrTitle = static_cast<const char*>(SystemText(TEXT_CHOOSER_TITLE));
   constexpr DWORD kChooserOptions = OFN_PATHMUSTEXIST | OFN_ENABLETEMPLATE | OFN_ENABLEHOOK |
                                     OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
   static_assert(kChooserOptions == 2156, "the chooser's options");
   chooser.Flags = kChooserOptions;
   chooser.lpfnHook = GetDirDlgHookProc;
-  chooser.lpTemplateName = "GetDirDialog";
+  chooser.lpTemplateName = static_cast<const char*>(SystemText("GetDirDialog"));
   // The chooser changes the current directory while the user navigates, and
   // not every platform puts it back when the hook ends the chooser: the next
   // Browse must start where this one did.
-  char before[MAX_PATH];
-  DWORD kept = GetCurrentDirectoryA(MAX_PATH, before);
-  int chosen = GetOpenFileNameA(&chooser) ? 1 : 0;
-  if (kept != 0 && kept < MAX_PATH) SetCurrentDirectoryA(before);
+  wchar_t before[MAX_PATH];   // either form
+  DWORD kept = sys.GetCurrentDirectory(MAX_PATH, before);
+  int chosen = sys.GetOpenFileName(&chooser) ? 1 : 0;
+  if (kept != 0 && kept < MAX_PATH) sys.SetCurrentDirectory(before);
   return chosen;
 }
 
@@ -197,7 +201,14 @@ int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command
     GlobalFree(block);
     return -1;
   }
-  CopyText(text, command, kDdeCommandBlock);
+  // Servers read the command in the system's code page, whatever the windows
+  // are (a Unicode one is given it converted by the system): on the wide road
+  // the text goes there by way of UTF-16, so that a name the system code page
+  // holds arrives right. On code page 932 the bytes are the same.
+  if (!wideCalls ||
+      sys.WideCharToMultiByte(CP_ACP, 0, static_cast<const wchar_t*>(SystemText(command)), -1,
+                              text, kDdeCommandBlock, nullptr, nullptr) == 0)
+    CopyText(text, command, kDdeCommandBlock);
   GlobalUnlock(block);
   LPARAM packed = PackDDElParam(WM_DDE_EXECUTE, 0, reinterpret_cast<UINT_PTR>(block));
   if (!PostMessageA(AsWindow(server), WM_DDE_EXECUTE, static_cast<WPARAM>(client), packed)) {

@@ -1,0 +1,148 @@
+#include "platform/win32/system_text.h"
+
+#include "core/context.h"
+#include "core/text.h"
+#include "platform/platform.h"
+
+SystemCalls sys;
+int wideCalls;
+
+namespace {
+
+// A module line starts with '*'. A name whose form the road chooses ends in
+// 'A' or 'W', changed in place; no name the wide road alone needs ends so.
+#define SFX_MODULE_NAME(module) "*" #module "\0"
+#define SFX_CALL_NAME(result, name, parameters) #name "A\0"
+#define SFX_EXACT_NAME(result, name, parameters) #name "\0"
+char callNames[] = SFX_SYSTEM_CALLS(SFX_MODULE_NAME, SFX_CALL_NAME, SFX_EXACT_NAME);
+#undef SFX_MODULE_NAME
+#undef SFX_CALL_NAME
+#undef SFX_EXACT_NAME
+
+constexpr UINT kCodePage = 932;
+// Every text the program hands over fits a message (kMessageCap bytes), so
+// it fits this many units; longer ones would be cut at a whole character.
+constexpr uint32_t kTextUnits = 1024;
+wchar_t resultBuffer[kTextUnits];
+// The converted texts of the last calls: no call takes more than three.
+wchar_t convertedTexts[4][kTextUnits];
+uint32_t nextConverted;
+
+int Lookup(int wide) {
+  void** slot = reinterpret_cast<void**>(&sys);
+  HMODULE module = nullptr;
+  for (char* p = callNames; *p != '\0'; p += TextLength(p) + 1) {
+    if (*p == '*') {
+      module = LoadLibraryA(p + 1);
+      continue;
+    }
+    char& last = p[TextLength(p) - 1];
+    if (last == 'A' || last == 'W') {
+      last = wide ? 'W' : 'A';
+    } else if (!wide) {
+      ++slot;
+      continue;
+    }
+    // A module that did not load leaves a null one: nothing is found in it.
+    void* found = reinterpret_cast<void*>(GetProcAddress(module, p));
+    if (found == nullptr) return 0;
+    *slot++ = found;
+  }
+  return 1;
+}
+
+// The bytes code page 932 gives a unit, when they give the unit back: a
+// best-fit byte (0x5C for the yen sign, 'e' for an e with an accent) would
+// name another character, or a separator.
+uint32_t Bytes932(wchar_t unit, char* out) {
+  int n = sys.WideCharToMultiByte(kCodePage, 0, &unit, 1, out, 2, nullptr, nullptr);
+  wchar_t back[2];
+  if (n <= 0 || sys.MultiByteToWideChar(kCodePage, 0, out, n, back, 2) != 1 || back[0] != unit)
+    return 0;
+  return static_cast<uint32_t>(n);
+}
+
+}  // namespace
+
+int LoadSystemCalls(int allowWide) {
+  // The high bit of the version is clear on Windows NT alone.
+  wideCalls = allowWide && (GetVersion() & 0x80000000u) == 0 && Lookup(1);
+  return wideCalls || Lookup(0);
+}
+
+uint32_t ToWide(const char* text, wchar_t* out, uint32_t capacity) {
+  if (capacity == 0) return 0;
+  uint32_t n = 0;
+  for (; *text != '\0' && n + 1 < capacity; ++n) {
+    char bytes[2];
+    uint32_t length = 4;
+    wchar_t unit = static_cast<wchar_t>(DecodeForeignUnit(text));
+    // Only a unit that code page 932 cannot hold is taken from such a pair:
+    // no pair of bytes becomes a separator or any other character the
+    // program's rules would have seen.
+    if (unit == 0 || Bytes932(unit, bytes) != 0) {
+      length = CharLength(text);
+      if (sys.MultiByteToWideChar(kCodePage, 0, text, static_cast<int>(length), &unit, 1) != 1)
+        unit = L'?';
+    }
+    out[n] = unit;
+    text += length;
+  }
+  out[n] = L'\0';
+  return n;
+}
+
+uint32_t FromWide(const wchar_t* text, char* out, uint32_t capacity, int cut) {
+  if (capacity == 0) return 0;
+  uint32_t n = 0;
+  for (; *text != L'\0'; ++text) {
+    char bytes[4];
+    uint32_t length = Bytes932(*text, bytes);
+    if (length == 0) {
+      EncodeForeignUnit(static_cast<uint16_t>(*text), bytes);
+      length = 4;
+    }
+    if (n + length >= capacity) {
+      if (!cut) n = 0;
+      break;
+    }
+    for (uint32_t i = 0; i < length; ++i) out[n++] = bytes[i];
+  }
+  out[n] = '\0';
+  return n;
+}
+
+const void* SystemText(const char* text) {
+  if (!wideCalls || text == nullptr) return text;
+  wchar_t* out = convertedTexts[nextConverted++ % 4];
+  ToWide(text, out, kTextUnits);
+  return out;
+}
+
+uint32_t SystemTextBytes(const void* text) {
+  if (text == nullptr) return 0;
+  if (!wideCalls) return TextLength(static_cast<const char*>(text)) + 1;
+  const wchar_t* units = static_cast<const wchar_t*>(text);
+  uint32_t n = 0;
+  while (units[n] != L'\0') ++n;
+  return (n + 1) * sizeof(wchar_t);
+}
+
+void* ResultBuffer(char* out) { return wideCalls ? static_cast<void*>(resultBuffer) : out; }
+
+uint32_t ResultRoom(uint32_t capacity) {
+  return wideCalls && capacity > kTextUnits ? kTextUnits : capacity;
+}
+
+uint32_t TakeResult(char* out, uint32_t capacity, int cut) {
+  return FromWide(resultBuffer, out, capacity, cut);
+}
+
+#if SFX_LOAD_CALLS_AT_START
+// Programs with the C runtime (the builder for Windows, the benchmark) have no
+// entry of their own to load the calls; they keep the ANSI road, on which
+// their command lines come.
+namespace {
+const int callsLoaded = LoadSystemCalls(0);
+}  // namespace
+#endif
