@@ -337,6 +337,18 @@ class CodePages(unittest.TestCase):
                     sc, good.replace("codepage %d" % codepage, "codepage %d" % other), paths,
                     {}))
 
+    def test_each_scenario_names_its_code_page(self):
+        # The 1252 set is the cp1252_ scenarios, and each of them says so:
+        # one without the line would quietly run in the 932 prefix.
+        folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios")
+        names = sorted(n for n in os.listdir(folder) if n.endswith(".scn"))
+        self.assertTrue(any(n.startswith("cp1252_") for n in names))
+        for name in names:
+            with self.subTest(name):
+                with open(os.path.join(folder, name), encoding="utf-8") as f:
+                    sc = rs.parse_scenario(f.read(), name)
+                self.assertEqual(sc.codepage, 1252 if name.startswith("cp1252_") else 932)
+
 
 class WindowsSideReads(unittest.TestCase):
     """The registry and the short form are read by the helper under Wine; here
