@@ -619,7 +619,7 @@ def cleanup(opts):
             os.path.join(state, "prefix")):
         try:
             run_logged(["wineserver", "-k"], wine_env(state), os.path.join(state, "wine.log"), 30)
-        except (OSError, subprocess.TimeoutExpired):
+        except (OSError, subprocess.TimeoutExpired, Failure):
             pass
     try:
         with open(os.path.join(state, "xvfb.pid")) as f:
