@@ -41,6 +41,11 @@ DRIVER_STEPS = {"box", "dialog", "control", "type", "click", "close", "wait-prog
 # so the two-second rounding of the archive's times is seen.
 DEFAULT_MTIME = calendar.timegm((2021, 3, 4, 5, 6, 7))
 DRIVER_TIMEOUT = 240
+# The ANSI code pages a scenario can ask for, and the locale that makes Wine
+# give a new prefix that code page. 932 is the stub's own; 1252 is a Windows
+# whose ANSI code page cannot hold its texts.
+CODEPAGES = {932: "ja_JP.UTF-8", 1252: "C.UTF-8"}
+DEFAULT_CODEPAGE = 932
 
 
 class ScenarioError(Exception):
@@ -93,6 +98,7 @@ class Scenario:
         self.dest_tmpfs = None      # size of a tmpfs mounted as {dest}: a small disk
         self.dest_name = "dest"     # the last component of {dest}
         self.windows_builder = False  # the Windows builder must make the same bytes
+        self.codepage = DEFAULT_CODEPAGE  # the ANSI code page of the prefix it needs
         self.steps = []         # (line, keyword, args)
         self.status = None
         self.checks = []        # (line, keyword, args)
@@ -151,6 +157,11 @@ def parse_scenario(text, name="scenario"):
             sc.windows_builder = True
         elif key == "deep-folder":
             sc.deep_folder = int(args[0])
+        elif key == "codepage":
+            if len(args) != 1 or not args[0].isdigit() or int(args[0]) not in CODEPAGES:
+                raise ScenarioError("line %d: codepage %s" % (
+                    number, "|".join(str(c) for c in sorted(CODEPAGES))))
+            sc.codepage = int(args[0])
         elif key == "windows-version":
             sc.windows_version = args[0] if args else None
         elif key == "exit-timeout":
@@ -411,8 +422,23 @@ def make_wine64_commands(state):
         os.chmod(path, 0o755)
 
 
+def state_codepage(state):
+    """The ANSI code page the state's prefix was made for (setup writes it
+    first): its locale goes into every Wine command of that prefix."""
+    try:
+        with open(os.path.join(state, "codepage")) as f:
+            text = f.read().strip()
+    except OSError:
+        return DEFAULT_CODEPAGE
+    if not text.isdigit() or int(text) not in CODEPAGES:
+        raise Failure("%s names no known code page: %r" % (os.path.join(state, "codepage"),
+                                                          text))
+    return int(text)
+
+
 def wine_env(state):
     env = dict(os.environ)
+    locale = CODEPAGES[state_codepage(state)]
     if os.path.isdir(os.path.join(state, "bin")):
         env.update({"PATH": os.path.join(state, "bin") + os.pathsep + env.get("PATH", ""),
                     "WINEARCH": "win64", "WINELOADER": "/usr/lib/wine/wine64",
@@ -423,8 +449,8 @@ def wine_env(state):
         "WINEPREFIX": os.path.join(state, "prefix"),
         "WINEDEBUG": "-all",
         "WINEDLLOVERRIDES": "mscoree,mshtml=",
-        "LANG": "ja_JP.UTF-8",
-        "LC_ALL": "ja_JP.UTF-8",
+        "LANG": locale,
+        "LC_ALL": locale,
         "DISPLAY": display,
         # Archive times are taken as UTC; the host's zone must not shift them.
         "TZ": "UTC",
@@ -528,9 +554,15 @@ def run_logged(cmd, env, log_path, timeout, cwd=None):
 def setup(opts):
     require_tools()
     state = opts.state
+    codepage = getattr(opts, "codepage", None) or DEFAULT_CODEPAGE
+    if codepage not in CODEPAGES:
+        raise Failure("no locale gives code page %d" % codepage)
     cleanup(opts)
     shutil.rmtree(state, ignore_errors=True)
     os.makedirs(state)
+    # Before anything runs Wine: wine_env takes the locale from it.
+    with open(os.path.join(state, "codepage"), "w") as f:
+        f.write("%d\n" % codepage)
     # The driver's build, or the stub's where the driver is not built (the demo).
     stub, driver = tool_paths(opts)
     program = driver if os.path.exists(driver) else stub
@@ -554,15 +586,16 @@ def setup(opts):
     # frames itself, so that screenshots show the dialogs whole.
     run_logged(["wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v",
                 "Decorated", "/t", "REG_SZ", "/d", "N", "/f"], env, log, 60)
-    # The texts are code page 932: the prefix must have been made for it.
+    # The prefix must have been made for the code page asked for: the
+    # scenarios' texts are compared as that Windows shows them.
     answer = os.path.join(state, "acp.txt")
     run_logged(["wine", "reg", "query",
                 "HKLM\\System\\CurrentControlSet\\Control\\Nls\\CodePage", "/v", "ACP"],
                env, answer, 60)
     with open(answer, "rb") as f:
         query = f.read()
-    if not re.search(rb"ACP\s+REG_SZ\s+932\b", query):
-        raise Failure("the Wine prefix does not use code page 932: %r" % query)
+    if acp_of_query(query) != codepage:
+        raise Failure("the Wine prefix does not use code page %d: %r" % (codepage, query))
     # A persistent server for the scenarios of this run: starting one per
     # scenario would cost seconds each.
     subprocess.Popen(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
@@ -570,8 +603,14 @@ def setup(opts):
                      start_new_session=True).wait(timeout=30)
     with open(os.path.join(state, "ready"), "w") as f:
         f.write("%.1f\n" % (time.time() - started))
-    print("e2e setup: Wine prefix made in %.1f s, display %s" %
-          (time.time() - started, env["DISPLAY"]))
+    print("e2e setup: Wine prefix for code page %d made in %.1f s, display %s" %
+          (codepage, time.time() - started, env["DISPLAY"]))
+
+
+def acp_of_query(query):
+    """The ANSI code page in the output of `reg query ... /v ACP`, or None."""
+    m = re.search(rb"ACP\s+REG_SZ\s+(\d+)\s*$", query, re.M)
+    return int(m.group(1)) if m else None
 
 
 def cleanup(opts):
@@ -580,7 +619,7 @@ def cleanup(opts):
             os.path.join(state, "prefix")):
         try:
             run_logged(["wineserver", "-k"], wine_env(state), os.path.join(state, "wine.log"), 30)
-        except (OSError, subprocess.TimeoutExpired):
+        except (OSError, subprocess.TimeoutExpired, Failure):
             pass
     try:
         with open(os.path.join(state, "xvfb.pid")) as f:
@@ -723,20 +762,21 @@ def driver_script(sc, values, artifacts_win):
 
 
 def reg_default(key, env, work):
-    """The default value of a registry key as `wine reg query` gives it (code
-    page 932 when its output is not a terminal), or None when there is none."""
+    """The default value of a registry key, or None when there is none. The
+    helper reads it as the system holds it (UTF-16) and writes UTF-8: `wine reg
+    query` would write the ANSI code page, which cannot hold every text (no
+    Japanese under code page 1252)."""
     out = os.path.join(work, "reg-query.txt")
     if os.path.exists(out):
         os.remove(out)
-    code = run_logged(["wine", "reg", "query", key, "/ve"], env, out, 60)
-    with open(out, "rb") as f:
-        text = f.read().decode("cp932", errors="replace")
-    if code != 0:
+    code = run_logged(["wine", win_path(HELPER), "regquery", key, win_path(out)], env,
+                      os.path.join(work, "wine.log"), 60)
+    if code == 1:
         return None
-    for line in text.splitlines():
-        if "REG_SZ" in line:
-            return line.split("REG_SZ", 1)[1][4:].rstrip("\r")
-    return None
+    if code != 0 or not os.path.exists(out):
+        raise Failure("the helper cannot read the registry key %s (code %s)" % (key, code))
+    with open(out, encoding="utf-8") as f:
+        return f.read()
 
 
 def start_menu(state):
@@ -751,12 +791,13 @@ def start_menu(state):
 
 
 def short_path(path_win, env, work, helper):
-    """The short (8.3) form of a Windows path, from the platform itself."""
+    """The short (8.3) form of a Windows path, from the platform itself; None
+    when there is none (the folder was not made)."""
     out = os.path.join(work, "short-path.txt")
     run_logged(["wine", win_path(helper), "shortpath", path_win, win_path(out)], env,
                os.path.join(work, "wine.log"), 60)
     if not os.path.exists(out):
-        raise Failure("no short form of %s" % path_win)
+        return None
     with open(out, encoding="utf-8") as f:
         return f.read()
 
@@ -784,10 +825,14 @@ def check_results(sc, transcript, paths, values, env=None, state=None):
     problems = []
     # The short form of the destination, asked only when a check uses it.
     if env is not None and any("{dest-short}" in " ".join(a) for _, _, a in sc.checks):
-        values = dict(values, **{"dest-short": short_path(values["dest"], env, paths["work"],
-                                                            HELPER)})
-    if not re.search(r"^\s*[\d.]+ codepage 932$", transcript, re.M):
-        problems.append("the driver did not run under code page 932")
+        short = short_path(values["dest"], env, paths["work"], HELPER)
+        if short is None:
+            # The checks that name it still run, and fail, saying what they saw.
+            problems.append("no short form of %s: the folder does not exist" % values["dest"])
+            short = "<no short form>"
+        values = dict(values, **{"dest-short": short})
+    if not re.search(r"^\s*[\d.]+ codepage %d$" % sc.codepage, transcript, re.M):
+        problems.append("the driver did not run under code page %d" % sc.codepage)
     m = re.search(r"^\s*[\d.]+ exit (-?\d+)$", transcript, re.M)
     if not m:
         problems.append("the self-extractor's exit status is not in the transcript")
@@ -925,12 +970,25 @@ def run(opts):
             raise Failure("the %s is not built: %s (build the win32 preset)" % (what, path))
     own_setup = not state_ready(opts.state)
     if own_setup:
+        opts.codepage = sc.codepage
         setup(opts)
+    else:
+        check_state_codepage(opts.state, sc)
     try:
         return run_prepared(sc, opts, stub, driver)
     finally:
         if own_setup:
             cleanup(opts)
+
+
+def check_state_codepage(state, sc):
+    """A live setup serves only the scenarios of its own code page: the two
+    kinds of prefix never mix."""
+    have = state_codepage(state)
+    if have != sc.codepage:
+        raise Failure("the Wine setup in %s is for code page %d; %s needs %d (give it the "
+                      "state of a setup for %d)" % (state, have, sc.name, sc.codepage,
+                                                   sc.codepage))
 
 
 def unmount_if_mounted(path):
@@ -1064,6 +1122,9 @@ def main(argv):
     parser.add_argument("--fixtures", help="the fixture archives and their manifest")
     parser.add_argument("--artifacts", help="transcripts and screenshots of failures")
     parser.add_argument("--prefix-template", help="a Wine prefix to copy instead of making one")
+    parser.add_argument("--codepage", type=int, choices=sorted(CODEPAGES),
+                        help="setup: the ANSI code page of the prefix (default %d; run takes "
+                             "the scenario's)" % DEFAULT_CODEPAGE)
     # wine: the program and its arguments follow "--".
     program = []
     if "--" in argv:

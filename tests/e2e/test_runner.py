@@ -261,6 +261,145 @@ class Results(unittest.TestCase):
         self.assertTrue(self.check(MINIMAL + "expect-file never.txt text:x\n", transcript))
 
 
+class CodePages(unittest.TestCase):
+    """A scenario's code page picks its prefix: a mix-up would run the 1252
+    set in the 932 prefix, where the stub's texts come through by chance."""
+
+    def setUp(self):
+        self.state = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.state)
+        with open(os.path.join(self.state, "display"), "w") as f:
+            f.write(":7\n")
+
+    def set_state(self, text):
+        with open(os.path.join(self.state, "codepage"), "w") as f:
+            f.write(text)
+
+    def test_the_directive(self):
+        table = [("", 932), ("codepage 932\n", 932), ("codepage 1252\n", 1252),
+                 ("  codepage   1252\n", 1252)]
+        for line, want in table:
+            with self.subTest(line):
+                self.assertEqual(rs.parse_scenario(line + MINIMAL).codepage, want)
+        for bad in ("codepage\n", "codepage 1251\n", "codepage ja\n", "codepage 932 1252\n"):
+            with self.subTest(bad):
+                with self.assertRaises(rs.ScenarioError):
+                    rs.parse_scenario(bad + MINIMAL)
+
+    def test_the_state_says_its_code_page_and_the_locale_follows(self):
+        # A state made before code pages were chosen is a 932 one.
+        self.assertEqual(rs.state_codepage(self.state), 932)
+        self.assertEqual(rs.wine_env(self.state)["LANG"], "ja_JP.UTF-8")
+        for codepage, locale in ((932, "ja_JP.UTF-8"), (1252, "C.UTF-8")):
+            with self.subTest(codepage):
+                self.set_state("%d\n" % codepage)
+                self.assertEqual(rs.state_codepage(self.state), codepage)
+                env = rs.wine_env(self.state)
+                self.assertEqual((env["LANG"], env["LC_ALL"]), (locale, locale))
+                self.assertEqual(env["WINEPREFIX"], os.path.join(self.state, "prefix"))
+                self.assertEqual(env["DISPLAY"], ":7")
+        for bad in ("1251\n", "x\n", ""):
+            with self.subTest(bad):
+                self.set_state(bad)
+                with self.assertRaises(rs.Failure):
+                    rs.state_codepage(self.state)
+
+    def test_a_live_setup_serves_its_own_code_page_only(self):
+        sc932 = rs.parse_scenario(MINIMAL)
+        sc1252 = rs.parse_scenario("codepage 1252\n" + MINIMAL)
+        self.set_state("1252\n")
+        rs.check_state_codepage(self.state, sc1252)
+        with self.assertRaises(rs.Failure):
+            rs.check_state_codepage(self.state, sc932)
+        self.set_state("932\n")
+        rs.check_state_codepage(self.state, sc932)
+        with self.assertRaises(rs.Failure):
+            rs.check_state_codepage(self.state, sc1252)
+
+    def test_the_prefix_code_page_as_the_registry_tool_writes_it(self):
+        query = (b"\r\nHKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\CodePage"
+                 b"\r\n    ACP    REG_SZ    %s\r\n\r\n")
+        self.assertEqual(rs.acp_of_query(query % b"1252"), 1252)
+        self.assertEqual(rs.acp_of_query(query % b"932"), 932)
+        self.assertIsNone(rs.acp_of_query(query % b""))
+        self.assertIsNone(rs.acp_of_query(b"reg: Unable to find the specified registry key\r\n"))
+        # OEMCP beside it is no answer.
+        self.assertIsNone(rs.acp_of_query(b"    OEMCP    REG_SZ    437\r\n"))
+
+    def test_the_transcript_must_show_the_scenario_code_page(self):
+        for codepage, other in ((932, 1252), (1252, 932)):
+            with self.subTest(codepage):
+                sc = rs.parse_scenario("codepage %d\n" % codepage + MINIMAL)
+                good = "  0.001 codepage %d\n  2.000 exit 0\n" % codepage
+                paths = {"dest": os.path.join(self.state, "dest"), "input": self.state}
+                self.assertEqual(rs.check_results(sc, good, paths, {}), [])
+                self.assertTrue(rs.check_results(
+                    sc, good.replace("codepage %d" % codepage, "codepage %d" % other), paths,
+                    {}))
+
+    def test_each_scenario_names_its_code_page(self):
+        # The 1252 set is the cp1252_ scenarios, and each of them says so:
+        # one without the line would quietly run in the 932 prefix.
+        folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios")
+        names = sorted(n for n in os.listdir(folder) if n.endswith(".scn"))
+        self.assertTrue(any(n.startswith("cp1252_") for n in names))
+        for name in names:
+            with self.subTest(name):
+                with open(os.path.join(folder, name), encoding="utf-8") as f:
+                    sc = rs.parse_scenario(f.read(), name)
+                self.assertEqual(sc.codepage, 1252 if name.startswith("cp1252_") else 932)
+
+
+class WindowsSideReads(unittest.TestCase):
+    """The registry and the short form are read by the helper under Wine; here
+    its answers are stood in for, to see how the runner takes them."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.work)
+        self.saved = rs.run_logged, rs.HELPER
+        rs.HELPER = "/b/sfxhelper.exe"
+        self.addCleanup(self.restore)
+        self.calls = []
+
+    def restore(self):
+        rs.run_logged, rs.HELPER = self.saved
+
+    def helper_answers(self, code, text):
+        def run_logged(cmd, env, log, timeout, cwd=None):
+            self.calls.append(cmd)
+            if text is not None:
+                with open(os.path.join(self.work, cmd[-1].split("\\")[-1]), "wb") as f:
+                    f.write(text.encode("utf-8"))
+            return code
+        rs.run_logged = run_logged
+        # The helper's output is named in Windows form: its last component is the file.
+        self.addCleanup(setattr, rs, "win_path", rs.win_path)
+        rs.win_path = lambda p: p.replace("/", "\\")
+
+    def test_registry_values_come_as_the_text_they_are(self):
+        self.helper_answers(0, "表計算データ José")
+        self.assertEqual(rs.reg_default("HKCR\\SfxTest.Sx7", {}, self.work), "表計算データ José")
+        self.assertEqual(self.calls[0][:4], ["wine", "\\b\\sfxhelper.exe", "regquery",
+                                             "HKCR\\SfxTest.Sx7"])
+        self.helper_answers(1, None)
+        self.assertIsNone(rs.reg_default("HKCR\\.none", {}, self.work))
+        # A helper that could not look is no "missing key".
+        self.helper_answers(2, None)
+        with self.assertRaises(rs.Failure):
+            rs.reg_default("HKCR\\.x", {}, self.work)
+
+    def test_no_short_form_fails_the_checks_that_need_it(self):
+        self.helper_answers(1, None)
+        paths = {"dest": os.path.join(self.work, "dest"), "input": self.work,
+                 "work": self.work}
+        sc = rs.parse_scenario(MINIMAL + "transcript ^x {dest-short}$\n")
+        problems = rs.check_results(sc, "0.0 codepage 932\n0.0 exit 0\n", paths,
+                                    {"dest": "Z:\\w\\José"}, env={})
+        self.assertTrue(any("no short form" in p for p in problems))
+        self.assertTrue(any("no transcript line matches" in p for p in problems))
+
+
 if __name__ == "__main__":
     unittest.main()
 

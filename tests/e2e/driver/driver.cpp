@@ -1138,7 +1138,11 @@ void StepWindow(const Step& step) {
     }
     return false;
   };
-  WaitUntil(step.line, timeout, found, L"the window");
+  if (WaitUntil(step.line, timeout, found, L"the window") != kTimedOut) return;
+  // What was there instead: a caption in the wrong code page, say.
+  for (HWND w : ChildDialogs())
+    if (w != mainDialog && KindOf(w) == kOtherWindow)
+      Log(L"other-window caption=\"" + Visible(TextOf(w)) + L"\"");
 }
 
 void StepPress(const Step& step) {
@@ -1402,7 +1406,8 @@ int wmain(int argc, wchar_t** argv) {
   mutableLine.push_back(0);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
-  // The texts are compared as the stub shows them in code page 932.
+  // The ANSI code page of this Windows: the runner checks it is the one the
+  // scenario asked for. Texts are read and compared as UTF-16 whatever it is.
   Log(L"codepage " + Number(GetACP()));
   Log(L"start " + Visible(commandLine) + (directory.empty() ? L"" : L" in " + directory));
   if (!CreateProcessW(program.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr,

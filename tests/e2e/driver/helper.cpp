@@ -2,17 +2,27 @@
 //
 //   sfxhelper.exe marker FILE
 //       Writes FILE into the current directory: its command line and its
-//       current directory, one per line. A self-extractor's command starts it.
+//       current directory, one per line, in UTF-8 as the system holds them
+//       (UTF-16), whatever the ANSI code page. A self-extractor's command
+//       starts it.
 //   sfxhelper.exe progman LOG [silent]
-//       A Program Manager for the DDE conversation: a top-level window of class
-//       "Progman" that answers the initiate for application and topic
-//       "PROGMAN", acknowledges each execute (unless silent) and answers the
-//       terminate, as the real one does. LOG (UTF-8) gets one line per
-//       message, in order; an execute is followed by its command, each of its
-//       lines as "| " and the line, so that every byte of it shows. Runs until
-//       it is ended; "ready" is logged once the window exists.
+//       A Program Manager for the DDE conversation: a top-level Unicode window
+//       of class "Progman", as the real one on Windows NT is, that answers the
+//       initiate for application and topic "PROGMAN", acknowledges each
+//       execute (unless silent) and answers the terminate, as the real one
+//       does. LOG (UTF-8) gets one line per message, in order; an execute is
+//       followed by its command, each of its lines as "| " and the line, so
+//       that every character of it shows. The command is UTF-16 when the
+//       client's window is a Unicode one too, else ANSI text, read in the ANSI
+//       code page as the real one reads it. Runs until it is ended; "ready" is
+//       logged once the window exists.
 //   sfxhelper.exe shortpath PATH OUT
 //       Writes the short (8.3) form of PATH into the file OUT (UTF-8).
+//   sfxhelper.exe regquery KEY OUT
+//       Writes the default value of the registry key KEY (HKCR\..., HKCU\...,
+//       HKLM\...) into OUT (UTF-8), read as the system holds it; exits 1 when
+//       the key or its default value does not exist. The registry tool writes
+//       the ANSI code page, which cannot hold every text.
 #include <windows.h>
 #include <dde.h>
 
@@ -30,33 +40,55 @@ void Log(const std::string& line) {
   FlushFileBuffers(logFile);
 }
 
-// Code page 932 bytes as UTF-8.
-std::string Utf8(const char* bytes, size_t n) {
+std::string Utf8(const wchar_t* text, size_t n) {
   if (n == 0) return std::string();
-  int wide = MultiByteToWideChar(932, 0, bytes, (int)n, nullptr, 0);
-  std::wstring w(wide, L'\0');
-  MultiByteToWideChar(932, 0, bytes, (int)n, &w[0], wide);
-  int size = WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
+  int size = WideCharToMultiByte(CP_UTF8, 0, text, (int)n, nullptr, 0, nullptr, nullptr);
   std::string out(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, &out[0], size, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text, (int)n, &out[0], size, nullptr, nullptr);
   return out;
 }
 
-void LogCommand(const char* text, size_t n) {
+std::string Utf8(const std::wstring& text) { return Utf8(text.data(), text.size()); }
+
+// Text of the ANSI code page, as a program of that code page reads it.
+std::wstring FromAnsi(const char* bytes, size_t n) {
+  if (n == 0) return std::wstring();
+  int wide = MultiByteToWideChar(CP_ACP, 0, bytes, (int)n, nullptr, 0);
+  std::wstring w(wide, L'\0');
+  MultiByteToWideChar(CP_ACP, 0, bytes, (int)n, &w[0], wide);
+  return w;
+}
+
+void LogCommand(const std::wstring& text) {
   Log("execute");
   size_t start = 0;
-  for (size_t i = 0; i <= n; ++i) {
-    if (i == n || text[i] == '\n') {
-      Log("| " + Utf8(text + start, i - start));
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i == text.size() || text[i] == L'\n') {
+      Log("| " + Utf8(text.data() + start, i - start));
       start = i + 1;
     }
   }
 }
 
+// The command of an execute block, as far as its terminating zero (or the
+// block's end): UTF-16 between two Unicode windows, else ANSI text.
+std::wstring CommandOf(const void* block, SIZE_T size, bool wide) {
+  if (wide) {
+    const wchar_t* text = (const wchar_t*)block;
+    size_t n = 0;
+    while (n < size / sizeof(wchar_t) && text[n] != L'\0') ++n;
+    return std::wstring(text, n);
+  }
+  const char* text = (const char*)block;
+  size_t n = 0;
+  while (n < size && text[n] != '\0') ++n;
+  return FromAnsi(text, n);
+}
+
 bool IsProgmanAtom(ATOM atom) {
-  char name[64] = {};
-  if (atom == 0 || GlobalGetAtomNameA(atom, name, sizeof name) == 0) return false;
-  return lstrcmpiA(name, "PROGMAN") == 0;
+  wchar_t name[64] = {};
+  if (atom == 0 || GlobalGetAtomNameW(atom, name, 64) == 0) return false;
+  return lstrcmpiW(name, L"PROGMAN") == 0;
 }
 
 LRESULT CALLBACK ServerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -67,20 +99,17 @@ LRESULT CALLBACK ServerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       if (!IsProgmanAtom(application) || !IsProgmanAtom(topic)) return 0;
       Log("initiate");
       // The acknowledge of an initiate is sent, with atoms of the server's own.
-      SendMessageA(client, WM_DDE_ACK, (WPARAM)window,
-                   MAKELPARAM(GlobalAddAtomA("PROGMAN"), GlobalAddAtomA("PROGMAN")));
+      SendMessageW(client, WM_DDE_ACK, (WPARAM)window,
+                   MAKELPARAM(GlobalAddAtomW(L"PROGMAN"), GlobalAddAtomW(L"PROGMAN")));
       return 0;
     }
     case WM_DDE_EXECUTE: {
       UINT_PTR low = 0, high = 0;
       UnpackDDElParam(WM_DDE_EXECUTE, lParam, &low, &high);
       HGLOBAL block = (HGLOBAL)high;
-      const char* text = (const char*)GlobalLock(block);
-      if (text != nullptr) {
-        SIZE_T size = GlobalSize(block);
-        size_t n = 0;
-        while (n < size && text[n] != '\0') ++n;
-        LogCommand(text, n);
+      const void* data = GlobalLock(block);
+      if (data != nullptr) {
+        LogCommand(CommandOf(data, GlobalSize(block), IsWindowUnicode(client) != FALSE));
         GlobalUnlock(block);
       } else {
         Log("execute <no block>");
@@ -90,60 +119,43 @@ LRESULT CALLBACK ServerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         return 0;
       }
       LPARAM answer = ReuseDDElParam(lParam, WM_DDE_EXECUTE, WM_DDE_ACK, 0x8000, high);
-      PostMessageA(client, WM_DDE_ACK, (WPARAM)window, answer);
+      PostMessageW(client, WM_DDE_ACK, (WPARAM)window, answer);
       return 0;
     }
     case WM_DDE_TERMINATE:
       Log("terminate");
-      PostMessageA(client, WM_DDE_TERMINATE, (WPARAM)window, 0);
+      PostMessageW(client, WM_DDE_TERMINATE, (WPARAM)window, 0);
       return 0;
     case WM_DDE_ACK:
       Log("unexpected acknowledge");
       return 0;
   }
-  return DefWindowProcA(window, message, wParam, lParam);
+  return DefWindowProcW(window, message, wParam, lParam);
 }
 
-int RunProgman(const char* log) {
-  logFile = CreateFileA(log, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+int RunProgman(const wchar_t* log) {
+  logFile = CreateFileW(log, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (logFile == INVALID_HANDLE_VALUE) return 2;
-  WNDCLASSA cls = {};
+  WNDCLASSW cls = {};
   cls.lpfnWndProc = ServerProc;
-  cls.hInstance = GetModuleHandleA(nullptr);
-  cls.lpszClassName = "Progman";
-  if (!RegisterClassA(&cls)) return 2;
-  HWND window = CreateWindowA("Progman", "Program Manager", WS_OVERLAPPED, 0, 0, 10, 10, nullptr,
-                              nullptr, cls.hInstance, nullptr);
+  cls.hInstance = GetModuleHandleW(nullptr);
+  cls.lpszClassName = L"Progman";
+  if (!RegisterClassW(&cls)) return 2;
+  HWND window = CreateWindowW(L"Progman", L"Program Manager", WS_OVERLAPPED, 0, 0, 10, 10,
+                              nullptr, nullptr, cls.hInstance, nullptr);
   if (window == nullptr) return 2;
   Log("ready");
   MSG msg;
-  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+    DispatchMessageW(&msg);
   }
   return 0;
 }
 
-int WriteShortPath(const char* path, const char* out) {
-  char shortForm[MAX_PATH] = {};
-  DWORD n = GetShortPathNameA(path, shortForm, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) return 1;
-  logFile = CreateFileA(out, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                        nullptr);
-  if (logFile == INVALID_HANDLE_VALUE) return 2;
-  std::string text = Utf8(shortForm, n);
-  DWORD written;
-  WriteFile(logFile, text.data(), (DWORD)text.size(), &written, nullptr);
-  CloseHandle(logFile);
-  return 0;
-}
-
-int WriteMarker(const char* name) {
-  char directory[MAX_PATH] = {};
-  GetCurrentDirectoryA(sizeof directory, directory);
-  std::string text = std::string("cmdline=") + GetCommandLineA() + "\ncwd=" + directory + "\n";
-  HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+int WriteUtf8File(const wchar_t* path, const std::string& text) {
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 2;
   DWORD written;
@@ -152,13 +164,63 @@ int WriteMarker(const char* name) {
   return 0;
 }
 
+int WriteShortPath(const wchar_t* path, const wchar_t* out) {
+  wchar_t shortForm[MAX_PATH] = {};
+  DWORD n = GetShortPathNameW(path, shortForm, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return 1;
+  return WriteUtf8File(out, Utf8(shortForm, n));
+}
+
+int WriteMarker(const wchar_t* name) {
+  wchar_t directory[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, directory);
+  return WriteUtf8File(name, "cmdline=" + Utf8(GetCommandLineW()) + "\ncwd=" +
+                                 Utf8(directory) + "\n");
+}
+
+int WriteRegistryDefault(const std::wstring& name, const wchar_t* out) {
+  static const struct {
+    const wchar_t* name;
+    HKEY key;
+  } kRoots[] = {{L"HKCR", HKEY_CLASSES_ROOT}, {L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+                {L"HKCU", HKEY_CURRENT_USER}, {L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+                {L"HKLM", HKEY_LOCAL_MACHINE}, {L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE}};
+  size_t slash = name.find(L'\\');
+  std::wstring root = name.substr(0, slash);
+  std::wstring path = slash == std::wstring::npos ? std::wstring() : name.substr(slash + 1);
+  HKEY top = nullptr;
+  for (const auto& r : kRoots)
+    if (lstrcmpiW(root.c_str(), r.name) == 0) top = r.key;
+  if (top == nullptr) return 2;
+  HKEY key;
+  if (RegOpenKeyExW(top, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return 1;
+  DWORD type = 0, size = 0;
+  LONG status = RegQueryValueExW(key, nullptr, nullptr, &type, nullptr, &size);
+  std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+  if (status == ERROR_SUCCESS)
+    status = RegQueryValueExW(key, nullptr, nullptr, &type, (BYTE*)&value[0], &size);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS) return 1;
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return 3;
+  value.resize(size / sizeof(wchar_t));
+  while (!value.empty() && value.back() == L'\0') value.pop_back();
+  return WriteUtf8File(out, Utf8(value));
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc >= 3 && lstrcmpA(argv[1], "marker") == 0) return WriteMarker(argv[2]);
-  if (argc >= 4 && lstrcmpA(argv[1], "shortpath") == 0) return WriteShortPath(argv[2], argv[3]);
-  if (argc >= 3 && lstrcmpA(argv[1], "progman") == 0) {
-    silent = argc >= 4 && lstrcmpA(argv[3], "silent") == 0;
+// The arguments as the system holds them: the ANSI ones cannot carry a path
+// outside the ANSI code page.
+int main() {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  if (argv == nullptr) return 2;
+  if (argc >= 3 && lstrcmpW(argv[1], L"marker") == 0) return WriteMarker(argv[2]);
+  if (argc >= 4 && lstrcmpW(argv[1], L"shortpath") == 0) return WriteShortPath(argv[2], argv[3]);
+  if (argc >= 4 && lstrcmpW(argv[1], L"regquery") == 0)
+    return WriteRegistryDefault(argv[2], argv[3]);
+  if (argc >= 3 && lstrcmpW(argv[1], L"progman") == 0) {
+    silent = argc >= 4 && lstrcmpW(argv[3], L"silent") == 0;
     return RunProgman(argv[2]);
   }
   return 2;
