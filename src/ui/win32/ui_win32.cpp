@@ -176,6 +176,31 @@ int ChooseDirectory(WindowHandle owner) {
 
 // ---- Program Manager conversation ----
 
+namespace {
+
+// The conversation's own window, an ANSI one whatever the dialog is: every
+// server reads an ANSI client's command as text of the system's code page,
+// where between Unicode windows the command would have to be UTF-16, which
+// not every server takes. It hands the acknowledges to the dialog.
+HWND ddeClient;
+
+LRESULT CALLBACK DdeClientProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_DDE_ACK) return SendMessageA(GetParent(window), message, wParam, lParam);
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+WPARAM ClientOf(WindowHandle dialog) {
+  if (ddeClient == nullptr) {
+    ddeClient = CreateWindowExA(0, "STATIC", nullptr, WS_CHILD, 0, 0, 0, 0, AsWindow(dialog),
+                                nullptr, nullptr, nullptr);
+    if (ddeClient == nullptr) return reinterpret_cast<WPARAM>(AsWindow(dialog));
+    SetWindowLongPtrA(ddeClient, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(DdeClientProc));
+  }
+  return reinterpret_cast<WPARAM>(ddeClient);
+}
+
+}  // namespace
+
 WindowHandle FindTopLevelWindow(const char* className) {
   return FromWindow(FindWindowA(className, nullptr));
 }
@@ -186,7 +211,7 @@ void BroadcastProgmanInitiate(WindowHandle client) {
   // The server acknowledges from inside this send. A hung top-level window
   // must not stop the run, so each window gets a bounded time.
   DWORD_PTR ignored;
-  SendMessageTimeoutA(HWND_BROADCAST, WM_DDE_INITIATE, static_cast<WPARAM>(client),
+  SendMessageTimeoutA(HWND_BROADCAST, WM_DDE_INITIATE, ClientOf(client),
                       MAKELPARAM(application, topic), SMTO_ABORTIFHUNG, kInitiateTimeoutMs,
                       &ignored);
   GlobalDeleteAtom(topic);
@@ -201,9 +226,8 @@ int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command
     GlobalFree(block);
     return -1;
   }
-  // Servers read the command in the system's code page, whatever the windows
-  // are (a Unicode one is given it converted by the system): on the wide road
-  // the text goes there by way of UTF-16, so that a name the system code page
+  // The server reads the command in the system's code page: on the wide road
+  // the text goes there by way of UTF-16, so that whatever that code page
   // holds arrives right. On code page 932 the bytes are the same.
   if (!wideCalls ||
       sys.WideCharToMultiByte(CP_ACP, 0, static_cast<const wchar_t*>(SystemText(command)), -1,
@@ -211,7 +235,7 @@ int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command
     CopyText(text, command, kDdeCommandBlock);
   GlobalUnlock(block);
   LPARAM packed = PackDDElParam(WM_DDE_EXECUTE, 0, reinterpret_cast<UINT_PTR>(block));
-  if (!PostMessageA(AsWindow(server), WM_DDE_EXECUTE, static_cast<WPARAM>(client), packed)) {
+  if (!PostMessageA(AsWindow(server), WM_DDE_EXECUTE, ClientOf(client), packed)) {
     GlobalFree(block);
     FreeDDElParam(WM_DDE_EXECUTE, packed);
     return 0;
@@ -222,7 +246,7 @@ int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command
 void PostDdeTerminate(WindowHandle server, WindowHandle client) {
   // The protocol names the client in the first parameter; packing it into a
   // 32-bit parameter would keep only its low half.
-  PostMessageA(AsWindow(server), WM_DDE_TERMINATE, static_cast<WPARAM>(client), 0);
+  PostMessageA(AsWindow(server), WM_DDE_TERMINATE, ClientOf(client), 0);
 }
 
 void BroadcastSettingsChange() { PostMessageA(HWND_BROADCAST, WM_WININICHANGE, 0, 0); }
