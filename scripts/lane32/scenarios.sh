@@ -46,6 +46,9 @@ if [ -d /out/samples ]; then
   fi
 fi
 "${runner[@]}" cleanup "${common[@]}" >/dev/null 2>&1
+# /tmp is the guest's memory: the sweep's own copy of the prefix does not fit
+# beside the scenarios' one, their work and the samples (all kept in /out).
+rm -rf "$state" /tmp/lane/work /tmp/lane/samples
 
 if [ -s /out/sweep.txt ]; then
   read -r count seed </out/sweep.txt

@@ -81,12 +81,14 @@ void EncodeForeignUnit(uint16_t unit, char* out) {
 
 uint32_t DecodeForeignUnit(const char* text) {
   uint32_t unit = 0;
-  for (int i = 0; i < 2; ++i) {
-    uint32_t lead = 0;
-    while (lead < 4 && kForeignLeads[lead] != text[2 * i]) ++lead;
-    uint8_t second = static_cast<uint8_t>(text[2 * i + 1]);
-    if (lead == 4 || (second & 0xC0) != 0x80) return 0;
+  for (int i = 0; i < 4; i += 2) {
+    // 0x85 and 0x86 become 0 and 1, 0xEB and 0xEC 2 and 3.
+    uint32_t lead = static_cast<uint8_t>(static_cast<uint8_t>(text[i]) - 0x85);
+    if (lead >= 2) lead -= 0x64;   // anything else ends up above 3
+    uint8_t second = static_cast<uint8_t>(text[i + 1]);
+    if (lead > 3 || (second & 0xC0) != 0x80) return 0;
     unit = (unit << 8) | (lead << 6) | (second & 0x3Fu);
   }
-  return unit;
+  // No such pair stands for an ASCII character: none becomes a separator.
+  return unit >= 0x80 ? unit : 0;
 }

@@ -29,5 +29,6 @@ uint32_t WholeCharLength(const char* text, uint32_t limit);
 // takes them as two characters, and none of their bytes is a separator.
 // Writes the four bytes.
 void EncodeForeignUnit(uint16_t unit, char* out);
-// The unit such a pair at text carries; 0 when text starts otherwise.
+// The unit such a pair at text carries; 0 when text starts otherwise or the
+// unit is an ASCII character, which code page 932 holds and no pair carries.
 uint32_t DecodeForeignUnit(const char* text);

@@ -61,7 +61,8 @@ uint32_t GetCurrentDirectory(char* out, uint32_t capacity);
 // Path search for a file name; returns the length of the found path, 0 if none
 // (or if it does not fit).
 uint32_t SearchForFile(const char* name, char* out, uint32_t capacity);
-// Short (8.3) form of a path into out; returns its length, 0 on failure.
+// Short (8.3) form of a path into out (not the path itself); returns its
+// length, 0 (and an empty text) on failure.
 uint32_t GetShortPath(const char* path, char* out, uint32_t capacity);
 // The last component of a path in display form; non-zero on success.
 int GetDisplayTitle(const char* path, char* out, uint32_t capacity);

@@ -8,6 +8,10 @@
 
 namespace {
 
+// The longest command line Windows passes (32,767 units), each unit at most
+// four bytes here.
+char commandLine[32767 * 4 + 1];
+
 // Libraries that the shell and the common dialogs load later must come from
 // the system directory, never from the folder the self-extractor was started
 // in (typically a downloads folder). Looked up at run time, since the first
@@ -34,13 +38,8 @@ extern "C" __attribute__((noreturn, force_align_arg_pointer)) void __stdcall Stu
   const char* line = static_cast<const char*>(sys.GetCommandLine());
   if (wideCalls) {
     // As Shift-JIS, with what code page 932 cannot hold as foreign units.
-    const wchar_t* units = reinterpret_cast<const wchar_t*>(line);
-    uint32_t count = 0;
-    while (units[count] != L'\0') ++count;
-    uint32_t capacity = count * 4 + 1;
-    char* converted = static_cast<char*>(AllocZeroed(capacity));
-    if (converted != nullptr) FromWide(units, converted, capacity, 1);
-    line = converted != nullptr ? converted : "";
+    FromWide(reinterpret_cast<const wchar_t*>(line), commandLine, sizeof commandLine, 1);
+    line = commandLine;
   }
   const char* tail = SkipProgramName(line);
   int status = RunProgram(reinterpret_cast<InstanceHandle>(GetModuleHandleA(nullptr)), tail);

@@ -303,6 +303,9 @@ TEST(ForeignUnitTest, OnlyTwoWholePairsDecode) {
       {e.substr(0, 1) + "\xC0" + e.substr(2), 0},
       {kHyo + kSo, 0},
       {"", 0},
+      {"\x85\x80\x86\x9C", 0},   // would be 0x5C, the backslash
+      {"\x85\x80\x86\x80" + e, 0},   // would be 0x40
+      {"\x85\x80\xEB\x80", 0x80},   // the first unit past ASCII
   };
   for (const auto& c : cases) EXPECT_EQ(DecodeForeignUnit(c.text.c_str()), c.unit) << c.text;
 }

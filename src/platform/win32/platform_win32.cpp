@@ -31,6 +31,15 @@ uint32_t FinishText(char* out, uint32_t capacity, uint32_t length) {
   return length;
 }
 
+// The directory queries of either order of parameters.
+uint32_t QueryRoomFirst(DWORD(WINAPI* query)(DWORD, void*), char* out, uint32_t capacity) {
+  return FinishText(out, capacity, query(ResultRoom(capacity), ResultBuffer(out)));
+}
+
+uint32_t QueryBufferFirst(UINT(WINAPI* query)(void*, UINT), char* out, uint32_t capacity) {
+  return FinishText(out, capacity, query(ResultBuffer(out), ResultRoom(capacity)));
+}
+
 }  // namespace
 
 // ---- memory ----
@@ -149,28 +158,26 @@ int MakeDirectory(const char* path) { return sys.CreateDirectory(SystemText(path
 
 uint32_t QueryMaxComponentLength(const char* root) {
   DWORD maxComponent = 0;
-  if (!sys.GetVolumeInformation(SystemText(root), nullptr, 0, nullptr, &maxComponent, nullptr, nullptr, 0))
+  // A drive's root ("D:\\") is ASCII: either form of the call takes it.
+  if (!GetVolumeInformationA(root, nullptr, 0, nullptr, &maxComponent, nullptr, nullptr, 0))
     return 0;
   return maxComponent;
 }
 
 uint32_t GetTempDirectory(char* out, uint32_t capacity) {
-  return FinishText(out, capacity, sys.GetTempPath(ResultRoom(capacity), ResultBuffer(out)));
+  return QueryRoomFirst(sys.GetTempPath, out, capacity);
 }
 
 uint32_t GetWindowsDirectory(char* out, uint32_t capacity) {
-  return FinishText(out, capacity,
-                    sys.GetWindowsDirectory(ResultBuffer(out), ResultRoom(capacity)));
+  return QueryBufferFirst(sys.GetWindowsDirectory, out, capacity);
 }
 
 uint32_t GetSystemDirectory(char* out, uint32_t capacity) {
-  return FinishText(out, capacity,
-                    sys.GetSystemDirectory(ResultBuffer(out), ResultRoom(capacity)));
+  return QueryBufferFirst(sys.GetSystemDirectory, out, capacity);
 }
 
 uint32_t GetCurrentDirectory(char* out, uint32_t capacity) {
-  return FinishText(out, capacity,
-                    sys.GetCurrentDirectory(ResultRoom(capacity), ResultBuffer(out)));
+  return QueryRoomFirst(sys.GetCurrentDirectory, out, capacity);
 }
 
 uint32_t SearchForFile(const char* name, char* out, uint32_t capacity) {
@@ -181,27 +188,8 @@ uint32_t SearchForFile(const char* name, char* out, uint32_t capacity) {
 }
 
 uint32_t GetShortPath(const char* path, char* out, uint32_t capacity) {
-  if (capacity == 0) return 0;
-  // The callers convert in place (out == path) and keep the text as the query
-  // left it when there is no short form, so a failure only re-terminates it.
-  DWORD n = sys.GetShortPathName(SystemText(path), ResultBuffer(out), ResultRoom(capacity));
-  if (wideCalls) {
-    if (n != 0 && n < ResultRoom(capacity)) {
-      char converted[MAX_PATH];
-      n = FromWide(static_cast<wchar_t*>(ResultBuffer(out)), converted, sizeof converted, 0);
-      if (n != 0 && n < capacity) {
-        memcpy(out, converted, n + 1);
-        return n;
-      }
-    }
-    n = 0;
-  }
-  out[capacity - 1] = '\0';
-  if (n == 0 || n >= capacity) {
-    if (out != path) out[0] = '\0';
-    return 0;
-  }
-  return n;
+  return FinishText(out, capacity,
+                    sys.GetShortPathName(SystemText(path), ResultBuffer(out), ResultRoom(capacity)));
 }
 
 int GetDisplayTitle(const char* path, char* out, uint32_t capacity) {
@@ -228,9 +216,12 @@ const char* PreviousChar(const char* start, const char* end) {
 // ---- environment, registry, profile ----
 
 uint32_t GetEnvironmentText(const char* name, char* out, uint32_t capacity) {
-  return FinishText(out, capacity,
-                    sys.GetEnvironmentVariable(SystemText(name), ResultBuffer(out),
-                                               ResultRoom(capacity)));
+  // Read under Win32s alone (TZ), where the ANSI form is the only one.
+  uint32_t n = GetEnvironmentVariableA(name, out, capacity);
+  if (capacity == 0) return 0;
+  if (n == 0 || n >= capacity) n = 0;
+  out[n] = '\0';
+  return n;
 }
 
 int ReadMachineRegistryString(const char* subkey, const char* valueName, char* out,
@@ -275,12 +266,14 @@ void SetClassesRootDefault(const char* keyPath, const char* classString, const c
                          KEY_WRITE, nullptr, &key, &disposition) != ERROR_SUCCESS)
     return;
   const void* data = SystemText(value);
-  sys.RegSetValueEx(key, SystemText(""), 0, REG_SZ, data, SystemTextBytes(data));
+  // No value name is the key's own value.
+  sys.RegSetValueEx(key, nullptr, 0, REG_SZ, data, SystemTextBytes(value));
   RegCloseKey(key);
 }
 
 void WriteProfileEntry(const char* section, const char* key, const char* value) {
-  sys.WriteProfileString(SystemText(section), SystemText(key), SystemText(value));
+  // Written under Win32s alone, where the ANSI form is the only one.
+  WriteProfileStringA(section, key, value);
 }
 
 // ---- processes and the shell ----

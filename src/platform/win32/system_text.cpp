@@ -27,6 +27,7 @@ wchar_t resultBuffer[kTextUnits];
 // The converted texts of the last calls: no call takes more than three.
 wchar_t convertedTexts[4][kTextUnits];
 uint32_t nextConverted;
+uint32_t lastUnits;   // of the last conversion
 
 int Lookup(int wide) {
   void** slot = reinterpret_cast<void**>(&sys);
@@ -74,13 +75,9 @@ uint32_t ToWide(const char* text, wchar_t* out, uint32_t capacity) {
   if (capacity == 0) return 0;
   uint32_t n = 0;
   for (; *text != '\0' && n + 1 < capacity; ++n) {
-    char bytes[2];
     uint32_t length = 4;
     wchar_t unit = static_cast<wchar_t>(DecodeForeignUnit(text));
-    // Only a unit that code page 932 cannot hold is taken from such a pair:
-    // no pair of bytes becomes a separator or any other character the
-    // program's rules would have seen.
-    if (unit == 0 || Bytes932(unit, bytes) != 0) {
+    if (unit == 0) {
       length = CharLength(text);
       if (sys.MultiByteToWideChar(kCodePage, 0, text, static_cast<int>(length), &unit, 1) != 1)
         unit = L'?';
@@ -93,7 +90,6 @@ uint32_t ToWide(const char* text, wchar_t* out, uint32_t capacity) {
 }
 
 uint32_t FromWide(const wchar_t* text, char* out, uint32_t capacity, int cut) {
-  if (capacity == 0) return 0;
   uint32_t n = 0;
   for (; *text != L'\0'; ++text) {
     char bytes[4];
@@ -115,24 +111,18 @@ uint32_t FromWide(const wchar_t* text, char* out, uint32_t capacity, int cut) {
 const void* SystemText(const char* text) {
   if (!wideCalls || text == nullptr) return text;
   wchar_t* out = convertedTexts[nextConverted++ % 4];
-  ToWide(text, out, kTextUnits);
+  lastUnits = ToWide(text, out, kTextUnits);
   return out;
 }
 
-uint32_t SystemTextBytes(const void* text) {
-  if (text == nullptr) return 0;
-  if (!wideCalls) return TextLength(static_cast<const char*>(text)) + 1;
-  const wchar_t* units = static_cast<const wchar_t*>(text);
-  uint32_t n = 0;
-  while (units[n] != L'\0') ++n;
-  return (n + 1) * sizeof(wchar_t);
+uint32_t SystemTextBytes(const char* text) {
+  return wideCalls ? (lastUnits + 1) * sizeof(wchar_t) : TextLength(text) + 1;
 }
 
 void* ResultBuffer(char* out) { return wideCalls ? static_cast<void*>(resultBuffer) : out; }
 
-uint32_t ResultRoom(uint32_t capacity) {
-  return wideCalls && capacity > kTextUnits ? kTextUnits : capacity;
-}
+// Either road: no result of the program's is that long.
+uint32_t ResultRoom(uint32_t capacity) { return capacity > kTextUnits ? kTextUnits : capacity; }
 
 uint32_t TakeResult(char* out, uint32_t capacity, int cut) {
   return FromWide(resultBuffer, out, capacity, cut);

@@ -36,18 +36,15 @@
   CALL(BOOL, DeleteFile, (const void*))                                                          \
   CALL(void*, GetCommandLine, ())                                                                \
   CALL(DWORD, GetCurrentDirectory, (DWORD, void*))                                               \
-  CALL(DWORD, GetEnvironmentVariable, (const void*, void*, DWORD))                               \
   CALL(DWORD, GetFileAttributes, (const void*))                                                  \
   CALL(DWORD, GetModuleFileName, (HMODULE, void*, DWORD))                                        \
   CALL(DWORD, GetShortPathName, (const void*, void*, DWORD))                                     \
   CALL(UINT, GetSystemDirectory, (void*, UINT))                                                  \
   CALL(DWORD, GetTempPath, (DWORD, void*))                                                       \
-  CALL(BOOL, GetVolumeInformation, (const void*, void*, DWORD, DWORD*, DWORD*, DWORD*, void*, DWORD)) \
   CALL(UINT, GetWindowsDirectory, (void*, UINT))                                                 \
   CALL(DWORD, SearchPath, (const void*, const void*, const void*, DWORD, void*, void**))         \
   CALL(BOOL, SetCurrentDirectory, (const void*))                                                 \
   CALL(BOOL, SetFileAttributes, (const void*, DWORD))                                            \
-  CALL(BOOL, WriteProfileString, (const void*, const void*, const void*))                        \
   EXACT(int, MultiByteToWideChar, (UINT, DWORD, const char*, int, wchar_t*, int))                \
   EXACT(int, WideCharToMultiByte, (UINT, DWORD, const wchar_t*, int, char*, int, const char*, BOOL*)) \
   MODULE(advapi32)                                                                               \
@@ -87,8 +84,9 @@ int LoadSystemCalls(int allowWide);
 // A text for a call: on the wide road a converted copy (one of a few that
 // later calls reuse), else the text itself.
 const void* SystemText(const char* text);
-// Length in bytes, terminator included, of a text SystemText gave.
-uint32_t SystemTextBytes(const void* text);
+// Length in bytes, terminator included, of what SystemText gave for text,
+// when it was the last text given.
+uint32_t SystemTextBytes(const char* text);
 
 // Where a call leaves a text result, and the room it may use there: on the
 // wide road a buffer of its own, else out itself.
@@ -100,7 +98,8 @@ uint32_t ResultRoom(uint32_t capacity);
 uint32_t TakeResult(char* out, uint32_t capacity, int cut);
 
 // The conversions themselves. Both always terminate within their capacity
-// (UTF-16 units for ToWide) and never split a character; FromWide returns 0
-// when the text does not fit whole and cut is not set.
+// (UTF-16 units for ToWide; FromWide's is never 0) and never split a
+// character; FromWide returns 0 when the text does not fit whole and cut is
+// not set.
 uint32_t ToWide(const char* text, wchar_t* out, uint32_t capacity);
 uint32_t FromWide(const wchar_t* text, char* out, uint32_t capacity, int cut);

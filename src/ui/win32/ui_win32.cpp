@@ -181,22 +181,14 @@ namespace {
 // The conversation's own window, an ANSI one whatever the dialog is: every
 // server reads an ANSI client's command as text of the system's code page,
 // where between Unicode windows the command would have to be UTF-16, which
-// not every server takes. It hands the acknowledges to the dialog.
-HWND ddeClient;
+// not every server takes. A hidden child of the dialog, made when the first
+// conversation starts, it hands the acknowledges to the dialog and needs
+// nothing else (the dialog itself stands in when it cannot be made).
+WPARAM ddeClient;
 
-LRESULT CALLBACK DdeClientProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_DDE_ACK) return SendMessageA(GetParent(window), message, wParam, lParam);
-  return DefWindowProcA(window, message, wParam, lParam);
-}
-
-WPARAM ClientOf(WindowHandle dialog) {
-  if (ddeClient == nullptr) {
-    ddeClient = CreateWindowExA(0, "STATIC", nullptr, WS_CHILD, 0, 0, 0, 0, AsWindow(dialog),
-                                nullptr, nullptr, nullptr);
-    if (ddeClient == nullptr) return reinterpret_cast<WPARAM>(AsWindow(dialog));
-    SetWindowLongPtrA(ddeClient, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(DdeClientProc));
-  }
-  return reinterpret_cast<WPARAM>(ddeClient);
+LRESULT CALLBACK DdeClientProc(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_DDE_ACK) SendMessageA(AsWindow(context->dialogWindow), message, wParam, lParam);
+  return 0;
 }
 
 }  // namespace
@@ -206,19 +198,27 @@ WindowHandle FindTopLevelWindow(const char* className) {
 }
 
 void BroadcastProgmanInitiate(WindowHandle client) {
+  if (ddeClient == 0) {
+    HWND own = CreateWindowExA(0, "STATIC", nullptr, WS_CHILD, 0, 0, 0, 0, AsWindow(client),
+                               nullptr, nullptr, nullptr);
+    ddeClient = reinterpret_cast<WPARAM>(own != nullptr ? own : AsWindow(client));
+    if (own != nullptr)
+      SetWindowLongPtrA(own, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(DdeClientProc));
+  }
   ATOM application = GlobalAddAtomA("PROGMAN");
   ATOM topic = GlobalAddAtomA("PROGMAN");
   // The server acknowledges from inside this send. A hung top-level window
   // must not stop the run, so each window gets a bounded time.
   DWORD_PTR ignored;
-  SendMessageTimeoutA(HWND_BROADCAST, WM_DDE_INITIATE, ClientOf(client),
+  SendMessageTimeoutA(HWND_BROADCAST, WM_DDE_INITIATE, ddeClient,
                       MAKELPARAM(application, topic), SMTO_ABORTIFHUNG, kInitiateTimeoutMs,
                       &ignored);
   GlobalDeleteAtom(topic);
   GlobalDeleteAtom(application);
 }
 
-int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command) {
+// The client is the conversation's own window, made by the initiate.
+int PostDdeExecute(WindowHandle server, WindowHandle, const char* command) {
   HGLOBAL block = GlobalAlloc(GMEM_DDESHARE | GMEM_MOVEABLE, kDdeCommandBlock);
   if (block == nullptr) return -1;
   char* text = static_cast<char*>(GlobalLock(block));
@@ -235,7 +235,7 @@ int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command
     CopyText(text, command, kDdeCommandBlock);
   GlobalUnlock(block);
   LPARAM packed = PackDDElParam(WM_DDE_EXECUTE, 0, reinterpret_cast<UINT_PTR>(block));
-  if (!PostMessageA(AsWindow(server), WM_DDE_EXECUTE, ClientOf(client), packed)) {
+  if (!PostMessageA(AsWindow(server), WM_DDE_EXECUTE, ddeClient, packed)) {
     GlobalFree(block);
     FreeDDElParam(WM_DDE_EXECUTE, packed);
     return 0;
@@ -243,10 +243,10 @@ int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command
   return 1;   // the block now belongs to the server
 }
 
-void PostDdeTerminate(WindowHandle server, WindowHandle client) {
+void PostDdeTerminate(WindowHandle server, WindowHandle) {
   // The protocol names the client in the first parameter; packing it into a
   // 32-bit parameter would keep only its low half.
-  PostMessageA(AsWindow(server), WM_DDE_TERMINATE, ClientOf(client), 0);
+  PostMessageA(AsWindow(server), WM_DDE_TERMINATE, ddeClient, 0);
 }
 
 void BroadcastSettingsChange() { PostMessageA(HWND_BROADCAST, WM_WININICHANGE, 0, 0); }
