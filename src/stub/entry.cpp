@@ -15,17 +15,21 @@ char commandLine[32767 * 4 + 1];
 // Libraries that the shell and the common dialogs load later must come from
 // the system directory, never from the folder the self-extractor was started
 // in (typically a downloads folder). Looked up at run time, since the first
-// Win32 systems have neither call.
+// Win32 systems have neither call. The names stay with the writable data,
+// whose file block has room where the code's has none.
+char kernelName[] = "kernel32";
+char setDefaultName[] = "SetDefaultDllDirectories";
+char setDirName[] = "SetDllDirectoryA";
+
 void RestrictLibrarySearch() {
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  HMODULE kernel = LoadLibraryA(kernelName);
   if (kernel == nullptr) return;
   using SetDefaultDirs = BOOL(WINAPI*)(DWORD);
   using SetDllDir = BOOL(WINAPI*)(LPCSTR);
-  auto setDefault = reinterpret_cast<SetDefaultDirs>(
-      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  auto setDefault =
+      reinterpret_cast<SetDefaultDirs>(reinterpret_cast<void*>(GetProcAddress(kernel, setDefaultName)));
   if (setDefault != nullptr && setDefault(0x00000800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */)) return;
-  auto setDir =
-      reinterpret_cast<SetDllDir>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetDllDirectoryA")));
+  auto setDir = reinterpret_cast<SetDllDir>(reinterpret_cast<void*>(GetProcAddress(kernel, setDirName)));
   if (setDir != nullptr) setDir("");   // at least drop the current directory
 }
 
@@ -42,6 +46,6 @@ extern "C" __attribute__((noreturn, force_align_arg_pointer)) void __stdcall Stu
     line = commandLine;
   }
   const char* tail = SkipProgramName(line);
-  int status = RunProgram(reinterpret_cast<InstanceHandle>(GetModuleHandleA(nullptr)), tail);
+  int status = RunProgram(reinterpret_cast<InstanceHandle>(sys.GetModuleHandleA(nullptr)), tail);
   ExitProcess(static_cast<UINT>(status));
 }

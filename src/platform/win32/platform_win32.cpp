@@ -44,11 +44,10 @@ uint32_t QueryBufferFirst(UINT(WINAPI* query)(void*, UINT), char* out, uint32_t 
 
 // ---- memory ----
 
-void* AllocZeroed(uint32_t size) { return LocalAlloc(LPTR, size); }
+void* AllocZeroed(uint32_t size) { return sys.LocalAlloc(LPTR, size); }
 
-void FreeMemory(void* block) {
-  if (block != nullptr) LocalFree(block);
-}
+// The system ignores a null block.
+void FreeMemory(void* block) { sys.LocalFree(block); }
 
 // ---- process ----
 
@@ -59,12 +58,12 @@ int QueryPlatformId(uint32_t* platformId) {
   OSVERSIONINFOA info;
   memset(&info, 0, sizeof(info));
   info.dwOSVersionInfoSize = sizeof(info);
-  if (!GetVersionExA(&info)) return 0;
+  if (!sys.GetVersionExA(&info)) return 0;
   *platformId = info.dwPlatformId;
   return 1;
 }
 
-uint32_t TickCount() { return GetTickCount(); }
+uint32_t TickCount() { return sys.GetTickCount(); }
 
 uint32_t GetOwnModulePath(InstanceHandle instance, char* out, uint32_t capacity) {
   // A cut path would name another file, so a path that does not fit is a failure.
@@ -85,18 +84,18 @@ FileHandle CreateForWrite(const char* path) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-int CloseFile(FileHandle file) { return CloseHandle(AsHandle(file)) ? 1 : 0; }
+int CloseFile(FileHandle file) { return sys.CloseHandle(AsHandle(file)) ? 1 : 0; }
 
 int ReadFromFile(FileHandle file, void* buffer, uint32_t count, uint32_t* got) {
   DWORD n = 0;
-  BOOL ok = ReadFile(AsHandle(file), buffer, count, &n, nullptr);
+  BOOL ok = sys.ReadFile(AsHandle(file), buffer, count, &n, nullptr);
   *got = n;
   return ok ? 1 : 0;
 }
 
 int WriteToFile(FileHandle file, const void* buffer, uint32_t count, uint32_t* written) {
   DWORD n = 0;
-  BOOL ok = WriteFile(AsHandle(file), buffer, count, &n, nullptr);
+  BOOL ok = sys.WriteFile(AsHandle(file), buffer, count, &n, nullptr);
   *written = n;
   return ok ? 1 : 0;
 }
@@ -105,9 +104,9 @@ int WriteToFile(FileHandle file, const void* buffer, uint32_t count, uint32_t* w
 // offsets rather than as negative moves.
 static int MovePointer(FileHandle file, uint32_t distance, DWORD method, uint32_t* reached) {
   LONG high = 0;
-  SetLastError(NO_ERROR);
-  DWORD low = SetFilePointer(AsHandle(file), static_cast<LONG>(distance), &high, method);
-  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return 0;
+  sys.SetLastError(NO_ERROR);
+  DWORD low = sys.SetFilePointer(AsHandle(file), static_cast<LONG>(distance), &high, method);
+  if (low == INVALID_SET_FILE_POINTER && sys.GetLastError() != NO_ERROR) return 0;
   if (high != 0) return 0;   // beyond what a 32-bit position can name
   if (reached) *reached = low;
   return 1;
@@ -123,7 +122,7 @@ int GetFilePosition(FileHandle file, uint32_t* position) {
 
 uint32_t GetFileSizeOf(FileHandle file) {
   DWORD high = 0;
-  DWORD low = GetFileSize(AsHandle(file), &high);
+  DWORD low = sys.GetFileSize(AsHandle(file), &high);
   if (high != 0) return 0xFFFFFFFFu;   // larger than 4 GB: no 32-bit size
   return low;
 }
@@ -139,17 +138,17 @@ int SetAttributesOf(const char* path, uint32_t attributes) {
 int GetFileDosTime(FileHandle file, uint32_t* packed) {
   FILETIME written;
   WORD date = 0, time = 0;
-  if (!GetFileTime(AsHandle(file), nullptr, nullptr, &written)) return 0;
-  if (!FileTimeToDosDateTime(&written, &date, &time)) return 0;
+  if (!sys.GetFileTime(AsHandle(file), nullptr, nullptr, &written)) return 0;
+  if (!sys.FileTimeToDosDateTime(&written, &date, &time)) return 0;
   *packed = (static_cast<uint32_t>(date) << 16) | time;
   return 1;
 }
 
 int SetFileDosTime(FileHandle file, uint32_t packed) {
   FILETIME written;
-  if (!DosDateTimeToFileTime(static_cast<WORD>(packed >> 16), static_cast<WORD>(packed), &written))
+  if (!sys.DosDateTimeToFileTime(static_cast<WORD>(packed >> 16), static_cast<WORD>(packed), &written))
     return 0;
-  return SetFileTime(AsHandle(file), nullptr, nullptr, &written) ? 1 : 0;
+  return sys.SetFileTime(AsHandle(file), nullptr, nullptr, &written) ? 1 : 0;
 }
 
 // ---- directories and volumes ----
@@ -159,7 +158,7 @@ int MakeDirectory(const char* path) { return sys.CreateDirectory(SystemText(path
 uint32_t QueryMaxComponentLength(const char* root) {
   DWORD maxComponent = 0;
   // A drive's root ("D:\\") is ASCII: either form of the call takes it.
-  if (!GetVolumeInformationA(root, nullptr, 0, nullptr, &maxComponent, nullptr, nullptr, 0))
+  if (!sys.GetVolumeInformationA(root, nullptr, 0, nullptr, &maxComponent, nullptr, nullptr, 0))
     return 0;
   return maxComponent;
 }
@@ -194,15 +193,15 @@ uint32_t GetShortPath(const char* path, char* out, uint32_t capacity) {
 
 int GetDisplayTitle(const char* path, char* out, uint32_t capacity) {
   if (capacity == 0) return 0;
-  WORD size = capacity > 0xFFFF ? 0xFFFF : static_cast<WORD>(capacity);
-  short result = sys.GetFileTitle(SystemText(path), ResultBuffer(out),
-                                  static_cast<WORD>(ResultRoom(size)));
+  // Never more than a WORD holds, nor more than out holds.
+  const uint32_t room = ResultRoom(capacity);
+  short result = sys.GetFileTitle(SystemText(path), ResultBuffer(out), static_cast<WORD>(room));
   if (result != 0) {
     out[0] = '\0';
     return 0;
   }
   if (wideCalls) return TakeResult(out, capacity, 0) != 0;
-  out[size - 1] = '\0';
+  out[room - 1] = '\0';
   return 1;
 }
 
@@ -217,7 +216,7 @@ const char* PreviousChar(const char* start, const char* end) {
 
 uint32_t GetEnvironmentText(const char* name, char* out, uint32_t capacity) {
   // Read under Win32s alone (TZ), where the ANSI form is the only one.
-  uint32_t n = GetEnvironmentVariableA(name, out, capacity);
+  uint32_t n = sys.GetEnvironmentVariableA(name, out, capacity);
   if (capacity == 0) return 0;
   if (n == 0 || n >= capacity) n = 0;
   out[n] = '\0';
@@ -235,12 +234,13 @@ int ReadMachineRegistryString(const char* subkey, const char* valueName, char* o
   }
   DWORD type = REG_SZ;
   uint32_t room = ResultRoom(capacity);
-  const DWORD unit = wideCalls ? sizeof(wchar_t) : 1;
-  DWORD size = room * unit;
+  // Sizes are in bytes: two to a unit on the wide road.
+  const uint32_t shift = wideCalls ? 1 : 0;
+  DWORD size = room << shift;
   void* result = ResultBuffer(out);
   LONG status = sys.RegQueryValueEx(key, SystemText(valueName), nullptr, &type,
                                     static_cast<BYTE*>(result), &size);
-  RegCloseKey(key);
+  sys.RegCloseKey(key);
   if (status != ERROR_SUCCESS) {
     out[0] = '\0';
     return 0;
@@ -248,7 +248,7 @@ int ReadMachineRegistryString(const char* subkey, const char* valueName, char* o
   // A stored string need not carry its terminator; one that fills the buffer
   // exactly loses its last character (and a double-byte character is kept
   // whole). Converted, a value that does not fit is a failure.
-  uint32_t length = size / unit < room ? size / unit : room - 1;
+  uint32_t length = size >> shift < room ? size >> shift : room - 1;
   if (wideCalls) {
     static_cast<wchar_t*>(result)[length] = L'\0';
     return TakeResult(out, capacity, 0) != 0;
@@ -268,12 +268,12 @@ void SetClassesRootDefault(const char* keyPath, const char* classString, const c
   const void* data = SystemText(value);
   // No value name is the key's own value.
   sys.RegSetValueEx(key, nullptr, 0, REG_SZ, data, SystemTextBytes(value));
-  RegCloseKey(key);
+  sys.RegCloseKey(key);
 }
 
 void WriteProfileEntry(const char* section, const char* key, const char* value) {
   // Written under Win32s alone, where the ANSI form is the only one.
-  WriteProfileStringA(section, key, value);
+  sys.WriteProfileStringA(section, key, value);
 }
 
 // ---- processes and the shell ----
@@ -286,8 +286,7 @@ void StartProgramAndWaitIdle(const char* commandLine, uint32_t waitMilliseconds)
   if (length >= sizeof(copy)) return;
   memcpy(copy, commandLine, length + 1);
   // A converted text is a copy of its own, as writable as the bytes.
-  void* line = wideCalls ? const_cast<void*>(SystemText(copy)) : copy;
-  if (line == nullptr) return;
+  void* line = const_cast<void*>(SystemText(copy));
   // The ANSI and the wide start-up records have the same layout.
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof(startup));
@@ -297,9 +296,9 @@ void StartProgramAndWaitIdle(const char* commandLine, uint32_t waitMilliseconds)
                       CREATE_NEW_PROCESS_GROUP | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
                       &process))
     return;
-  WaitForInputIdle(process.hProcess, waitMilliseconds);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
+  sys.WaitForInputIdle(process.hProcess, waitMilliseconds);
+  sys.CloseHandle(process.hProcess);
+  sys.CloseHandle(process.hThread);
 }
 
 void ShellOpen(WindowHandle owner, const char* file, const char* parameters,

@@ -9,15 +9,30 @@ int wideCalls;
 
 namespace {
 
-// A module line starts with '*'. A name whose form the road chooses ends in
-// 'A' or 'W', changed in place; no name the wide road alone needs ends so.
+// A module line starts with '*', or with '+' for the wide road's own calls.
+// A name whose form the road chooses ends in 'W' until the ANSI road changes
+// it to 'A' in place; no other name ends in 'W'.
 #define SFX_MODULE_NAME(module) "*" #module "\0"
-#define SFX_CALL_NAME(result, name, parameters) #name "A\0"
+#define SFX_WIDE_MODULE_NAME(module) "+" #module "\0"
+#define SFX_CALL_NAME(result, name, parameters) #name "W\0"
 #define SFX_EXACT_NAME(result, name, parameters) #name "\0"
-char callNames[] = SFX_SYSTEM_CALLS(SFX_MODULE_NAME, SFX_CALL_NAME, SFX_EXACT_NAME);
+#define SFX_NAME_OF(name) #name
+#define SFX_FIXED_NAME(name) SFX_NAME_OF(name) "\0"
+char callNames[] = SFX_SYSTEM_CALLS(SFX_MODULE_NAME, SFX_CALL_NAME, SFX_FIXED_NAME,
+                                    SFX_WIDE_MODULE_NAME, SFX_EXACT_NAME);
+#define SFX_NOTHING(...)
+#define SFX_CHECK_FIXED(name)                                                   \
+  static_assert(SFX_NAME_OF(name)[sizeof(SFX_NAME_OF(name)) - 2] != 'W',        \
+                "a fixed call's name ends in W: " SFX_NAME_OF(name));
+SFX_SYSTEM_CALLS(SFX_NOTHING, SFX_NOTHING, SFX_CHECK_FIXED, SFX_NOTHING, SFX_NOTHING)
+#undef SFX_NOTHING
+#undef SFX_CHECK_FIXED
 #undef SFX_MODULE_NAME
+#undef SFX_WIDE_MODULE_NAME
 #undef SFX_CALL_NAME
 #undef SFX_EXACT_NAME
+#undef SFX_NAME_OF
+#undef SFX_FIXED_NAME
 
 constexpr UINT kCodePage = 932;
 // Every text the program hands over fits a message (kMessageCap bytes), so
@@ -33,17 +48,14 @@ int Lookup(int wide) {
   void** slot = reinterpret_cast<void**>(&sys);
   HMODULE module = nullptr;
   for (char* p = callNames; *p != '\0'; p += TextLength(p) + 1) {
-    if (*p == '*') {
+    if (*p == '*' || *p == '+') {
+      // The wide road's own calls come last.
+      if (*p == '+' && !wide) break;
       module = LoadLibraryA(p + 1);
       continue;
     }
     char& last = p[TextLength(p) - 1];
-    if (last == 'A' || last == 'W') {
-      last = wide ? 'W' : 'A';
-    } else if (!wide) {
-      ++slot;
-      continue;
-    }
+    if (last == 'W' && !wide) last = 'A';
     // A module that did not load leaves a null one: nothing is found in it.
     void* found = reinterpret_cast<void*>(GetProcAddress(module, p));
     if (found == nullptr) return 0;

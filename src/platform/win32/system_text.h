@@ -14,6 +14,7 @@
 #define NOMINMAX
 #include <windows.h>
 #include <commdlg.h>
+#include <dde.h>
 #include <shellapi.h>
 
 #include <stdint.h>
@@ -25,9 +26,12 @@
 
 // Each call: result, name without its A or W, parameters. A text parameter is
 // a void pointer: Shift-JIS bytes on the ANSI road, UTF-16 on the wide road.
-// A name after a module line is looked up in that module; a name marked EXACT
-// exists once and is needed on the wide road only.
-#define SFX_SYSTEM_CALLS(MODULE, CALL, EXACT)                                                    \
+// A name after a module line is looked up in that module. A FIXED call is
+// taken as it is named, on both roads: by name at start rather than imported,
+// since every import costs the image an address slot and a hint beside the
+// name. The calls after WIDE_MODULE, which come last, exist once and are
+// needed on the wide road only.
+#define SFX_SYSTEM_CALLS(MODULE, CALL, FIXED, WIDE_MODULE, EXACT)                                \
   MODULE(kernel32)                                                                               \
   CALL(HANDLE, CreateFile, (const void*, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD, HANDLE)) \
   CALL(BOOL, CreateDirectory, (const void*, SECURITY_ATTRIBUTES*))                               \
@@ -45,32 +49,55 @@
   CALL(DWORD, SearchPath, (const void*, const void*, const void*, DWORD, void*, void**))         \
   CALL(BOOL, SetCurrentDirectory, (const void*))                                                 \
   CALL(BOOL, SetFileAttributes, (const void*, DWORD))                                            \
-  EXACT(int, MultiByteToWideChar, (UINT, DWORD, const char*, int, wchar_t*, int))                \
-  EXACT(int, WideCharToMultiByte, (UINT, DWORD, const wchar_t*, int, char*, int, const char*, BOOL*)) \
+  FIXED(CloseHandle) FIXED(DosDateTimeToFileTime) FIXED(FileTimeToDosDateTime)                   \
+  FIXED(GetEnvironmentVariableA) FIXED(GetFileSize) FIXED(GetFileTime) FIXED(GetLastError)       \
+  FIXED(GetModuleHandleA) FIXED(GetTickCount) FIXED(GetVersionExA) FIXED(GetVolumeInformationA)  \
+  FIXED(GlobalAddAtomA) FIXED(GlobalAlloc) FIXED(GlobalDeleteAtom) FIXED(GlobalFree)             \
+  FIXED(GlobalLock) FIXED(GlobalUnlock) FIXED(LocalAlloc) FIXED(LocalFree) FIXED(ReadFile)       \
+  FIXED(SetFilePointer) FIXED(SetFileTime) FIXED(SetLastError)                                   \
+  FIXED(WriteFile) FIXED(WriteProfileStringA)                                                    \
   MODULE(advapi32)                                                                               \
   CALL(LONG, RegCreateKeyEx, (HKEY, const void*, DWORD, void*, DWORD, REGSAM, SECURITY_ATTRIBUTES*, \
                               HKEY*, DWORD*))                                                     \
   CALL(LONG, RegOpenKeyEx, (HKEY, const void*, DWORD, REGSAM, HKEY*))                            \
   CALL(LONG, RegQueryValueEx, (HKEY, const void*, DWORD*, DWORD*, BYTE*, DWORD*))                \
   CALL(LONG, RegSetValueEx, (HKEY, const void*, DWORD, DWORD, const void*, DWORD))               \
+  FIXED(RegCloseKey)                                                                             \
   MODULE(user32)                                                                                 \
   CALL(INT_PTR, DialogBoxParam, (HINSTANCE, const void*, HWND, DLGPROC, LPARAM))                 \
   CALL(UINT, GetDlgItemText, (HWND, int, void*, int))                                            \
   CALL(int, MessageBox, (HWND, const void*, const void*, UINT))                                  \
   CALL(BOOL, SetDlgItemText, (HWND, int, const void*))                                           \
   CALL(BOOL, SetWindowText, (HWND, const void*))                                                 \
+  FIXED(BeginPaint) FIXED(CheckDlgButton) FIXED(CreateWindowExA) FIXED(DestroyIcon)              \
+  FIXED(DispatchMessageA) FIXED(DrawIcon) FIXED(EnableWindow) FIXED(EndDialog) FIXED(EndPaint)   \
+  FIXED(FindWindowA) FIXED(FreeDDElParam) FIXED(GetDlgCtrlID) FIXED(GetDlgItem) FIXED(GetFocus)  \
+  FIXED(GetSystemMetrics) FIXED(GetWindowRect) FIXED(IsDialogMessageA) FIXED(IsIconic)           \
+  FIXED(KillTimer) FIXED(LoadIconA) FIXED(PackDDElParam) FIXED(PeekMessageA) FIXED(PostMessageA) \
+  FIXED(SendDlgItemMessageA) FIXED(SendMessageA) FIXED(SendMessageTimeoutA) FIXED(SetFocus)      \
+  FIXED(SetTimer) FIXED(SetWindowLongPtrA) FIXED(SetWindowPos) FIXED(ShowWindow)                 \
+  FIXED(TranslateMessage) FIXED(WaitForInputIdle) FIXED(WaitMessage)                             \
+  MODULE(gdi32)                                                                                  \
+  FIXED(GetMapMode) FIXED(SetMapMode)                                                            \
   MODULE(comdlg32)                                                                               \
   CALL(short, GetFileTitle, (const void*, void*, WORD))                                          \
   CALL(BOOL, GetOpenFileName, (OPENFILENAMEA*))                                                  \
   MODULE(shell32)                                                                                \
-  CALL(HINSTANCE, ShellExecute, (HWND, const void*, const void*, const void*, const void*, INT))
+  CALL(HINSTANCE, ShellExecute, (HWND, const void*, const void*, const void*, const void*, INT)) \
+  WIDE_MODULE(kernel32)                                                                          \
+  EXACT(int, MultiByteToWideChar, (UINT, DWORD, const char*, int, wchar_t*, int))                \
+  EXACT(int, WideCharToMultiByte, (UINT, DWORD, const wchar_t*, int, char*, int, const char*, BOOL*))
 
 #define SFX_CALL_FIELD(result, name, parameters) result(WINAPI* name) parameters;
 #define SFX_NO_FIELD(module)
+// A fixed call keeps the system's own declaration; a name the headers map to
+// another one (SetWindowLongPtrA on 32-bit Windows) is the one mapped to.
+#define SFX_FIXED_FIELD(name) decltype(&::name) name;
 struct SystemCalls {
-  SFX_SYSTEM_CALLS(SFX_NO_FIELD, SFX_CALL_FIELD, SFX_CALL_FIELD)
+  SFX_SYSTEM_CALLS(SFX_NO_FIELD, SFX_CALL_FIELD, SFX_FIXED_FIELD, SFX_NO_FIELD, SFX_CALL_FIELD)
 };
 #undef SFX_NO_FIELD
+#undef SFX_FIXED_FIELD
 #undef SFX_CALL_FIELD
 
 extern SystemCalls sys;

@@ -13,18 +13,18 @@ namespace {
 
 void PaintMinimised(HWND window) {
   PAINTSTRUCT paint;
-  HDC dc = BeginPaint(window, &paint);
-  int mapMode = GetMapMode(dc);
-  SendMessageA(window, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
-  SetMapMode(dc, MM_TEXT);
-  if (dialogIcon != 0) DrawIcon(dc, 0, 0, reinterpret_cast<HICON>(dialogIcon));
-  SetMapMode(dc, mapMode);
-  EndPaint(window, &paint);
+  HDC dc = sys.BeginPaint(window, &paint);
+  int mapMode = sys.GetMapMode(dc);
+  sys.SendMessageA(window, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  sys.SetMapMode(dc, MM_TEXT);
+  if (dialogIcon != 0) sys.DrawIcon(dc, 0, 0, reinterpret_cast<HICON>(dialogIcon));
+  sys.SetMapMode(dc, mapMode);
+  sys.EndPaint(window, &paint);
 }
 
 // A dialog procedure reports most results through DWLP_MSGRESULT.
 INT_PTR Result(HWND window, LRESULT value) {
-  SetWindowLongPtrA(window, DWLP_MSGRESULT, value);
+  sys.SetWindowLongPtrA(window, DWLP_MSGRESULT, value);
   return TRUE;
 }
 
@@ -46,11 +46,11 @@ INT_PTR CALLBACK SfxDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM)
       OnDdeAcknowledge(dialog, static_cast<WindowHandle>(wParam));
       return TRUE;
     case WM_PAINT:
-      if (!IsIconic(window)) return FALSE;
+      if (!sys.IsIconic(window)) return FALSE;
       PaintMinimised(window);
       return TRUE;
     case WM_ERASEBKGND:
-      return IsIconic(window) ? Result(window, 1) : FALSE;
+      return sys.IsIconic(window) ? Result(window, 1) : FALSE;
     case WM_QUERYDRAGICON:
       // One of the messages whose result the procedure returns directly.
       return static_cast<INT_PTR>(dialogIcon);

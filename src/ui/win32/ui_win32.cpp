@@ -59,67 +59,67 @@ void SetWindowCaption(WindowHandle window, const char* text) {
 }
 
 void EnableControl(WindowHandle dialog, int id, int enabled) {
-  EnableWindow(GetDlgItem(AsWindow(dialog), id), enabled ? TRUE : FALSE);
+  sys.EnableWindow(sys.GetDlgItem(AsWindow(dialog), id), enabled ? TRUE : FALSE);
 }
 
 void SetCheckMark(WindowHandle dialog, int id, int checked) {
-  CheckDlgButton(AsWindow(dialog), id, checked ? BST_CHECKED : BST_UNCHECKED);
+  sys.CheckDlgButton(AsWindow(dialog), id, checked ? BST_CHECKED : BST_UNCHECKED);
 }
 
 void LimitControlText(WindowHandle dialog, int id, uint32_t characters) {
-  SendDlgItemMessageA(AsWindow(dialog), id, EM_LIMITTEXT, characters, 0);
+  sys.SendDlgItemMessageA(AsWindow(dialog), id, EM_LIMITTEXT, characters, 0);
 }
 
-void FocusControl(WindowHandle dialog, int id) { SetFocus(GetDlgItem(AsWindow(dialog), id)); }
+void FocusControl(WindowHandle dialog, int id) { sys.SetFocus(sys.GetDlgItem(AsWindow(dialog), id)); }
 
 void MakeDefaultButton(WindowHandle dialog, int id) {
-  SendDlgItemMessageA(AsWindow(dialog), id, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
+  sys.SendDlgItemMessageA(AsWindow(dialog), id, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
 }
 
 void CentreWindow(WindowHandle window) {
   HWND w = AsWindow(window);
   RECT r;
-  if (!GetWindowRect(w, &r)) return;
+  if (!sys.GetWindowRect(w, &r)) return;
   int width = r.right - r.left;
   int height = r.bottom - r.top;
-  int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
-  int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-  SetWindowPos(w, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOREDRAW);
+  int x = (sys.GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+  int y = (sys.GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+  sys.SetWindowPos(w, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOREDRAW);
 }
 
 void StartTimer(WindowHandle window, int id, uint32_t milliseconds) {
-  SetTimer(AsWindow(window), static_cast<UINT_PTR>(id), milliseconds, nullptr);
+  sys.SetTimer(AsWindow(window), static_cast<UINT_PTR>(id), milliseconds, nullptr);
 }
 
 void StopTimer(WindowHandle window, int id) {
-  KillTimer(AsWindow(window), static_cast<UINT_PTR>(id));
+  sys.KillTimer(AsWindow(window), static_cast<UINT_PTR>(id));
 }
 
 void PostCommand(WindowHandle window, int id) {
-  PostMessageA(AsWindow(window), WM_COMMAND, static_cast<WPARAM>(id), 0);
+  sys.PostMessageA(AsWindow(window), WM_COMMAND, static_cast<WPARAM>(id), 0);
 }
 
-void FinishDialog(WindowHandle dialog, int result) { EndDialog(AsWindow(dialog), result); }
+void FinishDialog(WindowHandle dialog, int result) { sys.EndDialog(AsWindow(dialog), result); }
 
 IconHandle LoadDialogIcon(InstanceHandle instance, int id) {
   return reinterpret_cast<IconHandle>(
-      LoadIconA(reinterpret_cast<HINSTANCE>(instance), MAKEINTRESOURCEA(id)));
+      sys.LoadIconA(reinterpret_cast<HINSTANCE>(instance), MAKEINTRESOURCEA(id)));
 }
 
 void ReleaseIcon(IconHandle icon) {
-  if (icon != 0) DestroyIcon(reinterpret_cast<HICON>(icon));
+  if (icon != 0) sys.DestroyIcon(reinterpret_cast<HICON>(icon));
 }
 
 void PumpMessages(WindowHandle dialog) {
   MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (IsDialogMessageA(AsWindow(dialog), &msg)) continue;
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
+  while (sys.PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (sys.IsDialogMessageA(AsWindow(dialog), &msg)) continue;
+    sys.TranslateMessage(&msg);
+    sys.DispatchMessageA(&msg);
   }
 }
 
-void WaitForMessage() { WaitMessage(); }
+void WaitForMessage() { sys.WaitMessage(); }
 
 // ---- the directory chooser ----
 
@@ -131,13 +131,13 @@ extern "C" __declspec(dllexport) UINT_PTR CALLBACK GetDirDlgHookProc(HWND choose
                                                                      WPARAM wParam, LPARAM) {
   if (message == WM_INITDIALOG) {
     // Help is not requested and none exists.
-    ShowWindow(GetDlgItem(chooser, IDC_DIR_HELP), SW_HIDE);
+    sys.ShowWindow(sys.GetDlgItem(chooser, IDC_DIR_HELP), SW_HIDE);
   } else if (message == WM_COMMAND && LOWORD(wParam) == IDOK) {
-    int focus = GetDlgCtrlID(GetFocus());
+    int focus = sys.GetDlgCtrlID(sys.GetFocus());
     if (focus != IDC_DIR_LIST && focus != IDC_DRIVE_LIST) {
       // A directory that does not fit is never offered cut; the chooser stays.
       if (GetCurrentDirectory(context->outputPath, kDestFolderCap) != 0)
-        PostMessageA(chooser, WM_COMMAND, IDABORT, 1);
+        sys.PostMessageA(chooser, WM_COMMAND, IDABORT, 1);
     }
   }
   return 0;
@@ -187,43 +187,43 @@ namespace {
 WPARAM ddeClient;
 
 LRESULT CALLBACK DdeClientProc(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_DDE_ACK) SendMessageA(AsWindow(context->dialogWindow), message, wParam, lParam);
+  if (message == WM_DDE_ACK) sys.SendMessageA(AsWindow(context->dialogWindow), message, wParam, lParam);
   return 0;
 }
 
 }  // namespace
 
 WindowHandle FindTopLevelWindow(const char* className) {
-  return FromWindow(FindWindowA(className, nullptr));
+  return FromWindow(sys.FindWindowA(className, nullptr));
 }
 
 void BroadcastProgmanInitiate(WindowHandle client) {
   if (ddeClient == 0) {
-    HWND own = CreateWindowExA(0, "STATIC", nullptr, WS_CHILD, 0, 0, 0, 0, AsWindow(client),
+    HWND own = sys.CreateWindowExA(0, "STATIC", nullptr, WS_CHILD, 0, 0, 0, 0, AsWindow(client),
                                nullptr, nullptr, nullptr);
     ddeClient = reinterpret_cast<WPARAM>(own != nullptr ? own : AsWindow(client));
     if (own != nullptr)
-      SetWindowLongPtrA(own, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(DdeClientProc));
+      sys.SetWindowLongPtrA(own, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(DdeClientProc));
   }
-  ATOM application = GlobalAddAtomA("PROGMAN");
-  ATOM topic = GlobalAddAtomA("PROGMAN");
+  ATOM application = sys.GlobalAddAtomA("PROGMAN");
+  ATOM topic = sys.GlobalAddAtomA("PROGMAN");
   // The server acknowledges from inside this send. A hung top-level window
   // must not stop the run, so each window gets a bounded time.
   DWORD_PTR ignored;
-  SendMessageTimeoutA(HWND_BROADCAST, WM_DDE_INITIATE, ddeClient,
+  sys.SendMessageTimeoutA(HWND_BROADCAST, WM_DDE_INITIATE, ddeClient,
                       MAKELPARAM(application, topic), SMTO_ABORTIFHUNG, kInitiateTimeoutMs,
                       &ignored);
-  GlobalDeleteAtom(topic);
-  GlobalDeleteAtom(application);
+  sys.GlobalDeleteAtom(topic);
+  sys.GlobalDeleteAtom(application);
 }
 
 // The client is the conversation's own window, made by the initiate.
 int PostDdeExecute(WindowHandle server, WindowHandle, const char* command) {
-  HGLOBAL block = GlobalAlloc(GMEM_DDESHARE | GMEM_MOVEABLE, kDdeCommandBlock);
+  HGLOBAL block = sys.GlobalAlloc(GMEM_DDESHARE | GMEM_MOVEABLE, kDdeCommandBlock);
   if (block == nullptr) return -1;
-  char* text = static_cast<char*>(GlobalLock(block));
+  char* text = static_cast<char*>(sys.GlobalLock(block));
   if (text == nullptr) {
-    GlobalFree(block);
+    sys.GlobalFree(block);
     return -1;
   }
   // The server reads the command in the system's code page: on the wide road
@@ -233,11 +233,11 @@ int PostDdeExecute(WindowHandle server, WindowHandle, const char* command) {
       sys.WideCharToMultiByte(CP_ACP, 0, static_cast<const wchar_t*>(SystemText(command)), -1,
                               text, kDdeCommandBlock, nullptr, nullptr) == 0)
     CopyText(text, command, kDdeCommandBlock);
-  GlobalUnlock(block);
-  LPARAM packed = PackDDElParam(WM_DDE_EXECUTE, 0, reinterpret_cast<UINT_PTR>(block));
-  if (!PostMessageA(AsWindow(server), WM_DDE_EXECUTE, ddeClient, packed)) {
-    GlobalFree(block);
-    FreeDDElParam(WM_DDE_EXECUTE, packed);
+  sys.GlobalUnlock(block);
+  LPARAM packed = sys.PackDDElParam(WM_DDE_EXECUTE, 0, reinterpret_cast<UINT_PTR>(block));
+  if (!sys.PostMessageA(AsWindow(server), WM_DDE_EXECUTE, ddeClient, packed)) {
+    sys.GlobalFree(block);
+    sys.FreeDDElParam(WM_DDE_EXECUTE, packed);
     return 0;
   }
   return 1;   // the block now belongs to the server
@@ -246,7 +246,7 @@ int PostDdeExecute(WindowHandle server, WindowHandle, const char* command) {
 void PostDdeTerminate(WindowHandle server, WindowHandle) {
   // The protocol names the client in the first parameter; packing it into a
   // 32-bit parameter would keep only its low half.
-  PostMessageA(AsWindow(server), WM_DDE_TERMINATE, ddeClient, 0);
+  sys.PostMessageA(AsWindow(server), WM_DDE_TERMINATE, ddeClient, 0);
 }
 
-void BroadcastSettingsChange() { PostMessageA(HWND_BROADCAST, WM_WININICHANGE, 0, 0); }
+void BroadcastSettingsChange() { sys.PostMessageA(HWND_BROADCAST, WM_WININICHANGE, 0, 0); }
