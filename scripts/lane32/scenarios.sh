@@ -1,7 +1,7 @@
 #!/bin/bash
 # The guest's job for scripts/lane32.sh scenarios: the scenarios named in
 # /out/scenarios.txt with the i686 stub and driver of /repo/build/win32, one
-# Wine setup for all of them, and, when /out/samples exists, the stub's own
+# Wine setup for each code page they name, and, when /out/samples exists, the stub's own
 # decoder (stubbench.exe) over the samples with every CRC checked, and, when
 # /out/sweep.txt holds "COUNT SEED", the hostile sweep with the i686 stub
 # (its report and failing inputs in /out/sweep). One line per item in
@@ -13,42 +13,67 @@ export SFX_E2E_TIME_SCALE=6
 repo=/repo
 state=/tmp/lane/state
 runner=(python3 "$repo/tests/e2e/run_scenario.py")
-common=(--state "$state" --win32-build "$repo/build/win32" --prefix-template /opt/lane32/prefix
+common=(--win32-build "$repo/build/win32" --prefix-template /opt/lane32/prefix
         --e2emake "$repo/build/host/tests/e2e/e2emake" --sfxbuild "$repo/build/host/tools/sfxbuild/sfxbuild"
         --fixtures "$repo/tests/fixtures" --work /tmp/lane/work --artifacts /out/artifacts)
 mkdir -p /out/logs
 : >/out/results.txt
 result() { echo "$1 $2 $3" >>/out/results.txt; }
 
-# A sweep alone needs no setup of the scenarios.
-if [ -s /out/scenarios.txt ] || [ -d /out/samples ]; then
-  start=$SECONDS
-  "${runner[@]}" setup "${common[@]}" >/out/logs/setup.log 2>&1 || { result setup fail $((SECONDS - start)); exit 1; }
-  result setup pass $((SECONDS - start))
-fi
-while read -r name; do
-  start=$SECONDS
-  if "${runner[@]}" run "$repo/tests/e2e/scenarios/$name.scn" "${common[@]}" >"/out/logs/$name.log" 2>&1; then
-    result "$name" pass $((SECONDS - start))
-  else
-    result "$name" fail $((SECONDS - start))
-  fi
-done </out/scenarios.txt
+# Each code page a scenario names (932 unless it says otherwise) gets a Wine
+# setup of its own from the one prefix: Wine takes the code page from the
+# locale the runner gives it, not from the prefix. /tmp is the guest's memory
+# and holds one setup at a time, so a change of code page ends the last one.
+current="" current_ok=1
+state_of() { if [ "$1" = 932 ]; then echo "$state"; else echo "$state-$1"; fi; }
+end_setup() {
+  [ -n "$current" ] || return 0
+  "${runner[@]}" cleanup --state "$(state_of "$current")" "${common[@]}" >/dev/null 2>&1
+  rm -rf "$(state_of "$current")"
+  current=""
+}
+setup_for() {
+  local codepage=$1 name=setup start=$SECONDS
+  [ "$codepage" = "$current" ] && return $((1 - current_ok))
+  end_setup
+  [ "$codepage" = 932 ] || name=setup_$codepage
+  current=$codepage current_ok=0
+  "${runner[@]}" setup --codepage "$codepage" --state "$(state_of "$codepage")" "${common[@]}" \
+    >"/out/logs/$name.log" 2>&1 && current_ok=1
+  if [ $current_ok = 1 ]; then result "$name" pass $((SECONDS - start)); else result "$name" fail $((SECONDS - start)); fi
+  return $((1 - current_ok))
+}
+codepage_of() {
+  awk '$1 == "codepage" { print $2; found = 1; exit } END { if (!found) print 932 }' \
+    "$repo/tests/e2e/scenarios/$1.scn"
+}
 
 if [ -d /out/samples ]; then
+  setup_for 932 || exit 1
   start=$SECONDS
   cp -r /out/samples /tmp/lane/samples
-  if "${runner[@]}" wine "${common[@]}" --timeout 1200 -- /repo/build/win32/src/stub/stubbench.exe \
+  if "${runner[@]}" wine --state "$state" "${common[@]}" --timeout 1200 -- /repo/build/win32/src/stub/stubbench.exe \
        'Z:\tmp\lane\samples' --check >/out/logs/stubbench.log 2>&1; then
     result stubbench pass $((SECONDS - start))
   else
     result stubbench fail $((SECONDS - start))
   fi
+  rm -rf /tmp/lane/samples
 fi
-"${runner[@]}" cleanup "${common[@]}" >/dev/null 2>&1
-# /tmp is the guest's memory: the sweep's own copy of the prefix does not fit
-# beside the scenarios' one, their work and the samples (all kept in /out).
-rm -rf "$state" /tmp/lane/work /tmp/lane/samples
+while read -r name; do
+  codepage=$(codepage_of "$name")
+  setup_for "$codepage" || { result "$name" fail 0; continue; }
+  start=$SECONDS
+  if "${runner[@]}" run "$repo/tests/e2e/scenarios/$name.scn" --state "$(state_of "$codepage")" \
+       "${common[@]}" >"/out/logs/$name.log" 2>&1; then
+    result "$name" pass $((SECONDS - start))
+  else
+    result "$name" fail $((SECONDS - start))
+  fi
+done </out/scenarios.txt
+end_setup
+# The sweep's own copy of the prefix does not fit beside the scenarios' work.
+rm -rf /tmp/lane/work
 
 if [ -s /out/sweep.txt ]; then
   read -r count seed </out/sweep.txt
