@@ -367,6 +367,7 @@ class CodePages(unittest.TestCase):
         folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios")
         names = sorted(n for n in os.listdir(folder) if n.endswith(".scn"))
         self.assertTrue(any(n.startswith("cp1252_") for n in names))
+        self.assertTrue(any(n.startswith("cp65001_") for n in names))
         for name in names:
             with self.subTest(name):
                 with open(os.path.join(folder, name), encoding="utf-8") as f:
