@@ -41,10 +41,23 @@ DRIVER_STEPS = {"box", "dialog", "control", "type", "click", "close", "wait-prog
 # so the two-second rounding of the archive's times is seen.
 DEFAULT_MTIME = calendar.timegm((2021, 3, 4, 5, 6, 7))
 DRIVER_TIMEOUT = 240
-# The ANSI code pages a scenario can ask for, and the locale that makes Wine
-# give a new prefix that code page. 932 is the stub's own; 1252 is a Windows
-# whose ANSI code page cannot hold its texts.
-CODEPAGES = {932: "ja_JP.UTF-8", 1252: "C.UTF-8"}
+# The ANSI code pages a scenario can ask for, and the locale settings that
+# make Wine give a new prefix that code page. 932 is the stub's own; 1252 is a
+# Windows whose ANSI code page cannot hold its texts; 65001 is one whose ANSI
+# code page is UTF-8 (Windows' beta choice "use Unicode UTF-8"), which holds
+# them all but reads no Shift-JIS byte as such. Wine has no switch for that:
+# it ignores an ACP written to the registry and takes the code pages from the
+# system locale, LC_CTYPE, giving 65001 to a locale that has no ANSI code page
+# of its own, such as Hindi. The user's locale, LC_MESSAGES (from LANG), stays
+# English, as on an English Windows with that choice made.
+CODEPAGES = {
+    932: {"LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8"},
+    1252: {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"},
+    65001: {"LANG": "en_US.UTF-8", "LC_CTYPE": "hi_IN.UTF-8"},
+}
+# Code pages whose locales setup compiles into the state (LOCPATH): few
+# machines have them generated, and the locales package has their sources.
+OWN_LOCALES = {65001}
 DEFAULT_CODEPAGE = 932
 
 
@@ -436,9 +449,35 @@ def state_codepage(state):
     return int(text)
 
 
+def locale_folder(state):
+    return os.path.join(state, "locale")
+
+
+def make_locales(state, codepage, log_path):
+    """Compiles the locales of the code page's settings into the state, for
+    LOCPATH (glibc then reads no other locale)."""
+    folder = locale_folder(state)
+    os.makedirs(folder, exist_ok=True)
+    if not shutil.which("localedef"):
+        raise Failure("missing program: localedef (run scripts/install-deps.sh)")
+    for name in sorted(set(CODEPAGES[codepage].values())):
+        source, _, charmap = name.partition(".")
+        out = os.path.join(folder, name)
+        # 1 is warnings, with the locale written all the same.
+        if run_logged(["localedef", "-i", source, "-f", charmap, out], None, log_path,
+                      120) not in (0, 1) or not os.path.exists(os.path.join(out, "LC_CTYPE")):
+            raise Failure("localedef could not make %s (see %s)" % (name, log_path))
+
+
 def wine_env(state):
     env = dict(os.environ)
-    locale = CODEPAGES[state_codepage(state)]
+    codepage = state_codepage(state)
+    # The host's own LC_ variables would override these settings.
+    for name in [n for n in env if n.startswith("LC_")]:
+        del env[name]
+    env.update(CODEPAGES[codepage])
+    if codepage in OWN_LOCALES:
+        env["LOCPATH"] = locale_folder(state)
     if os.path.isdir(os.path.join(state, "bin")):
         env.update({"PATH": os.path.join(state, "bin") + os.pathsep + env.get("PATH", ""),
                     "WINEARCH": "win64", "WINELOADER": "/usr/lib/wine/wine64",
@@ -449,8 +488,6 @@ def wine_env(state):
         "WINEPREFIX": os.path.join(state, "prefix"),
         "WINEDEBUG": "-all",
         "WINEDLLOVERRIDES": "mscoree,mshtml=",
-        "LANG": locale,
-        "LC_ALL": locale,
         "DISPLAY": display,
         # Archive times are taken as UTC; the host's zone must not shift them.
         "TZ": "UTC",
@@ -563,6 +600,8 @@ def setup(opts):
     # Before anything runs Wine: wine_env takes the locale from it.
     with open(os.path.join(state, "codepage"), "w") as f:
         f.write("%d\n" % codepage)
+    if codepage in OWN_LOCALES:
+        make_locales(state, codepage, os.path.join(state, "locale.log"))
     # The driver's build, or the stub's where the driver is not built (the demo).
     stub, driver = tool_paths(opts)
     program = driver if os.path.exists(driver) else stub

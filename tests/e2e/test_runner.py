@@ -2,10 +2,14 @@
 make every scenario pass, so the comparisons are tried against wrong trees."""
 
 import os
+import re
 import shutil
 import stat
+import subprocess
+import sys
 import tempfile
 import unittest
+from unittest import mock
 
 import run_scenario as rs
 
@@ -277,11 +281,12 @@ class CodePages(unittest.TestCase):
 
     def test_the_directive(self):
         table = [("", 932), ("codepage 932\n", 932), ("codepage 1252\n", 1252),
-                 ("  codepage   1252\n", 1252)]
+                 ("  codepage   1252\n", 1252), ("codepage 65001\n", 65001)]
         for line, want in table:
             with self.subTest(line):
                 self.assertEqual(rs.parse_scenario(line + MINIMAL).codepage, want)
-        for bad in ("codepage\n", "codepage 1251\n", "codepage ja\n", "codepage 932 1252\n"):
+        for bad in ("codepage\n", "codepage 1251\n", "codepage ja\n", "codepage 932 1252\n",
+                    "codepage 65000\n", "codepage utf8\n", "codepage 65001 932\n"):
             with self.subTest(bad):
                 with self.assertRaises(rs.ScenarioError):
                     rs.parse_scenario(bad + MINIMAL)
@@ -290,45 +295,63 @@ class CodePages(unittest.TestCase):
         # A state made before code pages were chosen is a 932 one.
         self.assertEqual(rs.state_codepage(self.state), 932)
         self.assertEqual(rs.wine_env(self.state)["LANG"], "ja_JP.UTF-8")
-        for codepage, locale in ((932, "ja_JP.UTF-8"), (1252, "C.UTF-8")):
-            with self.subTest(codepage):
+        own = os.path.join(self.state, "locale")
+        # LANG, LC_ALL, LC_CTYPE, LOCPATH (None: not set). 65001 is a system
+        # locale without an ANSI code page and an English user's locale, from
+        # the locales setup compiled into the state.
+        table = [(932, ("ja_JP.UTF-8", "ja_JP.UTF-8", None, None)),
+                 (1252, ("C.UTF-8", "C.UTF-8", None, None)),
+                 (65001, ("en_US.UTF-8", None, "hi_IN.UTF-8", own))]
+        # What the host sets must not reach Wine: LC_ALL would override the
+        # system locale, LC_MESSAGES the user's.
+        host = {"LC_ALL": "ja_JP.UTF-8", "LC_MESSAGES": "ja_JP.UTF-8", "LC_CTYPE": "C",
+                "LANG": "de_DE.UTF-8"}
+        for codepage, want in table:
+            with self.subTest(codepage), mock.patch.dict(os.environ, host):
                 self.set_state("%d\n" % codepage)
                 self.assertEqual(rs.state_codepage(self.state), codepage)
                 env = rs.wine_env(self.state)
-                self.assertEqual((env["LANG"], env["LC_ALL"]), (locale, locale))
+                self.assertEqual(tuple(env.get(n) for n in ("LANG", "LC_ALL", "LC_CTYPE",
+                                                            "LOCPATH")), want)
+                self.assertEqual([n for n in env if n.startswith("LC_") and
+                                  n not in ("LC_ALL", "LC_CTYPE")], [])
                 self.assertEqual(env["WINEPREFIX"], os.path.join(self.state, "prefix"))
                 self.assertEqual(env["DISPLAY"], ":7")
-        for bad in ("1251\n", "x\n", ""):
+        for bad in ("1251\n", "65000\n", "x\n", ""):
             with self.subTest(bad):
                 self.set_state(bad)
                 with self.assertRaises(rs.Failure):
                     rs.state_codepage(self.state)
 
     def test_a_live_setup_serves_its_own_code_page_only(self):
-        sc932 = rs.parse_scenario(MINIMAL)
-        sc1252 = rs.parse_scenario("codepage 1252\n" + MINIMAL)
-        self.set_state("1252\n")
-        rs.check_state_codepage(self.state, sc1252)
-        with self.assertRaises(rs.Failure):
-            rs.check_state_codepage(self.state, sc932)
-        self.set_state("932\n")
-        rs.check_state_codepage(self.state, sc932)
-        with self.assertRaises(rs.Failure):
-            rs.check_state_codepage(self.state, sc1252)
+        scenarios = {932: rs.parse_scenario(MINIMAL),
+                     1252: rs.parse_scenario("codepage 1252\n" + MINIMAL),
+                     65001: rs.parse_scenario("codepage 65001\n" + MINIMAL)}
+        for have in scenarios:
+            self.set_state("%d\n" % have)
+            for wanted, sc in scenarios.items():
+                with self.subTest(state=have, scenario=wanted):
+                    if wanted == have:
+                        rs.check_state_codepage(self.state, sc)
+                    else:
+                        with self.assertRaises(rs.Failure):
+                            rs.check_state_codepage(self.state, sc)
 
     def test_the_prefix_code_page_as_the_registry_tool_writes_it(self):
         query = (b"\r\nHKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\CodePage"
                  b"\r\n    ACP    REG_SZ    %s\r\n\r\n")
         self.assertEqual(rs.acp_of_query(query % b"1252"), 1252)
         self.assertEqual(rs.acp_of_query(query % b"932"), 932)
+        self.assertEqual(rs.acp_of_query(query % b"65001"), 65001)
         self.assertIsNone(rs.acp_of_query(query % b""))
         self.assertIsNone(rs.acp_of_query(b"reg: Unable to find the specified registry key\r\n"))
         # OEMCP beside it is no answer.
         self.assertIsNone(rs.acp_of_query(b"    OEMCP    REG_SZ    437\r\n"))
 
     def test_the_transcript_must_show_the_scenario_code_page(self):
-        for codepage, other in ((932, 1252), (1252, 932)):
-            with self.subTest(codepage):
+        for codepage, other in ((932, 1252), (1252, 932), (65001, 1252), (1252, 65001),
+                                (65001, 932)):
+            with self.subTest(codepage=codepage, other=other):
                 sc = rs.parse_scenario("codepage %d\n" % codepage + MINIMAL)
                 good = "  0.001 codepage %d\n  2.000 exit 0\n" % codepage
                 paths = {"dest": os.path.join(self.state, "dest"), "input": self.state}
@@ -338,16 +361,40 @@ class CodePages(unittest.TestCase):
                     {}))
 
     def test_each_scenario_names_its_code_page(self):
-        # The 1252 set is the cp1252_ scenarios, and each of them says so:
-        # one without the line would quietly run in the 932 prefix.
+        # The 1252 set is the cp1252_ scenarios, the 65001 set the cp65001_
+        # ones, and each of them says so: one without the line would quietly
+        # run in the 932 prefix.
         folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scenarios")
         names = sorted(n for n in os.listdir(folder) if n.endswith(".scn"))
         self.assertTrue(any(n.startswith("cp1252_") for n in names))
+        self.assertTrue(any(n.startswith("cp65001_") for n in names))
         for name in names:
             with self.subTest(name):
                 with open(os.path.join(folder, name), encoding="utf-8") as f:
                     sc = rs.parse_scenario(f.read(), name)
-                self.assertEqual(sc.codepage, 1252 if name.startswith("cp1252_") else 932)
+                prefix = re.match(r"cp(\d+)_", name)
+                self.assertEqual(sc.codepage, int(prefix.group(1)) if prefix else 932)
+
+    def test_setup_compiles_the_locales_it_names(self):
+        # Only the code pages whose locales a machine seldom has.
+        self.assertEqual(rs.OWN_LOCALES, {65001})
+        log = os.path.join(self.state, "locale.log")
+        rs.make_locales(self.state, 65001, log)
+        self.set_state("65001\n")
+        env = rs.wine_env(self.state)
+        for category, name in (("LC_CTYPE", "hi_IN.UTF-8"), ("LC_MESSAGES", "en_US.UTF-8")):
+            with self.subTest(name):
+                # With LOCPATH glibc reads the locale compiled there.
+                probe = ("import locale; print(locale.setlocale(locale.%s, %r))" %
+                         (category, name))
+                out = subprocess.run([sys.executable, "-c", probe], env=env,
+                                     capture_output=True, text=True)
+                self.assertEqual((out.returncode, out.stdout.strip()), (0, name), out.stderr)
+
+    def test_a_locale_that_cannot_be_made_fails_the_setup(self):
+        with mock.patch.dict(rs.CODEPAGES, {65001: {"LC_CTYPE": "xx_NOWHERE.UTF-8"}}):
+            with self.assertRaisesRegex(rs.Failure, "xx_NOWHERE.UTF-8"):
+                rs.make_locales(self.state, 65001, os.path.join(self.state, "locale.log"))
 
 
 class WindowsSideReads(unittest.TestCase):
