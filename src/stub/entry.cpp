@@ -33,12 +33,27 @@ void RestrictLibrarySearch() {
   if (setDir != nullptr) setDir("");   // at least drop the current directory
 }
 
+// The dialog is laid out in dialog units, so it comes out whole at any DPI;
+// declared aware of the DPI, it is drawn at the screen's own resolution
+// rather than stretched, blurred, from 96 DPI. Windows Vista and later have
+// the call; before the first window, and only then, it takes effect.
+char userName[] = "user32";
+char dpiAwareName[] = "SetProcessDPIAware";
+
+void DeclareDpiAware() {
+  using SetAware = BOOL(WINAPI*)();
+  auto setAware = reinterpret_cast<SetAware>(
+      reinterpret_cast<void*>(GetProcAddress(sys.GetModuleHandleA(userName), dpiAwareName)));
+  if (setAware != nullptr) setAware();
+}
+
 }  // namespace
 
 // The stack the system hands over is only 4-byte aligned.
 extern "C" __attribute__((noreturn, force_align_arg_pointer)) void __stdcall StubEntry() {
   RestrictLibrarySearch();
   if (!LoadSystemCalls(1)) ExitProcess(255);
+  DeclareDpiAware();
   const char* line = static_cast<const char*>(sys.GetCommandLine());
   if (wideCalls) {
     // As Shift-JIS, with what code page 932 cannot hold as foreign units.

@@ -36,7 +36,8 @@ FIXTURES = os.path.join(REPO, "tests", "fixtures")   # overridden by --fixtures
 
 DRIVER_STEPS = {"box", "dialog", "control", "type", "click", "close", "wait-progress",
                 "sleep", "no-box", "window", "press", "set", "snapshot", "screenshot", "xshot", "exit",
-                "kill-process", "profile", "wcontrol", "items", "mouse", "key", "window-gone"}
+                "kill-process", "profile", "wcontrol", "items", "mouse", "key", "window-gone",
+                "layout"}
 # Input files get this time unless the scenario says otherwise: an odd second,
 # so the two-second rounding of the archive's times is seen.
 DEFAULT_MTIME = calendar.timegm((2021, 3, 4, 5, 6, 7))
@@ -106,6 +107,7 @@ class Scenario:
         self.exit_timeout = None
         self.headers = []       # (line, keyword, args): helper, await-window, env
         self.windows_version = None
+        self.dpi = None   # the system's DPI for this run alone
         self.deep_folder = None
         self.sign = False           # sign the self-extractor after making it
         self.dest_tmpfs = None      # size of a tmpfs mounted as {dest}: a small disk
@@ -177,6 +179,10 @@ def parse_scenario(text, name="scenario"):
             sc.codepage = int(args[0])
         elif key == "windows-version":
             sc.windows_version = args[0] if args else None
+        elif key == "dpi":
+            if len(args) != 1 or not args[0].isdigit() or not 96 <= int(args[0]) <= 480:
+                raise ScenarioError("line %d: dpi N (96 to 480)" % number)
+            sc.dpi = int(args[0])
         elif key == "exit-timeout":
             sc.exit_timeout = int(args[0])
         elif key in DRIVER_STEPS:
@@ -1093,6 +1099,13 @@ def run_in_work(sc, opts, stub, driver, work):
                     sc.windows_version, "/f"], env, os.path.join(work, "wine.log"), 60)
     if any(key == "expect-startmenu" for _, key, _ in sc.checks):
         paths["start-menu"] = os.listdir(start_menu(opts.state))
+    # The system's DPI, which each process reads when it starts: for the
+    # driver and the self-extractor alone, since the other scenarios share the
+    # prefix.
+    dpi_key = ["HKCU\\Control Panel\\Desktop", "/v", "LogPixels"]
+    if sc.dpi:
+        run_logged(["wine", "reg", "add"] + dpi_key + ["/t", "REG_DWORD", "/d", str(sc.dpi), "/f"],
+                   env, os.path.join(work, "wine.log"), 60)
     cmd = ["wine", win_path(driver), win_path(paths["script"]), win_path(paths["transcript"])]
     started = time.time()
     problems = []
@@ -1103,6 +1116,10 @@ def run_in_work(sc, opts, stub, driver, work):
         code = None
         problems.append("the driver did not end within %d s" % (DRIVER_TIMEOUT * TIME_SCALE))
         restart_wine_session(env, os.path.join(work, "wine.log"))
+    finally:
+        if sc.dpi:
+            run_logged(["wine", "reg", "delete"] + dpi_key + ["/f"], env,
+                       os.path.join(work, "wine.log"), 60)
     elapsed = time.time() - started
     # A scenario that closed windows of other processes (Wine's shell) leaves
     # the next one a fresh session, whose shell starts anew when needed.

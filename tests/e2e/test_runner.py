@@ -49,6 +49,12 @@ class ScenarioParsing(unittest.TestCase):
         self.assertEqual(sc.status, 1)
         self.assertEqual(sc.checks[0][1], "expect-tree")
 
+    def test_dpi_is_for_the_run_alone_and_layout_is_a_step(self):
+        self.assertIsNone(rs.parse_scenario(MINIMAL).dpi)
+        sc = rs.parse_scenario("dpi 144\n" + MINIMAL + "layout window except=1088\n")
+        self.assertEqual(sc.dpi, 144)
+        self.assertEqual(sc.steps[-1][1:], ("layout", ["window", "except=1088"]))
+
     def test_transcript_pattern_is_the_rest_of_the_line(self):
         sc = rs.parse_scenario(MINIMAL + 'transcript progress 102 "解凍中  100%"\n')
         self.assertEqual(sc.checks[0][2], ['progress 102 "解凍中  100%"'])
@@ -61,6 +67,10 @@ class ScenarioParsing(unittest.TestCase):
             "unknown keyword": MINIMAL + "clik 1\n",
             "args and cmdline": MINIMAL + "args a\ncmdline b\n",
             "unbalanced quote": MINIMAL + "box 'text=x\n",
+            "dpi without a value": MINIMAL + "dpi\n",
+            "dpi below 96": MINIMAL + "dpi 72\n",
+            "dpi above 480": MINIMAL + "dpi 600\n",
+            "dpi as a percentage": MINIMAL + "dpi 150%\n",
         }
         for what, text in bad.items():
             with self.subTest(what):

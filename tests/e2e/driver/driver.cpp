@@ -950,6 +950,61 @@ void StepItems(const Step& step) {
       Visible(text) + L"\"");
 }
 
+// The layout of the main dialog (or, with "window", of the window found last)
+// at the system's DPI: every visible control lies whole inside the client
+// area, and the text of every static text, button and check box fits its
+// control in the system font, which the templates use; "except=ID,ID" leaves
+// out the texts of those controls (a path, as long as the path is). The
+// transcript names the DPI and the client area's size in pixels.
+void StepLayout(const Step& step) {
+  bool ofWindow = false;
+  wstring skipped = L",";
+  for (const wstring& a : step.args) {
+    if (a == L"window") ofWindow = true;
+    else if (a.compare(0, 7, L"except=") == 0) skipped += a.substr(7) + L",";
+  }
+  HWND window = ofWindow ? NeedWindow(step) : NeedDialog(step);
+  if (!window) return;
+  RECT client;
+  GetClientRect(window, &client);
+  MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&client), 2);
+  HDC dc = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+  HGDIOBJ font = SelectObject(dc, GetStockObject(SYSTEM_FONT));
+  int controls = 0;
+  wstring problems;
+  for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+    if (!IsWindowVisible(c)) continue;
+    ++controls;
+    const wstring id = Number(GetDlgCtrlID(c));
+    RECT r;
+    GetWindowRect(c, &r);
+    if (r.left < client.left || r.top < client.top || r.right > client.right ||
+        r.bottom > client.bottom)
+      problems += L" " + id + L" outside";
+    const wstring kind = ClassOf(c), text = TextOf(c);
+    const bool button = lstrcmpiW(kind.c_str(), L"Button") == 0;
+    if (text.empty() || (!button && lstrcmpiW(kind.c_str(), L"Static") != 0) ||
+        skipped.find(L"," + id + L",") != wstring::npos)
+      continue;
+    RECT need = {0, 0, 0, 0};
+    DrawTextW(dc, text.c_str(), -1, &need, DT_CALCRECT | DT_SINGLELINE);
+    LONG room = r.right - r.left;
+    if (button) {
+      const LONG type = GetWindowLongW(c, GWL_STYLE) & BS_TYPEMASK;
+      room -= (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX) ? GetSystemMetrics(SM_CXMENUCHECK) + 2 : 4;
+    }
+    if (need.right > room) problems += L" " + id + L" text cut";
+  }
+  SelectObject(dc, font);
+  ReleaseDC(nullptr, dc);
+  Log(L"layout dpi " + Number(dpi) + L" client " + Number(client.right - client.left) + L"x" +
+      Number(client.bottom - client.top) + L" controls " + Number(controls) +
+      (problems.empty() ? L"" : L" problems" + problems));
+  if (controls == 0) Fail(step.line, L"no control is shown");
+  else if (!problems.empty()) Fail(step.line, L"the layout does not hold:" + problems);
+}
+
 // Real input, as a user gives it: the focus and the notifications follow
 // from it, not from messages the driver makes up.
 void SendMouse(DWORD flags) {
@@ -1443,6 +1498,7 @@ int wmain(int argc, wchar_t** argv) {
     else if (s.keyword == L"key") StepKey(s);
     else if (s.keyword == L"window-gone") StepWindowGone(s);
     else if (s.keyword == L"profile") StepProfile(s);
+    else if (s.keyword == L"layout") StepLayout(s);
     else {
       Fail(s.line, L"unknown step " + s.keyword);
       break;
