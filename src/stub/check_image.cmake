@@ -1,4 +1,4 @@
-# cmake -DFILE=path [-DLINKED=path] -DOBJDUMP=tool -P check_image.cmake: fails the build when
+# cmake -DFILE=path -DLINKED=path -DOBJDUMP=tool -P check_image.cmake: fails the build when
 # the linked stub lost what the loaders need. The linker script merges and
 # trims sections, and the linker finds some directories only by section name,
 # so a change there can leave an image that links but does not load.
@@ -35,18 +35,18 @@ endforeach()
 require("\\] GetDirDlgHookProc\n" "GetDirDlgHookProc is not exported by name")
 
 # Imports are taken by name. The dump reads import names only inside the
-# import section, and the layout step may move the names after the
-# relocations, so they are read from the linked image (LINKED), whose import
-# section the layout step moves as a whole; the test
-# StubImage.EveryImportIsFoundByNameAsTheLinkerWroteIt reads the stub's own.
-# Every other call is looked up by name at start, so kernel32 alone is
+# import section, and the layout step may move the last of them after the
+# relocations, so they are read from the linked image (LINKED), the layout
+# step's input, where every name is still inside the import section; the
+# test StubImage.EveryImportIsFoundByNameAsTheLinkerWroteIt reads the stub's
+# own. Every other call is looked up by name at start, so kernel32 alone is
 # imported, and only what finds the rest.
-set(imports "${dump}")
-if(LINKED)
-  execute_process(COMMAND ${OBJDUMP} -p "${LINKED}" OUTPUT_VARIABLE imports RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${LINKED}: cannot be read: ${rc}")
-  endif()
+if(NOT LINKED)
+  message(FATAL_ERROR "check_image.cmake: LINKED (the linked image) is required")
+endif()
+execute_process(COMMAND ${OBJDUMP} -p "${LINKED}" OUTPUT_VARIABLE imports RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${LINKED}: cannot be read: ${rc}")
 endif()
 if(NOT imports MATCHES "DLL Name: (KERNEL32|kernel32)\\.(dll|DLL)")
   list(APPEND problems "no imports from KERNEL32")

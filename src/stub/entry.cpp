@@ -36,14 +36,15 @@ void RestrictLibrarySearch() {
 // The dialog is laid out in dialog units, so it comes out whole at any DPI;
 // declared aware of the DPI, it is drawn at the screen's own resolution
 // rather than stretched, blurred, from 96 DPI. Windows Vista and later have
-// the call; before the first window, and only then, it takes effect.
+// the call. It takes effect before the first window, and is made before the
+// other libraries load, since a library may keep the DPI it loads with.
 char userName[] = "user32";
 char dpiAwareName[] = "SetProcessDPIAware";
 
 void DeclareDpiAware() {
   using SetAware = BOOL(WINAPI*)();
   auto setAware = reinterpret_cast<SetAware>(
-      reinterpret_cast<void*>(GetProcAddress(sys.GetModuleHandleA(userName), dpiAwareName)));
+      reinterpret_cast<void*>(GetProcAddress(LoadLibraryA(userName), dpiAwareName)));
   if (setAware != nullptr) setAware();
 }
 
@@ -52,8 +53,8 @@ void DeclareDpiAware() {
 // The stack the system hands over is only 4-byte aligned.
 extern "C" __attribute__((noreturn, force_align_arg_pointer)) void __stdcall StubEntry() {
   RestrictLibrarySearch();
-  if (!LoadSystemCalls(1)) ExitProcess(255);
   DeclareDpiAware();
+  if (!LoadSystemCalls(1)) ExitProcess(255);
   const char* line = static_cast<const char*>(sys.GetCommandLine());
   if (wideCalls) {
     // As Shift-JIS, with what code page 932 cannot hold as foreign units.

@@ -1,5 +1,10 @@
 #include "platform/win32/system_text.h"
 
+#if SFX_LOAD_CALLS_AT_START
+#include <stdio.h>
+#include <stdlib.h>
+#endif
+
 #include "core/context.h"
 #include "core/text.h"
 #include "platform/platform.h"
@@ -11,7 +16,7 @@ namespace {
 
 // A module line starts with '*', or with '+' for the wide road's own calls.
 // A name whose form the road chooses ends in 'W' until the ANSI road changes
-// it to 'A' in place; no other name ends in 'W'.
+// it to 'A' in place; no fixed name ends in 'W' (checked below).
 #define SFX_MODULE_NAME(module) "*" #module "\0"
 #define SFX_WIDE_MODULE_NAME(module) "+" #module "\0"
 #define SFX_CALL_NAME(result, name, parameters) #name "W\0"
@@ -38,6 +43,7 @@ constexpr UINT kCodePage = 932;
 // Every text the program hands over fits a message (kMessageCap bytes), so
 // it fits this many units; longer ones would be cut at a whole character.
 constexpr uint32_t kTextUnits = 1024;
+static_assert(kTextUnits <= 0xFFFF, "a result's room fits every call's count");
 wchar_t resultBuffer[kTextUnits];
 // The converted texts of the last calls: no call takes more than three.
 wchar_t convertedTexts[4][kTextUnits];
@@ -56,7 +62,8 @@ int Lookup(int wide) {
     }
     char& last = p[TextLength(p) - 1];
     if (last == 'W' && !wide) last = 'A';
-    // A module that did not load leaves a null one: nothing is found in it.
+    // A module that did not load leaves a null one, and then only the
+    // program's own exports are searched: none has a system call's name.
     void* found = reinterpret_cast<void*>(GetProcAddress(module, p));
     if (found == nullptr) return 0;
     *slot++ = found;
@@ -143,8 +150,14 @@ uint32_t TakeResult(char* out, uint32_t capacity, int cut) {
 #if SFX_LOAD_CALLS_AT_START
 // Programs with the C runtime (the builder for Windows, the benchmark) have no
 // entry of their own to load the calls; they keep the ANSI road, on which
-// their command lines come.
+// their command lines come. Without its calls such a program would fail at
+// the first one, so it ends at once, saying why.
 namespace {
-const int callsLoaded = LoadSystemCalls(0);
+int LoadOrEnd() {
+  if (LoadSystemCalls(0)) return 1;
+  fputs("this Windows lacks a system call the program needs\n", stderr);
+  exit(1);
+}
+const int callsLoaded = LoadOrEnd();
 }  // namespace
 #endif

@@ -1,13 +1,15 @@
-// The Win32 calls that take or give texts, and the texts they take.
+// The Win32 calls the program makes, looked up by name at start, and the
+// texts they take.
 //
-// Inside the program every text is Shift-JIS. On Windows NT these calls are
-// the wide ones, given texts converted from code page 932 explicitly, so that
-// names and texts are right whatever the system's own code page is; what the
-// system gives back is converted to code page 932, and a character that code
-// page cannot hold travels as a foreign unit (core/text.h). Elsewhere (Win32s,
-// Windows 9x: no wide calls) they are the ANSI ones, given the bytes as they
-// are. Both forms are looked up by name at start, so that an image loads on
-// systems that lack the other form.
+// Inside the program every text is Shift-JIS. On Windows NT the calls that
+// take or give texts are the wide ones, given texts converted from code page
+// 932 explicitly, so that names and texts are right whatever the system's own
+// code page is; what the system gives back is converted to code page 932, and
+// a character that code page cannot hold travels as a foreign unit
+// (core/text.h). Elsewhere (Win32s, Windows 9x: no wide calls) they are the
+// ANSI ones, given the bytes as they are. Both forms are looked up by name, so
+// that an image loads on systems that lack the other form; the other calls
+// are looked up too, which takes fewer bytes than importing them.
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN
