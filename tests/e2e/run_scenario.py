@@ -1061,6 +1061,51 @@ def run_prepared(sc, opts, stub, driver):
         unmount_if_mounted(dest)
 
 
+DPI_KEY = "HKCU\\Control Panel\\Desktop"
+
+
+def dpi_marker(state):
+    return os.path.join(state, "dpi-pending")
+
+
+def set_dpi(state, env, dpi, log_path):
+    """Gives the prefix the system DPI for one run. What was there before is
+    kept in the state first, so that it comes back even when the run is cut
+    off (restore_dpi, at the start of the next run)."""
+    with open(log_path, "ab") as log:
+        query = subprocess.run(["wine", "reg", "query", DPI_KEY, "/v", "LogPixels"], env=env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log,
+                               timeout=60 * TIME_SCALE)
+    m = re.search(rb"LogPixels\s+REG_DWORD\s+0x([0-9a-fA-F]+)", query.stdout)
+    with open(dpi_marker(state), "w") as f:
+        f.write("%d\n" % int(m.group(1), 16) if m else "none\n")
+    if run_logged(["wine", "reg", "add", DPI_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d",
+                   str(dpi), "/f"], env, log_path, 60) != 0:
+        raise Failure("the system DPI could not be set (see %s)" % log_path)
+
+
+def restore_dpi(state, env, log_path):
+    """Puts back the DPI a run set, if one did; returns a problem or None."""
+    marker = dpi_marker(state)
+    if not os.path.exists(marker):
+        return None
+    with open(marker) as f:
+        before = f.read().strip()
+    if before == "none":
+        cmd = ["wine", "reg", "delete", DPI_KEY, "/v", "LogPixels", "/f"]
+    else:
+        cmd = ["wine", "reg", "add", DPI_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d", before,
+               "/f"]
+    try:
+        code = run_logged(cmd, env, log_path, 60)
+    except subprocess.TimeoutExpired:
+        code = None
+    if code != 0:
+        return "the system DPI could not be put back (see %s)" % log_path
+    os.remove(marker)
+    return None
+
+
 def run_in_work(sc, opts, stub, driver, work):
     paths = {"work": work, "input": os.path.join(work, "input"),
              "aux": os.path.join(work, "aux"), "dest": os.path.join(work, sc.dest_name),
@@ -1092,6 +1137,10 @@ def run_in_work(sc, opts, stub, driver, work):
     with open(paths["script"], "w", encoding="utf-8", newline="\n") as f:
         f.write(script)
     env = wine_env(opts.state)
+    # A DPI an earlier run set and could not put back.
+    left = restore_dpi(opts.state, env, os.path.join(work, "wine.log"))
+    if left:
+        raise Failure(left)
     if sc.windows_version:
         # Wine's version for this program alone: the other scenarios share the prefix.
         run_logged(["wine", "reg", "add", "HKCU\\Software\\Wine\\AppDefaults\\" +
@@ -1099,17 +1148,15 @@ def run_in_work(sc, opts, stub, driver, work):
                     sc.windows_version, "/f"], env, os.path.join(work, "wine.log"), 60)
     if any(key == "expect-startmenu" for _, key, _ in sc.checks):
         paths["start-menu"] = os.listdir(start_menu(opts.state))
-    # The system's DPI, which each process reads when it starts: for the
-    # driver and the self-extractor alone, since the other scenarios share the
-    # prefix.
-    dpi_key = ["HKCU\\Control Panel\\Desktop", "/v", "LogPixels"]
-    if sc.dpi:
-        run_logged(["wine", "reg", "add"] + dpi_key + ["/t", "REG_DWORD", "/d", str(sc.dpi), "/f"],
-                   env, os.path.join(work, "wine.log"), 60)
     cmd = ["wine", win_path(driver), win_path(paths["script"]), win_path(paths["transcript"])]
     started = time.time()
     problems = []
     try:
+        # The system's DPI, which each process reads when it starts: for the
+        # driver and the self-extractor alone, since the other scenarios share
+        # the prefix.
+        if sc.dpi:
+            set_dpi(opts.state, env, sc.dpi, os.path.join(work, "wine.log"))
         code = run_driver(cmd, env, os.path.join(work, "wine.log"), DRIVER_TIMEOUT * TIME_SCALE,
                           paths["shots"])
     except subprocess.TimeoutExpired:
@@ -1117,9 +1164,9 @@ def run_in_work(sc, opts, stub, driver, work):
         problems.append("the driver did not end within %d s" % (DRIVER_TIMEOUT * TIME_SCALE))
         restart_wine_session(env, os.path.join(work, "wine.log"))
     finally:
-        if sc.dpi:
-            run_logged(["wine", "reg", "delete"] + dpi_key + ["/f"], env,
-                       os.path.join(work, "wine.log"), 60)
+        left = restore_dpi(opts.state, env, os.path.join(work, "wine.log"))
+        if left:
+            problems.append(left)
     elapsed = time.time() - started
     # A scenario that closed windows of other processes (Wine's shell) leaves
     # the next one a fresh session, whose shell starts anew when needed.

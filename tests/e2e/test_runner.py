@@ -275,6 +275,57 @@ class Results(unittest.TestCase):
         self.assertTrue(self.check(MINIMAL + "expect-file never.txt text:x\n", transcript))
 
 
+class SystemDpi(unittest.TestCase):
+    """A run's DPI comes back out of the shared prefix, whatever ends the run."""
+
+    def setUp(self):
+        self.state = tempfile.mkdtemp()
+        self.log = os.path.join(self.state, "log")
+        self.addCleanup(shutil.rmtree, self.state)
+
+    def test_what_was_there_before_comes_back(self):
+        table = [  # reg query's output, the command that puts it back
+            (b"", ["delete"]),
+            (b"HKEY_CURRENT_USER\\Control Panel\\Desktop\r\n    LogPixels    REG_DWORD    0x78\r\n",
+             ["add", "120"]),
+        ]
+        for before, want in table:
+            with self.subTest(before):
+                calls = []
+                query = subprocess.CompletedProcess([], 0, stdout=before)
+                with mock.patch.object(rs.subprocess, "run", return_value=query), \
+                        mock.patch.object(rs, "run_logged", lambda cmd, *a, **k: calls.append(cmd) or 0):
+                    rs.set_dpi(self.state, {}, 144, self.log)
+                    self.assertTrue(os.path.exists(rs.dpi_marker(self.state)))
+                    self.assertIsNone(rs.restore_dpi(self.state, {}, self.log))
+                self.assertEqual(calls[0][2], "add")
+                self.assertIn("144", calls[0])
+                self.assertEqual(calls[1][2], want[0])
+                for word in want[1:]:
+                    self.assertIn(word, calls[1])
+                self.assertFalse(os.path.exists(rs.dpi_marker(self.state)))
+                # Nothing left to put back: no command at all.
+                with mock.patch.object(rs, "run_logged", lambda cmd, *a, **k: calls.append(cmd) or 0):
+                    self.assertIsNone(rs.restore_dpi(self.state, {}, self.log))
+                self.assertEqual(len(calls), 2)
+
+    def test_a_failed_restore_is_a_problem_and_is_tried_again(self):
+        with open(rs.dpi_marker(self.state), "w") as f:
+            f.write("none\n")
+        for outcome in (1, subprocess.TimeoutExpired("wine", 60)):
+            with self.subTest(outcome):
+                def failing(cmd, *a, **k):
+                    if isinstance(outcome, Exception):
+                        raise outcome
+                    return outcome
+                with mock.patch.object(rs, "run_logged", failing):
+                    self.assertIn("could not be put back", rs.restore_dpi(self.state, {}, self.log))
+                self.assertTrue(os.path.exists(rs.dpi_marker(self.state)))
+        with mock.patch.object(rs, "run_logged", lambda *a, **k: 0):
+            self.assertIsNone(rs.restore_dpi(self.state, {}, self.log))
+        self.assertFalse(os.path.exists(rs.dpi_marker(self.state)))
+
+
 class CodePages(unittest.TestCase):
     """A scenario's code page picks its prefix: a mix-up would run the 1252
     set in the 932 prefix, where the stub's texts come through by chance."""

@@ -953,7 +953,8 @@ void StepItems(const Step& step) {
 // The layout of the main dialog (or, with "window", of the window found last)
 // at the system's DPI: every visible control lies whole inside the client
 // area, and the text of every static text, button and check box fits its
-// control in the system font, which the templates use; "except=ID,ID" leaves
+// control, on one line, in the system font, which the templates use (what a
+// list or combo box draws inside itself is not looked at); "except=ID,ID" leaves
 // out the texts of those controls (a path, as long as the path is). The
 // transcript names the DPI and the client area's size in pixels.
 void StepLayout(const Step& step) {
@@ -987,14 +988,16 @@ void StepLayout(const Step& step) {
     if (text.empty() || (!button && lstrcmpiW(kind.c_str(), L"Static") != 0) ||
         skipped.find(L"," + id + L",") != wstring::npos)
       continue;
+    const LONG style = GetWindowLongW(c, GWL_STYLE);
     RECT need = {0, 0, 0, 0};
-    DrawTextW(dc, text.c_str(), -1, &need, DT_CALCRECT | DT_SINGLELINE);
+    DrawTextW(dc, text.c_str(), -1, &need,
+              DT_CALCRECT | DT_SINGLELINE | (!button && (style & SS_NOPREFIX) ? DT_NOPREFIX : 0));
     LONG room = r.right - r.left;
     if (button) {
-      const LONG type = GetWindowLongW(c, GWL_STYLE) & BS_TYPEMASK;
+      const LONG type = style & BS_TYPEMASK;
       room -= (type == BS_CHECKBOX || type == BS_AUTOCHECKBOX) ? GetSystemMetrics(SM_CXMENUCHECK) + 2 : 4;
     }
-    if (need.right > room) problems += L" " + id + L" text cut";
+    if (need.right > room || need.bottom > r.bottom - r.top) problems += L" " + id + L" text cut";
   }
   SelectObject(dc, font);
   ReleaseDC(nullptr, dc);
