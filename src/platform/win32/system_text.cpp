@@ -2,7 +2,6 @@
 
 #if SFX_LOAD_CALLS_AT_START
 #include <stdio.h>
-#include <stdlib.h>
 #endif
 
 #include "core/context.h"
@@ -155,8 +154,8 @@ uint32_t TakeResult(char* out, uint32_t capacity, int cut) {
 namespace {
 int LoadOrEnd() {
   if (LoadSystemCalls(0)) return 1;
-  fputs("this Windows lacks a system call the program needs\n", stderr);
-  exit(1);
+  fputs("this Windows lacks a system call the program needs\n", stderr);   // unbuffered
+  ExitProcess(1);
 }
 const int callsLoaded = LoadOrEnd();
 }  // namespace
