@@ -114,6 +114,7 @@ class Scenario:
         self.dest_name = "dest"     # the last component of {dest}
         self.windows_builder = False  # the Windows builder must make the same bytes
         self.codepage = DEFAULT_CODEPAGE  # the ANSI code page of the prefix it needs
+        self.also_codepages = []  # further code pages it runs under, unchanged
         self.steps = []         # (line, keyword, args)
         self.status = None
         self.checks = []        # (line, keyword, args)
@@ -177,6 +178,11 @@ def parse_scenario(text, name="scenario"):
                 raise ScenarioError("line %d: codepage %s" % (
                     number, "|".join(str(c) for c in sorted(CODEPAGES))))
             sc.codepage = int(args[0])
+        elif key == "also-codepage":
+            if not args or any(not a.isdigit() or int(a) not in CODEPAGES for a in args):
+                raise ScenarioError("line %d: also-codepage %s..." % (
+                    number, "|".join(str(c) for c in sorted(CODEPAGES))))
+            sc.also_codepages = [int(a) for a in args]
         elif key == "windows-version":
             sc.windows_version = args[0] if args else None
         elif key == "dpi":
@@ -200,6 +206,8 @@ def parse_scenario(text, name="scenario"):
             sc.checks.append((number, key, args))
         else:
             raise ScenarioError("line %d: unknown keyword %s" % (number, key))
+    if sc.codepage in sc.also_codepages or len(set(sc.also_codepages)) != len(sc.also_codepages):
+        raise ScenarioError("also-codepage names a code page twice")
     if sc.maker is None:
         raise ScenarioError("the scenario does not say how to make the self-extractor "
                             "(build, make or stub)")
@@ -1027,9 +1035,17 @@ def run(opts):
 
 
 def check_state_codepage(state, sc):
-    """A live setup serves only the scenarios of its own code page: the two
-    kinds of prefix never mix."""
+    """A live setup serves only the scenarios of its own code page (or that
+    run under it too): the kinds of prefix never mix."""
     have = state_codepage(state)
+    # A scenario that runs under several code pages takes the setup's, and the
+    # name of that run (as CMake names its test), so that its work and
+    # artifacts are its own.
+    if have in sc.also_codepages:
+        primary = "cp%d_" % sc.codepage
+        sc.name = ("cp%d_" % have + sc.name[len(primary):] if sc.name.startswith(primary)
+                   else "%s_%d" % (sc.name, have))
+        sc.codepage = have
     if have != sc.codepage:
         raise Failure("the Wine setup in %s is for code page %d; %s needs %d (give it the "
                       "state of a setup for %d)" % (state, have, sc.name, sc.codepage,

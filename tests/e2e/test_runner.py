@@ -352,6 +352,16 @@ class CodePages(unittest.TestCase):
                 with self.assertRaises(rs.ScenarioError):
                     rs.parse_scenario(bad + MINIMAL)
 
+    def test_a_scenario_runs_again_under_the_code_pages_it_adds(self):
+        sc = rs.parse_scenario("codepage 1252\nalso-codepage 65001\n" + MINIMAL)
+        self.assertEqual((sc.codepage, sc.also_codepages), (1252, [65001]))
+        self.assertEqual(rs.parse_scenario(MINIMAL).also_codepages, [])
+        for bad in ("also-codepage\n", "also-codepage 1251\n", "also-codepage 932\n",
+                    "codepage 1252\nalso-codepage 65001 65001\n", "also-codepage utf8\n"):
+            with self.subTest(bad):
+                with self.assertRaises(rs.ScenarioError):
+                    rs.parse_scenario(bad + MINIMAL)
+
     def test_the_state_says_its_code_page_and_the_locale_follows(self):
         # A state made before code pages were chosen is a 932 one.
         self.assertEqual(rs.state_codepage(self.state), 932)
@@ -397,6 +407,20 @@ class CodePages(unittest.TestCase):
                     else:
                         with self.assertRaises(rs.Failure):
                             rs.check_state_codepage(self.state, sc)
+
+    def test_a_scenario_of_several_code_pages_takes_the_setups(self):
+        for have, served in ((932, False), (1252, True), (65001, True)):
+            sc = rs.parse_scenario("codepage 1252\nalso-codepage 65001\n" + MINIMAL,
+                                   "cp1252_x")
+            self.set_state("%d\n" % have)
+            with self.subTest(state=have):
+                if served:
+                    rs.check_state_codepage(self.state, sc)
+                    self.assertEqual(sc.codepage, have)   # what the transcript must show
+                    self.assertEqual(sc.name, "cp%d_x" % have)
+                else:
+                    with self.assertRaises(rs.Failure):
+                        rs.check_state_codepage(self.state, sc)
 
     def test_the_prefix_code_page_as_the_registry_tool_writes_it(self):
         query = (b"\r\nHKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\CodePage"
