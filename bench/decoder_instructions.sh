@@ -2,9 +2,10 @@
 # Instructions the i686 stub's decoder executes per output byte: the stub's
 # decoder, CRC and file sink built for 32-bit x86 Linux with the stub's code
 # generation options (the same compiler and options as the i686 stub, over the
-# POSIX platform instead of Win32), decoding the -lh7- corpus samples once
-# into a file under valgrind's instruction count. A measure that a noisy or
-# emulated machine does not blur, for comparing two versions of the decoder.
+# POSIX platform instead of Win32), decoding each corpus (-lh7-, -lh5-, the
+# binary one) once into a file under valgrind's instruction count. A measure
+# that a noisy or emulated machine does not blur, for comparing two versions
+# of the decoder.
 #
 #   bench/decoder_instructions.sh [REV]
 #
@@ -22,10 +23,15 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 "$bench_decoder" --write-samples "$work/all" >/dev/null 2>&1
-mkdir "$work/samples"
-grep ' corpus-[a-z]*/lh7$' "$work/all/samples.txt" > "$work/samples/samples.txt"
-while read -r file _; do ln -s "$work/all/$file" "$work/samples/$file"; done < "$work/samples/samples.txt"
-output_bytes=$(awk '{ n += $3 } END { print n }' "$work/samples/samples.txt")
+# The corpora: a directory of links to the samples whose label matches.
+corpora=("-lh7- corpus (text, binary)|corpus-[a-z]*/lh7" "-lh5- corpus (text, binary)|corpus-[a-z]*/lh5"
+         "binary corpus (-lh7-)|corpus-binary/lh7")
+for k in "${!corpora[@]}"; do
+  mkdir "$work/samples$k"
+  grep " ${corpora[$k]#*|}\$" "$work/all/samples.txt" > "$work/samples$k/samples.txt"
+  while read -r file _; do ln -s "$work/all/$file" "$work/samples$k/$file"; done < "$work/samples$k/samples.txt"
+  bytes[$k]=$(awk '{ n += $3 } END { print n }' "$work/samples$k/samples.txt")
+done
 
 # The stub's code generation options for i686 (src/stub/CMakeLists.txt), and
 # no position-independent code, as in the stub.
@@ -34,26 +40,34 @@ flags=(-m32 -march=i386 -mpreferred-stack-boundary=2 -malign-data=abi -Oz -flto 
        -fno-asynchronous-unwind-tables -fomit-frame-pointer -fno-jump-tables
        -finput-charset=UTF-8 -fexec-charset=CP932 -D_FILE_OFFSET_BITS=64)
 
-# count TREE: instructions of one decode of the samples by TREE's sources,
-# with TREE's own harness (it calls the codec as that tree defines it).
+# harness TREE OUT: TREE's decoder with TREE's own harness (it calls the codec
+# as that tree defines it).
+harness() {
+  g++ "${flags[@]}" -I"$1/src" -o "$2" "$1/bench/stubbench_win32.cpp" "$1"/src/decode/*.cpp \
+    "$1/src/core/globals.cpp" "$1"/src/platform/posix/*.cpp
+}
+# count HARNESS K: instructions of one decode of corpus K's samples.
 count() {
-  local tree=$1 out=$work/harness-$RANDOM
-  g++ "${flags[@]}" -I"$tree/src" -o "$out" "$tree/bench/stubbench_win32.cpp" "$tree"/src/decode/*.cpp \
-    "$tree/src/core/globals.cpp" "$tree"/src/platform/posix/*.cpp
   valgrind --tool=cachegrind --cache-sim=no --cachegrind-out-file=/dev/null \
-    "$out" "$work/samples" --check 2>&1 >/dev/null |
+    "$1" "$work/samples$2" --check 2>&1 >/dev/null |
     awk '/stubbench:/ { print > "/dev/stderr"; bad = 1 } /I +refs:/ { gsub(",", "", $NF); n = $NF }
          END { if (bad || n == "") exit 1; print n }'
 }
+per_byte() { awk -v n="$1" -v b="$2" 'BEGIN { printf "%.1f", n / b }'; }
 
-now=$(count "$repo")
-printf '%-12s %15s instructions  %.1f per output byte\n' "this tree" "$now" \
-  "$(awk -v n="$now" -v b="$output_bytes" 'BEGIN { print n / b }')"
+harness "$repo" "$work/now"
 if [ -n "${1:-}" ]; then
   mkdir "$work/rev"
   git archive "$1" src bench | tar -x -C "$work/rev"
-  then=$(count "$work/rev")
-  printf '%-12s %15s instructions  %.1f per output byte\n' "$1" "$then" \
-    "$(awk -v n="$then" -v b="$output_bytes" 'BEGIN { print n / b }')"
-  awk -v a="$now" -v b="$then" 'BEGIN { printf "this tree / %s: %.3f\n", ARGV[1], a / b }' "$1"
+  harness "$work/rev" "$work/then"
 fi
+for k in "${!corpora[@]}"; do
+  now=$(count "$work/now" "$k")
+  printf '%s, %s output bytes\n' "${corpora[$k]%%|*}" "${bytes[$k]}"
+  printf '  %-12s %15s instructions  %s per output byte\n' "this tree" "$now" "$(per_byte "$now" "${bytes[$k]}")"
+  if [ -n "${1:-}" ]; then
+    then=$(count "$work/then" "$k")
+    printf '  %-12s %15s instructions  %s per output byte\n' "$1" "$then" "$(per_byte "$then" "${bytes[$k]}")"
+    awk -v a="$now" -v b="$then" -v r="$1" 'BEGIN { printf "  this tree / %s: %.3f\n", r, a / b }'
+  fi
+done
