@@ -2,13 +2,14 @@
 //
 // DecodeChar, DecodePosition, GetBits and FillBits work on the 16-bit view of
 // the stream exactly as the bit input defines it. DecodeEntry runs the same
-// decoding with the stream held in a 64-bit register fed straight from the
-// read buffer. It only ever takes bytes that are already in the buffer;
-// whenever a symbol would need a refill, the zeros after the entry's end, or
-// a block header, it hands its state back to the 16-bit view and lets the
-// exact routines decode that one symbol, so every read request is made when,
-// and with the size, the byte-wise input would make it, and a symbol that
-// runs past the entry's data is found where the byte-wise input finds it.
+// decoding with the stream held in a register as wide as the machine's, fed
+// straight from the read buffer. It only ever takes bytes that are already in
+// the buffer; whenever a symbol comes near the end of the buffer or of the
+// entry's data, or a block header is due, it hands its state back to the
+// 16-bit view and lets the exact routines decode that one symbol, so every
+// read request is made when, and with the size, the byte-wise input would
+// make it, and a symbol that runs past the entry's data is found where the
+// byte-wise input finds it.
 
 #include <string.h>
 
@@ -50,89 +51,96 @@ uint16_t DecodePosition(DecodeState* state) {
 
 namespace {
 
-// The stream in a register: bits [consumed, consumed + count) at the top of
-// acc, zeros below them. The read-buffer position and the entry's bytes not
-// yet taken are kept here too while the fast loop runs.
+// The stream in a register as wide as the machine's: bits [consumed,
+// consumed + count) at the top of acc, and below them only the stream's own
+// next bits (or zeros). The register always holds the 16-bit view whole
+// (count >= 16) between steps. next is the read buffer's next byte; the
+// register steps run while it is at or before limit (see kStepMargin).
+using Acc = uintptr_t;
+constexpr uint32_t kAccBits = sizeof(Acc) * 8;
 struct WideBits {
-  uint64_t acc;
+  Acc acc;
   uint32_t count;
-  uint32_t readIndex;
-  uint32_t packedLeft;
+  const uint8_t* next;
+  uintptr_t limit;   // an address: 0 when too few bytes are left
 };
 
-// Where registers are 32 bits wide, a 64-bit shift by a variable count costs
-// several instructions, so the register is topped up by whole 32-bit words
-// (one such shift per word), and a position's extra bits are checked for after
-// its code rather than taken up front with it, since a word added after a
-// 16-bit code does not always make room for them.
-constexpr bool kNarrowRegisters = sizeof(void*) == 4;
+// Where registers are 32 bits wide, the register holds a code and the view
+// only just, so it is topped up after every code; 64 bits hold a match's
+// position code and extra bits together.
+constexpr bool kNarrowRegisters = kAccBits == 32;
 
-// Bits needed before a step so that, after it, the 16-bit view is still whole:
-// a code (16), and on wide registers a position code with its extra bits
-// (16 + 15).
-constexpr uint32_t kCodeStepBits = 16 + 16;
-constexpr uint32_t kPositionStepBits = kNarrowRegisters ? kCodeStepBits : 16 + 15 + 16;
+// The register steps run only while this many bytes are left before the end
+// of the buffer or of the entry's data, whichever comes first: a
+// symbol (three codes, at most 47 bits) and the top-ups after it, eight-byte
+// reads included, never reach it, so they need no check of their own and
+// take only bytes the byte-wise input will read too. The last few symbols
+// before the buffer's or the entry's end go through the exact routines.
+constexpr uint32_t kStepMargin = 24;
 
-void Load(WideBits& b, const DecodeState& c) {
+WideBits Load(const DecodeState& c) {
+  WideBits b;
   uint32_t keep = c.bitCount <= 8 ? c.bitCount : 8;
   uint32_t subMask = (0xFF00u >> keep) & 0xFFu;
-  b.acc = (static_cast<uint64_t>(c.bitBuffer) << 48) |
-          (static_cast<uint64_t>(c.subBitBuffer & subMask) << 40);
+  b.acc = (static_cast<Acc>(c.bitBuffer) << (kAccBits - 16)) |
+          (static_cast<Acc>(c.subBitBuffer & subMask) << (kAccBits - 24));
   b.count = 16 + keep;
-  b.readIndex = c.readIndex;
-  b.packedLeft = c.packedLeft;
+  // An empty buffer (its index at or past the end) leaves the register
+  // nothing to take.
+  uint32_t index = c.readIndex < kReadBufferSize ? c.readIndex : kReadBufferSize;
+  uint32_t left = kReadBufferSize - index;
+  if (c.packedLeft < left) left = c.packedLeft;
+  b.next = c.readBuffer + index;
+  b.limit = left >= kStepMargin ? reinterpret_cast<uintptr_t>(b.next) + (left - kStepMargin) : 0;
+  return b;
 }
 
 // Gives back the whole bytes taken ahead of the 16-bit view, so that the
 // fields say what the byte-wise input would hold at this point of the stream.
-void Store(const WideBits& b, DecodeState& c) {
+void Store(WideBits b, DecodeState& c) {
   uint32_t extra = b.count - 16;
   uint32_t keep = extra & 7;
   uint32_t back = extra >> 3;
-  c.readIndex = b.readIndex - back;
-  c.packedLeft = b.packedLeft + back;
-  c.bitBuffer = static_cast<uint16_t>(b.acc >> 48);
-  c.subBitBuffer = static_cast<uint8_t>((b.acc >> 40) & ((0xFF00u >> keep) & 0xFFu));
+  // The fields still say where the register was loaded.
+  uint32_t loaded = c.readIndex < kReadBufferSize ? c.readIndex : kReadBufferSize;
+  uint32_t index = static_cast<uint32_t>(b.next - c.readBuffer);
+  c.packedLeft -= index - loaded - back;
+  c.readIndex = index - back;
+  c.bitBuffer = static_cast<uint16_t>(b.acc >> (kAccBits - 16));
+  c.subBitBuffer =
+      static_cast<uint8_t>((b.acc >> (kAccBits - 24)) & ((0xFF00u >> keep) & 0xFFu));
   c.bitCount = static_cast<uint8_t>(keep);
 }
 
-// Takes whole bytes of the read buffer into the register while it has room.
-// Never reads the file, and never takes the zeros after the entry's end: the
-// exact routines decode the last symbols.
-inline void TopUp(WideBits& b, const uint8_t* readBuffer) {
-  const uint32_t chunk = kNarrowRegisters ? 4 : 8;
-  const uint32_t most = kNarrowRegisters ? 32 : 56;   // bits held for a chunk to fit
-  if (b.count <= most && b.packedLeft >= chunk &&
-      b.readIndex <= kReadBufferSize - chunk) {
-    const uint8_t* p = readBuffer + b.readIndex;
-    if (kNarrowRegisters) {   // a whole word: 32 bits or fewer are held
-      uint32_t word = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-                      (static_cast<uint32_t>(p[2]) << 8) | p[3];
-      b.acc |= static_cast<uint64_t>(word) << (32 - b.count);
-      b.count += 32;
-      b.readIndex += 4;
-      b.packedLeft -= 4;
-      return;
+// Tops the register up with whole bytes; only inside the margin. After it
+// the register holds the view whole (16 bits or more), and on wide registers
+// at least kAccBits - 8 bits.
+__attribute__((always_inline)) inline void Refill(WideBits& b) {
+  if (kNarrowRegisters) {
+    // Two bytes when the view runs short: a code or a position's extra bits
+    // take at most 16, and the 386 has no byte swap for a wider read.
+    if (b.count < 16) {
+      Acc pair = (static_cast<Acc>(b.next[0]) << 8) | b.next[1];
+      b.acc |= pair << (16 - b.count);
+      b.count += 16;
+      b.next += 2;
     }
-    // As many whole bytes of the next eight as there is room for.
-    uint32_t room = (64 - b.count) >> 3;
-    uint64_t word = (static_cast<uint64_t>(p[0]) << 56) | (static_cast<uint64_t>(p[1]) << 48) |
-                    (static_cast<uint64_t>(p[2]) << 40) | (static_cast<uint64_t>(p[3]) << 32) |
-                    (static_cast<uint64_t>(p[4]) << 24) | (static_cast<uint64_t>(p[5]) << 16) |
-                    (static_cast<uint64_t>(p[6]) << 8) | static_cast<uint64_t>(p[7]);
-    b.acc |= (word >> (8 * (8 - room))) << (64 - b.count - 8 * room);
-    b.count += 8 * room;
-    b.readIndex += room;
-    b.packedLeft -= room;
     return;
   }
-  // Near the end of the buffer or of the entry: byte by byte.
-  while (b.count <= 56 && b.packedLeft != 0 && b.readIndex < kReadBufferSize) {
-    b.acc |= static_cast<uint64_t>(readBuffer[b.readIndex]) << (56 - b.count);
-    b.count += 8;
-    b.readIndex++;
-    b.packedLeft--;
-  }
+  // Eight bytes at once: the bits below count are already the stream's next
+  // ones, so the word laid over them changes nothing there.
+  const uint8_t* p = b.next;
+  uint64_t word = (static_cast<uint64_t>(p[0]) << 56) | (static_cast<uint64_t>(p[1]) << 48) |
+                  (static_cast<uint64_t>(p[2]) << 40) | (static_cast<uint64_t>(p[3]) << 32) |
+                  (static_cast<uint64_t>(p[4]) << 24) | (static_cast<uint64_t>(p[5]) << 16) |
+                  (static_cast<uint64_t>(p[6]) << 8) | static_cast<uint64_t>(p[7]);
+  b.acc |= static_cast<Acc>(word >> b.count);
+  b.next += (kAccBits - 1 - b.count) >> 3;
+  b.count |= kAccBits - 8;
+}
+
+__attribute__((always_inline)) inline bool InMargin(const WideBits& b) {
+  return reinterpret_cast<uintptr_t>(b.next) <= b.limit;
 }
 
 constexpr uint32_t kNoSymbol = 0xFFFF;
@@ -141,15 +149,15 @@ constexpr uint32_t kNoSymbol = 0xFFFF;
 // tree levels left in the 16-bit view. kNoSymbol for a node that no complete
 // code built. The step of every symbol: optimising for size, the compiler
 // would otherwise call it on some targets.
-__attribute__((always_inline)) inline uint32_t FastSymbol(uint64_t acc, const uint16_t* table,
+__attribute__((always_inline)) inline uint32_t FastSymbol(Acc acc, const uint16_t* table,
                                                           int tableBits, uint32_t symbolCount,
                                                           const uint16_t* left,
                                                           const uint16_t* right) {
-  uint32_t s = table[acc >> (64 - tableBits)];
+  uint32_t s = table[acc >> (kAccBits - tableBits)];
   if (s < symbolCount) return s;
-  uint64_t mask = 1ull << (63 - tableBits);
+  Acc mask = static_cast<Acc>(1) << (kAccBits - 1 - tableBits);
   do {
-    if (mask < (1ull << 48) || s >= kNodeCount) return kNoSymbol;
+    if (mask < (static_cast<Acc>(1) << (kAccBits - 16)) || s >= kNodeCount) return kNoSymbol;
     s = (acc & mask) ? right[s] : left[s];
     mask >>= 1;
   } while (s >= symbolCount);
@@ -158,8 +166,8 @@ __attribute__((always_inline)) inline uint32_t FastSymbol(uint64_t acc, const ui
 
 inline void Consume(WideBits& b, uint32_t n) {
   // Codes and extra bits are at most 16 bits long (the tables refuse longer
-  // ones): on narrow registers, the shift never crosses a half of the register.
-  b.acc <<= n & (kNarrowRegisters ? 31 : 63);
+  // ones), and the register holds them.
+  b.acc <<= n;
   b.count -= n;
 }
 
@@ -223,29 +231,20 @@ __attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char meth
 
   const uint32_t total = originalSize;
   const uint16_t posCount = c.posCodeCount;
-  uint8_t* const window = c.window;
   const OutputSink sink = c.sink;
-  uint32_t fill = 0;
+  // The window's fill is the count's low 16 bits: both start at 0, and the
+  // window is handed over and refilled from 0 at every 64 KB of output.
   uint32_t done = 0;
-  const uint8_t* const readBuffer = c.readBuffer;
-  const uint16_t* const charTable = c.charTable;
-  const uint16_t* const posTable = c.posTable;
-  const uint8_t* const charLen = c.charLen;
-  const uint8_t* const posLen = c.posLen;
-  const uint16_t* const leftNode = c.leftNode;
-  const uint16_t* const rightNode = c.rightNode;
   uint16_t codesLeft = c.blockCodesLeft;
   uint8_t posEmpty = c.posTableEmpty;
-  WideBits b;
-  Load(b, c);
+  WideBits b = Load(c);
 
   while (done < total) {
     // What the register cannot decode (a block header, bits it lacks, a code
     // no complete code built) the exact routines decode, or refuse.
     uint32_t s = kNoSymbol;
-    if (b.count < kCodeStepBits) TopUp(b, readBuffer);
-    if (codesLeft != 0 && b.count >= kCodeStepBits) {
-      s = FastSymbol(b.acc, charTable, kCharTableBits, kCharCodeCount, leftNode, rightNode);
+    if (codesLeft != 0 && InMargin(b)) {
+      s = FastSymbol(b.acc, c.charTable, kCharTableBits, kCharCodeCount, c.leftNode, c.rightNode);
     }
     if (s == kNoSymbol) {
       Store(b, c);
@@ -254,59 +253,50 @@ __attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char meth
       if (c.decodeResult != kDecodeDone) break;
       codesLeft = c.blockCodesLeft;
       posEmpty = c.posTableEmpty;
-      Load(b, c);
+      b = Load(c);
     } else {
       codesLeft--;
-      Consume(b, charLen[s]);
+      Consume(b, c.charLen[s]);
+      Refill(b);
     }
 
     if (s < 256) {
-      window[fill++] = static_cast<uint8_t>(s);
-      if (fill == kWindowSize) {
-        c.decodedCount = done;
-        if (!sink(state, window, kWindowSize, done + 1)) {
+      c.window[static_cast<uint16_t>(done)] = static_cast<uint8_t>(s);
+      done++;
+      if (static_cast<uint16_t>(done) == 0) {   // the window is full
+        c.decodedCount = done - 1;
+        if (!sink(state, c.window, kWindowSize, done)) {
           c.decodeResult = kDecodeStopped;
+          done--;
           break;
         }
-        fill = 0;
       }
-      done++;
       continue;
     }
 
     const uint32_t len = s - kMatchSymbolBase;
     uint32_t d;
     uint32_t j = kNoSymbol;
-    if (b.count < kPositionStepBits) TopUp(b, readBuffer);
-    if (b.count >= kPositionStepBits && !posEmpty) {
-      j = FastSymbol(b.acc, posTable, kPosTableBits, posCount, leftNode, rightNode);
+    if (!posEmpty && InMargin(b)) {
+      j = FastSymbol(b.acc, c.posTable, kPosTableBits, posCount, c.leftNode, c.rightNode);
     }
     if (j == kNoSymbol) {
       Store(b, c);
       d = DecodePosition(state);
       if (c.decodeResult != kDecodeDone) break;
-      Load(b, c);
+      b = Load(c);
     } else {
-      Consume(b, posLen[j]);
-      if (j < 2) {
-        d = j;
-      } else {
+      Consume(b, c.posLen[j]);
+      Refill(b);   // after an exact step the register may hold the view alone
+      d = j;
+      if (j >= 2) {
         uint32_t extra = j - 1;
-        // Wide registers took the extra bits with the code (kPositionStepBits).
-        if (kNarrowRegisters && b.count < 16 + extra) TopUp(b, readBuffer);
-        if (!kNarrowRegisters || b.count >= 16 + extra) {
-          d = (1u << extra) + (static_cast<uint32_t>(b.acc >> 32) >> (32 - extra));
-          Consume(b, extra);
-        } else {
-          // The extra bits run past what the register may take: the exact
-          // input reads them, as it would have after the code.
-          Store(b, c);
-          d = (1u << extra) + GetBits(state, static_cast<uint8_t>(extra));
-          if (c.decodeResult != kDecodeDone) break;
-          Load(b, c);
-        }
+        d = (1u << extra) + static_cast<uint32_t>(b.acc >> (kAccBits - extra));
+        Consume(b, extra);
+        if (kNarrowRegisters) Refill(b);
       }
     }
+    uint32_t fill = static_cast<uint16_t>(done);
     done += len;
 
     const uint32_t distance = d + 1;
@@ -314,7 +304,7 @@ __attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char meth
       // Whole chunks, the last one running up to 7 bytes past the match; those
       // bytes are put back afterwards, as a match 64 KB long may still read
       // them. The chunks never read them: the source lies 8 or more back.
-      uint8_t* dst = window + fill;
+      uint8_t* dst = c.window + fill;
       const uint8_t* src = dst - distance;
       uint8_t* end = dst + len;
       uint64_t after;
@@ -327,21 +317,19 @@ __attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char meth
         src += 8;
       } while (dst < end);
       memcpy(end, &after, 8);
-      fill += len;
       continue;
     }
     if (fill + len < kWindowSize) {
-      CopyMatch(window, fill, distance, len);
-      fill += len;
+      CopyMatch(c.window, fill, distance, len);
       continue;
     }
     // The window fills during this match: byte by byte, handing over at 64 KB.
     uint32_t src = (fill - distance) & (kWindowSize - 1);
     for (uint32_t k = 0; k < len; k++) {
-      window[fill++] = window[(src + k) & (kWindowSize - 1)];
+      c.window[fill++] = c.window[(src + k) & (kWindowSize - 1)];
       if (fill == kWindowSize) {
         c.decodedCount = done;
-        if (!sink(state, window, kWindowSize, done)) {
+        if (!sink(state, c.window, kWindowSize, done)) {
           c.decodeResult = kDecodeStopped;
           break;
         }
@@ -357,7 +345,8 @@ __attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char meth
     c.blockCodesLeft = codesLeft;
   }
   c.decodedCount = done;
-  if (fill > 0 && c.decodeResult <= kDecodeOverrun && !sink(state, window, fill, total)) {
+  const uint32_t fill = static_cast<uint16_t>(done);
+  if (fill > 0 && c.decodeResult <= kDecodeOverrun && !sink(state, c.window, fill, total)) {
     c.decodeResult = kDecodeStopped;
   }
   return c.decodeResult;
