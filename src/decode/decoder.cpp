@@ -52,23 +52,31 @@ uint16_t DecodePosition(DecodeState* state) {
 namespace {
 
 // The stream in a register as wide as the machine's: bits [consumed,
-// consumed + count) at the top of acc, and below them only the stream's own
-// next bits (or zeros). The register always holds the 16-bit view whole
-// (count >= 16) between steps. next is the read buffer's next byte; the
-// register steps run while it is at or before limit (see kStepMargin).
+// consumed + held) at the top of acc. The register always holds the 16-bit
+// view whole (16 bits or more) between steps. next is the read buffer's next
+// byte; the register steps run while it is at or before limit (see
+// kStepMargin).
 using Acc = uintptr_t;
 constexpr uint32_t kAccBits = sizeof(Acc) * 8;
 struct WideBits {
   Acc acc;
-  uint32_t count;
+  uint32_t count;    // held, on wide registers
   const uint8_t* next;
   uintptr_t limit;   // an address: 0 when too few bytes are left
 };
 
 // Where registers are 32 bits wide, the register holds a code and the view
-// only just, so it is topped up after every code; 64 bits hold a match's
-// position code and extra bits together.
+// only just, so it is topped up after every code; and there a single set bit
+// just below the held bits marks their end (zeros below it), which spares a
+// register for their count. On 64 bits, count says how many are held, the
+// bits below them are the stream's own next ones, and the register holds a
+// match's position code and extra bits together.
 constexpr bool kNarrowRegisters = kAccBits == 32;
+
+__attribute__((always_inline)) inline uint32_t HeldBits(const WideBits& b) {
+  if (kNarrowRegisters) return kAccBits - 1 - static_cast<uint32_t>(__builtin_ctzl(b.acc));
+  return b.count;
+}
 
 // The register steps run only while this many bytes are left before the end
 // of the buffer or of the entry's data, whichever comes first: a
@@ -85,6 +93,7 @@ WideBits Load(const DecodeState& c) {
   b.acc = (static_cast<Acc>(c.bitBuffer) << (kAccBits - 16)) |
           (static_cast<Acc>(c.subBitBuffer & subMask) << (kAccBits - 24));
   b.count = 16 + keep;
+  if (kNarrowRegisters) b.acc |= static_cast<Acc>(1) << (kAccBits - 1 - b.count);
   // An empty buffer (its index at or past the end) leaves the register
   // nothing to take.
   uint32_t index = c.readIndex < kReadBufferSize ? c.readIndex : kReadBufferSize;
@@ -98,7 +107,7 @@ WideBits Load(const DecodeState& c) {
 // Gives back the whole bytes taken ahead of the 16-bit view, so that the
 // fields say what the byte-wise input would hold at this point of the stream.
 void Store(WideBits b, DecodeState& c) {
-  uint32_t extra = b.count - 16;
+  uint32_t extra = HeldBits(b) - 16;
   uint32_t keep = extra & 7;
   uint32_t back = extra >> 3;
   // The fields still say where the register was loaded.
@@ -117,12 +126,14 @@ void Store(WideBits b, DecodeState& c) {
 // at least kAccBits - 8 bits.
 __attribute__((always_inline)) inline void Refill(WideBits& b) {
   if (kNarrowRegisters) {
-    // Two bytes when the view runs short: a code or a position's extra bits
-    // take at most 16, and the 386 has no byte swap for a wider read.
-    if (b.count < 16) {
+    // Two bytes when the view runs short (the marker has moved into the top
+    // half): a code or a position's extra bits take at most 16, and the 386
+    // has no byte swap for a wider read. They take the marker's place (its
+    // lowest set bit), and the marker goes below them.
+    if ((b.acc & 0xFFFFu) == 0) {
+      uint32_t marker = static_cast<uint32_t>(__builtin_ctzl(b.acc));   // 16 or more
       Acc pair = (static_cast<Acc>(b.next[0]) << 8) | b.next[1];
-      b.acc |= pair << (16 - b.count);
-      b.count += 16;
+      b.acc = (b.acc & (b.acc - 1)) | (((pair << 1) | 1) << (marker - 16));
       b.next += 2;
     }
     return;
@@ -139,8 +150,27 @@ __attribute__((always_inline)) inline void Refill(WideBits& b) {
   b.count |= kAccBits - 8;
 }
 
+// Loads field by field, so that the register's own record is never handed
+// to a call by its address and can stay in registers.
+__attribute__((always_inline)) inline void Reload(WideBits& b, const DecodeState& c) {
+  WideBits loaded = Load(c);
+  b.acc = loaded.acc;
+  b.count = loaded.count;
+  b.next = loaded.next;
+  b.limit = loaded.limit;
+}
+
 __attribute__((always_inline)) inline bool InMargin(const WideBits& b) {
   return reinterpret_cast<uintptr_t>(b.next) <= b.limit;
+}
+
+// How many symbols the register may decode before the margin is looked at
+// again: a symbol's three codes take at most six bytes, and the margin holds
+// what the register reads ahead. None past the block's codes.
+uint32_t StepBudget(const WideBits& b, uint32_t codesLeft) {
+  if (!InMargin(b)) return 0;
+  uint32_t n = static_cast<uint32_t>(b.limit - reinterpret_cast<uintptr_t>(b.next)) / 6 + 1;
+  return n < codesLeft ? n : codesLeft;
 }
 
 constexpr uint32_t kNoSymbol = 0xFFFF;
@@ -168,7 +198,7 @@ inline void Consume(WideBits& b, uint32_t n) {
   // Codes and extra bits are at most 16 bits long (the tables refuse longer
   // ones), and the register holds them.
   b.acc <<= n;
-  b.count -= n;
+  if (!kNarrowRegisters) b.count -= n;
 }
 
 // Forward copy with the source ahead of the target: every chunk is read
@@ -237,15 +267,20 @@ __attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char meth
   uint32_t done = 0;
   uint16_t codesLeft = c.blockCodesLeft;
   uint8_t posEmpty = c.posTableEmpty;
-  WideBits b = Load(c);
+  WideBits b;
+  Reload(b, c);
+  uint32_t budget = 0;
 
   while (done < total) {
     // What the register cannot decode (a block header, bits it lacks, a code
     // no complete code built) the exact routines decode, or refuse.
     uint32_t s = kNoSymbol;
-    if (codesLeft != 0 && InMargin(b)) {
+    if (budget == 0) budget = StepBudget(b, codesLeft);
+    if (budget != 0) {
       s = FastSymbol(b.acc, c.charTable, kCharTableBits, kCharCodeCount, c.leftNode, c.rightNode);
     }
+    // A symbol begun in the register has its position's bytes too.
+    bool positionFits = s != kNoSymbol;
     if (s == kNoSymbol) {
       Store(b, c);
       c.blockCodesLeft = codesLeft;
@@ -253,8 +288,11 @@ __attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char meth
       if (c.decodeResult != kDecodeDone) break;
       codesLeft = c.blockCodesLeft;
       posEmpty = c.posTableEmpty;
-      b = Load(c);
+      Reload(b, c);
+      budget = 0;
+      positionFits = InMargin(b);
     } else {
+      budget--;
       codesLeft--;
       Consume(b, c.charLen[s]);
       Refill(b);
@@ -277,14 +315,15 @@ __attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char meth
     const uint32_t len = s - kMatchSymbolBase;
     uint32_t d;
     uint32_t j = kNoSymbol;
-    if (!posEmpty && InMargin(b)) {
+    if (!posEmpty && positionFits) {
       j = FastSymbol(b.acc, c.posTable, kPosTableBits, posCount, c.leftNode, c.rightNode);
     }
     if (j == kNoSymbol) {
       Store(b, c);
       d = DecodePosition(state);
       if (c.decodeResult != kDecodeDone) break;
-      b = Load(c);
+      Reload(b, c);
+      budget = 0;
     } else {
       Consume(b, c.posLen[j]);
       Refill(b);   // after an exact step the register may hold the view alone
