@@ -164,15 +164,6 @@ __attribute__((always_inline)) inline bool InMargin(const WideBits& b) {
   return reinterpret_cast<uintptr_t>(b.next) <= b.limit;
 }
 
-// How many symbols the register may decode before the margin is looked at
-// again: a symbol's three codes take at most six bytes, and the margin holds
-// what the register reads ahead. None past the block's codes.
-uint32_t StepBudget(const WideBits& b, uint32_t codesLeft) {
-  if (!InMargin(b)) return 0;
-  uint32_t n = static_cast<uint32_t>(b.limit - reinterpret_cast<uintptr_t>(b.next)) / 6 + 1;
-  return n < codesLeft ? n : codesLeft;
-}
-
 constexpr uint32_t kNoSymbol = 0xFFFF;
 
 // The symbol at the top of the register: the direct table, then at most the
@@ -269,18 +260,14 @@ __attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char meth
   uint8_t posEmpty = c.posTableEmpty;
   WideBits b;
   Reload(b, c);
-  uint32_t budget = 0;
 
   while (done < total) {
     // What the register cannot decode (a block header, bits it lacks, a code
     // no complete code built) the exact routines decode, or refuse.
     uint32_t s = kNoSymbol;
-    if (budget == 0) budget = StepBudget(b, codesLeft);
-    if (budget != 0) {
+    if (codesLeft != 0 && InMargin(b)) {
       s = FastSymbol(b.acc, c.charTable, kCharTableBits, kCharCodeCount, c.leftNode, c.rightNode);
     }
-    // A symbol begun in the register has its position's bytes too.
-    bool positionFits = s != kNoSymbol;
     if (s == kNoSymbol) {
       Store(b, c);
       c.blockCodesLeft = codesLeft;
@@ -289,10 +276,7 @@ __attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char meth
       codesLeft = c.blockCodesLeft;
       posEmpty = c.posTableEmpty;
       Reload(b, c);
-      budget = 0;
-      positionFits = InMargin(b);
     } else {
-      budget--;
       codesLeft--;
       Consume(b, c.charLen[s]);
       Refill(b);
@@ -315,7 +299,7 @@ __attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char meth
     const uint32_t len = s - kMatchSymbolBase;
     uint32_t d;
     uint32_t j = kNoSymbol;
-    if (!posEmpty && positionFits) {
+    if (!posEmpty && InMargin(b)) {
       j = FastSymbol(b.acc, c.posTable, kPosTableBits, posCount, c.leftNode, c.rightNode);
     }
     if (j == kNoSymbol) {
@@ -323,7 +307,6 @@ __attribute__((noinline)) DecodeResult DecodeEntry(DecodeState* state, char meth
       d = DecodePosition(state);
       if (c.decodeResult != kDecodeDone) break;
       Reload(b, c);
-      budget = 0;
     } else {
       Consume(b, c.posLen[j]);
       Refill(b);   // after an exact step the register may hold the view alone
