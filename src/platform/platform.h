@@ -68,6 +68,11 @@ uint32_t GetShortPath(const char* path, char* out, uint32_t capacity);
 int GetDisplayTitle(const char* path, char* out, uint32_t capacity);
 // Steps back one whole character of the system's code page from end towards start.
 const char* PreviousChar(const char* start, const char* end);
+// Non-zero when the system's calls take these bytes for the text they are
+// here. Not so for a byte from 0x80 on where the calls take the system's ANSI
+// code page and it is not 932 (Windows 9x, Win32s): the byte is a character
+// of that code page there, which the Shift-JIS rules here would take apart.
+int CarriesText(const char* text);
 
 // ---- environment, registry, profile ----
 uint32_t GetEnvironmentText(const char* name, char* out, uint32_t capacity);

@@ -7,6 +7,7 @@
 #include "core/context.h"
 #include "core/text.h"
 #include "core/texts.h"
+#include "platform/platform.h"
 #include "run/run.h"
 #include "setup/setup.h"
 #include "ui/ui.h"
@@ -36,7 +37,7 @@ int ReadDestFolder(WindowHandle dialog) {
   field[sizeof field - 1] = '\0';
   context->destFolder[0] = '\0';
   RemoveQuotes(field, sizeof field);
-  if (TextLength(field) > kFolderChars) return 0;
+  if (TextLength(field) > kFolderChars || !CarriesText(field)) return 0;
   CopyText(context->destFolder, field, kDestFolderCap);
   return 1;
 }
@@ -80,6 +81,10 @@ void OnCancel(WindowHandle dialog) {
 void OnBrowse(WindowHandle dialog) {
   if (ChooseDirectory(dialog) == 0) return;
   const char* folder = context->outputPath;
+  if (!CarriesText(folder)) {
+    RefuseFolder(dialog);
+    return;
+  }
   int hasBlank = 0;
   for (const char* p = folder; *p != '\0'; ++p) {
     if (*p == ' ') {

@@ -107,8 +107,9 @@ void ReadOptions(char** arguments, int count) {
     if (position == 0) continue;
     // The destination folder ends the reading. It must fit installFolder
     // whole: a cut folder would send the files somewhere nobody named. A
-    // longer one is refused, and the dialog says so and waits for the user.
-    if (TextLength(argument) < kInstallFolderCap) {
+    // longer one is refused, and the dialog says so and waits for the user;
+    // so is one whose bytes the system's code page would read otherwise.
+    if (TextLength(argument) < kInstallFolderCap && CarriesText(argument)) {
       CopyText(context->messageText, argument, kMessageCap);
       destinationGiven = 1;
     } else {

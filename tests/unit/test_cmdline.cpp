@@ -134,6 +134,35 @@ TEST_F(CommandLineTest, QuotedFolderWithBlanks) {
   EXPECT_STREQ(context->messageText, "C:\\My Files\\\x95\x5C\x8E\xA6");
 }
 
+// Where the system's ANSI code page is not 932, a byte from 0x80 on is a
+// character of that page (0xE9 is an e with an accent in 1252) and a lead byte
+// here, which a copy would drop at the end or pair with a separator.
+TEST_F(CommandLineTest, OnAnotherCodePageOnlyAnAsciiFolderIsTaken) {
+  hostplatform::SetForeignCodePage(true);
+  ReadTail("-c C:\\Users\\Jos\xE9");
+  EXPECT_EQ(destinationGiven, 0);
+  EXPECT_EQ(destinationRefused, 1);
+  EXPECT_STREQ(context->messageText, "");
+  EXPECT_EQ(skipNotNewer, 0);
+
+  destinationRefused = 0;
+  ReadTail("-c \"C:\\Jos\xE9\" -n");
+  EXPECT_EQ(destinationRefused, 1);
+
+  destinationRefused = 0;
+  ReadTail("-c C:\\Users\\Jose");
+  EXPECT_EQ(destinationGiven, 1);
+  EXPECT_EQ(destinationRefused, 0);
+  EXPECT_STREQ(context->messageText, "C:\\Users\\Jose");
+
+  // On code page 932 the same bytes stay what they were.
+  hostplatform::SetForeignCodePage(false);
+  destinationGiven = 0;
+  ReadTail("-c C:\\\x95\x5C");
+  EXPECT_EQ(destinationGiven, 1);
+  EXPECT_STREQ(context->messageText, "C:\\\x95\x5C");
+}
+
 TEST_F(CommandLineTest, FolderLongerThanTheInstallFolderIsNotTaken) {
   std::string fits(kInstallFolderCap - 1, 'f');
   ReadTail("-c " + fits);

@@ -14,6 +14,7 @@
 #include "core/context.h"
 #include "core/text.h"
 #include "lzh_writer.h"
+#include "platform/testing/host_platform.h"
 #include "test_support.h"
 #include "run/dialog.h"
 #include "ui/scripted/scripted_ui.h"
@@ -237,6 +238,41 @@ TEST_F(DialogTest, ANetworkFolderIsRefusedAndTheDialogStaysUsable) {
     EXPECT_EQ(context->extracting, 0);
     EXPECT_TRUE(scripted::ControlTextHistory(IDC_PROGRESS).empty());
   }
+}
+
+// The ANSI road where the system's code page is not 932: a folder with a byte
+// from 0x80 on, typed or chosen, is refused before anything is written (0xE9
+// is an e with an accent there, and would lose itself or a separator here).
+TEST_F(DialogTest, OnAnotherCodePageAFolderBeyondAsciiIsRefusedNotCut) {
+  hostplatform::SetForeignCodePage(true);
+  Pack({{"", "f.txt", "data"}});
+  const std::string jose = root_ + "/Jos\xE9";
+  for (const std::string& typed : {jose, jose + "/sub", "\"" + jose + "\""}) {
+    SCOPED_TRACE(typed);
+    scripted::Reset();
+    Type(typed);
+    Press(IDC_OK);
+    EXPECT_EQ(RunMainDialog(0), 0);
+    EXPECT_EQ(FolderRefusals(), 1u);
+    EXPECT_EQ(context->extracting, 0);
+  }
+  for (const std::string& chosen : {jose, jose + "/sub"}) {
+    SCOPED_TRACE(chosen);
+    scripted::Reset();
+    scripted::SetChooserResult(chosen.c_str());
+    Press(IDC_BROWSE);
+    EXPECT_EQ(RunMainDialog(0), 0);
+    EXPECT_EQ(FolderRefusals(), 1u);
+    EXPECT_EQ(scripted::ControlText(IDC_FOLDER_EDIT), context->config.installFolder);
+  }
+  scripted::Reset();
+  Type(root_ + "/plain");
+  Press(IDC_OK);
+  EXPECT_EQ(RunMainDialog(0), 1);
+  EXPECT_EQ(FolderRefusals(), 0u);
+  EXPECT_EQ(ReadBytes(root_ + "/plain/f.txt"), "data");
+  EXPECT_FALSE(FileExists(root_ + "/Jos"));
+  EXPECT_FALSE(FileExists(root_ + "/Jos/f.txt"));
 }
 
 TEST_F(DialogTest, ARefusedFolderCanBeCorrected) {

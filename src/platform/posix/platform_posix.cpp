@@ -116,6 +116,9 @@ const char* PreviousChar(const char* start, const char* end) {
   return posixbase::PreviousChar(start, end);
 }
 
+// The builder's texts are Shift-JIS throughout.
+int CarriesText(const char*) { return 1; }
+
 // ---- environment, registry, profile ----
 
 uint32_t GetEnvironmentText(const char* name, char* out, uint32_t capacity) {

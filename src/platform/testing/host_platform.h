@@ -20,6 +20,9 @@ void SetMemoryFile(const std::string& path, const uint8_t* data, size_t size);
 
 void SetPlatformId(uint32_t id);                  // default 2 (Windows NT); 0 = Win32s
 void SetVersionQueryFails(bool fails);
+// The ANSI road on a code page other than 932: CarriesText refuses bytes from
+// 0x80 on. Default false.
+void SetForeignCodePage(bool foreign);
 void SetOwnModulePath(const std::string& path);   // default: the test program's path
 void SetTempDirectory(const std::string& dir);    // default "/tmp/"
 void SetWindowsDirectory(const std::string& dir); // default "/windows"

@@ -36,6 +36,7 @@ constexpr uint32_t kKeptAttributes = kAttributeHidden | kAttributeSystem | kAttr
 struct HostState {
   uint32_t platformId = 2;
   bool versionFails = false;
+  bool foreignCodePage = false;
   std::string ownPath = posixbase::OwnPath();
   std::string tempDir = "/tmp/";
   std::string windowsDir = "/windows";
@@ -357,6 +358,14 @@ const char* PreviousChar(const char* start, const char* end) {
   return posixbase::PreviousChar(start, end);
 }
 
+int CarriesText(const char* text) {
+  if (!State().foreignCodePage) return 1;
+  for (; *text != '\0'; ++text) {
+    if (static_cast<uint8_t>(*text) >= 0x80) return 0;
+  }
+  return 1;
+}
+
 // ---- environment, registry, profile ----
 
 uint32_t GetEnvironmentText(const char* name, char* out, uint32_t capacity) {
@@ -404,6 +413,7 @@ void SetMemoryFile(const std::string& path, const uint8_t* data, size_t size) {
 
 void SetPlatformId(uint32_t id) { State().platformId = id; }
 void SetVersionQueryFails(bool fails) { State().versionFails = fails; }
+void SetForeignCodePage(bool foreign) { State().foreignCodePage = foreign; }
 void SetOwnModulePath(const std::string& path) { State().ownPath = path; }
 void SetTempDirectory(const std::string& dir) { State().tempDir = dir; }
 void SetWindowsDirectory(const std::string& dir) { State().windowsDir = dir; }

@@ -10,6 +10,7 @@
 
 SystemCalls sys;
 int wideCalls;
+int foreignCodePage;
 
 namespace {
 
@@ -39,6 +40,7 @@ SFX_SYSTEM_CALLS(SFX_NOTHING, SFX_NOTHING, SFX_CHECK_FIXED, SFX_NOTHING, SFX_NOT
 #undef SFX_FIXED_NAME
 
 constexpr UINT kCodePage = 932;
+const char codePageQueryName[] = "GetACP";
 // Every text the program hands over fits a message (kMessageCap bytes), so
 // it fits this many units; longer ones would be cut at a whole character.
 constexpr uint32_t kTextUnits = 1024;
@@ -86,7 +88,24 @@ uint32_t Bytes932(wchar_t unit, char* out) {
 int LoadSystemCalls(int allowWide) {
   // The high bit of the version is clear on Windows NT alone.
   wideCalls = allowWide && (GetVersion() & 0x80000000u) == 0 && Lookup(1);
-  return wideCalls || Lookup(0);
+  if (wideCalls) return 1;
+  if (!Lookup(0)) return 0;
+  // Looked up apart, so that a system without it keeps the road it had (as
+  // on code page 932). The table's first line names kernel32.
+  using CodePageQuery = UINT(WINAPI*)();
+  auto ansiCodePage = reinterpret_cast<CodePageQuery>(reinterpret_cast<void*>(
+      GetProcAddress(sys.GetModuleHandleA(callNames + 1), codePageQueryName)));
+  foreignCodePage = ansiCodePage != nullptr && ansiCodePage() != kCodePage;
+  return 1;
+}
+
+int CarriesText(const char* text) {
+  if (foreignCodePage) {
+    for (; *text != '\0'; ++text) {
+      if (static_cast<uint8_t>(*text) >= 0x80) return 0;
+    }
+  }
+  return 1;
 }
 
 uint32_t ToWide(const char* text, wchar_t* out, uint32_t capacity) {

@@ -105,6 +105,8 @@ struct SystemCalls {
 extern SystemCalls sys;
 // Non-zero on the wide road.
 extern int wideCalls;
+// Non-zero on the ANSI road where the ANSI code page is not 932.
+extern int foreignCodePage;
 
 // Looks the calls up: the wide forms on Windows NT when allowWide is set and
 // all of them exist, else the ANSI forms. Zero when even those are missing.

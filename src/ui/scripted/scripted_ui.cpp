@@ -188,7 +188,10 @@ int ChooseDirectory(WindowHandle) {
   scripted::State& s = TheState();
   if (!s.chooserSet) return 0;
   s.chooserSet = false;   // answers the next chooser only
-  CopyText(context->outputPath, s.chooserFolder.c_str(), kOutputPathCap);
+  // The bytes as the system's folder query gives them: not cut at a lead byte.
+  size_t n = s.chooserFolder.size() < kOutputPathCap ? s.chooserFolder.size() : kOutputPathCap - 1;
+  memcpy(context->outputPath, s.chooserFolder.data(), n);
+  context->outputPath[n] = '\0';
   return 1;
 }
 

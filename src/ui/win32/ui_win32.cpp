@@ -48,8 +48,9 @@ uint32_t GetControlText(WindowHandle dialog, int id, char* out, uint32_t capacit
   // Converted, the text keeps the whole characters that fit.
   if (wideCalls) return TakeResult(out, capacity, 1);
   if (n >= capacity) n = capacity - 1;
-  // The system may cut the text between the two bytes of a character.
-  n = WholeCharLength(out, n);
+  // The system may cut the text between the two bytes of a character. On
+  // another code page the bytes stay as they came, for CarriesText.
+  if (!foreignCodePage) n = WholeCharLength(out, n);
   out[n] = '\0';
   return n;
 }
