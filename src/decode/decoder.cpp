@@ -79,12 +79,14 @@ __attribute__((always_inline)) inline uint32_t HeldBits(const WideBits& b) {
 }
 
 // The register steps run only while this many bytes are left before the end
-// of the buffer or of the entry's data, whichever comes first: a
-// symbol (three codes, at most 47 bits) and the top-ups after it, eight-byte
-// reads included, never reach it, so they need no check of their own and
-// take only bytes the byte-wise input will read too. The last few symbols
-// before the buffer's or the entry's end go through the exact routines.
-constexpr uint32_t kStepMargin = 24;
+// of the buffer or of the entry's data, whichever comes first: a symbol
+// (three codes, at most 47 bits) and the top-ups after it never reach it, so
+// they need no check of their own and take only bytes the byte-wise input
+// will read too. On 32 bits a symbol takes at most three pairs of bytes; on 64
+// bits a top-up reads eight bytes and may take seven, twice. The last few
+// symbols before the buffer's or the entry's end go through the exact
+// routines.
+constexpr uint32_t kStepMargin = kNarrowRegisters ? 8 : 24;
 
 WideBits Load(const DecodeState& c) {
   WideBits b;
@@ -123,7 +125,7 @@ void Store(WideBits b, DecodeState& c) {
 
 // Tops the register up with whole bytes; only inside the margin. After it
 // the register holds the view whole (16 bits or more), and on wide registers
-// at least kAccBits - 8 bits.
+// 32 bits or more.
 __attribute__((always_inline)) inline void Refill(WideBits& b) {
   if (kNarrowRegisters) {
     // Two bytes when the view runs short (the marker has moved into the top
@@ -138,8 +140,10 @@ __attribute__((always_inline)) inline void Refill(WideBits& b) {
     }
     return;
   }
-  // Eight bytes at once: the bits below count are already the stream's next
-  // ones, so the word laid over them changes nothing there.
+  // Eight bytes at once, once half the register is used: the bits below
+  // count are already the stream's next ones, so the word laid over them
+  // changes nothing there. A code and a position's extra bits still fit.
+  if (b.count >= 32) return;
   const uint8_t* p = b.next;
   uint64_t word = (static_cast<uint64_t>(p[0]) << 56) | (static_cast<uint64_t>(p[1]) << 48) |
                   (static_cast<uint64_t>(p[2]) << 40) | (static_cast<uint64_t>(p[3]) << 32) |
