@@ -582,6 +582,12 @@ def run_driver(cmd, env, log_path, timeout, shots):
         return proc.returncode
 
 
+def transcript_begun(path):
+    """Whether the driver wrote its first line: it starts the self-extractor
+    only after that."""
+    return os.path.exists(path) and os.path.getsize(path) > 0
+
+
 def restart_wine_session(env, log_path):
     """Ends every process of the prefix and starts the persistent server again."""
     run_logged(["wineserver", "-k"], env, log_path, 30)
@@ -1175,6 +1181,14 @@ def run_in_work(sc, opts, stub, driver, work):
             set_dpi(opts.state, env, sc.dpi, os.path.join(work, "wine.log"))
         code = run_driver(cmd, env, os.path.join(work, "wine.log"), DRIVER_TIMEOUT * TIME_SCALE,
                           paths["shots"])
+        if code != 0 and not transcript_begun(paths["transcript"]):
+            # Wine ended the driver before its first line (seen once on a busy
+            # machine, with nothing in Wine's log): the self-extractor was not
+            # started yet, so the driver may start again.
+            print("-- %s: the driver ended (code %s) before its first line; started again" %
+                  (sc.name, code))
+            code = run_driver(cmd, env, os.path.join(work, "wine.log"),
+                              DRIVER_TIMEOUT * TIME_SCALE, paths["shots"])
     except subprocess.TimeoutExpired:
         code = None
         problems.append("the driver did not end within %d s" % (DRIVER_TIMEOUT * TIME_SCALE))
