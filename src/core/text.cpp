@@ -42,6 +42,13 @@ int TextEquals(const char* a, const char* b) {
   return *a == *b;
 }
 
+int IsAscii(const char* text) {
+  for (; *text != '\0'; ++text) {
+    if (static_cast<uint8_t>(*text) >= 0x80) return 0;
+  }
+  return 1;
+}
+
 void FormatQuoted(char* out, uint32_t capacity, const char* subject, const char* message) {
   FormatText(out, capacity, "\"%s\" %s", subject, message, nullptr, nullptr);
 }

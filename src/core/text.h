@@ -12,6 +12,8 @@ void CopyText(char* dst, const char* src, uint32_t capacity);
 // Appends src to the text in dst with the same rule.
 void AppendText(char* dst, const char* src, uint32_t capacity);
 int TextEquals(const char* a, const char* b);
+// Non-zero when no byte of text is from 0x80 on.
+int IsAscii(const char* text);
 // The box text: a double quote, the subject, a double quote, one blank, the message.
 void FormatQuoted(char* out, uint32_t capacity, const char* subject, const char* message);
 // Formats pattern into out: each "%s" takes the next of the texts a, b, c, d

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/context.h"
+#include "core/text.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_base.h"
 #include "platform/testing/host_platform.h"
@@ -358,13 +359,7 @@ const char* PreviousChar(const char* start, const char* end) {
   return posixbase::PreviousChar(start, end);
 }
 
-int CarriesText(const char* text) {
-  if (!State().foreignCodePage) return 1;
-  for (; *text != '\0'; ++text) {
-    if (static_cast<uint8_t>(*text) >= 0x80) return 0;
-  }
-  return 1;
-}
+int CarriesText(const char* text) { return !State().foreignCodePage || IsAscii(text); }
 
 // ---- environment, registry, profile ----
 

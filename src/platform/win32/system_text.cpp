@@ -99,14 +99,7 @@ int LoadSystemCalls(int allowWide) {
   return 1;
 }
 
-int CarriesText(const char* text) {
-  if (foreignCodePage) {
-    for (; *text != '\0'; ++text) {
-      if (static_cast<uint8_t>(*text) >= 0x80) return 0;
-    }
-  }
-  return 1;
-}
+int CarriesText(const char* text) { return !foreignCodePage || IsAscii(text); }
 
 uint32_t ToWide(const char* text, wchar_t* out, uint32_t capacity) {
   if (capacity == 0) return 0;
