@@ -47,23 +47,22 @@ std::vector<uint8_t> DecodeWithStub(const std::vector<uint8_t>& archive, size_t 
   FILE* f = fopen(in.c_str(), "wb");
   fwrite(archive.data() + at, 1, archive.size() - at, f);
   fclose(f);
-  context = static_cast<ExtractContext*>(AllocZeroed(sizeof(ExtractContext)));
-  CopyText(context->ownPath, in.c_str(), kOwnPathCap);
-  context->archiveHandle = OpenExistingForRead(in.c_str());
-  MakeCrcTable(kCrcPolynomial);
+  ExtractContext* c = static_cast<ExtractContext*>(AllocZeroed(sizeof(ExtractContext)));
+  CopyText(c->ownPath, in.c_str(), kOwnPathCap);
+  c->archiveHandle = OpenExistingForRead(in.c_str());
+  MakeCrcTable(c, kCrcPolynomial);
   std::vector<uint8_t> result;
-  if (ReadEntryHeader() == kHeaderValid) {
-    context->outputHandle = CreateForWrite(out.c_str());
-    context->codec.sink = StoreToRecord;
-    context->codec.sinkData = context;
-    RunEntryData(context);
-    CloseFile(context->outputHandle);
+  if (ReadEntryHeader(c) == kHeaderValid) {
+    c->outputHandle = CreateForWrite(out.c_str());
+    c->codec.sink = StoreToRecord;
+    c->codec.sinkData = c;
+    RunEntryData(c);
+    CloseFile(c->outputHandle);
     result = ReadFile(out);
   }
-  ReleaseEntryHeader();
-  CloseFile(context->archiveHandle);
-  FreeMemory(context);
-  context = nullptr;
+  ReleaseEntryHeader(c);
+  CloseFile(c->archiveHandle);
+  FreeMemory(c);
   unlink(in.c_str());
   unlink(out.c_str());
   return result;

@@ -18,10 +18,12 @@ checks ROOT/src and ROOT/tools:
 - the codec (decode/) calls nothing that shows, pumps or ends anything,
   reaches the system through its byte source only (no platform/) and works
   on the state it is given, never the run's record; the archive reader
-  (archive/) shows nothing either, and the file rules (files/) show no box of
-  their own: their question is asked through ui/messages.h;
+  (archive/) shows nothing either and works on the record it is given, and
+  the file rules (files/) show no box of their own: their question is asked
+  through ui/messages.h;
 - the codec's internals (decode_internal.h) stay inside decode/;
-- the tools use the stub's core, never its run, its entry or a Win32 part.
+- the tools use the stub's core, never its run, its entry or a Win32 part,
+  and never the run's record: they hand the stub's calls records of their own.
 """
 import os
 import re
@@ -45,7 +47,7 @@ RESTRICTED_CALLS = [
      ["src/platform/posix/", "src/platform/testing/"]),
     (re.compile(r"\bthrow\b"), "throw", []),
 ]
-GLOBAL_RECORD = re.compile(r"(?<![\w.>])context\s*(->|\)|;|,)")
+GLOBAL_RECORD = re.compile(r"(?<![\w.>])context\s*(->|\)|;|,|=)")
 TOOLS_NEVER_INCLUDE = ("run/", "stub/")
 
 
@@ -132,10 +134,13 @@ def check_file(root, rel, problems):
     if layer == "files":
         for m in re.finditer(r"\bShowBox\s*\(", code):
             problems.append("%s calls ShowBox: ask through ui/messages.h" % where(m.start()))
-    if layer == "decode":
+    on_own_record = {"decode": "the codec works on its own state",
+                     "archive": "the archive reader works on the record it is given"}
+    why = on_own_record.get(layer) or (
+        "a tool works on a record of its own" if parts[0] == "tools" else None)
+    if why:
         for m in GLOBAL_RECORD.finditer(code):
-            problems.append("%s uses the run's record: the codec works on its own state" %
-                            where(m.start()))
+            problems.append("%s uses the run's record: %s" % (where(m.start()), why))
 
 
 def check(root):

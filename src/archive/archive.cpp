@@ -9,30 +9,30 @@
 #include "decode/decode.h"
 #include "platform/platform.h"
 
-SeekResult SeekArchive(uint64_t target) {
-  if (target > context->archiveSize) return kSeekPastEnd;
+SeekResult SeekArchive(const ExtractContext* c, uint64_t target) {
+  if (target > c->archiveSize) return kSeekPastEnd;
   uint32_t reached = 0;
-  if (!SeekFile(context->archiveHandle, static_cast<uint32_t>(target), &reached) ||
+  if (!SeekFile(c->archiveHandle, static_cast<uint32_t>(target), &reached) ||
       reached != target) {
     return kSeekFailed;
   }
   return kSeekDone;
 }
 
-OpenResult OpenOwnArchive() {
-  context->archiveHandle = OpenExistingForRead(context->ownPath);
-  if (context->archiveHandle == 0) return kOpenFailed;
-  uint32_t size = GetFileSizeOf(context->archiveHandle);
+OpenResult OpenOwnArchive(ExtractContext* c) {
+  c->archiveHandle = OpenExistingForRead(c->ownPath);
+  if (c->archiveHandle == 0) return kOpenFailed;
+  uint32_t size = GetFileSizeOf(c->archiveHandle);
   if (size == 0xFFFFFFFFu) return kSizeUnknown;
-  context->archiveSize = size;
+  c->archiveSize = size;
   return kOpened;
 }
 
-void ReadStoredChecksum() {
+void ReadStoredChecksum(ExtractContext* c) {
   uint8_t bytes[2] = {0, 0};
   uint32_t got = 0;
-  ReadFromFile(context->archiveHandle, bytes, 2, &got);
-  context->storedChecksum = ReadLE16(bytes);
+  ReadFromFile(c->archiveHandle, bytes, 2, &got);
+  c->storedChecksum = ReadLE16(bytes);
 }
 
 DecodeResult RunEntryData(ExtractContext* c) {
@@ -56,13 +56,15 @@ DecodeResult RunEntryData(ExtractContext* c) {
   return kDecodeDone;
 }
 
-void MakeCrcTable(uint16_t polynomial) { FillCrcTables(&context->crc, polynomial); }
+void MakeCrcTable(ExtractContext* c, uint16_t polynomial) {
+  FillCrcTables(&c->crc, polynomial);
+}
 
-uint16_t UpdateCrc(const void* data, int32_t length) {
-  if (length <= 0) return context->runningCrc;
-  context->runningCrc = FoldCrc(&context->crc, context->runningCrc,
-                                static_cast<const uint8_t*>(data), static_cast<uint32_t>(length));
-  return context->runningCrc;
+uint16_t UpdateCrc(ExtractContext* c, const void* data, int32_t length) {
+  if (length <= 0) return c->runningCrc;
+  c->runningCrc = FoldCrc(&c->crc, c->runningCrc, static_cast<const uint8_t*>(data),
+                          static_cast<uint32_t>(length));
+  return c->runningCrc;
 }
 
 namespace {

@@ -25,36 +25,36 @@ bool MethodIsAccepted(const uint8_t* h) {
 
 bool OsKeepsDosAttributes(uint8_t osId) { return osId == 'M' || osId == 'W' || osId == 'w'; }
 
-void ClearEntryFields() {
-  context->headerCrcField = nullptr;
-  context->headerCrc = 0;
-  context->directoryName = nullptr;
-  context->directoryNameLength = 0;
-  context->fileName = nullptr;
-  context->fileNameLength = 0;
+void ClearEntryFields(ExtractContext* c) {
+  c->headerCrcField = nullptr;
+  c->headerCrc = 0;
+  c->directoryName = nullptr;
+  c->directoryNameLength = 0;
+  c->fileName = nullptr;
+  c->fileNameLength = 0;
 }
 
 // Takes the values of one extended header into the entry's fields.
-void ParseExtendedHeader(uint8_t type, const uint8_t* data, uint32_t length) {
+void ParseExtendedHeader(ExtractContext* c, uint8_t type, const uint8_t* data, uint32_t length) {
   switch (type) {
     case kExtHeaderCrc:
       // Two data bytes are needed; a shorter one carries no CRC.
       if (length >= 2) {
-        context->headerCrcField = const_cast<uint8_t*>(data);
-        context->headerCrc = ReadLE16(data);
+        c->headerCrcField = const_cast<uint8_t*>(data);
+        c->headerCrc = ReadLE16(data);
       }
       break;
     case kExtFileName:
-      context->fileName = data;
-      context->fileNameLength = static_cast<uint16_t>(length);
+      c->fileName = data;
+      c->fileNameLength = static_cast<uint16_t>(length);
       break;
     case kExtDirectory:
-      context->directoryName = data;
-      context->directoryNameLength = static_cast<uint16_t>(length);
+      c->directoryName = data;
+      c->directoryNameLength = static_cast<uint16_t>(length);
       break;
     case kExtAttribute:
-      if (length >= 2 && OsKeepsDosAttributes(context->headerBuffer[kHeaderOsId])) {
-        context->attribute = ReadLE16(data);
+      if (length >= 2 && OsKeepsDosAttributes(c->headerBuffer[kHeaderOsId])) {
+        c->attribute = ReadLE16(data);
       }
       break;
     default:
@@ -77,22 +77,22 @@ uint32_t CopyNamePart(char* out, const uint8_t* part, uint32_t length) {
 
 }  // namespace
 
-HeaderResult ReadEntryHeader() {
-  ReleaseEntryHeader();
+HeaderResult ReadEntryHeader(ExtractContext* c) {
+  ReleaseEntryHeader(c);
 
   uint8_t sizeBytes[2];
   uint32_t got = 0;
   // Fewer than two bytes left is the end of the archive; a read that fails
   // is not, or a broken medium would pass for a complete extraction.
-  if (!ReadFromFile(context->archiveHandle, sizeBytes, 2, &got)) return kHeaderReadError;
+  if (!ReadFromFile(c->archiveHandle, sizeBytes, 2, &got)) return kHeaderReadError;
   if (got < 2) return kHeaderEnd;
   uint32_t total = ReadLE16(sizeBytes);
   if (total == 0) return kHeaderEnd;
 
   uint8_t* h = total <= kLargestHeader ? static_cast<uint8_t*>(AllocZeroed(total)) : nullptr;
   if (h == nullptr) return kHeaderNoMemory;
-  context->headerBuffer = h;
-  context->headerSize = static_cast<uint16_t>(total);
+  c->headerBuffer = h;
+  c->headerSize = static_cast<uint16_t>(total);
 
   // Too short for the fixed fields and the first size: nothing in it can be read.
   if (total < kHeaderFixedSize) return kHeaderInvalid;
@@ -100,62 +100,75 @@ HeaderResult ReadEntryHeader() {
   h[0] = sizeBytes[0];
   h[1] = sizeBytes[1];
   uint32_t rest = total - 2;
-  if (!ReadFromFile(context->archiveHandle, h + 2, rest, &got) || got < rest) return kHeaderInvalid;
+  if (!ReadFromFile(c->archiveHandle, h + 2, rest, &got) || got < rest) return kHeaderInvalid;
 
   if (!MethodIsAccepted(h)) return kHeaderInvalid;
 
-  ClearEntryFields();
-  context->attribute = h[kHeaderAttribute];
-  if (!WalkExtendedHeaders(h, kHeaderFirstExtSize, total, ParseExtendedHeader)) {
+  ClearEntryFields(c);
+  c->attribute = h[kHeaderAttribute];
+  auto parse = [c](uint8_t type, const uint8_t* data, uint32_t length) {
+    ParseExtendedHeader(c, type, data, length);
+  };
+  if (!WalkExtendedHeaders(h, kHeaderFirstExtSize, total, parse)) {
     return kHeaderInvalid;
   }
-  if (context->headerCrcField == nullptr) return kHeaderInvalid;
+  if (c->headerCrcField == nullptr) return kHeaderInvalid;
 
   // entryName holds both parts and its terminator.
-  if (static_cast<uint32_t>(context->directoryNameLength) + context->fileNameLength >=
+  if (static_cast<uint32_t>(c->directoryNameLength) + c->fileNameLength >=
       kEntryNameCap) {
     return kHeaderInvalid;
   }
 
-  context->headerCrcField[0] = 0;
-  context->headerCrcField[1] = 0;
-  context->runningCrc = 0;
-  if (UpdateCrc(h, static_cast<int32_t>(total)) != context->headerCrc) return kHeaderInvalid;
+  c->headerCrcField[0] = 0;
+  c->headerCrcField[1] = 0;
+  c->runningCrc = 0;
+  if (UpdateCrc(c, h, static_cast<int32_t>(total)) != c->headerCrc) return kHeaderInvalid;
   return kHeaderValid;
 }
 
-void BuildEntryName() {
-  char* name = context->entryName;
+void BuildEntryName(ExtractContext* c) {
+  char* name = c->entryName;
   const uint32_t room = kEntryNameCap - 1;
-  uint32_t dirLength = context->directoryNameLength;
+  uint32_t dirLength = c->directoryNameLength;
   if (dirLength > room) dirLength = room;
-  uint32_t fileLength = context->fileNameLength;
+  uint32_t fileLength = c->fileNameLength;
   if (fileLength > room - dirLength) fileLength = room - dirLength;
 
   // Each part ends at its length or at a NUL among its bytes; a NUL in the
   // directory part ends the whole name there.
-  uint32_t n = CopyNamePart(name, context->directoryName, dirLength);
-  if (n == dirLength) n += CopyNamePart(name + n, context->fileName, fileLength);
+  uint32_t n = CopyNamePart(name, c->directoryName, dirLength);
+  if (n == dirLength) n += CopyNamePart(name + n, c->fileName, fileLength);
   name[n] = '\0';
   NormaliseSeparators(name, '/');
 }
 
-void ReleaseEntryHeader() {
-  if (context->headerBuffer != nullptr) FreeMemory(context->headerBuffer);
-  context->headerBuffer = nullptr;
-  context->headerSize = 0;
+void ReleaseEntryHeader(ExtractContext* c) {
+  if (c->headerBuffer != nullptr) FreeMemory(c->headerBuffer);
+  c->headerBuffer = nullptr;
+  c->headerSize = 0;
   // The name fields point into the buffer just released.
-  ClearEntryFields();
+  ClearEntryFields(c);
 }
 
-uint32_t EntryPackedSize() { return ReadLE32(context->headerBuffer + kHeaderPackedSize); }
+uint32_t EntryPackedSize(const ExtractContext* c) {
+  return ReadLE32(c->headerBuffer + kHeaderPackedSize);
+}
 
-uint32_t EntryOriginalSize() { return ReadLE32(context->headerBuffer + kHeaderOriginalSize); }
+uint32_t EntryOriginalSize(const ExtractContext* c) {
+  return ReadLE32(c->headerBuffer + kHeaderOriginalSize);
+}
 
-uint32_t EntryTime() { return ReadLE32(context->headerBuffer + kHeaderTime); }
+uint32_t EntryTime(const ExtractContext* c) { return ReadLE32(c->headerBuffer + kHeaderTime); }
 
-void SetEntryTime(uint32_t time) { WriteLE32(context->headerBuffer + kHeaderTime, time); }
+void SetEntryTime(ExtractContext* c, uint32_t time) {
+  WriteLE32(c->headerBuffer + kHeaderTime, time);
+}
 
-uint16_t EntryFileCrc() { return ReadLE16(context->headerBuffer + kHeaderFileCrc); }
+uint16_t EntryFileCrc(const ExtractContext* c) {
+  return ReadLE16(c->headerBuffer + kHeaderFileCrc);
+}
 
-char EntryMethodDigit() { return static_cast<char>(context->headerBuffer[kHeaderMethod + 3]); }
+char EntryMethodDigit(const ExtractContext* c) {
+  return static_cast<char>(c->headerBuffer[kHeaderMethod + 3]);
+}

@@ -144,7 +144,6 @@ enum : int { kAutoStartOff = 0, kAutoStartOn = 1, kOptionAutoStart = 11, kOption
 extern int autoStart;
 extern int skipNotNewer;
 extern int overwriteWithoutAsking;
-extern int destinationGiven;
 extern int destinationRefused;     // the command line named a folder too long to take
 extern InstanceHandle instanceHandle;
 extern uint16_t checksumAccumulator;

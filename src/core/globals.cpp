@@ -5,7 +5,6 @@ int isWin32s = 0;
 int autoStart = 0;
 int skipNotNewer = 1;
 int overwriteWithoutAsking = 0;
-int destinationGiven = 0;
 int destinationRefused = 0;
 InstanceHandle instanceHandle = 0;
 uint16_t checksumAccumulator = 0;

@@ -30,17 +30,16 @@ int RunProgram(InstanceHandle instance, const char* commandTail) {
     return 0;
   }
 
+  GetOwnModulePath(instance, context->ownPath, kOwnPathCap);
+  ReadConfig(context);
+
   int count = 0;
   char** arguments = SplitCommandLine(commandTail, &count);
   skipNotNewer = 1;
   autoStart = kAutoStartOff;
-  destinationGiven = 0;
   destinationRefused = 0;
   ReadOptions(arguments, count);
   FreeArguments(arguments, count);
-
-  GetOwnModulePath(instance, context->ownPath, kOwnPathCap);
-  ReadConfig();
   overwriteWithoutAsking = (context->config.flags & kFlagOverwrite) != 0;
 
   // The command line overrides the block in both directions.

@@ -23,12 +23,12 @@ int Report(const char* message) {
   return 0;
 }
 
-bool IsDirectoryEntry() { return EntryMethodDigit() == 'd'; }
+bool IsDirectoryEntry() { return EntryMethodDigit(context) == 'd'; }
 
 // Moves the archive to an absolute position computed without wrapping; a
 // position past the end of the file is missing data.
 int MoveArchiveTo(uint64_t target) {
-  SeekResult r = SeekArchive(target);
+  SeekResult r = SeekArchive(context, target);
   if (r == kSeekPastEnd) return ReportMissingData();
   if (r == kSeekFailed) return ReportReadError();
   return 1;
@@ -68,7 +68,7 @@ WalkResult RunDataStep(DecodeResult* result) {
     return kWalkEndsRun;
   }
   if (!knowStart) return kWalkDone;
-  uint64_t end = static_cast<uint64_t>(dataStart) + EntryPackedSize();
+  uint64_t end = static_cast<uint64_t>(dataStart) + EntryPackedSize(context);
   uint32_t now = 0;
   if (GetFilePosition(context->archiveHandle, &now) && now == end) return kWalkDone;
   return MoveArchiveTo(end) ? kWalkDone : kWalkFailed;
@@ -90,11 +90,11 @@ int PrepareEntry(int longNameVolume, uint32_t* newTime) {
   CreatePathDirs(path);
 
   if (isWin32s) {
-    uint32_t time = EntryTime();
+    uint32_t time = EntryTime(context);
     ApplyTzOffset(&time);
-    SetEntryTime(time);
+    SetEntryTime(context, time);
   }
-  *newTime = UnixTimeToDosTime(EntryTime());
+  *newTime = UnixTimeToDosTime(EntryTime(context));
 
   if (IsDirectoryEntry()) return 1;
   switch (DecideExisting(path, *newTime)) {
@@ -128,7 +128,7 @@ int FinishEntry(uint32_t newTime, DecodeResult result) {
   const char* failure = nullptr;
   if (!closed) {
     failure = TEXT_CLOSE_ERROR;
-  } else if (context->runningCrc != EntryFileCrc() || result == kDecodeOverrun) {
+  } else if (context->runningCrc != EntryFileCrc(context) || result == kDecodeOverrun) {
     // Data that ran out before the original size is a CRC error, found early.
     failure = TEXT_CRC_ERROR;
   }
@@ -167,7 +167,7 @@ int TakeSpecialEntry(MemoryTarget target) {
 // Opens the own file and moves to the archive; on failure the own file is
 // closed again.
 int OpenArchive() {
-  OpenResult opened = OpenOwnArchive();
+  OpenResult opened = OpenOwnArchive(context);
   if (opened == kOpenFailed) return ReportOpenError();
   int ok = opened == kOpened ? MoveArchiveTo(context->config.archiveOffset) : ReportReadError();
   if (!ok) {
@@ -179,7 +179,7 @@ int OpenArchive() {
 
 // The header reader's failures, told to the user. Returns 1 for a valid header.
 int TakeHeader() {
-  switch (ReadEntryHeader()) {
+  switch (ReadEntryHeader(context)) {
     case kHeaderValid:
       return 1;
     case kHeaderInvalid:
@@ -205,7 +205,7 @@ int SkipEntryData() {
   uint32_t position = 0;
   if (!GetFilePosition(context->archiveHandle, &position)) return ReportReadError();
   // An unsigned 64-bit sum: a size of 2^31 or more must never move backwards.
-  return MoveArchiveTo(static_cast<uint64_t>(position) + EntryPackedSize());
+  return MoveArchiveTo(static_cast<uint64_t>(position) + EntryPackedSize(context));
 }
 
 WalkResult WalkArchive(WindowHandle owner, int mode) {
@@ -215,19 +215,19 @@ WalkResult WalkArchive(WindowHandle owner, int mode) {
   if (!OpenArchive()) return kWalkFailed;
 
   int longNameVolume = QueryLongNameVolume(context->destFolder);
-  if (context->config.flags & kFlagChecksum) ReadStoredChecksum();
-  MakeCrcTable(kCrcPolynomial);
+  if (context->config.flags & kFlagChecksum) ReadStoredChecksum(context);
+  MakeCrcTable(context, kCrcPolynomial);
   checksumAccumulator = 0;
 
   WalkResult ended = kWalkDone;
   for (;;) {
     if (!TakeHeader()) break;
-    BuildEntryName();
+    BuildEntryName(context);
     bool notice = TextEquals(context->entryName, "!");
     bool script = TextEquals(context->entryName, "$");
 
     if (mode == kScanPass) {
-      checksumAccumulator ^= EntryFileCrc();
+      checksumAccumulator ^= EntryFileCrc(context);
       if (notice || script) {
         int taken = TakeSpecialEntry(notice ? kMemoryNotice : kMemoryScript);
         if (taken == kWalkEndsRun) ended = kWalkEndsRun;
@@ -253,7 +253,7 @@ WalkResult WalkArchive(WindowHandle owner, int mode) {
 
   CloseFile(context->archiveHandle);
   context->archiveHandle = 0;
-  ReleaseEntryHeader();
+  ReleaseEntryHeader(context);
   // A run that ends here does nothing more: no checksum box, no setup
   // actions, no command.
   if (ended == kWalkEndsRun) return kWalkEndsRun;

@@ -110,8 +110,7 @@ void ReadOptions(char** arguments, int count) {
     // longer one is refused, and the dialog says so and waits for the user;
     // so is one whose bytes the system's code page would read otherwise.
     if (TextLength(argument) < kInstallFolderCap && CarriesText(argument)) {
-      CopyText(context->messageText, argument, kMessageCap);
-      destinationGiven = 1;
+      CopyText(context->config.installFolder, argument, kInstallFolderCap);
     } else {
       destinationRefused = 1;
     }

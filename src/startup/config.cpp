@@ -16,9 +16,9 @@ void TerminateField(char* field, uint32_t width) {
   field[WholeCharLength(field, width - 1)] = '\0';
 }
 
-void ReadBlock() {
-  SfxConfig& config = context->config;
-  FileHandle file = OpenExistingForRead(context->ownPath);
+void ReadBlock(ExtractContext* c) {
+  SfxConfig& config = c->config;
+  FileHandle file = OpenExistingForRead(c->ownPath);
   if (file == 0) return;
   uint32_t reached = 0;
   if (SeekFile(file, kConfigOffset, &reached) && reached == kConfigOffset) {
@@ -32,14 +32,13 @@ void ReadBlock() {
 
 }  // namespace
 
-void ReadConfig() {
-  SfxConfig& config = context->config;
-  ReadBlock();
+void ReadConfig(ExtractContext* c) {
+  SfxConfig& config = c->config;
+  ReadBlock(c);
   TerminateField(config.windowTitle, kTitleCap);
   TerminateField(config.installTitle, kTitleCap);
   TerminateField(config.installFolder, kInstallFolderCap);
   TerminateField(config.command, kCommandCap);
 
   if (config.windowTitle[0] == '\0') CopyText(config.windowTitle, TEXT_DEFAULT_TITLE, kTitleCap);
-  if (destinationGiven) CopyText(config.installFolder, context->messageText, kInstallFolderCap);
 }

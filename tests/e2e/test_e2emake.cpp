@@ -34,7 +34,7 @@ class E2eMakeTest : public SfxTest {
     path_ = TempPath("sfx.exe");
     WriteBytes(path_, std::string(file.begin(), file.end()));
     CopyText(context->ownPath, path_.c_str(), kOwnPathCap);
-    ReadConfig();
+    ReadConfig(context);
     return WalkArchive(0, kScanPass);
   }
   std::string BoxText(size_t i) const {

@@ -59,7 +59,7 @@ void BeginRun() {
   CopyText(context->ownPath, ArchivePath().c_str(), kOwnPathCap);
   CopyText(context->outputPath, OutputPath().c_str(), kOutputPathCap);
   CopyText(context->config.windowTitle, "fuzz", kTitleCap);
-  MakeCrcTable(kCrcPolynomial);
+  MakeCrcTable(context, kCrcPolynomial);
 }
 
 void BeginInput(const uint8_t* data, size_t size) {
@@ -82,7 +82,7 @@ void EndInput() {
   }
   context->outputHandle = 0;
   context->archiveHandle = 0;
-  ReleaseEntryHeader();
+  ReleaseEntryHeader(context);
 }
 
 }  // namespace fuzz

@@ -118,13 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   skipNotNewer = (options >> 1) & 1;
   overwriteWithoutAsking = (options >> 2) & 1;
   isWin32s = (options >> 3) & 1;
-  destinationGiven = 0;
   hostplatform::SetEnvironment("TZ", "JST-9");
   static const int kAnswers[4] = {kAnswerYes, kAnswerNo, kAnswerCancel, kAnswerOk};
   const uint16_t answers = static_cast<uint16_t>(data[2] | data[3] << 8);
   for (int i = 0; i < 8; ++i) scripted::QueueAnswer(kAnswers[(answers >> (2 * i)) & 3]);
 
-  ReadConfig();
+  ReadConfig(context);
   CheckTexts();
   WalkResult scanned = WalkArchive(0, kScanPass);
   CheckWalkEnded();

@@ -69,7 +69,7 @@ TEST_F(CommandLineTest, OnlyTheSlotsWorthOfOptionsAreRead) {
   tail += "-n- C:\\Dest";
   ReadTail(tail);
   EXPECT_EQ(autoStart, 11);
-  EXPECT_EQ(destinationGiven, 0);
+  EXPECT_STREQ(context->config.installFolder, "");
 }
 
 TEST_F(CommandLineTest, AllocationFailuresKeepWhatWasFound) {
@@ -103,27 +103,24 @@ TEST_F(CommandLineTest, OptionLettersAndTheirMinusForms) {
     ReadTail(c.tail);
     EXPECT_EQ(autoStart, c.autoStart);
     EXPECT_EQ(skipNotNewer, c.skipNotNewer);
-    EXPECT_EQ(destinationGiven, 0);
+    EXPECT_STREQ(context->config.installFolder, "");
   }
 }
 
 TEST_F(CommandLineTest, FirstArgumentIsNeverTheFolder) {
   ReadTail("C:\\Dest");
-  EXPECT_EQ(destinationGiven, 0);
-  EXPECT_STREQ(context->messageText, "");
+  EXPECT_STREQ(context->config.installFolder, "");
 }
 
 TEST_F(CommandLineTest, FolderAfterAnOption) {
   ReadTail("-n C:\\Dest");
   EXPECT_EQ(autoStart, 11);
-  EXPECT_EQ(destinationGiven, 1);
-  EXPECT_STREQ(context->messageText, "C:\\Dest");
+  EXPECT_STREQ(context->config.installFolder, "C:\\Dest");
 }
 
 TEST_F(CommandLineTest, ReadingStopsAtTheFolder) {
   ReadTail("x C:\\Dest -c -n");
-  EXPECT_EQ(destinationGiven, 1);
-  EXPECT_STREQ(context->messageText, "C:\\Dest");
+  EXPECT_STREQ(context->config.installFolder, "C:\\Dest");
   EXPECT_EQ(skipNotNewer, 1);
   EXPECT_EQ(autoStart, 0);
 }
@@ -131,7 +128,7 @@ TEST_F(CommandLineTest, ReadingStopsAtTheFolder) {
 TEST_F(CommandLineTest, QuotedFolderWithBlanks) {
   ReadTail("-c \"C:\\My Files\\\x95\x5C\x8E\xA6\"");
   EXPECT_EQ(skipNotNewer, 0);
-  EXPECT_STREQ(context->messageText, "C:\\My Files\\\x95\x5C\x8E\xA6");
+  EXPECT_STREQ(context->config.installFolder, "C:\\My Files\\\x95\x5C\x8E\xA6");
 }
 
 // Where the system's ANSI code page is not 932, a byte from 0x80 on is a
@@ -140,9 +137,8 @@ TEST_F(CommandLineTest, QuotedFolderWithBlanks) {
 TEST_F(CommandLineTest, OnAnotherCodePageOnlyAnAsciiFolderIsTaken) {
   hostplatform::SetForeignCodePage(true);
   ReadTail("-c C:\\Users\\Jos\xE9");
-  EXPECT_EQ(destinationGiven, 0);
+  EXPECT_STREQ(context->config.installFolder, "");
   EXPECT_EQ(destinationRefused, 1);
-  EXPECT_STREQ(context->messageText, "");
   EXPECT_EQ(skipNotNewer, 0);
 
   destinationRefused = 0;
@@ -151,31 +147,25 @@ TEST_F(CommandLineTest, OnAnotherCodePageOnlyAnAsciiFolderIsTaken) {
 
   destinationRefused = 0;
   ReadTail("-c C:\\Users\\Jose");
-  EXPECT_EQ(destinationGiven, 1);
   EXPECT_EQ(destinationRefused, 0);
-  EXPECT_STREQ(context->messageText, "C:\\Users\\Jose");
+  EXPECT_STREQ(context->config.installFolder, "C:\\Users\\Jose");
 
   // On code page 932 the same bytes stay what they were.
   hostplatform::SetForeignCodePage(false);
-  destinationGiven = 0;
   ReadTail("-c C:\\\x95\x5C");
-  EXPECT_EQ(destinationGiven, 1);
-  EXPECT_STREQ(context->messageText, "C:\\\x95\x5C");
+  EXPECT_STREQ(context->config.installFolder, "C:\\\x95\x5C");
 }
 
 TEST_F(CommandLineTest, FolderLongerThanTheInstallFolderIsNotTaken) {
   std::string fits(kInstallFolderCap - 1, 'f');
   ReadTail("-c " + fits);
-  EXPECT_EQ(destinationGiven, 1);
-  EXPECT_EQ(std::string(context->messageText), fits);
+  EXPECT_EQ(std::string(context->config.installFolder), fits);
 
-  destinationGiven = 0;
-  context->messageText[0] = '\0';
+  context->config.installFolder[0] = '\0';
   skipNotNewer = 1;
   ReadTail("-n " + fits + "g -c");
-  EXPECT_EQ(destinationGiven, 0);
+  EXPECT_STREQ(context->config.installFolder, "");
   EXPECT_EQ(destinationRefused, 1);
-  EXPECT_STREQ(context->messageText, "");
   EXPECT_EQ(autoStart, 11);
   EXPECT_EQ(skipNotNewer, 1);   // reading stopped at the refused folder
 }

@@ -52,7 +52,7 @@ TEST_F(ConfigTest, BlockFieldsAreTakenAtTheirOffsets) {
   b.flags = 0x07;
   b.restoreAttributes = 0x21;
   WriteOwnFile(BlockBytes(b));
-  ReadConfig();
+  ReadConfig(context);
   EXPECT_EQ(Config().archiveOffset, 0x5A00u);
   EXPECT_STREQ(Config().windowTitle, "Win");
   EXPECT_STREQ(Config().installTitle, "\x83\x43\x83\x93");
@@ -68,7 +68,7 @@ TEST_F(ConfigTest, EmptyTextsGetOnlyTheDefaultTitle) {
   b.flags = 0x30;
   b.restoreAttributes = 0x21;
   WriteOwnFile(BlockBytes(b));
-  ReadConfig();
+  ReadConfig(context);
   EXPECT_EQ(Config().archiveOffset, 23040u);
   EXPECT_STREQ(Config().windowTitle, TEXT_DEFAULT_TITLE);
   EXPECT_LE(TextLength(Config().windowTitle), 40u);
@@ -85,27 +85,38 @@ TEST_F(ConfigTest, FortyByteTitleIsKept) {
                   std::string(10, 'z');
   ASSERT_EQ(b.windowTitle.size(), 40u);
   WriteOwnFile(BlockBytes(b));
-  ReadConfig();
+  ReadConfig(context);
   EXPECT_EQ(std::string(Config().windowTitle), b.windowTitle);
 }
 
-TEST_F(ConfigTest, CommandLineFolderReplacesTheBlocksFolder) {
-  Block b;
-  b.installFolder = "C:\\Block";
-  WriteOwnFile(BlockBytes(b));
-  destinationGiven = 1;
-  CopyText(context->messageText, "D:\\From Line", kMessageCap);
-  ReadConfig();
-  EXPECT_STREQ(Config().installFolder, "D:\\From Line");
-}
-
-TEST_F(ConfigTest, CommandLineFolderCountsOnlyWhenGiven) {
-  Block b;
-  b.installFolder = "C:\\Block";
-  WriteOwnFile(BlockBytes(b));
-  CopyText(context->messageText, "D:\\Leftover", kMessageCap);
-  ReadConfig();
-  EXPECT_STREQ(Config().installFolder, "C:\\Block");
+// As start-up does it: the block first, then the options, whose folder
+// becomes the one the dialog proposes; a refused one leaves the block's.
+TEST_F(ConfigTest, CommandLineFolderReplacesTheBlocksFolderOnlyWhenTaken) {
+  const std::string tooLong(kInstallFolderCap, 'L');
+  struct Case {
+    std::string tail;
+    const char* folder;
+    int refused;
+  } cases[] = {
+      {"x \"D:\\From Line\"", "D:\\From Line", 0},
+      {"x -n", "C:\\Block", 0},
+      {"x", "C:\\Block", 0},
+      {"x -c " + tooLong, "C:\\Block", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tail);
+    Block b;
+    b.installFolder = "C:\\Block";
+    WriteOwnFile(BlockBytes(b));
+    destinationRefused = 0;
+    ReadConfig(context);
+    int count = 0;
+    char** arguments = SplitCommandLine(c.tail.c_str(), &count);
+    ReadOptions(arguments, count);
+    FreeArguments(arguments, count);
+    EXPECT_STREQ(Config().installFolder, c.folder);
+    EXPECT_EQ(destinationRefused, c.refused);
+  }
 }
 
 TEST_F(ConfigTest, UnterminatedFieldsAreCutInsideTheirWidth) {
@@ -116,7 +127,7 @@ TEST_F(ConfigTest, UnterminatedFieldsAreCutInsideTheirWidth) {
   block[4 + 39] = '\x82';
   block[4 + 40] = '\xA0';
   WriteOwnFile(block);
-  ReadConfig();
+  ReadConfig(context);
   EXPECT_EQ(std::string(Config().windowTitle), std::string(39, 'A'));
   EXPECT_EQ(std::string(Config().installTitle), std::string(40, 'A'));
   EXPECT_EQ(std::string(Config().installFolder), std::string(255, 'A'));
@@ -126,7 +137,7 @@ TEST_F(ConfigTest, UnterminatedFieldsAreCutInsideTheirWidth) {
 TEST_F(ConfigTest, ShortFileLeavesTheRestZero) {
   std::string block = BlockBytes(Block{1234, "Short title", "", "", "", 0x07, 1});
   WriteOwnFile(block.substr(0, 4 + 5), "");
-  ReadConfig();
+  ReadConfig(context);
   EXPECT_EQ(Config().archiveOffset, 1234u);
   EXPECT_STREQ(Config().windowTitle, "Short");
   EXPECT_EQ(Config().flags, 0);
@@ -148,7 +159,7 @@ TEST_F(ConfigTest, UnreadableBlockLeavesEverythingZero) {
       WriteOwnFile(block);
       hostplatform::FailReadsAfter(0);
     }
-    ReadConfig();
+    ReadConfig(context);
     EXPECT_EQ(Config().archiveOffset, 0u);
     EXPECT_STREQ(Config().windowTitle, TEXT_DEFAULT_TITLE);
     EXPECT_STREQ(Config().installFolder, "");

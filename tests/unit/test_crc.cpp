@@ -21,11 +21,11 @@ class CrcTest : public SfxTest {
  protected:
   void SetUp() override {
     SfxTest::SetUp();
-    MakeCrcTable(kCrcPolynomial);
+    MakeCrcTable(context, kCrcPolynomial);
   }
   uint16_t CrcOf(const std::string& text) {
     context->runningCrc = 0;
-    return UpdateCrc(text.data(), static_cast<int32_t>(text.size()));
+    return UpdateCrc(context, text.data(), static_cast<int32_t>(text.size()));
   }
 };
 
@@ -42,7 +42,7 @@ TEST_F(CrcTest, TableHoldsTheRemainderOfEveryByte) {
 
 TEST_F(CrcTest, RebuildingTheTableChangesNothing) {
   std::vector<uint16_t> first(context->crc.table, context->crc.table + 256);
-  MakeCrcTable(kCrcPolynomial);
+  MakeCrcTable(context, kCrcPolynomial);
   EXPECT_EQ(std::vector<uint16_t>(context->crc.table, context->crc.table + 256), first);
 }
 
@@ -64,35 +64,35 @@ TEST_F(CrcTest, MatchesTheBitwiseReferenceWhereverTheRunIsSplit) {
   for (size_t length = 0; length <= 40; ++length) {
     for (size_t split = 0; split <= length; ++split) {
       context->runningCrc = 0;
-      UpdateCrc(data.data(), static_cast<int32_t>(split));
-      uint16_t value = UpdateCrc(data.data() + split, static_cast<int32_t>(length - split));
+      UpdateCrc(context, data.data(), static_cast<int32_t>(split));
+      uint16_t value = UpdateCrc(context, data.data() + split, static_cast<int32_t>(length - split));
       ASSERT_EQ(value, ReferenceCrc(0, data.data(), length))
           << "length " << length << " split " << split;
     }
   }
   context->runningCrc = 0;
-  EXPECT_EQ(UpdateCrc(data.data() + 3, 297), ReferenceCrc(0, data.data() + 3, 297));
+  EXPECT_EQ(UpdateCrc(context, data.data() + 3, 297), ReferenceCrc(0, data.data() + 3, 297));
 }
 
 TEST_F(CrcTest, ContinuesFromTheCurrentRunningValue) {
   std::vector<uint8_t> data = PseudoRandomBytes(64);
   context->runningCrc = 0x1D0F;
-  EXPECT_EQ(UpdateCrc(data.data(), 64), ReferenceCrc(0x1D0F, data.data(), 64));
+  EXPECT_EQ(UpdateCrc(context, data.data(), 64), ReferenceCrc(0x1D0F, data.data(), 64));
 }
 
 TEST_F(CrcTest, ZeroOrNegativeLengthChangesNothing) {
   context->runningCrc = 0xBEEF;
   const char byte = 'x';
-  EXPECT_EQ(UpdateCrc(&byte, 0), 0xBEEF);
-  EXPECT_EQ(UpdateCrc(&byte, -1), 0xBEEF);
-  EXPECT_EQ(UpdateCrc(&byte, INT32_MIN), 0xBEEF);
+  EXPECT_EQ(UpdateCrc(context, &byte, 0), 0xBEEF);
+  EXPECT_EQ(UpdateCrc(context, &byte, -1), 0xBEEF);
+  EXPECT_EQ(UpdateCrc(context, &byte, INT32_MIN), 0xBEEF);
   EXPECT_EQ(context->runningCrc, 0xBEEF);
 }
 
 TEST_F(CrcTest, LargeRunMatchesReference) {
   std::vector<uint8_t> data = PseudoRandomBytes(65536 + 5);
   context->runningCrc = 0;
-  EXPECT_EQ(UpdateCrc(data.data(), static_cast<int32_t>(data.size())),
+  EXPECT_EQ(UpdateCrc(context, data.data(), static_cast<int32_t>(data.size())),
             ReferenceCrc(0, data.data(), data.size()));
 }
 

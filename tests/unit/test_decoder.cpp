@@ -60,12 +60,12 @@ class DecoderTest : public SfxTest {
     context->dialogWindow = scripted::kDialogWindow;
     // The walk's sink: the file, the CRC and the progress texts.
     context->codec.sink = HandOver;
-    MakeCrcTable(kCrcPolynomial);
+    MakeCrcTable(context, kCrcPolynomial);
   }
   void TearDown() override {
     if (context != nullptr) {
       if (context->archiveHandle != 0) CloseFile(context->archiveHandle);
-      ReleaseEntryHeader();
+      ReleaseEntryHeader(context);
     }
     SfxTest::TearDown();
   }
@@ -80,7 +80,7 @@ class DecoderTest : public SfxTest {
     context->archiveHandle = OpenExistingForRead(path.c_str());
     context->codec.input = ByteSource{ReadFromFile, context->archiveHandle};
     ASSERT_NE(context->archiveHandle, 0u);
-    ReleaseEntryHeader();
+    ReleaseEntryHeader(context);
     uint8_t* h = static_cast<uint8_t*>(AllocZeroed(kHeaderFixedSize));
     ASSERT_NE(h, nullptr);
     memcpy(h + kHeaderMethod, "-lh0-", 5);
@@ -140,7 +140,7 @@ class DecoderTest : public SfxTest {
     return r;
   }
   static DecodeResult DecodeCurrent() {
-    return DecodeEntry(&context->codec, EntryMethodDigit(), EntryPackedSize(), EntryOriginalSize());
+    return DecodeEntry(&context->codec, EntryMethodDigit(context), EntryPackedSize(context), EntryOriginalSize(context));
   }
   Result Decode() { return Run([] { DecodeCurrent(); }); }
   Result Reference() { return Run([] { ReferenceDecodeEntry(); }); }
@@ -150,10 +150,10 @@ class DecoderTest : public SfxTest {
   static void ReferenceDecodeEntry() {
     DecodeState& c = context->codec;
     context->runningCrc = 0;
-    c.originalSize = EntryOriginalSize();
-    c.packedLeft = EntryPackedSize();
+    c.originalSize = EntryOriginalSize(context);
+    c.packedLeft = EntryPackedSize(context);
     memset(c.window, ' ', kWindowSize);
-    StartBitInput(&context->codec, EntryMethodDigit());
+    StartBitInput(&context->codec, EntryMethodDigit(context));
     uint32_t done = 0, fill = 0;
     auto handOver = [&](uint32_t count) {
       HandOver(&c, c.window, kWindowSize, count);
@@ -215,15 +215,15 @@ TEST_F(DecoderTest, FixtureArchivesExtractToTheManifest) {
     std::set<std::string> seen;
     std::set<char> methods;
     for (;;) {
-      HeaderResult result = ReadEntryHeader();
+      HeaderResult result = ReadEntryHeader(context);
       if (result == kHeaderEnd) break;
       ASSERT_EQ(result, kHeaderValid);
-      BuildEntryName();
+      BuildEntryName(context);
       auto found = byName.find(context->entryName);
       ASSERT_NE(found, byName.end()) << context->entryName;
       const ManifestEntry& e = *found->second;
       EXPECT_TRUE(seen.insert(e.name).second) << "twice: " << e.name;
-      char digit = EntryMethodDigit();
+      char digit = EntryMethodDigit(context);
       methods.insert(digit);
       uint32_t start = 0;
       ASSERT_NE(GetFilePosition(context->archiveHandle, &start), 0);
@@ -239,11 +239,11 @@ TEST_F(DecoderTest, FixtureArchivesExtractToTheManifest) {
       std::string bytes = ReadBytes(out);
       EXPECT_EQ(bytes.size(), e.size) << e.name;
       EXPECT_EQ(Sha256Hex(bytes), e.sha) << e.name;
-      EXPECT_EQ(context->runningCrc, EntryFileCrc()) << e.name;
+      EXPECT_EQ(context->runningCrc, EntryFileCrc(context)) << e.name;
       // The next header follows without a seek.
       uint32_t end = 0;
       ASSERT_NE(GetFilePosition(context->archiveHandle, &end), 0);
-      EXPECT_EQ(end, start + EntryPackedSize()) << e.name;
+      EXPECT_EQ(end, start + EntryPackedSize(context)) << e.name;
     }
     EXPECT_EQ(seen.size(), expected.size());
     char digit = archive[5];   // fx-lhN.lzh
@@ -420,7 +420,7 @@ TEST_F(DecoderTest, MatchIsCopiedWholePastTheOriginalSize) {
   Result r = Decode();
   EXPECT_EQ(r.bytes, std::string(11, 'm'));
   context->runningCrc = 0;
-  EXPECT_EQ(r.crc, UpdateCrc(r.bytes.data(), static_cast<int32_t>(r.bytes.size())));
+  EXPECT_EQ(r.crc, UpdateCrc(context, r.bytes.data(), static_cast<int32_t>(r.bytes.size())));
 }
 
 TEST_F(DecoderTest, WindowIsHandedOverAt64KAndAtTheEnd) {
@@ -545,7 +545,7 @@ TEST_F(DecoderTest, StoredEntryIsCopiedIn64KChunks) {
   EXPECT_EQ(r.progress, std::vector<std::string>({ProgressText(65), ProgressText(100)}));
   EXPECT_EQ(r.position, 100000u);
   context->runningCrc = 0;
-  EXPECT_EQ(r.crc, UpdateCrc(data.data(), 100000));
+  EXPECT_EQ(r.crc, UpdateCrc(context, data.data(), 100000));
 
   Result none = Run([] { CopyStored(&context->codec, 0); });
   EXPECT_TRUE(none.bytes.empty());

@@ -40,12 +40,12 @@ class EncoderTest : public SfxTest {
     CopyText(context->outputPath, out.c_str(), kOutputPathCap);
     context->archiveHandle = OpenExistingForRead(in.c_str());
     context->codec.input = ByteSource{ReadFromFile, context->archiveHandle};
-    MakeCrcTable(kCrcPolynomial);
-    EXPECT_EQ(ReadEntryHeader(), kHeaderValid);
+    MakeCrcTable(context, kCrcPolynomial);
+    EXPECT_EQ(ReadEntryHeader(context), kHeaderValid);
     context->outputHandle = CreateForWrite(out.c_str());
     context->runningCrc = 0;
     context->codec.readIndex = 0xFFFFFFFFu;
-    DecodeEntry(&context->codec, EntryMethodDigit(), EntryPackedSize(), EntryOriginalSize());
+    DecodeEntry(&context->codec, EntryMethodDigit(context), EntryPackedSize(context), EntryOriginalSize(context));
     uint32_t at = 0;
     GetFilePosition(context->archiveHandle, &at);
     // The decoder consumed exactly the entry's data, up to the end mark.
@@ -55,7 +55,7 @@ class EncoderTest : public SfxTest {
     context->outputHandle = 0;
     CloseFile(context->archiveHandle);
     context->archiveHandle = 0;
-    ReleaseEntryHeader();
+    ReleaseEntryHeader(context);
     std::string bytes = ReadBytes(out);
     return std::vector<uint8_t>(bytes.begin(), bytes.end());
   }

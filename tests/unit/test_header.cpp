@@ -73,10 +73,10 @@ class HeaderTest : public SfxTest {
     SfxTest::SetUp();
     CopyText(context->ownPath, "/sfx/own.exe", kOwnPathCap);
     CopyText(context->config.windowTitle, "Caption", kTitleCap);
-    MakeCrcTable(kCrcPolynomial);
+    MakeCrcTable(context, kCrcPolynomial);
   }
   void TearDown() override {
-    ReleaseEntryHeader();
+    ReleaseEntryHeader(context);
     if (context->archiveHandle != 0) CloseFile(context->archiveHandle);
     SfxTest::TearDown();
   }
@@ -90,7 +90,7 @@ class HeaderTest : public SfxTest {
 
   HeaderResult ReadOne(const std::string& bytes) {
     OpenArchive(bytes);
-    return ReadEntryHeader();
+    return ReadEntryHeader(context);
   }
 
   // The reader only says so; telling the user is the walk's part.
@@ -117,14 +117,14 @@ TEST_F(HeaderTest, FortyFiveByteHeaderIsReadWithTwoReads) {
   std::string header = Build(FortyFiveBytePlan());
   ASSERT_EQ(header.size(), 45u);
   ASSERT_EQ(ReadOne(header + "DATA"), kHeaderValid);
-  BuildEntryName();
+  BuildEntryName(context);
   EXPECT_EQ(Name(), "readme.text");
   EXPECT_EQ(context->headerSize, 45);
-  EXPECT_EQ(EntryPackedSize(), 20224u);
-  EXPECT_EQ(EntryOriginalSize(), 170813u);
-  EXPECT_EQ(EntryTime(), 0x12345678u);
-  EXPECT_EQ(EntryFileCrc(), 0xBEEF);
-  EXPECT_EQ(EntryMethodDigit(), '5');
+  EXPECT_EQ(EntryPackedSize(context), 20224u);
+  EXPECT_EQ(EntryOriginalSize(context), 170813u);
+  EXPECT_EQ(EntryTime(context), 0x12345678u);
+  EXPECT_EQ(EntryFileCrc(context), 0xBEEF);
+  EXPECT_EQ(EntryMethodDigit(context), '5');
   EXPECT_EQ(context->attribute, 0x20);
   EXPECT_EQ(context->aborted, 0);
   EXPECT_TRUE(scripted::Boxes().empty());
@@ -133,8 +133,8 @@ TEST_F(HeaderTest, FortyFiveByteHeaderIsReadWithTwoReads) {
   ASSERT_TRUE(GetFilePosition(context->archiveHandle, &position));
   EXPECT_EQ(position, 45u);
   EXPECT_EQ(hostplatform::ReadRequests(), (std::vector<uint32_t>{2, 43}));
-  SetEntryTime(7);
-  EXPECT_EQ(EntryTime(), 7u);
+  SetEntryTime(context, 7);
+  EXPECT_EQ(EntryTime(context), 7u);
 }
 
 TEST_F(HeaderTest, HeaderCrcMustBePresentAndRight) {
@@ -173,7 +173,7 @@ TEST_F(HeaderTest, OnlyTheSixMethodsAreAccepted) {
     scripted::Reset();
     context->aborted = 0;
     EXPECT_EQ(ReadOne(Build(desc)), kHeaderValid);
-    EXPECT_EQ(EntryMethodDigit(), method[3]);
+    EXPECT_EQ(EntryMethodDigit(context), method[3]);
     CloseFile(context->archiveHandle);
   }
   for (const std::string& method : rejected) {
@@ -208,7 +208,7 @@ TEST_F(HeaderTest, LastOccurrenceOfAnExtensionWins) {
   desc.exts = {FileName("first.txt"), DirName("one\xFF"), {0x7F, "ignored"}, CrcExt(),
                FileName("second.txt"), DirName("two\xFF")};
   ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
-  BuildEntryName();
+  BuildEntryName(context);
   EXPECT_EQ(Name(), "two/second.txt");
 }
 
@@ -223,25 +223,25 @@ TEST_F(HeaderTest, NameFieldsAreResetForEveryEntry) {
   third.exts = {FileName("!"), CrcExt()};
   OpenArchive(Build(first) + "xyz" + Build(second) + Build(third) + std::string(1, '\0'));
 
-  ASSERT_EQ(ReadEntryHeader(), kHeaderValid);
-  BuildEntryName();
+  ASSERT_EQ(ReadEntryHeader(context), kHeaderValid);
+  BuildEntryName(context);
   EXPECT_EQ(Name(), "doc/a.txt");
   uint32_t position = 0;
   ASSERT_TRUE(GetFilePosition(context->archiveHandle, &position));
-  ASSERT_TRUE(SeekFile(context->archiveHandle, position + EntryPackedSize(), &position));
+  ASSERT_TRUE(SeekFile(context->archiveHandle, position + EntryPackedSize(context), &position));
 
-  ASSERT_EQ(ReadEntryHeader(), kHeaderValid);
-  BuildEntryName();
+  ASSERT_EQ(ReadEntryHeader(context), kHeaderValid);
+  BuildEntryName(context);
   EXPECT_EQ(Name(), "doc/img/");
   EXPECT_EQ(context->fileNameLength, 0);
 
-  ASSERT_EQ(ReadEntryHeader(), kHeaderValid);
-  BuildEntryName();
+  ASSERT_EQ(ReadEntryHeader(context), kHeaderValid);
+  BuildEntryName(context);
   EXPECT_EQ(Name(), "!");
   EXPECT_EQ(context->directoryNameLength, 0);
 
   // A single byte left: the end of the archive, without a message.
-  EXPECT_EQ(ReadEntryHeader(), kHeaderEnd);
+  EXPECT_EQ(ReadEntryHeader(context), kHeaderEnd);
   EXPECT_EQ(context->headerBuffer, nullptr);
   EXPECT_TRUE(scripted::Boxes().empty());
   EXPECT_EQ(context->aborted, 0);
@@ -252,7 +252,7 @@ TEST_F(HeaderTest, SeparatorsBecomeSlashesOutsideDoubleByteCharacters) {
   // 0x95 0x5C is one character whose second byte is a backslash.
   desc.exts = {DirName("\x95\x5C\x8E\xA6\xFFsub\\"), FileName("x/\x83\x5Cy\\z"), CrcExt()};
   ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
-  BuildEntryName();
+  BuildEntryName(context);
   EXPECT_EQ(Name(), "\x95\x5C\x8E\xA6/sub/x/\x83\x5Cy/z");
 }
 
@@ -260,13 +260,13 @@ TEST_F(HeaderTest, NulInsideANamePartEndsTheName) {
   HeaderPlan desc = FortyFiveBytePlan();
   desc.exts = {FileName(std::string("ab\0cd", 5)), CrcExt()};
   ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
-  BuildEntryName();
+  BuildEntryName(context);
   EXPECT_EQ(Name(), "ab");
 
   desc.exts = {DirName(std::string("d\0\xFF", 3)), FileName("file"), CrcExt()};
   CloseFile(context->archiveHandle);
   ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
-  BuildEntryName();
+  BuildEntryName(context);
   EXPECT_EQ(Name(), "d");
 }
 
@@ -359,7 +359,7 @@ TEST_F(HeaderTest, FullNameMustFitTheNameBuffer) {
   HeaderPlan desc = FortyFiveBytePlan();
   desc.exts = {DirName(dir), FileName(std::string(259 - dir.size(), 'f')), CrcExt()};
   ASSERT_EQ(ReadOne(Build(desc)), kHeaderValid);
-  BuildEntryName();
+  BuildEntryName(context);
   EXPECT_EQ(Name().size(), 259u);
   EXPECT_EQ(Name().substr(150, 2), "/f");
 
@@ -377,7 +377,7 @@ TEST_F(HeaderTest, BuildEntryNameNeverWritesPastTheNameBuffer) {
   context->fileName = longPart;
   context->fileNameLength = 300;
   memset(context->destFolder, 'Z', sizeof context->destFolder);   // follows entryName
-  BuildEntryName();
+  BuildEntryName(context);
   EXPECT_EQ(Name().size(), kEntryNameCap - 1);
   EXPECT_EQ(context->destFolder[0], 'Z');
 }

@@ -22,13 +22,13 @@ class WriterTest : public SfxTest {
     CopyText(context->ownPath, path.c_str(), kOwnPathCap);
     context->archiveHandle = OpenExistingForRead(path.c_str());
     EXPECT_NE(context->archiveHandle, 0u);
-    MakeCrcTable(kCrcPolynomial);
-    HeaderResult r = ReadEntryHeader();
-    if (r == kHeaderValid) BuildEntryName();
+    MakeCrcTable(context, kCrcPolynomial);
+    HeaderResult r = ReadEntryHeader(context);
+    if (r == kHeaderValid) BuildEntryName(context);
     return r;
   }
   void TearDown() override {
-    ReleaseEntryHeader();
+    ReleaseEntryHeader(context);
     if (context->archiveHandle) CloseFile(context->archiveHandle);
     SfxTest::TearDown();
   }
@@ -100,7 +100,7 @@ TEST_F(WriterTest, HeaderCrcCoversTheHeaderWithItsFieldZeroed) {
   lzhw::AppendEndMark(archive);
   ASSERT_EQ(ReadBack(archive), kHeaderValid);
   EXPECT_STREQ(context->entryName, "readme.text");
-  EXPECT_EQ(EntryOriginalSize(), 170813u);
+  EXPECT_EQ(EntryOriginalSize(context), 170813u);
 }
 
 TEST_F(WriterTest, NamesAttributeAndDirectoryEntriesReadBack) {
@@ -113,7 +113,7 @@ TEST_F(WriterTest, NamesAttributeAndDirectoryEntriesReadBack) {
   ASSERT_EQ(ReadBack(archive), kHeaderValid);
   EXPECT_STREQ(context->entryName, "doc/\x95\x5C\x8E\xA6/");
   EXPECT_EQ(context->attribute, 0x0110);
-  EXPECT_EQ(EntryMethodDigit(), 'd');
+  EXPECT_EQ(EntryMethodDigit(context), 'd');
 }
 
 TEST_F(WriterTest, DamagedHeadersAreRefusedByTheReader) {
@@ -136,7 +136,7 @@ TEST_F(WriterTest, DamagedHeadersAreRefusedByTheReader) {
     std::vector<uint8_t> archive;
     ASSERT_TRUE(lzhw::AppendEntry(archive, desc, nullptr, 0)) << c.what;
     EXPECT_EQ(ReadBack(archive), kHeaderInvalid) << c.what;
-    ReleaseEntryHeader();
+    ReleaseEntryHeader(context);
     CloseFile(context->archiveHandle);
     context->archiveHandle = 0;
   }

@@ -24,7 +24,7 @@ class SinkTest : public SfxTest {
  protected:
   void SetUp() override {
     SfxTest::SetUp();
-    MakeCrcTable(kCrcPolynomial);
+    MakeCrcTable(context, kCrcPolynomial);
     context->dialogWindow = scripted::kDialogWindow;
     // As the walk leaves it at an entry's start.
     context->progressShownAt = TickCount() - kProgressInterval;

@@ -20,7 +20,6 @@ void SfxTest::SetUp() {
   autoStart = 0;
   skipNotNewer = 1;
   overwriteWithoutAsking = 0;
-  destinationGiven = 0;
   destinationRefused = 0;
   instanceHandle = 0;
   checksumAccumulator = 0;

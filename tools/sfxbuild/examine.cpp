@@ -1,5 +1,5 @@
 // Listing, testing and extracting a self-extractor with the stub's own code:
-// its block reader, header reader, stored copy and decoder, over a context of
+// its block reader, header reader, stored copy and decoder, over a record of
 // its own. A plain LZH archive is read with the host's header reader (which
 // knows levels 0 and 1 too) and decoded with the same stub code.
 #include <string.h>
@@ -19,30 +19,24 @@
 namespace sfxbuild {
 namespace {
 
-// A fresh record for one listing or test. The codec is handed it (its codec
-// state and sink) explicitly; the stub's block and header readers still read
-// the run's record, so it stands in for that one meanwhile, and the caller's
-// comes back after.
-class ContextScope {
+// A fresh record for one listing or test, its own: every stub call it makes
+// is handed this record (the run's global one is never touched), and what it
+// holds is released with it.
+class OwnRecord {
  public:
-  ContextScope() : saved_(context) {
-    own_ = static_cast<ExtractContext*>(AllocZeroed(sizeof(ExtractContext)));
-    context = own_;
+  OwnRecord() : c_(static_cast<ExtractContext*>(AllocZeroed(sizeof(ExtractContext)))) {}
+  OwnRecord(const OwnRecord&) = delete;
+  OwnRecord& operator=(const OwnRecord&) = delete;
+  ~OwnRecord() {
+    if (c_ == nullptr) return;
+    ReleaseEntryHeader(c_);
+    if (c_->archiveHandle != 0) CloseFile(c_->archiveHandle);
+    FreeMemory(c_);
   }
-  ExtractContext* Record() const { return own_; }
-  ~ContextScope() {
-    if (own_ != nullptr) {
-      ReleaseEntryHeader();
-      if (own_->archiveHandle != 0) CloseFile(own_->archiveHandle);
-      FreeMemory(own_);
-    }
-    context = saved_;
-  }
-  bool Ok() const { return own_ != nullptr; }
+  ExtractContext* get() const { return c_; }
 
  private:
-  ExtractContext* saved_;
-  ExtractContext* own_;
+  ExtractContext* c_;
 };
 
 bool IsSelfExtractor(const std::string& path) {
@@ -55,24 +49,26 @@ bool IsSelfExtractor(const std::string& path) {
 }
 
 // The stub's code keeps the path in a buffer of its own, in its own form.
-bool KeepOwnPath(const std::string& path, std::string* why) {
+bool KeepOwnPath(ExtractContext* c, const std::string& path, std::string* why) {
   std::string seam;
   if (!hostos::SeamPath(path, &seam)) return Fail(why, path + ": the name has no form here");
   if (seam.size() >= kOwnPathCap) return Fail(why, path + ": the path is too long");
-  CopyText(context->ownPath, seam.c_str(), kOwnPathCap);
+  CopyText(c->ownPath, seam.c_str(), kOwnPathCap);
   return true;
 }
 
 // After KeepOwnPath.
-bool OpenOwnFile(const std::string& path, std::string* why) {
-  OpenResult opened = OpenOwnArchive();
+bool OpenOwnFile(ExtractContext* c, const std::string& path, std::string* why) {
+  OpenResult opened = OpenOwnArchive(c);
   if (opened == kOpenFailed) return Fail(why, path + ": cannot open");
   if (opened == kSizeUnknown) return Fail(why, path + ": cannot read");
-  MakeCrcTable(kCrcPolynomial);
+  MakeCrcTable(c, kCrcPolynomial);
   return true;
 }
 
-bool MoveTo(uint64_t position) { return SeekArchive(position) == kSeekDone; }
+bool MoveTo(const ExtractContext* c, uint64_t position) {
+  return SeekArchive(c, position) == kSeekDone;
+}
 
 // Opens a self-extractor as a walk does: the block, the offset, the checksum.
 // The execution level the manifest in the image asks for.
@@ -97,10 +93,11 @@ std::string ReadElevation(const std::string& path, uint32_t imageSize) {
   return image.find("<!--sfx-elevation") != std::string::npos ? "legacy" : std::string();
 }
 
-bool OpenSelfExtractor(const std::string& path, ArchiveListing* listing, std::string* why) {
-  if (!KeepOwnPath(path, why)) return false;
-  ReadConfig();
-  const SfxConfig& config = context->config;
+bool OpenSelfExtractor(ExtractContext* c, const std::string& path, ArchiveListing* listing,
+                       std::string* why) {
+  if (!KeepOwnPath(c, path, why)) return false;
+  ReadConfig(c);
+  const SfxConfig& config = c->config;
   listing->windowTitle = config.windowTitle;
   listing->installTitle = config.installTitle;
   listing->installFolder = config.installFolder;
@@ -108,28 +105,28 @@ bool OpenSelfExtractor(const std::string& path, ArchiveListing* listing, std::st
   listing->flags = config.flags;
   listing->restoreAttributes = config.restoreAttributes;
   listing->elevation = ReadElevation(path, config.archiveOffset);
-  if (!OpenOwnFile(path, why)) return false;
-  listing->archiveOffset = context->config.archiveOffset;
-  if (!MoveTo(context->config.archiveOffset))
+  if (!OpenOwnFile(c, path, why)) return false;
+  listing->archiveOffset = c->config.archiveOffset;
+  if (!MoveTo(c, c->config.archiveOffset))
     return Fail(why, path + ": the archive lies beyond the end of the file");
-  listing->hasChecksum = (context->config.flags & kFlagChecksum) != 0;
+  listing->hasChecksum = (c->config.flags & kFlagChecksum) != 0;
   if (listing->hasChecksum) {
-    ReadStoredChecksum();
-    listing->storedChecksum = context->storedChecksum;
+    ReadStoredChecksum(c);
+    listing->storedChecksum = c->storedChecksum;
   }
   return true;
 }
 
-ListedEntry CurrentEntry() {
-  const uint8_t* h = context->headerBuffer;
+ListedEntry CurrentEntry(const ExtractContext* c) {
+  const uint8_t* h = c->headerBuffer;
   ListedEntry e;
   e.method.assign(reinterpret_cast<const char*>(h + kHeaderMethod), 5);
-  e.packedSize = EntryPackedSize();
-  e.originalSize = EntryOriginalSize();
-  e.time = EntryTime();
-  e.attribute = context->attribute;
-  e.fileCrc = EntryFileCrc();
-  e.name = context->entryName;
+  e.packedSize = EntryPackedSize(c);
+  e.originalSize = EntryOriginalSize(c);
+  e.time = EntryTime(c);
+  e.attribute = c->attribute;
+  e.fileCrc = EntryFileCrc(c);
+  e.name = c->entryName;
   return e;
 }
 
@@ -138,32 +135,33 @@ ListedEntry CurrentEntry() {
 // header reader; a plain archive through the host's, with a level-2 header
 // made up for the stub's decoder.
 template <typename Step>
-bool Walk(const std::string& path, ArchiveListing* listing, std::string* why, Step step) {
+bool Walk(ExtractContext* c, const std::string& path, ArchiveListing* listing, std::string* why,
+          Step step) {
   if (IsSelfExtractor(path)) {
-    if (!OpenSelfExtractor(path, listing, why)) return false;
+    if (!OpenSelfExtractor(c, path, listing, why)) return false;
     for (;;) {
-      HeaderResult r = ReadEntryHeader();
+      HeaderResult r = ReadEntryHeader(c);
       if (r == kHeaderEnd) return true;
       if (r != kHeaderValid)
         return Fail(why, path + ": entry " + std::to_string(listing->entries.size() + 1) +
                              " has an invalid header");
-      BuildEntryName();
-      listing->entries.push_back(CurrentEntry());
+      BuildEntryName(c);
+      listing->entries.push_back(CurrentEntry(c));
       listing->computedChecksum ^= listing->entries.back().fileCrc;
       uint32_t at = 0;
-      if (!GetFilePosition(context->archiveHandle, &at)) return Fail(why, path + ": cannot read");
+      if (!GetFilePosition(c->archiveHandle, &at)) return Fail(why, path + ": cannot read");
       const ListedEntry& e = listing->entries.back();
-      if (uint64_t{at} + e.packedSize > context->archiveSize || !step(e) ||
-          !MoveTo(uint64_t{at} + e.packedSize))
+      if (uint64_t{at} + e.packedSize > c->archiveSize || !step(e) ||
+          !MoveTo(c, uint64_t{at} + e.packedSize))
         return Fail(why, path + ": data of \"" + hostos::ToUtf8(e.name) + "\" is missing");
     }
   }
   std::vector<lzhr::Entry> entries;
   if (!lzhr::ReadArchive(path, &entries, why)) return false;
-  if (!KeepOwnPath(path, why) || !OpenOwnFile(path, why)) return false;
+  if (!KeepOwnPath(c, path, why) || !OpenOwnFile(c, path, why)) return false;
   listing->plain = true;
   for (const lzhr::Entry& p : entries) {
-    ReleaseEntryHeader();
+    ReleaseEntryHeader(c);
     uint8_t* h = static_cast<uint8_t*>(AllocZeroed(kHeaderFixedSize));
     if (h == nullptr) return Fail(why, "out of memory");
     memcpy(h + kHeaderMethod, p.method.data(), 5);
@@ -171,15 +169,15 @@ bool Walk(const std::string& path, ArchiveListing* listing, std::string* why, St
     WriteLE32(h + kHeaderOriginalSize, p.originalSize);
     WriteLE32(h + kHeaderTime, p.time);
     WriteLE16(h + kHeaderFileCrc, p.fileCrc);
-    context->headerBuffer = h;
-    context->headerSize = kHeaderFixedSize;
-    context->attribute = p.attribute;
-    CopyText(context->entryName, p.name.c_str(), kEntryNameCap);
-    ListedEntry e = CurrentEntry();
+    c->headerBuffer = h;
+    c->headerSize = kHeaderFixedSize;
+    c->attribute = p.attribute;
+    CopyText(c->entryName, p.name.c_str(), kEntryNameCap);
+    ListedEntry e = CurrentEntry(c);
     e.name = p.name;
     listing->entries.push_back(e);
     listing->computedChecksum ^= e.fileCrc;
-    if (!MoveTo(p.dataOffset) || !step(listing->entries.back()))
+    if (!MoveTo(c, p.dataOffset) || !step(listing->entries.back()))
       return Fail(why, path + ": data of \"" + hostos::ToUtf8(p.name) + "\" is missing");
   }
   return true;
@@ -191,7 +189,7 @@ bool Decodable(const ListedEntry& e) {
 }
 
 // The current entry's data through the stub's stored copy or decoder into
-// the context's output. Empty when it came out whole with its CRC, else what
+// the record's output. Empty when it came out whole with its CRC, else what
 // went wrong, in words.
 std::string DecodeData(ExtractContext* record, const ListedEntry& e) {
   record->codec.sink = StoreToRecord;
@@ -234,10 +232,10 @@ std::string Unconfined(const std::string& name) {
 
 bool ListSelfExtractor(const std::string& path, ArchiveListing* listing, std::string* why) {
   *listing = ArchiveListing();
-  ContextScope scope;
-  if (!scope.Ok()) return Fail(why, "out of memory");
-  ExtractContext* record = scope.Record();
-  return Walk(path, listing, why, [listing, record](const ListedEntry& e) {
+  OwnRecord own;
+  if (own.get() == nullptr) return Fail(why, "out of memory");
+  ExtractContext* record = own.get();
+  return Walk(record, path, listing, why, [listing, record](const ListedEntry& e) {
     // The notice and the setup script are decoded into the stub's own
     // buffers, as the scan pass does.
     if ((e.name == "$" || e.name == "!") && Decodable(e) && !listing->plain) {
@@ -256,11 +254,11 @@ bool ListSelfExtractor(const std::string& path, ArchiveListing* listing, std::st
 
 bool TestSelfExtractor(const std::string& path, TestResult* result, std::string* why) {
   *result = TestResult();
-  ContextScope scope;
-  if (!scope.Ok()) return Fail(why, "out of memory");
+  OwnRecord own;
+  if (own.get() == nullptr) return Fail(why, "out of memory");
   std::vector<EntryReport>& entries = result->entries;
-  ExtractContext* record = scope.Record();
-  bool ok = Walk(path, &result->listing, why, [&entries, record](const ListedEntry& e) {
+  ExtractContext* record = own.get();
+  bool ok = Walk(record, path, &result->listing, why, [&entries, record](const ListedEntry& e) {
     entries.push_back({hostos::ToUtf8(e.name), std::string()});
     if (e.method == "-lhd-") return true;
     if (!Decodable(e)) {
@@ -281,12 +279,12 @@ bool TestSelfExtractor(const std::string& path, TestResult* result, std::string*
 bool ExtractArchive(const std::string& path, const std::string& folder, ExtractResult* result,
                     std::string* why, bool overwrite) {
   *result = ExtractResult();
-  ContextScope scope;
-  if (!scope.Ok()) return Fail(why, "out of memory");
+  OwnRecord own;
+  if (own.get() == nullptr) return Fail(why, "out of memory");
   if (!hostos::MakeDirectories(folder, why)) return false;
   std::vector<EntryReport>& entries = result->entries;
-  ExtractContext* record = scope.Record();
-  bool ok = Walk(path, &result->listing, why, [&](const ListedEntry& e) {
+  ExtractContext* record = own.get();
+  bool ok = Walk(record, path, &result->listing, why, [&](const ListedEntry& e) {
     std::string shown = hostos::ToUtf8(e.name);
     if (!result->listing.plain && (e.name == "!" || e.name == "$")) {
       ++result->special;
