@@ -80,7 +80,7 @@ void OnCancel(WindowHandle dialog) {
 
 void OnBrowse(WindowHandle dialog) {
   if (ChooseDirectory(dialog) == 0) return;
-  const char* folder = context->outputPath;
+  const char* folder = context->destFolder;
   if (!CarriesText(folder)) {
     RefuseFolder(dialog);
     return;
@@ -92,13 +92,13 @@ void OnBrowse(WindowHandle dialog) {
       break;
     }
   }
-  char* out = context->messageText;
+  char out[kDestFolderCap + 2];
   if (hasBlank) {
-    CopyText(out, "\"", kMessageCap);
-    AppendText(out, folder, kMessageCap);
-    AppendText(out, "\"", kMessageCap);
+    CopyText(out, "\"", sizeof out);
+    AppendText(out, folder, sizeof out);
+    AppendText(out, "\"", sizeof out);
   } else {
-    CopyText(out, folder, kMessageCap);
+    CopyText(out, folder, sizeof out);
   }
   SetControlText(dialog, IDC_FOLDER_EDIT, out);
 }

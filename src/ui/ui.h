@@ -52,7 +52,8 @@ void WaitForMessage();
 
 // Runs the main dialog "SfxDialog" modally; -1 when it cannot be created.
 int RunMainDialog(InstanceHandle instance);
-// The directory chooser; non-zero when a folder was chosen (left in outputPath).
+// The directory chooser; non-zero when a folder was chosen, which it leaves
+// in destFolder (OK reads the destination from the field again).
 int ChooseDirectory(WindowHandle owner);
 
 // Program Manager conversation primitives.

@@ -188,10 +188,12 @@ int ChooseDirectory(WindowHandle) {
   scripted::State& s = TheState();
   if (!s.chooserSet) return 0;
   s.chooserSet = false;   // answers the next chooser only
-  // The bytes as the system's folder query gives them: not cut at a lead byte.
-  size_t n = s.chooserFolder.size() < kOutputPathCap ? s.chooserFolder.size() : kOutputPathCap - 1;
-  memcpy(context->outputPath, s.chooserFolder.data(), n);
-  context->outputPath[n] = '\0';
+  // The bytes as the system's folder query gives them: not cut at a lead
+  // byte, and never cut at all (the system's chooser stays open instead).
+  size_t n = s.chooserFolder.size();
+  if (n >= kDestFolderCap) return 0;
+  memcpy(context->destFolder, s.chooserFolder.data(), n);
+  context->destFolder[n] = '\0';
   return 1;
 }
 

@@ -137,7 +137,7 @@ extern "C" __declspec(dllexport) UINT_PTR CALLBACK GetDirDlgHookProc(HWND choose
     int focus = sys.GetDlgCtrlID(sys.GetFocus());
     if (focus != IDC_DIR_LIST && focus != IDC_DRIVE_LIST) {
       // A directory that does not fit is never offered cut; the chooser stays.
-      if (GetCurrentDirectory(context->outputPath, kDestFolderCap) != 0)
+      if (GetCurrentDirectory(context->destFolder, kDestFolderCap) != 0)
         sys.PostMessageA(chooser, WM_COMMAND, IDABORT, 1);
     }
   }
@@ -154,9 +154,9 @@ int ChooseDirectory(WindowHandle owner) {
   chooser.hwndOwner = AsWindow(owner);
   chooser.hInstance = reinterpret_cast<HINSTANCE>(instanceHandle);
   // An empty name in either form; the record's pointers are the same in both.
-  static_assert(kMessageCap >= MAX_PATH * sizeof(wchar_t), "room for a wide file name");
-  context->messageText[0] = context->messageText[1] = '\0';
-  chooser.lpstrFile = context->messageText;
+  wchar_t name[MAX_PATH];
+  name[0] = L'\0';
+  chooser.lpstrFile = reinterpret_cast<char*>(name);
   chooser.nMaxFile = MAX_PATH;
   chooser.lpstrTitle = static_cast<const char*>(SystemText(TEXT_CHOOSER_TITLE));
   constexpr DWORD kChooserOptions = OFN_PATHMUSTEXIST | OFN_ENABLETEMPLATE | OFN_ENABLEHOOK |
