@@ -102,6 +102,13 @@ struct ExtractContext {
   // --- texts ---
   char ownPath[kOwnPathCap];
   char entryName[kEntryNameCap];
+  // The destination folder's way: the block's folder, or the command line's
+  // in its place (ReadOptions), is config.installFolder, which the dialog
+  // proposes in its field; the chooser leaves its folder here and puts it in
+  // the field. At OK the field is read into destFolder once, its quotes
+  // removed and its length and code page checked (ReadDestFolder); the walk
+  // joins it with each entry's name into outputPath (JoinDestPath), the path
+  // the file is made at (PrepareEntry, CreateForWrite).
   char destFolder[kDestFolderCap];
   char outputPath[kOutputPathCap];
   char scriptBuffer[kScriptCap];
