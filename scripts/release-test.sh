@@ -89,6 +89,22 @@ compare_second() {
   say "made twice, in two folders: the same bytes"
 }
 
+# --- the maintainer --------------------------------------------------------
+# The releaser's name where Debian's tools have it, else the changelog's
+# signer; the shipped changelog is signed by the same, and a malformed one
+# is refused before anything is made.
+want=$(sed -n 's/^ -- \(.*>\)  .*$/\1/p' packaging/debian/changelog | head -n 1)
+[ -z "${DEBEMAIL:-}" ] || want="${DEBFULLNAME:-} <$DEBEMAIL>"
+[ "$(dpkg-deb -f "$deb" Maintainer)" = "$want" ] || die "the package's maintainer is not $want"
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/sfxbuild/changelog.gz | zcat |
+  grep -qF " -- $want  " || die "the shipped changelog is not signed by $want"
+if refused=$(DEBFULLNAME="A Tester" DEBEMAIL=no-address scripts/release.sh "$tmp/refused" 2>&1); then
+  die "release.sh took a maintainer without an address"
+fi
+grep -q "not a maintainer Debian takes" <<<"$refused" || { echo "$refused"; die "no clear error for a bad maintainer"; }
+[ ! -e "$tmp/refused" ] || die "release.sh made packages for a bad maintainer"
+say "maintainer: $want, in the control file and the changelog; a bad one refused"
+
 # --- lintian ---------------------------------------------------------------
 lintian --fail-on error --display-info --pedantic "$deb" >"$tmp/lintian.txt" 2>&1 || {
   cat "$tmp/lintian.txt"

@@ -72,6 +72,18 @@ changelog_version=$(sed -n '1s/^sfxbuild (\([^)]*\)).*/\1/p' packaging/debian/ch
 [ "$changelog_version" = "$version" ] ||
   die "packaging/debian/changelog is for $changelog_version, sfxbuild --version says $version"
 arch=$(dpkg --print-architecture)
+# Who answers for the package: the one who makes the release, named as
+# Debian's own tools take it (DEBFULLNAME, DEBEMAIL), or else the signer of
+# the changelog's entry. The changelog shipped is signed by the same.
+signer=$(sed -n 's/^ -- \(.*>\)  .*$/\1/p' packaging/debian/changelog | head -n 1)
+maintainer=$signer
+if [ -n "${DEBEMAIL:-}" ]; then
+  [ -n "${DEBFULLNAME:-}" ] || die "DEBEMAIL is set without DEBFULLNAME"
+  maintainer="$DEBFULLNAME <$DEBEMAIL>"
+fi
+printf '%s' "$maintainer" | grep -Eq '^[^<>@,]*[^<>@, ] <[^<>@ ]+@[^<>@ ]+\.[^<>@ .]+>$' ||
+  die "not a maintainer Debian takes (a name and <address>): $maintainer"
+sed_text() { printf '%s' "$1" | sed 's/[\/&]/\\&/g'; }
 
 # Every file of a tree: the commit's time, modes by kind alone.
 normalise() {
@@ -90,7 +102,8 @@ strip --remove-section=.comment --remove-section=.note "$root/usr/bin/sfxbuild"
 doc=$root/usr/share/doc/sfxbuild
 mkdir -p "$doc" "$root/DEBIAN"
 gzip -9n "$root/usr/share/man/man1/sfxbuild.1"
-gzip -9nc packaging/debian/changelog >"$doc/changelog.gz"
+sed "s/^ -- $(sed_text "$signer")  / -- $(sed_text "$maintainer")  /" packaging/debian/changelog |
+  gzip -9nc >"$doc/changelog.gz"
 gzip -9nc README.md >"$doc/README.md.gz"
 {
   cat packaging/debian/copyright.head
@@ -111,7 +124,8 @@ depends=$(cd "$work/shlibdeps" && dpkg-shlibdeps -O -e"$root/usr/bin/sfxbuild" 2
 size=$(find "$root" -path "$root/DEBIAN" -prune -o \( -type f -printf '%s\n' -o -printf '1024\n' \) |
        awk '{ k += int(($1 + 1023) / 1024) } END { print k }')
 sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@INSTALLED_SIZE@/$size/" \
-    -e "s/@DEPENDS@/$depends/" packaging/debian/control >"$root/DEBIAN/control"
+    -e "s/@DEPENDS@/$depends/" -e "s/@MAINTAINER@/$(sed_text "$maintainer")/" \
+    packaging/debian/control >"$root/DEBIAN/control"
 (cd "$root" && find usr -type f | sort | xargs md5sum) >"$root/DEBIAN/md5sums"
 normalise "$root/DEBIAN"
 mkdir -p "$out"
