@@ -387,8 +387,12 @@ BoxInfo ReadBox(HWND box) {
   info.window = box;
   info.caption = TextOf(box);
   HWND owner = GetWindow(box, GW_OWNER);
+  // A box shown from the dialog's first timer can come before the dialog is
+  // shown (a modal dialog appears once its queue first runs dry, and on a
+  // busy machine the timer is due by then): its owner is still the dialog.
   HWND dialog = FindMainDialog();
-  info.owner = owner == nullptr ? L"none" : (owner == dialog ? L"dialog" : L"other");
+  bool byDialog = owner != nullptr && (owner == dialog || KindOf(owner) == kMainDialog);
+  info.owner = owner == nullptr ? L"none" : (byDialog ? L"dialog" : L"other");
   info.icon = L"none";
   std::vector<std::pair<LONG, std::pair<wstring, HWND>>> buttons;
   for (HWND c : ChildrenOf(box)) {
