@@ -35,9 +35,10 @@ int MoveArchiveTo(uint64_t target) {
 }
 
 void CloseAndDeleteOutput() {
-  CloseFile(context->outputHandle);
-  context->outputHandle = 0;
-  DeleteFileAt(context->outputPath);
+  ExtractContext* c = context;
+  CloseFile(c->outputHandle);
+  c->outputHandle = 0;
+  DeleteFileAt(c->outputPath);
 }
 
 // Runs the entry's data into the sink. A bad table, a read error, a write
@@ -48,12 +49,13 @@ void CloseAndDeleteOutput() {
 // there: the next header is then read from its true place. kWalkFailed (the
 // abort flag set) when that position cannot be reached.
 WalkResult RunDataStep(DecodeResult* result) {
+  ExtractContext* c = context;
   uint32_t dataStart = 0;
-  int knowStart = GetFilePosition(context->archiveHandle, &dataStart);
-  *result = RunEntryData(context);
+  int knowStart = GetFilePosition(c->archiveHandle, &dataStart);
+  *result = RunEntryData(c);
   switch (*result) {
     case kDecodeBadTable:
-      ShowError(TEXT_BAD_TABLE, context->ownPath);
+      ShowError(TEXT_BAD_TABLE, c->ownPath);
       break;
     case kDecodeReadError:
       ReportReadError();
@@ -64,37 +66,38 @@ WalkResult RunDataStep(DecodeResult* result) {
       break;
   }
   if (*result >= kDecodeBadTable) {
-    if (context->outputHandle != kMemoryMarker) CloseAndDeleteOutput();
+    if (c->outputHandle != kMemoryMarker) CloseAndDeleteOutput();
     return kWalkEndsRun;
   }
   if (!knowStart) return kWalkDone;
-  uint64_t end = static_cast<uint64_t>(dataStart) + EntryPackedSize(context);
+  uint64_t end = static_cast<uint64_t>(dataStart) + EntryPackedSize(c);
   uint32_t now = 0;
-  if (GetFilePosition(context->archiveHandle, &now) && now == end) return kWalkDone;
+  if (GetFilePosition(c->archiveHandle, &now) && now == end) return kWalkDone;
   return MoveArchiveTo(end) ? kWalkDone : kWalkFailed;
 }
 
 // The steps of an ordinary entry before its data. Returns 1 to go on with the
 // data step, 0 to go to the next entry, -1 to leave the loop.
 int PrepareEntry(int longNameVolume, uint32_t* newTime) {
-  char* path = context->outputPath;
-  context->outputHandle = 0;
-  JoinDestPath(path, context->destFolder, context->entryName);
+  ExtractContext* c = context;
+  char* path = c->outputPath;
+  c->outputHandle = 0;
+  JoinDestPath(path, c->destFolder, c->entryName);
   NormaliseSeparators(path, '/');
   SanitisePath(path[0] != '\0' && path[1] == ':' ? path + 2 : path, longNameVolume);
 
-  MakeDisplayName(context->messageText, path, 32);
-  SetControlText(context->dialogWindow, IDC_CURRENT_FILE, context->messageText);
-  SetControlText(context->dialogWindow, IDC_PROGRESS, TEXT_PROGRESS_ZERO);
-  context->progressShownAt = TickCount() - kProgressInterval;
+  MakeDisplayName(c->messageText, path, 32);
+  SetControlText(c->dialogWindow, IDC_CURRENT_FILE, c->messageText);
+  SetControlText(c->dialogWindow, IDC_PROGRESS, TEXT_PROGRESS_ZERO);
+  c->progressShownAt = TickCount() - kProgressInterval;
   CreatePathDirs(path);
 
   if (isWin32s) {
-    uint32_t time = EntryTime(context);
+    uint32_t time = EntryTime(c);
     ApplyTzOffset(&time);
-    SetEntryTime(context, time);
+    SetEntryTime(c, time);
   }
-  *newTime = UnixTimeToDosTime(EntryTime(context));
+  *newTime = UnixTimeToDosTime(EntryTime(c));
 
   if (IsDirectoryEntry()) return 1;
   switch (DecideExisting(path, *newTime)) {
@@ -105,8 +108,8 @@ int PrepareEntry(int longNameVolume, uint32_t* newTime) {
     case kWriteFile:
       break;
   }
-  context->outputHandle = CreateForWrite(path);
-  if (context->outputHandle == 0) {
+  c->outputHandle = CreateForWrite(path);
+  if (c->outputHandle == 0) {
     ReportOpenError();
     return -1;
   }
@@ -115,31 +118,32 @@ int PrepareEntry(int longNameVolume, uint32_t* newTime) {
 
 // The steps of an ordinary entry after its data. Returns 0 to leave the loop.
 int FinishEntry(uint32_t newTime, DecodeResult result) {
+  ExtractContext* c = context;
   bool directory = IsDirectoryEntry();
-  if (context->aborted) {
+  if (c->aborted) {
     if (!directory) CloseAndDeleteOutput();
     return 0;
   }
   if (directory) return 1;
 
-  SetFileDosTime(context->outputHandle, newTime);
-  int closed = CloseFile(context->outputHandle);
-  context->outputHandle = 0;
+  SetFileDosTime(c->outputHandle, newTime);
+  int closed = CloseFile(c->outputHandle);
+  c->outputHandle = 0;
   const char* failure = nullptr;
   if (!closed) {
     failure = TEXT_CLOSE_ERROR;
-  } else if (context->runningCrc != EntryFileCrc(context) || result == kDecodeOverrun) {
+  } else if (c->runningCrc != EntryFileCrc(c) || result == kDecodeOverrun) {
     // Data that ran out before the original size is a CRC error, found early.
     failure = TEXT_CRC_ERROR;
   }
   if (failure != nullptr) {
-    DeleteFileAt(context->outputPath);
-    ShowError(failure, context->outputPath);
-    context->aborted = 1;
+    DeleteFileAt(c->outputPath);
+    ShowError(failure, c->outputPath);
+    c->aborted = 1;
     return 0;
   }
-  if (context->config.restoreAttributes != 0) {
-    SetAttributesOf(context->outputPath, context->attribute);
+  if (c->config.restoreAttributes != 0) {
+    SetAttributesOf(c->outputPath, c->attribute);
   }
   return 1;
 }
@@ -147,12 +151,13 @@ int FinishEntry(uint32_t newTime, DecodeResult result) {
 // A special entry of the scan pass, decoded into memory. Returns 0 to leave
 // the loop (the abort flag set), kWalkEndsRun when its data ended the run.
 int TakeSpecialEntry(MemoryTarget target) {
-  context->memoryTarget = target;
-  context->outputHandle = kMemoryMarker;
+  ExtractContext* c = context;
+  c->memoryTarget = target;
+  c->outputHandle = kMemoryMarker;
   DecodeResult result;
   if (RunDataStep(&result) == kWalkEndsRun) return kWalkEndsRun;
-  if (context->aborted) {
-    context->memoryTarget = kMemoryNone;
+  if (c->aborted) {
+    c->memoryTarget = kMemoryNone;
     return 0;
   }
   if (target == kMemoryNotice) {
@@ -160,35 +165,37 @@ int TakeSpecialEntry(MemoryTarget target) {
   } else {
     ApplySetupScript();
   }
-  context->memoryTarget = kMemoryNone;
+  c->memoryTarget = kMemoryNone;
   return 1;
 }
 
 // Opens the own file and moves to the archive; on failure the own file is
 // closed again.
 int OpenArchive() {
-  OpenResult opened = OpenOwnArchive(context);
+  ExtractContext* c = context;
+  OpenResult opened = OpenOwnArchive(c);
   if (opened == kOpenFailed) return ReportOpenError();
-  int ok = opened == kOpened ? MoveArchiveTo(context->config.archiveOffset) : ReportReadError();
+  int ok = opened == kOpened ? MoveArchiveTo(c->config.archiveOffset) : ReportReadError();
   if (!ok) {
-    CloseFile(context->archiveHandle);
-    context->archiveHandle = 0;
+    CloseFile(c->archiveHandle);
+    c->archiveHandle = 0;
   }
   return ok;
 }
 
 // The header reader's failures, told to the user. Returns 1 for a valid header.
 int TakeHeader() {
-  switch (ReadEntryHeader(context)) {
+  ExtractContext* c = context;
+  switch (ReadEntryHeader(c)) {
     case kHeaderValid:
       return 1;
     case kHeaderInvalid:
       ReportBadHeader();
       break;
     case kHeaderNoMemory:
-      ShowBox(context->dialogWindow, TEXT_NO_MEMORY, context->config.windowTitle,
+      ShowBox(c->dialogWindow, TEXT_NO_MEMORY, c->config.windowTitle,
               kBoxOk | kIconError);
-      context->aborted = 1;
+      c->aborted = 1;
       break;
     case kHeaderReadError:
       ReportReadError();
@@ -209,25 +216,26 @@ int SkipEntryData() {
 }
 
 WalkResult WalkArchive(WindowHandle owner, int mode) {
-  context->dialogWindow = owner;
-  context->aborted = 0;
-  context->codec.sink = HandOver;
+  ExtractContext* c = context;
+  c->dialogWindow = owner;
+  c->aborted = 0;
+  c->codec.sink = HandOver;
   if (!OpenArchive()) return kWalkFailed;
 
-  int longNameVolume = QueryLongNameVolume(context->destFolder);
-  if (context->config.flags & kFlagChecksum) ReadStoredChecksum(context);
-  MakeCrcTable(context, kCrcPolynomial);
+  int longNameVolume = QueryLongNameVolume(c->destFolder);
+  if (c->config.flags & kFlagChecksum) ReadStoredChecksum(c);
+  MakeCrcTable(c, kCrcPolynomial);
   checksumAccumulator = 0;
 
   WalkResult ended = kWalkDone;
   for (;;) {
     if (!TakeHeader()) break;
-    BuildEntryName(context);
-    bool notice = TextEquals(context->entryName, "!");
-    bool script = TextEquals(context->entryName, "$");
+    BuildEntryName(c);
+    bool notice = TextEquals(c->entryName, "!");
+    bool script = TextEquals(c->entryName, "$");
 
     if (mode == kScanPass) {
-      checksumAccumulator ^= EntryFileCrc(context);
+      checksumAccumulator ^= EntryFileCrc(c);
       if (notice || script) {
         int taken = TakeSpecialEntry(notice ? kMemoryNotice : kMemoryScript);
         if (taken == kWalkEndsRun) ended = kWalkEndsRun;
@@ -251,25 +259,25 @@ WalkResult WalkArchive(WindowHandle owner, int mode) {
     if (ended == kWalkEndsRun || !FinishEntry(newTime, result)) break;
   }
 
-  CloseFile(context->archiveHandle);
-  context->archiveHandle = 0;
-  ReleaseEntryHeader(context);
+  CloseFile(c->archiveHandle);
+  c->archiveHandle = 0;
+  ReleaseEntryHeader(c);
   // A run that ends here does nothing more: no checksum box, no setup
   // actions, no command.
   if (ended == kWalkEndsRun) return kWalkEndsRun;
   if (mode == kScanPass) {
-    if (!context->aborted && (context->config.flags & kFlagChecksum) &&
-        checksumAccumulator != context->storedChecksum) {
-      ShowError(TEXT_TAMPERED, context->ownPath);
-      context->aborted = 1;
+    if (!c->aborted && (c->config.flags & kFlagChecksum) &&
+        checksumAccumulator != c->storedChecksum) {
+      ShowError(TEXT_TAMPERED, c->ownPath);
+      c->aborted = 1;
     }
   } else {
-    RunSetupActions(context->dialogWindow);
-    if (context->config.command[0] != '\0' && !context->aborted) {
-      LaunchCommand(context->dialogWindow);
+    RunSetupActions(c->dialogWindow);
+    if (c->config.command[0] != '\0' && !c->aborted) {
+      LaunchCommand(c->dialogWindow);
     }
   }
-  return context->aborted == 0 ? kWalkDone : kWalkFailed;
+  return c->aborted == 0 ? kWalkDone : kWalkFailed;
 }
 
 int ReportReadError() { return Report(TEXT_READ_ERROR); }
