@@ -3,7 +3,7 @@
 ExtractContext* context = nullptr;
 int isWin32s = 0;
 int autoStart = 0;
-int skipNotNewer = 1;
+int skipNotNewer = 0;   // the run starts it at 1
 int overwriteWithoutAsking = 0;
 int destinationRefused = 0;
 InstanceHandle instanceHandle = 0;

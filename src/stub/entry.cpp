@@ -17,12 +17,11 @@ char commandLine[32767 * 4 + 1];
 // in (typically a downloads folder). Looked up at run time, since the first
 // Win32 systems have neither call. The names stay with the writable data,
 // whose file block has room where the code's has none.
-char kernelName[] = "kernel32";
 char setDefaultName[] = "SetDefaultDllDirectories";
 char setDirName[] = "SetDllDirectoryA";
 
 void RestrictLibrarySearch() {
-  HMODULE kernel = LoadLibraryA(kernelName);
+  HMODULE kernel = LoadLibraryA(callNames + 1);
   if (kernel == nullptr) return;
   using SetDefaultDirs = BOOL(WINAPI*)(DWORD);
   using SetDllDir = BOOL(WINAPI*)(LPCSTR);
@@ -38,13 +37,12 @@ void RestrictLibrarySearch() {
 // rather than stretched, blurred, from 96 DPI. Windows Vista and later have
 // the call. It takes effect before the first window, and is made before the
 // other libraries load, since a library may keep the DPI it loads with.
-char userName[] = "user32";
 char dpiAwareName[] = "SetProcessDPIAware";
 
 void DeclareDpiAware() {
   using SetAware = BOOL(WINAPI*)();
   auto setAware = reinterpret_cast<SetAware>(
-      reinterpret_cast<void*>(GetProcAddress(LoadLibraryA(userName), dpiAwareName)));
+      reinterpret_cast<void*>(GetProcAddress(LoadLibraryA(callNames + kUser32Line + 1), dpiAwareName)));
   if (setAware != nullptr) setAware();
 }
 

@@ -63,5 +63,10 @@ void BroadcastProgmanInitiate(WindowHandle client);
 // Posts the execute with a shareable copy of command: 1 when posted, 0 when
 // the post failed, -1 when no block could be had (nothing was sent).
 int PostDdeExecute(WindowHandle server, WindowHandle client, const char* command);
+// On Windows, given an acknowledge's parameter while an execute is in
+// flight: when the server refused the command in UTF-16, the conversation is
+// initiating again, so that the acknowledge sends the command once more, in
+// the system's code page.
+void NoteRefusedExecute(uintptr_t status);
 void PostDdeTerminate(WindowHandle server, WindowHandle client);
 void BroadcastSettingsChange();

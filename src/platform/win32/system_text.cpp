@@ -11,6 +11,7 @@
 SystemCalls sys;
 int wideCalls;
 int foreignCodePage;
+int foreignWide;
 
 namespace {
 
@@ -23,8 +24,26 @@ namespace {
 #define SFX_EXACT_NAME(result, name, parameters) #name "\0"
 #define SFX_NAME_OF(name) #name
 #define SFX_FIXED_NAME(name) SFX_NAME_OF(name) "\0"
+
+// Where a module's line starts in the table's names, found as the program is
+// compiled.
+constexpr uint32_t LineOf(const char* names, const char* line) {
+  for (uint32_t at = 0;; ++at) {
+    uint32_t n = 0;
+    while (line[n] != '\0' && names[at + n] == line[n]) ++n;
+    if (line[n] == '\0' && names[at + n] == '\0') return at;
+  }
+}
+
+}  // namespace
+
 char callNames[] = SFX_SYSTEM_CALLS(SFX_MODULE_NAME, SFX_CALL_NAME, SFX_FIXED_NAME,
                                     SFX_WIDE_MODULE_NAME, SFX_EXACT_NAME);
+extern const uint32_t kUser32Line =
+    LineOf(SFX_SYSTEM_CALLS(SFX_MODULE_NAME, SFX_CALL_NAME, SFX_FIXED_NAME, SFX_WIDE_MODULE_NAME,
+                            SFX_EXACT_NAME), "*user32");
+
+namespace {
 #define SFX_NOTHING(...)
 #define SFX_CHECK_FIXED(name)                                                   \
   static_assert(SFX_NAME_OF(name)[sizeof(SFX_NAME_OF(name)) - 2] != 'W',        \
@@ -88,14 +107,14 @@ uint32_t Bytes932(wchar_t unit, char* out) {
 int LoadSystemCalls(int allowWide) {
   // The high bit of the version is clear on Windows NT alone.
   wideCalls = allowWide && (GetVersion() & 0x80000000u) == 0 && Lookup(1);
-  if (wideCalls) return 1;
-  if (!Lookup(0)) return 0;
+  if (!wideCalls && !Lookup(0)) return 0;
   // Looked up apart, so that a system without it keeps the road it had (as
   // on code page 932). The table's first line names kernel32.
   using CodePageQuery = UINT(WINAPI*)();
   auto ansiCodePage = reinterpret_cast<CodePageQuery>(reinterpret_cast<void*>(
       GetProcAddress(sys.GetModuleHandleA(callNames + 1), codePageQueryName)));
-  foreignCodePage = ansiCodePage != nullptr && ansiCodePage() != kCodePage;
+  int foreign = ansiCodePage != nullptr && ansiCodePage() != kCodePage;
+  if (wideCalls) foreignWide = foreign; else foreignCodePage = foreign;
   return 1;
 }
 

@@ -78,7 +78,7 @@
   FIXED(KillTimer) FIXED(LoadIconA) FIXED(PackDDElParam) FIXED(PeekMessageA) FIXED(PostMessageA) \
   FIXED(SendDlgItemMessageA) FIXED(SendMessageA) FIXED(SendMessageTimeoutA) FIXED(SetFocus)      \
   FIXED(SetTimer) FIXED(SetWindowLongPtrA) FIXED(SetWindowPos) FIXED(ShowWindow)                 \
-  FIXED(TranslateMessage) FIXED(WaitForInputIdle) FIXED(WaitMessage)                             \
+  FIXED(TranslateMessage) FIXED(UnpackDDElParam) FIXED(WaitForInputIdle) FIXED(WaitMessage)     \
   MODULE(gdi32)                                                                                  \
   FIXED(GetMapMode) FIXED(SetMapMode)                                                            \
   MODULE(comdlg32)                                                                               \
@@ -103,10 +103,18 @@ struct SystemCalls {
 #undef SFX_CALL_FIELD
 
 extern SystemCalls sys;
+// The table's names, each module on a line of its own ("*kernel32" first,
+// "*user32" at kUser32Line): before the table is looked up, callNames + 1 and
+// callNames + kUser32Line + 1 name those two libraries.
+extern char callNames[];
+extern const uint32_t kUser32Line;
 // Non-zero on the wide road.
 extern int wideCalls;
 // Non-zero on the ANSI road where the ANSI code page is not 932.
 extern int foreignCodePage;
+// Non-zero on the wide road where the ANSI code page is not 932: a text of
+// the system's code page could not carry every Shift-JIS character there.
+extern int foreignWide;
 
 // Looks the calls up: the wide forms on Windows NT when allowWide is set and
 // all of them exist, else the ANSI forms. Zero when even those are missing.

@@ -28,7 +28,7 @@ INT_PTR Result(HWND window, LRESULT value) {
   return TRUE;
 }
 
-INT_PTR CALLBACK SfxDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK SfxDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   const WindowHandle dialog = reinterpret_cast<WindowHandle>(window);
   switch (message) {
     case WM_INITDIALOG:
@@ -43,6 +43,7 @@ INT_PTR CALLBACK SfxDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM)
       OnDialogClose(dialog);
       return FALSE;   // the default handling turns the close into Cancel
     case WM_DDE_ACK:
+      NoteRefusedExecute(static_cast<uintptr_t>(lParam));
       OnDdeAcknowledge(dialog, static_cast<WindowHandle>(wParam));
       return TRUE;
     case WM_PAINT:

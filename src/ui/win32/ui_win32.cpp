@@ -185,7 +185,14 @@ namespace {
 // not every server takes. A hidden child of the dialog, made when the first
 // conversation starts, it hands the acknowledges to the dialog and needs
 // nothing else (the dialog itself stands in when it cannot be made).
+// Where that code page is not 932 on the wide road, it could not carry every
+// name, so the dialog, a Unicode window there, is the client and the command
+// goes as UTF-16, as a Unicode server reads it from a Unicode client. A
+// server that refuses that form (some read every command in the system's
+// code page) is sent the command again in that code page, and every later
+// one in it too (wideExecute 0).
 WPARAM ddeClient;
+int wideExecute;
 
 LRESULT CALLBACK DdeClientProc(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_DDE_ACK) sys.SendMessageA(AsWindow(context->dialogWindow), message, wParam, lParam);
@@ -199,6 +206,10 @@ WindowHandle FindTopLevelWindow(const char* className) {
 }
 
 void BroadcastProgmanInitiate(WindowHandle client) {
+  if (ddeClient == 0 && foreignWide) {
+    ddeClient = reinterpret_cast<WPARAM>(AsWindow(client));
+    wideExecute = 1;
+  }
   if (ddeClient == 0) {
     HWND own = sys.CreateWindowExA(0, "STATIC", nullptr, WS_CHILD, 0, 0, 0, 0, AsWindow(client),
                                nullptr, nullptr, nullptr);
@@ -220,20 +231,25 @@ void BroadcastProgmanInitiate(WindowHandle client) {
 
 // The client is the conversation's own window, made by the initiate.
 int PostDdeExecute(WindowHandle server, WindowHandle, const char* command) {
-  HGLOBAL block = sys.GlobalAlloc(GMEM_DDESHARE | GMEM_MOVEABLE, kDdeCommandBlock);
+  // UTF-16 takes twice the room; the code page's text, the block it always had.
+  HGLOBAL block = sys.GlobalAlloc(GMEM_DDESHARE | GMEM_MOVEABLE, kDdeCommandBlock << wideExecute);
   if (block == nullptr) return -1;
   char* text = static_cast<char*>(sys.GlobalLock(block));
   if (text == nullptr) {
     sys.GlobalFree(block);
     return -1;
   }
-  // The server reads the command in the system's code page: on the wide road
-  // the text goes there by way of UTF-16, so that whatever that code page
-  // holds arrives right. On code page 932 the bytes are the same.
-  if (!wideCalls ||
-      sys.WideCharToMultiByte(CP_ACP, 0, static_cast<const wchar_t*>(SystemText(command)), -1,
-                              text, kDdeCommandBlock, nullptr, nullptr) == 0)
+  // Otherwise the server reads the command in the system's code page: on the
+  // wide road the text goes there by way of UTF-16, so that whatever that
+  // code page holds arrives right. On code page 932 the bytes are the same.
+  const void* wide = SystemText(command);
+  if (wideExecute) {
+    memcpy(text, wide, SystemTextBytes(command));
+  } else if (!wideCalls || sys.WideCharToMultiByte(CP_ACP, 0, static_cast<const wchar_t*>(wide),
+                                                    -1, text, kDdeCommandBlock, nullptr,
+                                                    nullptr) == 0) {
     CopyText(text, command, kDdeCommandBlock);
+  }
   sys.GlobalUnlock(block);
   LPARAM packed = sys.PackDDElParam(WM_DDE_EXECUTE, 0, reinterpret_cast<UINT_PTR>(block));
   if (!sys.PostMessageA(AsWindow(server), WM_DDE_EXECUTE, ddeClient, packed)) {
@@ -242,6 +258,15 @@ int PostDdeExecute(WindowHandle server, WindowHandle, const char* command) {
     return 0;
   }
   return 1;   // the block now belongs to the server
+}
+
+void NoteRefusedExecute(uintptr_t status) {
+  UINT_PTR low = 0, commands;
+  if (wideExecute && ddeState == kDdeExecuting &&
+      sys.UnpackDDElParam(WM_DDE_ACK, status, &low, &commands) && (low & 0x8000) == 0) {
+    wideExecute = 0;
+    ddeState = kDdeInitiating;
+  }
 }
 
 void PostDdeTerminate(WindowHandle server, WindowHandle) {

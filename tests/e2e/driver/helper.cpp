@@ -5,7 +5,7 @@
 //       current directory, one per line, in UTF-8 as the system holds them
 //       (UTF-16), whatever the ANSI code page. A self-extractor's command
 //       starts it.
-//   sfxhelper.exe progman LOG [silent]
+//   sfxhelper.exe progman LOG [silent | ansi]
 //       A Program Manager for the DDE conversation: a top-level Unicode window
 //       of class "Progman", as the real one on Windows NT is, that answers the
 //       initiate for application and topic "PROGMAN", acknowledges each
@@ -14,8 +14,11 @@
 //       followed by its command, each of its lines as "| " and the line, so
 //       that every character of it shows. The command is UTF-16 when the
 //       client's window is a Unicode one too, else ANSI text, read in the ANSI
-//       code page as the real one reads it. Runs until it is ended; "ready" is
-//       logged once the window exists.
+//       code page as the real one reads it. With ansi it reads every command
+//       as ANSI text, as some servers do, and refuses (a negative
+//       acknowledge, logged "refused") one that is no text there: UTF-16,
+//       whose second byte is zero. Runs until it is ended; "ready" is logged
+//       once the window exists.
 //   sfxhelper.exe shortpath PATH OUT
 //       Writes the short (8.3) form of PATH into the file OUT (UTF-8).
 //   sfxhelper.exe regquery KEY OUT
@@ -32,6 +35,7 @@ namespace {
 
 HANDLE logFile = INVALID_HANDLE_VALUE;
 bool silent = false;
+bool ansiOnly = false;
 
 void Log(const std::string& line) {
   std::string text = line + "\r\n";
@@ -108,8 +112,15 @@ LRESULT CALLBACK ServerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       UnpackDDElParam(WM_DDE_EXECUTE, lParam, &low, &high);
       HGLOBAL block = (HGLOBAL)high;
       const void* data = GlobalLock(block);
+      WORD status = 0x8000;
       if (data != nullptr) {
-        LogCommand(CommandOf(data, GlobalSize(block), IsWindowUnicode(client) != FALSE));
+        SIZE_T size = GlobalSize(block);
+        if (ansiOnly && size >= 2 && static_cast<const char*>(data)[1] == '\0') {
+          Log("refused");
+          status = 0;
+        } else {
+          LogCommand(CommandOf(data, size, !ansiOnly && IsWindowUnicode(client) != FALSE));
+        }
         GlobalUnlock(block);
       } else {
         Log("execute <no block>");
@@ -118,7 +129,7 @@ LRESULT CALLBACK ServerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         FreeDDElParam(WM_DDE_EXECUTE, lParam);
         return 0;
       }
-      LPARAM answer = ReuseDDElParam(lParam, WM_DDE_EXECUTE, WM_DDE_ACK, 0x8000, high);
+      LPARAM answer = ReuseDDElParam(lParam, WM_DDE_EXECUTE, WM_DDE_ACK, status, high);
       PostMessageW(client, WM_DDE_ACK, (WPARAM)window, answer);
       return 0;
     }
@@ -221,6 +232,7 @@ int main() {
     return WriteRegistryDefault(argv[2], argv[3]);
   if (argc >= 3 && lstrcmpW(argv[1], L"progman") == 0) {
     silent = argc >= 4 && lstrcmpW(argv[3], L"silent") == 0;
+    ansiOnly = argc >= 4 && lstrcmpW(argv[3], L"ansi") == 0;
     return RunProgman(argv[2]);
   }
   return 2;
