@@ -19,6 +19,10 @@ fi
 cmake --preset fuzz -B "$build" -DSFX_WERROR=ON >/dev/null
 cmake --build "$build" -j2 >/dev/null
 
+# The walk makes and removes a folder tree for every input: in memory where
+# the machine has a memory file system, three times as many runs a second.
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
+
 status=0
 for target in header decoder walk script; do
   work="$build/fuzz-corpus/$target"
